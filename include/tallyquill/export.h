@@ -1,0 +1,9 @@
+#pragma once
+
+// Symbols marked TQ_API are the library's public surface; everything else is
+// built with hidden visibility.
+#if defined(_WIN32)
+#  define TQ_API __declspec(dllexport)
+#else
+#  define TQ_API __attribute__((visibility("default")))
+#endif

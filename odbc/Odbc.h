@@ -1,0 +1,167 @@
+#pragma once
+
+// A small RAII layer over unixODBC's wide (UTF-16) API. Every failing call
+// becomes a tallyquill::DatabaseError carrying the driver's diagnostic record.
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "tallyquill/error.h"
+
+namespace tallyquill::odbc {
+
+// Throws DatabaseError for a failed return code, with the handle's first
+// diagnostic record; does nothing for SQL_SUCCESS(_WITH_INFO).
+void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const char* what);
+
+// One ODBC handle of any type, freed with its owner.
+class Handle {
+public:
+    Handle() = default;
+    Handle(SQLSMALLINT type, SQLHANDLE parent);
+    ~Handle() { reset(); }
+    Handle(Handle&& o) noexcept : type_(o.type_), h_(o.h_) { o.h_ = SQL_NULL_HANDLE; }
+    Handle& operator=(Handle&& o) noexcept;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    SQLHANDLE get() const { return h_; }
+    SQLSMALLINT type() const { return type_; }
+    explicit operator bool() const { return h_ != SQL_NULL_HANDLE; }
+    void reset();
+
+private:
+    SQLSMALLINT type_ = 0;
+    SQLHANDLE h_ = SQL_NULL_HANDLE;
+};
+
+class ResultSet;
+class Statement;
+
+// A connection to one data source. Created closed; open() connects without
+// ever prompting.
+class Connection {
+public:
+    Connection();
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void open(const QString& connectString);
+    bool isOpen() const { return open_; }
+    // True when the driver reports the connection as gone.
+    bool isDead() const;
+
+    // Runs a statement; it has taken effect when this returns.
+    void execute(const QString& sql);
+    std::unique_ptr<Statement> prepare(const QString& sql);
+    // A forward-only, read-only result set on a query.
+    std::unique_ptr<ResultSet> query(const QString& sql);
+
+    SQLHDBC handle() const { return dbc_.get(); }
+
+private:
+    std::shared_ptr<Handle> env_;
+    Handle dbc_;
+    bool open_ = false;
+};
+
+// A prepared statement with text parameters bound by position (1-based).
+class Statement {
+public:
+    Statement(Connection& conn, const QString& sql);
+    void setParameters(std::vector<QString> values);
+    void execute();
+    // Runs the prepared query with the current parameters.
+    std::unique_ptr<ResultSet> query();
+
+private:
+    void bindAll();
+
+    // One buffer per parameter, bound once and rebound only when a value
+    // outgrows it: some drivers prepare the statement again after a bind.
+    struct Param {
+        std::vector<SQLWCHAR> buffer;
+        SQLLEN length = 0;
+        bool bound = false;
+    };
+    Handle stmt_;
+    Connection& conn_;
+    std::vector<QString> values_;
+    std::vector<Param> params_;
+};
+
+// Rows of a query read one at a time. Columns are read by name (without
+// regard to case) or by position from 0; NULL reads as empty text.
+class ResultSet {
+public:
+    ResultSet(Handle stmt, Connection& conn);
+    ~ResultSet();
+
+    bool eof() const { return !hasRow_; }
+    void next();
+    QString text(int column) const;
+    QString text(const QString& column) const;
+    int32_t integer(int column) const;
+    int32_t integer(const QString& column) const;
+    int columnCount() const { return int(names_.size()); }
+
+    // 1-based number of the current row (one past the last row at the end).
+    // Reading it remembers it: rows read from here on are kept, so that
+    // setPosition() can come back, until the position is read again.
+    int32_t position()
+    {
+        keepHistory();
+        return position_;
+    }
+    // Moves back to a position read earlier; the rows after it are delivered
+    // again, whatever the driver's cursor can do.
+    void setPosition(int32_t position);
+
+    void close();
+    bool isOpen() const { return bool(stmt_); }
+
+private:
+    using Row = std::vector<QString>;
+    bool fetchFromDriver(Row& row);
+    int indexOf(const QString& column) const;
+    void keepHistory();
+
+    Handle stmt_;
+    Connection* conn_;
+    QStringList names_;
+    QHash<QString, int> index_;
+    Row row_;
+    bool hasRow_ = false;
+    bool driverDone_ = false;
+    int32_t position_ = 0;
+    // Rows already read from the driver, kept so that a restored position can
+    // deliver them again. Holds rows from historyBase_+1 onward; only rows
+    // after the earliest position someone may go back to are kept.
+    std::deque<Row> history_;
+    int32_t historyBase_ = 0;
+    int32_t replayEnd_ = 0;     // last position read from the driver
+    bool recording_ = false;
+
+    friend class Statement;
+    friend class Connection;
+};
+
+// Registers or refreshes a per-user data source ($ODBCINI or ~/.odbc.ini).
+void writeUserDsn(const QString& name, const QString& driver,
+                  const std::vector<std::pair<QString, QString>>& attributes);
+
+// Whether a database error means the connection is gone.
+bool isConnectionLost(const QString& sqlstate);
+
+} // namespace tallyquill::odbc
