@@ -1,0 +1,105 @@
+#include "Global.h"
+
+#include "Constant.h"
+
+#include <QWidget>
+
+namespace tallyquill {
+
+ViewSettings& View()
+{
+    static ViewSettings settings;
+    return settings;
+}
+
+QString FitText(const QString& text, int width)
+{
+    QString out;
+    out.reserve(width);
+    int count = 0;
+    for (qsizetype i = 0; i < text.size() && count < width; ++count) {
+        const qsizetype len =
+            (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) ? 2 : 1;
+        out += QStringView(text).mid(i, len);
+        i += len;
+    }
+    if (count < width)
+        out += QString(width - count, QLatin1Char(' '));
+    return out;
+}
+
+QString BuildLogLine(const QString& date, const QString& time, const QString& appId, const QString& wsId,
+                     const QString& user, const QString& eventType, const QString& activity)
+{
+    const ViewSettings& v = View();
+    const QChar sep = QLatin1Char(' ');
+    QString line = FitText(date, kDateWidth) + sep + FitText(time, kTimeWidth);
+    if (v.AppIDVisible == 0)
+        line += sep + FitText(appId, kAppIdWidth);
+    if (v.WsIDVisible == 0)
+        line += sep + FitText(wsId, kWsIdWidth);
+    if (v.UserVisible == 0)
+        line += sep + FitText(user, kUserWidth);
+    if (v.EventVisible == 0)
+        line += sep + FitText(eventType, kEventWidth);
+    return line + sep + activity;
+}
+
+void BusyPointer(QWidget* screen)
+{
+    if (screen)
+        screen->setCursor(Qt::WaitCursor);
+}
+
+void NormalPointer(QWidget* screen)
+{
+    if (screen)
+        screen->unsetCursor();
+}
+
+namespace {
+std::function<QDateTime()>& clockOverride()
+{
+    static std::function<QDateTime()> clock;
+    return clock;
+}
+} // namespace
+
+void SetClock(std::function<QDateTime()> clock) { clockOverride() = std::move(clock); }
+
+Stamp CurrentStamp()
+{
+    if (const auto& clock = clockOverride()) {
+        const QDateTime t = clock();
+        return {StoredDate(t), StoredTime(t)};
+    }
+    thread_local qint64 lastSecond = -1;
+    thread_local Stamp last;
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    if (second != lastSecond) {
+        const QDateTime t = QDateTime::fromSecsSinceEpoch(second);
+        last = {StoredDate(t), StoredTime(t)};
+        lastSecond = second;
+    }
+    return last;
+}
+
+QString StoredDate(const QDateTime& t) { return t.toString(QStringLiteral("yyyyMMdd")); }
+QString StoredTime(const QDateTime& t) { return t.toString(QStringLiteral("HHmmss")); }
+
+bool IsValidAppId(const QString& appId)
+{
+    if (appId.isEmpty())
+        return false;
+    for (QChar c : appId) {
+        const char16_t u = c.unicode();
+        const bool ok = (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') || u == u'_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+QString TableName(const QString& appId) { return appId + QStringLiteral("_logs"); }
+
+} // namespace tallyquill

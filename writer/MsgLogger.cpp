@@ -1,0 +1,162 @@
+#include "tallyquill/msg_logger.h"
+
+#include "Constant.h"
+#include "DBOperation.h"
+#include "Global.h"
+#include "MessageBox.h"
+#include "Odbc.h"
+#include "clsLocalize.h"
+
+namespace tallyquill {
+
+namespace {
+QString q(const std::string& s) { return QString::fromStdString(s); }
+std::string s8(const QString& s) { return s.toStdString(); }
+
+void showWarning(int16_t id, const char* english)
+{
+    ShowMessage(Tr(id, QString::fromUtf8(english)), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+}
+} // namespace
+
+struct MsgLogger::Impl {
+    QString appId;
+    QString wsId;
+    QString dsn;
+    int16_t connectStatus = 0;
+    QString login;
+    QString password;
+    bool connected = false;
+    std::unique_ptr<odbc::Connection> conn;
+    bool tableCreated = false;
+    QString tableName;
+
+    // The insert is prepared once per connection and table.
+    std::unique_ptr<odbc::Statement> insert;
+    QString insertTable;
+
+    int16_t connectionCheck()
+    {
+        if (dsn.isEmpty()) {
+            showWarning(sid::NoDsn, "No DSN provided");
+            return 1;
+        }
+        if (!connected) {
+            if (!conn)
+                conn = std::make_unique<odbc::Connection>();
+            connectStatus = OpenLogConnection(*conn, dsn, login, password);
+            if (connectStatus == 0)
+                connected = true;
+        }
+        return connectStatus;
+    }
+
+    // A broken connection is dropped, so that the next call opens a new one
+    // instead of failing for the rest of the object's life.
+    void forgetIfLost(const DatabaseError& e)
+    {
+        if (e.connectionLost() || (conn && conn->isDead())) {
+            insert.reset();
+            conn.reset();
+            connected = false;
+            connectStatus = 0;
+        }
+    }
+
+    void requireValidAppId() const
+    {
+        if (!IsValidAppId(appId))
+            throw InvalidAppIdError(s8(appId));
+    }
+};
+
+MsgLogger::MsgLogger() : d(std::make_unique<Impl>())
+{
+    // The messages need the shared localizer even in a process without viewer.
+    Localizer();
+}
+
+MsgLogger::~MsgLogger() = default;
+
+std::string MsgLogger::AppID() const { return s8(d->appId); }
+void MsgLogger::setAppID(const std::string& value)
+{
+    d->appId = q(value).toUpper();
+    d->tableName = TableName(d->appId);
+}
+std::string MsgLogger::WorkstationID() const { return s8(d->wsId); }
+void MsgLogger::setWorkstationID(const std::string& value) { d->wsId = q(value).toUpper(); }
+std::string MsgLogger::DSN() const { return s8(d->dsn); }
+void MsgLogger::setDSN(const std::string& value) { d->dsn = q(value); }
+std::string MsgLogger::LoginID() const { return s8(d->login); }
+void MsgLogger::setLoginID(const std::string& value) { d->login = q(value); }
+std::string MsgLogger::Password() const { return s8(d->password); }
+void MsgLogger::setPassword(const std::string& value) { d->password = q(value); }
+
+int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& EventType, const std::string& LogData)
+{
+    if (d->connectionCheck() == 1)
+        return 1;
+    if (d->appId.isEmpty() || d->wsId.isEmpty()) {
+        showWarning(sid::NeedAppAndWorkstation, "You must provide AppID and WorkstationID");
+        return 1;
+    }
+    d->requireValidAppId();
+    if (!d->tableCreated) {
+        CreateTable();
+        d->tableCreated = true;
+    }
+
+    const Stamp now = CurrentStamp();
+    try {
+        if (!d->insert || d->insertTable != d->tableName) {
+            d->insert.reset();
+            d->insert = d->conn->prepare(
+                QStringLiteral("INSERT INTO ") + d->tableName
+                + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data) "
+                                 "VALUES (?,?,?,?,?,?,?)"));
+            d->insertTable = d->tableName;
+        }
+        d->insert->setParameters({d->appId, d->wsId, now.date, now.time, q(UserName).toUpper(),
+                                  q(EventType).toUpper(), q(LogData)});
+        d->insert->execute();
+    } catch (const DatabaseError& e) {
+        d->forgetIfLost(e);
+        throw;
+    }
+    return 0;
+}
+
+void MsgLogger::CreateTable()
+{
+    d->requireValidAppId();
+    const QString& table = d->tableName;
+    const QString createTable = QStringLiteral("CREATE TABLE ") + table
+                                + QStringLiteral("(log_AppID char(10) not null, "
+                                                 "log_WsID char(16) not null, "
+                                                 "log_Date char(8) not null, "
+                                                 "log_Time char(6) not null, "
+                                                 "log_User char(15), "
+                                                 "log_EventType char(8), "
+                                                 "log_Data varchar(250))");
+    // Without this index every first page of the viewer sorts the table.
+    const QString createIndex = QStringLiteral("CREATE INDEX ") + table + QStringLiteral("_date_time ON ") + table
+                                + QStringLiteral(" (log_Date, log_Time)");
+    // An existing table or index, or an unopened connection, is not an error
+    // here: whatever happens, the insert that follows tells the truth.
+    try {
+        if (!d->conn)
+            d->conn = std::make_unique<odbc::Connection>();
+    } catch (const std::exception&) {
+        return;
+    }
+    for (const QString& sql : {createTable, createIndex}) {
+        try {
+            if (d->conn->isOpen())
+                d->conn->execute(sql);
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+} // namespace tallyquill
