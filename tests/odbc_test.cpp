@@ -1,0 +1,133 @@
+// The ODBC layer on each back end: reading values, errors, bound parameters
+// and a result set that can go back to a remembered position.
+
+#include "TestSupport.h"
+
+#include "DBOperation.h"
+#include "Odbc.h"
+
+using tallyquill::DatabaseError;
+using tallyquill::odbc::Connection;
+using tqtest::DbTest;
+
+namespace {
+
+class OdbcDb : public DbTest {
+protected:
+    void SetUp() override
+    {
+        DbTest::SetUp();
+        if (IsSkipped())
+            return;
+        table = QString::fromStdString(newAppId()) + QStringLiteral("_logs");
+        raw().execute(QStringLiteral("CREATE TABLE ") + table + QStringLiteral(" (n integer, t varchar(50))"));
+    }
+    void fill(int count)
+    {
+        auto ins = raw().prepare(QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (n, t) VALUES (?, ?)"));
+        for (int i = 1; i <= count; ++i) {
+            ins->setParameters({QString::number(i), QStringLiteral("row %1").arg(i)});
+            ins->execute();
+        }
+    }
+    QString table;
+};
+
+TEST_P(OdbcDb, ReadsByNameOrPositionAndNullAsEmpty)
+{
+    raw().execute(QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (n, t) VALUES (42, NULL)"));
+    auto rs = raw().query(QStringLiteral("SELECT n, t, COUNT(*) AS Total FROM ") + table
+                          + QStringLiteral(" GROUP BY n, t"));
+    ASSERT_FALSE(rs->eof());
+    EXPECT_EQ(rs->integer(0), 42);
+    EXPECT_EQ(rs->integer(QStringLiteral("N")), 42);
+    EXPECT_EQ(rs->text(QStringLiteral("t")), QString());
+    EXPECT_EQ(rs->integer(QStringLiteral("total")), 1);
+    EXPECT_THROW(rs->text(QStringLiteral("missing")), DatabaseError);
+    rs->next();
+    EXPECT_TRUE(rs->eof());
+    EXPECT_THROW(rs->text(0), DatabaseError);
+}
+
+TEST_P(OdbcDb, LongAndChineseTextRoundTripsThroughParameters)
+{
+    raw().execute(QStringLiteral("CREATE TABLE ") + table + QStringLiteral("x (t varchar(4000))"));
+    const QString long_text = QString(3000, QChar(u'语')) + QStringLiteral("end");
+    const QString mixed = QStringLiteral("日志 記錄 'quote' 😀");
+    auto ins = raw().prepare(QStringLiteral("INSERT INTO ") + table + QStringLiteral("x (t) VALUES (?)"));
+    for (const QString& v : {long_text, mixed}) {
+        ins->setParameters({v});
+        ins->execute();
+    }
+    auto r = rows(QStringLiteral("SELECT t FROM ") + table + QStringLiteral("x ORDER BY t DESC"));
+    raw().execute(QStringLiteral("DROP TABLE ") + table + QStringLiteral("x"));
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_TRUE((r[0][0] == long_text && r[1][0] == mixed) || (r[1][0] == long_text && r[0][0] == mixed));
+}
+
+TEST_P(OdbcDb, ErrorsCarrySqlstateAndDescription)
+{
+    try {
+        raw().execute(QStringLiteral("SELECT * FROM tq_no_such_table_at_all"));
+        FAIL();
+    } catch (const DatabaseError& e) {
+        EXPECT_EQ(e.sqlstate().size(), 5u);
+        EXPECT_NE(e.description().find("tq_no_such_table_at_all"), std::string::npos) << e.description();
+        EXPECT_FALSE(e.connectionLost());
+    }
+    Connection c;
+    try {
+        c.open(tallyquill::ConnectString(QStringLiteral("tq_no_such_dsn"), {}, {}));
+        FAIL();
+    } catch (const DatabaseError& e) {
+        EXPECT_EQ(e.sqlstate(), "IM002");
+    }
+    EXPECT_FALSE(c.isOpen());
+    EXPECT_EQ(tallyquill::OpenLogConnection(c, QStringLiteral("tq_no_such_dsn"), {}, {}), 1);
+    EXPECT_EQ(tallyquill::OpenLogConnection(c, QString::fromStdString(dsn), {}, {}), 0);
+}
+
+TEST_P(OdbcDb, RestoredPositionDeliversTheSameRowsAgain)
+{
+    fill(25);
+    auto rs = raw().query(QStringLiteral("SELECT n FROM ") + table + QStringLiteral(" ORDER BY n"));
+    for (int i = 0; i < 9; ++i)
+        rs->next();
+    ASSERT_EQ(rs->integer(0), 10);
+    const int32_t mark = rs->position();
+    EXPECT_EQ(mark, 10);
+    int last = 0;
+    for (rs->next(); !rs->eof(); rs->next())
+        last = rs->integer(0);
+    EXPECT_EQ(last, 25);
+    rs->setPosition(mark);
+    ASSERT_FALSE(rs->eof());
+    EXPECT_EQ(rs->integer(0), 10);
+    std::vector<int> again;
+    for (rs->next(); !rs->eof(); rs->next())
+        again.push_back(rs->integer(0));
+    ASSERT_EQ(again.size(), 15u);
+    EXPECT_EQ(again.front(), 11);
+    EXPECT_EQ(again.back(), 25);
+    // Going back before the remembered position is refused, not faked.
+    EXPECT_THROW(rs->setPosition(3), DatabaseError);
+}
+
+TEST_P(OdbcDb, PositionRemembersWhileReadingOnPartially)
+{
+    fill(12);
+    auto rs = raw().query(QStringLiteral("SELECT n FROM ") + table + QStringLiteral(" ORDER BY n"));
+    const int32_t mark = rs->position();  // on row 1
+    rs->next();
+    rs->next();
+    rs->setPosition(mark);
+    EXPECT_EQ(rs->integer(0), 1);
+    int count = 1;
+    for (rs->next(); !rs->eof(); rs->next())
+        ++count;
+    EXPECT_EQ(count, 12);
+}
+
+TQ_INSTANTIATE_DB_TESTS(OdbcDb);
+
+} // namespace
