@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Everything the tests need on a fresh Debian 12 machine: packages, build, a
+# throwaway PostgreSQL, then every test on SQLite and PostgreSQL.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+scripts/build.sh
+eval "$(scripts/pg.sh start)"
+trap 'scripts/pg.sh stop' EXIT
+export QT_QPA_PLATFORM=offscreen
+ctest --preset default -j"$(nproc)"
