@@ -1,0 +1,110 @@
+// The tallyquill command as an administrator or a script uses it.
+
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+namespace {
+
+struct CliRun {
+    int code;
+    QString out;
+    QString err;
+};
+
+CliRun run(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill"), args);
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+class Cli : public tqtest::DbTest {};
+
+TEST_P(Cli, WriteAnswersWithItsExitStatus)
+{
+    const QString app = QString::fromStdString(newAppId());
+    const QString d = QString::fromStdString(dsn);
+    CliRun r = run({"write", "--dsn", d, "--app", app, "--ws", "ws1", "--user", "ann", "--event", "login",
+                 QStringLiteral("登录 'ok'")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    auto rows = this->rows(QStringLiteral("SELECT log_WsID, log_User, log_Data FROM ") + app
+                           + QStringLiteral("_logs"));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0].trimmed(), "WS1");
+    EXPECT_EQ(rows[0][1].trimmed(), "ANN");
+    EXPECT_EQ(rows[0][2], QStringLiteral("登录 'ok'"));
+
+    // Nothing written: an unknown data source, or an AppID that is no table name.
+    r = run({"write", "--dsn", "tq_no_such_dsn", "--app", app, "--ws", "w", "x"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("nothing was written")) << r.err.toStdString();
+    r = run({"write", "--dsn", d, "--app", "A;B", "--ws", "w", "x"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("A;B")) << r.err.toStdString();
+
+    // The database refuses: a table dropped under it has gone for good once
+    // the flag says it was created, so use a value too long for its column.
+    if (isPostgres()) {
+        r = run({"write", "--dsn", d, "--app", app, "--ws", "w", "--user", "a_user_name_far_too_long", "x"});
+        EXPECT_EQ(r.code, 2);
+        EXPECT_TRUE(r.err.contains("22001")) << r.err.toStdString();
+    }
+}
+
+TEST(CliUsage, BadUsageIsSixtyFourAndHelpExplainsEveryOption)
+{
+    EXPECT_EQ(run({}).code, 64);
+    EXPECT_EQ(run({"frobnicate"}).code, 64);
+    EXPECT_EQ(run({"write", "--dsn", "x", "--app", "A", "--ws", "W"}).code, 64);  // no TEXT
+    EXPECT_EQ(run({"write", "--app", "A", "--ws", "W", "t"}).code, 64);           // no --dsn
+    EXPECT_EQ(run({"write", "--dsn", "x", "--app", "A", "--ws", "W", "--colour", "red", "t"}).code, 64);
+    const CliRun help = run({"--help"});
+    EXPECT_EQ(help.code, 0);
+    for (const char* option : {"--dsn", "--login", "--password", "TALLYQUILL_PASSWORD", "--app", "--ws", "--user",
+                               "--event", "--database"})
+        EXPECT_TRUE(help.out.contains(QLatin1String(option))) << option;
+}
+
+TEST(CliUsage, SetupTwiceIsHarmless)
+{
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ODBCINI", home.path() + "/odbc.ini");
+    env.insert("XDG_DATA_HOME", home.path() + "/data");
+    const CliRun first = run({"setup", "--dsn", "TqSetup"}, env);
+    ASSERT_EQ(first.code, 0) << first.err.toStdString();
+    EXPECT_EQ(first.out.trimmed(), home.path() + "/data/tallyquill/TqSetup.sqlite");
+    const CliRun second = run({"setup", "--dsn", "TqSetup"}, env);
+    EXPECT_EQ(second.code, 0);
+    QFile ini(home.path() + "/odbc.ini");
+    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(ini.readAll());
+    EXPECT_EQ(text.count("[TqSetup]"), 1);
+    for (const char* setting : {"StepAPI=1", "JournalMode=WAL", "SyncPragma=NORMAL", "Timeout=", "Driver=SQLite3"})
+        EXPECT_TRUE(text.contains(QLatin1String(setting))) << setting;
+    // The registered source works: a row goes in through it.
+    const CliRun write = run({"write", "--dsn", "TqSetup", "--app", "SETUP", "--ws", "w", "hello"}, env);
+    EXPECT_EQ(write.code, 0) << write.err.toStdString();
+}
+
+TEST(HeadlessHost, MessagesGoToStderrWithoutBlocking)
+{
+    // The worker has no QApplication, as a console host: an empty DSN must
+    // neither block nor crash, and the operator's text reaches stderr.
+    QProcess p;
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/write_worker"), {"", "APP", "WS", "2"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 1);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(err.count(QStringLiteral("Error: No DSN provided\n")), 2) << err.toStdString();
+}
+
+TQ_INSTANTIATE_DB_TESTS(Cli);
+
+} // namespace
