@@ -36,13 +36,9 @@ void createTable(const std::string& dsn, const QString& table)
     // Give back the dropped table's pages, so that neither inserts into a
     // file full of free pages that the other left behind.
     c.execute(QStringLiteral("VACUUM"));
-    c.execute(QStringLiteral("CREATE TABLE ") + table
-              + QStringLiteral("(log_AppID char(10) not null, log_WsID char(16) not null, log_Date char(8) not null, "
-                               "log_Time char(6) not null, log_User char(15), log_EventType char(8), "
-                               "log_Data varchar(250))"));
-    // The same index that MsgLogger::CreateTable makes.
-    c.execute(QStringLiteral("CREATE INDEX ") + table + QStringLiteral("_date_time ON ") + table
-              + QStringLiteral(" (log_Date, log_Time)"));
+    // The table and index as MsgLogger::CreateTable makes them.
+    c.execute(tallyquill::CreateTableSql(table));
+    c.execute(tallyquill::CreateIndexSql(table));
 }
 
 // Plain unixODBC calls, no layer of ours: prepare once, bind, execute.

@@ -37,7 +37,8 @@ void ShowMessage(const QString& text, const QString& title, MsgIcon icon)
     }
     const QMessageBox::Icon boxIcon = icon == MsgIcon::Warning       ? QMessageBox::Warning
                                       : icon == MsgIcon::Information ? QMessageBox::Information
-                                                                     : QMessageBox::Critical;
+                                      : icon == MsgIcon::Critical    ? QMessageBox::Critical
+                                                                     : QMessageBox::NoIcon;
     QMessageBox box(boxIcon, title, text, QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
 }

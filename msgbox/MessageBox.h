@@ -7,7 +7,7 @@
 
 namespace tallyquill {
 
-enum class MsgIcon { Warning, Information, Critical };
+enum class MsgIcon { None, Warning, Information, Critical };
 
 struct Message {
     QString text;

@@ -98,22 +98,52 @@ void Handle::reset()
     }
 }
 
+// --- StatementHandle ---------------------------------------------------------
+
+StatementHandle::StatementHandle(SQLHDBC dbc, std::shared_ptr<Session> session)
+    : h_(SQL_HANDLE_STMT, dbc), session_(std::move(session))
+{
+}
+
+StatementHandle& StatementHandle::operator=(StatementHandle&& o) noexcept
+{
+    if (this != &o) {
+        reset();
+        h_ = std::move(o.h_);
+        session_ = std::move(o.session_);
+    }
+    return *this;
+}
+
+void StatementHandle::reset()
+{
+    if (!live())
+        h_.release();
+    h_.reset();
+    session_.reset();
+}
+
 // --- Connection -------------------------------------------------------------
 
 Connection::Connection() : env_(sharedEnvironment()), dbc_(SQL_HANDLE_DBC, env_->get()) {}
 
-Connection::~Connection()
-{
-    if (open_)
-        SQLDisconnect(dbc_.get());
-}
+Connection::~Connection() { disconnect(); }
 
-void Connection::open(const QString& connectString)
+void Connection::disconnect()
 {
+    if (session_) {
+        session_->alive = false;
+        session_.reset();
+    }
     if (open_) {
         SQLDisconnect(dbc_.get());
         open_ = false;
     }
+}
+
+void Connection::open(const QString& connectString)
+{
+    disconnect();
     // Autocommit: each statement has taken effect when it returns.
     check(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0),
           SQL_HANDLE_DBC, dbc_.get(), "SQLSetConnectAttr");
@@ -122,6 +152,7 @@ void Connection::open(const QString& connectString)
                             SQL_DRIVER_NOPROMPT),
           SQL_HANDLE_DBC, dbc_.get(), "SQLDriverConnect");
     open_ = true;
+    session_ = std::make_shared<Session>();
 }
 
 bool Connection::isDead() const
@@ -136,25 +167,83 @@ bool Connection::isDead() const
 
 void Connection::execute(const QString& sql)
 {
+    if (!open_)
+        throw DatabaseError("08003", 0, "Connection not open");
     Handle stmt(SQL_HANDLE_STMT, dbc_.get());
     check(SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS), SQL_HANDLE_STMT, stmt.get(), "SQLExecDirect");
 }
 
 std::unique_ptr<Statement> Connection::prepare(const QString& sql)
 {
+    if (!open_)
+        throw DatabaseError("08003", 0, "Connection not open");
     return std::make_unique<Statement>(*this, sql);
 }
 
 std::unique_ptr<ResultSet> Connection::query(const QString& sql)
 {
-    Handle stmt(SQL_HANDLE_STMT, dbc_.get());
+    if (!open_)
+        throw DatabaseError("08003", 0, "Connection not open");
+    StatementHandle stmt(dbc_.get(), session_);
     check(SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS), SQL_HANDLE_STMT, stmt.get(), "SQLExecDirect");
-    return std::make_unique<ResultSet>(std::move(stmt), *this);
+    return std::make_unique<ResultSet>(std::move(stmt));
+}
+
+QString Connection::dbmsName() const
+{
+    SQLWCHAR name[128] = {};
+    SQLSMALLINT len = 0;
+    check(SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, sizeof(name), &len), SQL_HANDLE_DBC, dbc_.get(),
+          "SQLGetInfo");
+    return fromWide(name, std::min<SQLLEN>(len / SQLLEN(sizeof(SQLWCHAR)), SQLLEN(std::size(name)) - 1));
+}
+
+// --- SnapshotTransaction ---------------------------------------------------
+
+SnapshotTransaction::SnapshotTransaction(Connection& conn) : conn_(conn), sqlite_(conn.isSqlite())
+{
+    if (sqlite_) {
+        conn_.execute(QStringLiteral("BEGIN IMMEDIATE"));
+    } else {
+        const SQLHDBC dbc = conn_.handle();
+        check(SQLSetConnectAttr(dbc, SQL_ATTR_TXN_ISOLATION, reinterpret_cast<SQLPOINTER>(SQL_TXN_REPEATABLE_READ), 0),
+              SQL_HANDLE_DBC, dbc, "SQLSetConnectAttr");
+        check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
+              SQL_HANDLE_DBC, dbc, "SQLSetConnectAttr");
+    }
+    open_ = true;
+}
+
+SnapshotTransaction::~SnapshotTransaction()
+{
+    if (open_) {
+        try {
+            end(SQL_ROLLBACK);
+        } catch (const std::exception&) {
+            // The connection is going away with the failed run; closing it
+            // rolls back on the server.
+        }
+    }
+}
+
+void SnapshotTransaction::commit() { end(SQL_COMMIT); }
+
+void SnapshotTransaction::end(SQLSMALLINT completion)
+{
+    open_ = false;
+    if (sqlite_) {
+        conn_.execute(completion == SQL_COMMIT ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
+        return;
+    }
+    const SQLHDBC dbc = conn_.handle();
+    const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, completion);
+    SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    check(rc, SQL_HANDLE_DBC, dbc, "SQLEndTran");
 }
 
 // --- Statement ---------------------------------------------------------------
 
-Statement::Statement(Connection& conn, const QString& sql) : stmt_(SQL_HANDLE_STMT, conn.handle()), conn_(conn)
+Statement::Statement(Connection& conn, const QString& sql) : stmt_(conn.handle(), conn.session_)
 {
     check(SQLPrepareW(stmt_.get(), wide(sql), SQL_NTS), SQL_HANDLE_STMT, stmt_.get(), "SQLPrepare");
 }
@@ -192,6 +281,8 @@ void Statement::bindAll()
 void Statement::execute()
 {
     bindAll();
+    if (!stmt_.live())
+        throw DatabaseError("08003", 0, "Connection closed under a prepared statement");
     SQLRETURN rc = SQLExecute(stmt_.get());
     check(rc, SQL_HANDLE_STMT, stmt_.get(), "SQLExecute");
     SQLFreeStmt(stmt_.get(), SQL_CLOSE);
@@ -203,13 +294,12 @@ std::unique_ptr<ResultSet> Statement::query()
     // would lose the plan, so hand over a fresh handle running the same text.
     bindAll();
     check(SQLExecute(stmt_.get()), SQL_HANDLE_STMT, stmt_.get(), "SQLExecute");
-    Handle h = std::move(stmt_);
-    return std::make_unique<ResultSet>(std::move(h), conn_);
+    return std::make_unique<ResultSet>(std::move(stmt_));
 }
 
 // --- ResultSet -------------------------------------------------------------
 
-ResultSet::ResultSet(Handle stmt, Connection& conn) : stmt_(std::move(stmt)), conn_(&conn)
+ResultSet::ResultSet(StatementHandle stmt) : stmt_(std::move(stmt))
 {
     SQLSMALLINT count = 0;
     check(SQLNumResultCols(stmt_.get(), &count), SQL_HANDLE_STMT, stmt_.get(), "SQLNumResultCols");
@@ -233,6 +323,8 @@ bool ResultSet::fetchFromDriver(Row& row)
 {
     if (driverDone_ || !stmt_)
         return false;
+    if (!stmt_.live())
+        throw DatabaseError("08003", 0, "Connection closed under an open result set");
     SQLRETURN rc = SQLFetch(stmt_.get());
     if (rc == SQL_NO_DATA) {
         driverDone_ = true;
@@ -359,10 +451,9 @@ int32_t ResultSet::integer(const QString& column) const { return integer(indexOf
 
 void ResultSet::close()
 {
-    if (stmt_) {
+    if (stmt_.live())
         SQLFreeStmt(stmt_.get(), SQL_CLOSE);
-        stmt_.reset();
-    }
+    stmt_.reset();
     hasRow_ = false;
     history_.clear();
 }

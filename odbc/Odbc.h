@@ -39,6 +39,8 @@ public:
     SQLSMALLINT type() const { return type_; }
     explicit operator bool() const { return h_ != SQL_NULL_HANDLE; }
     void reset();
+    // Forgets the handle without freeing it (its parent freed it already).
+    void release() { h_ = SQL_NULL_HANDLE; }
 
 private:
     SQLSMALLINT type_ = 0;
@@ -47,6 +49,32 @@ private:
 
 class ResultSet;
 class Statement;
+
+// One connected period of a connection. Disconnecting frees the statements
+// made in it, so a statement or result set that outlives it must not free
+// its handle again.
+struct Session {
+    bool alive = true;
+};
+
+// A statement handle that knows whether its connection still owns it.
+class StatementHandle {
+public:
+    StatementHandle() = default;
+    StatementHandle(SQLHDBC dbc, std::shared_ptr<Session> session);
+    ~StatementHandle() { reset(); }
+    StatementHandle(StatementHandle&&) noexcept = default;
+    StatementHandle& operator=(StatementHandle&& o) noexcept;
+
+    SQLHSTMT get() const { return h_.get(); }
+    explicit operator bool() const { return bool(h_); }
+    bool live() const { return h_ && session_ && session_->alive; }
+    void reset();
+
+private:
+    Handle h_;
+    std::shared_ptr<Session> session_;
+};
 
 // A connection to one data source. Created closed; open() connects without
 // ever prompting.
@@ -69,11 +97,18 @@ public:
     std::unique_ptr<ResultSet> query(const QString& sql);
 
     SQLHDBC handle() const { return dbc_.get(); }
+    // The database product, as the driver names it ("SQLite", "PostgreSQL").
+    QString dbmsName() const;
+    bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
 
 private:
+    friend class Statement;
+    void disconnect();
+
     std::shared_ptr<Handle> env_;
     Handle dbc_;
     bool open_ = false;
+    std::shared_ptr<Session> session_;
 };
 
 // A prepared statement with text parameters bound by position (1-based).
@@ -95,8 +130,7 @@ private:
         SQLLEN length = 0;
         bool bound = false;
     };
-    Handle stmt_;
-    Connection& conn_;
+    StatementHandle stmt_;
     std::vector<QString> values_;
     std::vector<Param> params_;
 };
@@ -105,7 +139,7 @@ private:
 // regard to case) or by position from 0; NULL reads as empty text.
 class ResultSet {
 public:
-    ResultSet(Handle stmt, Connection& conn);
+    explicit ResultSet(StatementHandle stmt);
     ~ResultSet();
 
     bool eof() const { return !hasRow_; }
@@ -137,8 +171,7 @@ private:
     int indexOf(const QString& column) const;
     void keepHistory();
 
-    Handle stmt_;
-    Connection* conn_;
+    StatementHandle stmt_;
     QStringList names_;
     QHash<QString, int> index_;
     Row row_;
@@ -152,9 +185,27 @@ private:
     int32_t historyBase_ = 0;
     int32_t replayEnd_ = 0;     // last position read from the driver
     bool recording_ = false;
+};
 
-    friend class Statement;
-    friend class Connection;
+// A transaction in which rows are read and then only those rows may be
+// changed, however other connections write meanwhile. PostgreSQL reads one
+// REPEATABLE READ snapshot, and its inserts never wait. SQLite cannot stream a
+// result inside the driver's own transactions, so it takes the write lock up
+// front with BEGIN IMMEDIATE; other writers wait on their busy timeout.
+// Rolled back unless committed.
+class SnapshotTransaction {
+public:
+    explicit SnapshotTransaction(Connection& conn);
+    ~SnapshotTransaction();
+    SnapshotTransaction(const SnapshotTransaction&) = delete;
+    SnapshotTransaction& operator=(const SnapshotTransaction&) = delete;
+    void commit();
+
+private:
+    void end(SQLSMALLINT completion);
+    Connection& conn_;
+    bool sqlite_;
+    bool open_ = false;
 };
 
 // Registers or refreshes a per-user data source ($ODBCINI or ~/.odbc.ini).

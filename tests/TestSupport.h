@@ -11,6 +11,9 @@
 
 #include "Odbc.h"
 
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
 namespace tqtest {
 
 // Database tests are written once and run on each back end: "sqlite" (a fresh

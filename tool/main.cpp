@@ -1,8 +1,19 @@
 // tallyquill: the command-line face of the library. It never opens a window
 // for its headless verbs; every message goes to stderr.
 
+#include "Constant.h"
+#include "FilterCheck.h"
+#include "Global.h"
+#include "LogViewerImpl.h"
+#include "MessageBox.h"
+#include "TextFiles.h"
+#include "clsLocalize.h"
 #include "tallyquill/embedded.h"
+#include "tallyquill/log_viewer.h"
 #include "tallyquill/msg_logger.h"
+
+#include <QDate>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,8 +35,10 @@ constexpr int kUsage = 64;
 const char* const kUsageText = R"(usage: tallyquill <verb> [options]
 
 Verbs:
-  write   Write one row into <APPID>_logs.
-  setup   Register the embedded SQLite data source for this user.
+  write    Write one row into <APPID>_logs.
+  list     Print the records that match a filter, in the print-file layout.
+  archive  Write records up to a day to text files and/or delete them.
+  setup    Register the embedded SQLite data source for this user.
 
 tallyquill write --dsn DSN [--login ID] [--password PW] --app APPID --ws WSID
                  [--user NAME] [--event TYPE] TEXT
@@ -40,6 +53,35 @@ tallyquill write --dsn DSN [--login ID] [--password PW] --app APPID --ws WSID
   TEXT             the activity text, stored as given
   Exit status: 0 the row was written, 1 nothing was written, 2 the database
   refused (its SQLSTATE, number and description on stderr), 64 bad usage.
+
+tallyquill list --dsn DSN [--login ID] [--password PW] --app APPID
+                --from DATE --to DATE [--time-from HH:MM:SS --time-to HH:MM:SS]
+                [--ws ID] [--user NAME] [--event TYPE] [--activity TEXT]
+                [--hide app,ws,user,event] [--output FILE]
+  --from, --to     date range, both days included: YYYY-MM-DD or DD/MM/YYYY
+  --time-from, --time-to
+                   time of day range, applied to every day of the range
+  --ws, --user, --event
+                   exact workstation ID, user and event type (capitals)
+  --activity TEXT  activity containing TEXT (% and _ act as wildcards)
+  --hide LIST      leave out these columns: app, ws, user, event
+  --output FILE    write to FILE (UTF-8, CRLF line ends) instead of stdout
+  Prints a header line and one fixed-width line per record, oldest first.
+  Exit status: 0 listed (also when nothing matched), 2 the retrieval failed,
+  64 bad usage or an invalid filter (the filter's message on stderr).
+
+tallyquill archive --dsn DSN [--login ID] [--password PW] --app APPID
+                   --until DATE (--file PATH | --daily DIR --prefix P) [--delete]
+tallyquill archive --dsn DSN --app APPID --until DATE --delete
+  --until DATE     last day archived, included: YYYY-MM-DD or DD/MM/YYYY
+  --file PATH      write every record to PATH (emptied first)
+  --daily DIR      write one file per day, DIR/<prefix><yyyymmdd>.log
+  --prefix P       first part of each daily file's name
+  --delete         delete the records up to DATE; with a file, only after
+                   every line was written, and only the records written
+  --hide LIST      leave these columns out of the lines, as for list
+  Exit status: 0 done, 1 failed before any database work (files), 2 the
+  database refused, 64 bad usage. Nothing is deleted when a run fails.
 
 tallyquill setup [--dsn NAME] [--database FILE]
   Registers the per-user ODBC data source NAME (default Tallyquill) on a
@@ -75,7 +117,9 @@ struct Args {
     }
 };
 
-Args parse(int argc, char** argv, int first, const std::set<std::string>& known)
+// Options take a value, except the ones named in `flags`.
+Args parse(int argc, char** argv, int first, const std::set<std::string>& known,
+           const std::set<std::string>& flags = {})
 {
     Args args;
     bool onlyPositional = false;
@@ -89,12 +133,14 @@ Args parse(int argc, char** argv, int first, const std::set<std::string>& known)
             if (auto eq = name.find('='); eq != std::string::npos) {
                 value = name.substr(eq + 1);
                 name = name.substr(0, eq);
+            } else if (flags.count(name)) {
+                value = "1";
             } else {
                 if (i + 1 >= argc)
                     throw UsageError{"--" + name + " needs a value"};
                 value = argv[++i];
             }
-            if (!known.count(name))
+            if (!known.count(name) && !flags.count(name))
                 throw UsageError{"unknown option --" + name};
             args.options[name] = value;
         } else {
@@ -102,6 +148,14 @@ Args parse(int argc, char** argv, int first, const std::set<std::string>& known)
         }
     }
     return args;
+}
+
+std::string passwordOf(const Args& a)
+{
+    if (auto p = a.get("password"))
+        return *p;
+    const char* env = std::getenv("TALLYQUILL_PASSWORD");
+    return env ? env : "";
 }
 
 int runWrite(int argc, char** argv)
@@ -112,17 +166,217 @@ int runWrite(int argc, char** argv)
     tallyquill::MsgLogger logger;
     logger.setDSN(a.require("dsn"));
     logger.setLoginID(a.get("login").value_or(""));
-    std::string password = a.get("password").value_or("");
-    if (!a.get("password"))
-        if (const char* env = std::getenv("TALLYQUILL_PASSWORD"))
-            password = env;
-    logger.setPassword(password);
+    logger.setPassword(passwordOf(a));
     logger.setAppID(a.require("app"));
     logger.setWorkstationID(a.require("ws"));
     const int16_t rc = logger.WriteLog(a.get("user").value_or(""), a.get("event").value_or(""), a.positional[0]);
     if (rc != 0) {
         std::cerr << "tallyquill: nothing was written\n";
         return kNothingDone;
+    }
+    return kOk;
+}
+
+// YYYY-MM-DD becomes the screen's DD/MM/YYYY; anything else is checked as the
+// screen would check what was typed.
+QString maskedDate(const std::string& text)
+{
+    static const QRegularExpression iso(QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})$"));
+    const QString t = QString::fromStdString(text);
+    const auto m = iso.match(t);
+    if (m.hasMatch())
+        return m.captured(3) + QLatin1Char('/') + m.captured(2) + QLatin1Char('/') + m.captured(1);
+    return t;
+}
+
+// The same message the viewer shows, on stderr.
+int filterRejected(int16_t id, const QString& english)
+{
+    tallyquill::ShowMessage(tallyquill::Tr(id, english), tallyquill::Tr(tallyquill::sid::Error, QStringLiteral("Error")),
+                            tallyquill::MsgIcon::Warning);
+    return kUsage;
+}
+
+struct Hidden {
+    int16_t app = 0, ws = 0, user = 0, event = 0;
+};
+
+Hidden parseHide(const Args& a)
+{
+    Hidden h;
+    const QString list = QString::fromStdString(a.get("hide").value_or(""));
+    for (const QString& item : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString k = item.trimmed().toLower();
+        if (k == QLatin1String("app"))
+            h.app = tallyquill::kTrue;
+        else if (k == QLatin1String("ws"))
+            h.ws = tallyquill::kTrue;
+        else if (k == QLatin1String("user"))
+            h.user = tallyquill::kTrue;
+        else if (k == QLatin1String("event"))
+            h.event = tallyquill::kTrue;
+        else
+            throw UsageError{"--hide takes app, ws, user and event, not " + item.toStdString()};
+    }
+    return h;
+}
+
+// A viewer set up as the host would, with the view settings stored the way
+// the viewer screen stores them when it opens.
+void prepareViewer(tallyquill::LogViewer& viewer, const Args& a)
+{
+    viewer.setDSN(a.require("dsn"));
+    viewer.setLoginID(a.get("login").value_or(""));
+    viewer.setPassword(passwordOf(a));
+    viewer.setAppID(a.require("app"));
+    const Hidden h = parseHide(a);
+    viewer.setAppIDVisible(h.app);
+    viewer.setWorkstationIDVisible(h.ws);
+    viewer.setUserProgVisible(h.user);
+    viewer.setEventVisible(h.event);
+    QString caption;
+    tallyquill::ViewSettings& v = tallyquill::View();
+    viewer.impl().InitScreen(caption, v.UserDesc, v.EventDesc, v.ActivityDesc, v.AppIDVisible, v.WsIDVisible,
+                             v.UserVisible, v.EventVisible);
+}
+
+// Lines go to a numbered file or to stdout, both UTF-8 with CRLF.
+class LineSink {
+public:
+    explicit LineSink(const std::optional<std::string>& path)
+    {
+        if (path) {
+            fileNo_ = tallyquill::FreeFile();
+            tallyquill::OpenForOutput(fileNo_, QString::fromStdString(*path));
+        }
+    }
+    ~LineSink()
+    {
+        if (fileNo_)
+            tallyquill::FileGuard guard(fileNo_);
+    }
+    void line(const QString& text)
+    {
+        if (fileNo_) {
+            tallyquill::PrintLine(fileNo_, text);
+        } else {
+            const QByteArray bytes = text.toUtf8() + "\r\n";
+            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        }
+    }
+    void close()
+    {
+        if (fileNo_) {
+            const int16_t n = fileNo_;
+            fileNo_ = 0;
+            tallyquill::CloseFile(n);
+        } else if (std::fflush(stdout) != 0) {
+            throw tallyquill::Error("Cannot write to standard output");
+        }
+    }
+
+private:
+    int16_t fileNo_ = 0;
+};
+
+int runList(int argc, char** argv)
+{
+    using namespace tallyquill;
+    Args a = parse(argc, argv, 2,
+                   {"dsn", "login", "password", "app", "from", "to", "time-from", "time-to", "ws", "user", "event",
+                    "activity", "hide", "output"});
+    if (!a.positional.empty())
+        throw UsageError{"list takes no arguments"};
+    LogViewer viewer;
+    prepareViewer(viewer, a);
+
+    FilterTexts f;
+    if (auto v = a.get("from"))
+        f.dateStart = maskedDate(*v);
+    if (auto v = a.get("to"))
+        f.dateEnd = maskedDate(*v);
+    if (auto v = a.get("time-from"))
+        f.timeStart = QString::fromStdString(*v);
+    if (auto v = a.get("time-to"))
+        f.timeEnd = QString::fromStdString(*v);
+    f.appId = QString::fromStdString(viewer.AppID());
+    if (auto problem = CheckFilter(f))
+        return filterRejected(problem->messageId, problem->english);
+
+    auto upper = [&](const char* name) { return QString::fromStdString(a.get(name).value_or("")).toUpper(); };
+    LogViewer::Impl& service = viewer.impl();
+    PageBuffer page;
+    int16_t result = kFalse;
+    int32_t total = 0, downloaded = 0;
+    service.RetrieveLog(result, total, downloaded, DateKey(f.dateStart), DateKey(f.dateEnd), TimeKey(f.timeStart),
+                        TimeKey(f.timeEnd), f.appId, upper("ws"), upper("user"), upper("event"),
+                        QString::fromStdString(a.get("activity").value_or("")), page);
+    if (result == kFalse)
+        return kDatabaseError;
+
+    const ViewSettings& v = View();
+    LineSink out(a.get("output"));
+    out.line(BuildLogLine(QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("App ID"),
+                          QStringLiteral("Ws ID"), v.UserDesc, v.EventDesc, v.ActivityDesc));
+    int32_t written = 0;
+    while (written < total) {
+        if (written > 0) {
+            service.MoreLog(result, downloaded, page);
+            if (result == kFalse) {
+                ShowMessage(Tr(843, QStringLiteral("Error in retrieve records!")), Tr(sid::Error, QStringLiteral("Error")),
+                            MsgIcon::Warning);
+                return kDatabaseError;
+            }
+        }
+        if (downloaded <= 0)
+            break;  // the set ended before the count said it would
+        for (int i = 1; i <= downloaded; ++i)
+            out.line(BuildLogLine(DisplayDate(page.OutputDate[i]), DisplayTime(page.OutputTime[i]),
+                                  page.OutputAppID[i].trimmed(), page.OutputWsID[i].trimmed(),
+                                  page.OutputUserName[i].trimmed(), page.OutputEventType[i].trimmed(),
+                                  page.OutputActivity[i].trimmed()));
+        written += downloaded;
+        downloaded = 0;
+    }
+    out.close();
+    if (total == 0)
+        ShowMessage(Tr(844, QStringLiteral("No Record Found")), Tr(845, QStringLiteral("Retrieve Logs")),
+                    MsgIcon::Information);
+    return kOk;
+}
+
+int runArchive(int argc, char** argv)
+{
+    using namespace tallyquill;
+    Args a = parse(argc, argv, 2, {"dsn", "login", "password", "app", "until", "file", "daily", "prefix", "hide"},
+                   {"delete"});
+    const bool del = a.get("delete").has_value();
+    if (!a.positional.empty())
+        throw UsageError{"archive takes no arguments"};
+    const bool toFile = a.get("file") || a.get("daily");
+    if (a.get("file") && a.get("daily"))
+        throw UsageError{"give --file or --daily, not both"};
+    if (a.get("daily") && a.require("prefix").empty())
+        throw UsageError{"--daily needs --prefix"};
+    if (!toFile && !del)
+        throw UsageError{"nothing to do: give --file, --daily or --delete"};
+    LogViewer viewer;
+    prepareViewer(viewer, a);
+    const QString until = maskedDate(a.require("until"));
+    if (!IsValidDateText(until))
+        return filterRejected(833, QStringLiteral("Invalid date"));
+
+    int16_t ok = kFalse;
+    LogViewer::Impl& service = viewer.impl();
+    service.ArchiveLog(ok, QString::fromStdString(viewer.AppID()), DateKey(until), toFile ? kTrue : kFalse,
+                       del ? kTrue : kFalse, a.get("daily") ? kTrue : kFalse,
+                       QString::fromStdString(a.get("prefix").value_or("")),
+                       QString::fromStdString(a.get("daily").value_or(a.get("file").value_or(""))));
+    if (ok == kFalse) {
+        ShowMessage(Tr(838, QStringLiteral("Error in archive record")) + QStringLiteral(": ")
+                        + service.lastArchiveError,
+                    Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+        return service.lastArchiveErrorFromDatabase ? kDatabaseError : kNothingDone;
     }
     return kOk;
 }
@@ -161,6 +415,10 @@ int main(int argc, char** argv)
             return runWrite(argc, argv);
         if (verb == "setup")
             return runSetup(argc, argv);
+        if (verb == "list")
+            return runList(argc, argv);
+        if (verb == "archive")
+            return runArchive(argc, argv);
         throw UsageError{"unknown verb " + verb};
     } catch (const UsageError& e) {
         std::cerr << "tallyquill: " << e.message << "\n(see tallyquill --help)\n";

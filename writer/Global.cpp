@@ -1,6 +1,7 @@
 #include "Global.h"
 
 #include "Constant.h"
+#include "tallyquill/error.h"
 
 #include <QWidget>
 
@@ -86,6 +87,32 @@ Stamp CurrentStamp()
 
 QString StoredDate(const QDateTime& t) { return t.toString(QStringLiteral("yyyyMMdd")); }
 QString StoredTime(const QDateTime& t) { return t.toString(QStringLiteral("HHmmss")); }
+
+QString DisplayDate(const QString& stored)
+{
+    return stored.mid(6, 2) + QLatin1Char('/') + stored.mid(4, 2) + QLatin1Char('/') + stored.left(4);
+}
+
+QString DisplayTime(const QString& stored)
+{
+    return stored.left(2) + QLatin1Char(':') + stored.mid(2, 2) + QLatin1Char(':') + stored.mid(4, 2);
+}
+
+QString SqlLiteral(const QString& value)
+{
+    if (value.contains(QChar(u'\0')))
+        throw Error("A filter value may not hold a NUL character");
+    QString out;
+    out.reserve(value.size() + 2);
+    out += QLatin1Char('\'');
+    for (QChar c : value) {
+        if (c == QLatin1Char('\''))
+            out += QLatin1Char('\'');
+        out += c;
+    }
+    out += QLatin1Char('\'');
+    return out;
+}
 
 bool IsValidAppId(const QString& appId)
 {

@@ -48,8 +48,20 @@ Stamp CurrentStamp();
 QString StoredDate(const QDateTime& t);  // "yyyymmdd"
 QString StoredTime(const QDateTime& t);  // "hhmmss"
 
+// dd/mm/yyyy from "yyyymmdd", hh:mm:ss from "hhmmss".
+QString DisplayDate(const QString& stored);
+QString DisplayTime(const QString& stored);
+
+// A text as an SQL string literal: in single quotes, each quote doubled.
+// Used where binding a parameter would make a driver materialise a result.
+// Throws tallyquill::Error for a text holding a NUL, which no literal carries.
+QString SqlLiteral(const QString& value);
+
 // An application ID names a table, so only ASCII letters, digits and '_'.
 bool IsValidAppId(const QString& appId);
 QString TableName(const QString& appId);
+// The log table as the writer creates it, and its (log_Date, log_Time) index.
+QString CreateTableSql(const QString& table);
+QString CreateIndexSql(const QString& table);
 
 } // namespace tallyquill

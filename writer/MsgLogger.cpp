@@ -93,6 +93,25 @@ void MsgLogger::setLoginID(const std::string& value) { d->login = q(value); }
 std::string MsgLogger::Password() const { return s8(d->password); }
 void MsgLogger::setPassword(const std::string& value) { d->password = q(value); }
 
+QString CreateTableSql(const QString& table)
+{
+    return QStringLiteral("CREATE TABLE ") + table
+           + QStringLiteral("(log_AppID char(10) not null, "
+                            "log_WsID char(16) not null, "
+                            "log_Date char(8) not null, "
+                            "log_Time char(6) not null, "
+                            "log_User char(15), "
+                            "log_EventType char(8), "
+                            "log_Data varchar(250))");
+}
+
+QString CreateIndexSql(const QString& table)
+{
+    // Without it every first page of the viewer sorts the whole table.
+    return QStringLiteral("CREATE INDEX ") + table + QStringLiteral("_date_time ON ") + table
+           + QStringLiteral(" (log_Date, log_Time)");
+}
+
 int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& EventType, const std::string& LogData)
 {
     if (d->connectionCheck() == 1)
@@ -131,17 +150,8 @@ void MsgLogger::CreateTable()
 {
     d->requireValidAppId();
     const QString& table = d->tableName;
-    const QString createTable = QStringLiteral("CREATE TABLE ") + table
-                                + QStringLiteral("(log_AppID char(10) not null, "
-                                                 "log_WsID char(16) not null, "
-                                                 "log_Date char(8) not null, "
-                                                 "log_Time char(6) not null, "
-                                                 "log_User char(15), "
-                                                 "log_EventType char(8), "
-                                                 "log_Data varchar(250))");
-    // Without this index every first page of the viewer sorts the table.
-    const QString createIndex = QStringLiteral("CREATE INDEX ") + table + QStringLiteral("_date_time ON ") + table
-                                + QStringLiteral(" (log_Date, log_Time)");
+    const QString createTable = CreateTableSql(table);
+    const QString createIndex = CreateIndexSql(table);
     // An existing table or index, or an unopened connection, is not an error
     // here: whatever happens, the insert that follows tells the truth.
     try {

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tallyquill/error.h"
+#include "tallyquill/export.h"
+
+namespace tallyquill {
+
+// Lets an operator filter, page, archive and print the log of an application
+// in the table <AppID>_logs. Texts are UTF-8. The hide flags are named
+// ...Visible, but a non-zero value hides the field and its column.
+class TQ_API LogViewer {
+public:
+    LogViewer();
+    ~LogViewer();
+    LogViewer(const LogViewer&) = delete;
+    LogViewer& operator=(const LogViewer&) = delete;
+
+    std::string Caption() const;
+    void setCaption(const std::string& value);
+    std::string AppID() const;  // used as written, not in capitals
+    void setAppID(const std::string& value);
+    std::string WorkstationID() const;
+    void setWorkstationID(const std::string& value);
+    std::string UserProgDesc() const;
+    void setUserProgDesc(const std::string& value);
+    std::string EventDesc() const;
+    void setEventDesc(const std::string& value);
+    std::string ActivityDesc() const;
+    void setActivityDesc(const std::string& value);
+    int16_t AppIDVisible() const;
+    void setAppIDVisible(int16_t value);
+    int16_t WorkstationIDVisible() const;
+    void setWorkstationIDVisible(int16_t value);
+    int16_t UserProgVisible() const;
+    void setUserProgVisible(int16_t value);
+    int16_t EventVisible() const;
+    void setEventVisible(int16_t value);
+    std::string DSN() const;
+    void setDSN(const std::string& value);
+    std::string LoginID() const;
+    void setLoginID(const std::string& value);
+    std::string Password() const;
+    void setPassword(const std::string& value);
+
+    // The service behind the screens, for the library's own screens and tools.
+    struct Impl;
+    Impl& impl() { return *d; }
+
+private:
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace tallyquill

@@ -1,0 +1,187 @@
+// Archiving to files and deleting, on each back end.
+
+#include "ViewerFixture.h"
+
+#include "Constant.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+#include <map>
+#include <set>
+
+using tqtest::ViewerDb;
+using namespace tallyquill;
+
+namespace {
+
+class ArchiveDb : public ViewerDb {
+protected:
+    void SetUp() override
+    {
+        ViewerDb::SetUp();
+        if (IsSkipped())
+            return;
+        insert("20010101", "235959", "WS01", "JOHN", "LOGIN", "day one late");
+        insert("20010101", "000001", "WS01", "JOHN", "LOGIN", "day one early");
+        insert("20010102", "120000", "WS02", "MARY", "PRINT", QStringLiteral("打印 發票"));
+        insert("20010105", "080000", "WS03", "ANN", "LOGOUT", "cut-off day");
+        insert("20010106", "080000", "WS03", "ANN", "LOGIN", "after the cut-off");
+    }
+    int16_t archive(const QString& date, int16_t toFile, int16_t del, int16_t multi, const QString& file,
+                    const QString& prefix = QStringLiteral("log_"), const QString& appParam = {})
+    {
+        int16_t ok = 0;
+        service().ArchiveLog(ok, appParam.isNull() ? app : appParam, date, toFile, del, multi, prefix, file);
+        return ok;
+    }
+    static QStringList lines(const QString& path)
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return {QStringLiteral("<missing>")};
+        QStringList l = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
+        l.removeLast();  // after the last CRLF
+        return l;
+    }
+    QString count() { return scalar(QStringLiteral("SELECT COUNT(*) FROM ") + table); }
+};
+
+TEST_P(ArchiveDb, SingleFileHoldsStoredFormsInOrderAndIsEmptiedFirst)
+{
+    const QString path = dir.path() + QStringLiteral("/archive.log");
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("old content that must go\r\n");
+    old.close();
+    ASSERT_EQ(archive("20010105", kTrue, kFalse, kFalse, path), kTrue);
+    const QStringList l = lines(path);
+    ASSERT_EQ(l.size(), 4);
+    EXPECT_EQ(l[0], "20010101   000001   " + app.leftJustified(10) + " WS01             JOHN                 "
+                    "LOGIN    day one early");
+    EXPECT_TRUE(l[1].endsWith(" day one late"));
+    EXPECT_TRUE(l[2].endsWith(QStringLiteral(" 打印 發票")));
+    EXPECT_TRUE(l[3].endsWith(" cut-off day"));
+    EXPECT_EQ(count(), "5");  // nothing deleted
+
+    // A date before every record still creates (empties) the file.
+    ASSERT_EQ(archive("20000101", kTrue, kFalse, kFalse, path), kTrue);
+    EXPECT_TRUE(lines(path).isEmpty());
+    EXPECT_TRUE(QFile::exists(path));
+}
+
+TEST_P(ArchiveDb, DailyFilesReplaceLeftoversAndDeleteOnlyUpToTheDate)
+{
+    const QString daily = dir.path() + QStringLiteral("/daily");
+    QDir().mkpath(daily);
+    QFile leftover(daily + QStringLiteral("/log_20010102.log"));
+    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+    leftover.write("from an earlier run\r\n");
+    leftover.close();
+    View().AppIDVisible = 1;  // hidden columns stay out of archive lines too
+
+    ASSERT_EQ(archive("20010105", kTrue, kTrue, kTrue, daily), kTrue);
+    EXPECT_EQ(QDir(daily).entryList(QDir::Files),
+              QStringList({"log_20010101.log", "log_20010102.log", "log_20010105.log"}));
+    EXPECT_EQ(lines(daily + "/log_20010101.log").size(), 2);
+    EXPECT_TRUE(lines(daily + "/log_20010101.log")[0].endsWith(" day one early"));
+    EXPECT_EQ(lines(daily + "/log_20010102.log"),
+              QStringList({QStringLiteral("20010102   120000   WS02             MARY                 PRINT    打印 發票")}));
+    EXPECT_EQ(count(), "1");
+    EXPECT_EQ(scalar(QStringLiteral("SELECT log_Data FROM ") + table), "after the cut-off");
+
+    // Nothing left up to the date: no daily file is made.
+    const QString empty = dir.path() + QStringLiteral("/empty");
+    QDir().mkpath(empty);
+    ASSERT_EQ(archive("20010105", kTrue, kFalse, kTrue, empty), kTrue);
+    EXPECT_TRUE(QDir(empty).entryList(QDir::Files).isEmpty());
+}
+
+TEST_P(ArchiveDb, FailuresDeleteNothing)
+{
+    const QString missing = dir.path() + QStringLiteral("/no/such/dir");
+    EXPECT_EQ(archive("20010105", kTrue, kTrue, kFalse, missing + "/a.log"), kFalse);
+    EXPECT_EQ(archive("20010105", kTrue, kTrue, kTrue, missing), kFalse);
+    EXPECT_FALSE(service().lastArchiveError.isEmpty());
+    EXPECT_EQ(count(), "5");
+    // An AppID that is no table name sends nothing.
+    EXPECT_EQ(archive("20010105", kFalse, kTrue, kFalse, {}, {}, QStringLiteral("X' OR '1'='1")), kFalse);
+    // A hostile date carried as a literal matches nothing.
+    EXPECT_EQ(archive("' OR '1'='1", kFalse, kTrue, kFalse, {}), kTrue);
+    EXPECT_EQ(count(), "5");
+    // No DSN: told, and nothing touched.
+    LogViewer none;
+    int16_t ok = kTrue;
+    none.impl().ArchiveLog(ok, app, "20010105", kFalse, kTrue, kFalse, {}, {});
+    EXPECT_EQ(ok, kFalse);
+    EXPECT_EQ(messages.texts(), QStringList({"No DSN provided"}));
+}
+
+TEST_P(ArchiveDb, DeleteAloneAndTheTableOfTheProperty)
+{
+    ASSERT_EQ(archive("20010101", kFalse, kTrue, kFalse, {}, {}, QStringLiteral("")), kTrue);
+    EXPECT_EQ(count(), "3");
+}
+
+TEST_P(ArchiveDb, NullColumnsArchiveAsEmptyText)
+{
+    raw().execute(QStringLiteral("INSERT INTO ") + table
+                  + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time) VALUES ('A', 'W', '19991231', '010101')"));
+    const QString path = dir.path() + QStringLiteral("/nulls.log");
+    ASSERT_EQ(archive("19991231", kTrue, kTrue, kFalse, path), kTrue) << service().lastArchiveError.toStdString();
+    EXPECT_EQ(lines(path), QStringList({BuildLogLine("19991231", "010101", "A", "W", {}, {}, {})}));
+}
+
+TEST_P(ArchiveDb, ConcurrentWritersLoseNothing)
+{
+    // Four writers keep adding rows dated today while an archive of today
+    // with deletion runs: each row must end up archived once or still in the
+    // table, and none may be deleted unarchived.
+    raw().execute(QStringLiteral("DELETE FROM ") + table);
+    const QString bin = QCoreApplication::applicationDirPath();
+    constexpr int kWriters = 4, kRows = 1500;
+    std::vector<std::unique_ptr<QProcess>> writers;
+    for (int i = 0; i < kWriters; ++i) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->start(bin + "/write_worker", {QString::fromStdString(dsn), app, QStringLiteral("W%1").arg(i),
+                                         QString::number(kRows)});
+        writers.push_back(std::move(p));
+    }
+    // Let them get going, then archive in the middle of their work.
+    for (int tries = 0; tries < 200 && count().toInt() < 200; ++tries)
+        QThread::msleep(10);
+    const QString daily = dir.path() + QStringLiteral("/today");
+    QDir().mkpath(daily);
+    QProcess archiver;
+    archiver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    archiver.start(bin + "/../tool/tallyquill",
+                   {"archive", "--dsn", QString::fromStdString(dsn), "--app", app, "--until",
+                    QDate::currentDate().addDays(1).toString(Qt::ISODate), "--daily", daily, "--prefix", "c_",
+                    "--delete"});
+    ASSERT_TRUE(archiver.waitForFinished(120000));
+    for (auto& p : writers) {
+        ASSERT_TRUE(p->waitForFinished(240000));
+        EXPECT_EQ(p->exitCode(), 0);
+    }
+    EXPECT_EQ(archiver.exitCode(), 0);
+
+    std::map<QString, int> seen;  // "W<i> row <n>" -> times seen
+    for (const QString& file : QDir(daily).entryList(QDir::Files))
+        for (const QString& line : lines(daily + "/" + file))
+            ++seen[line.mid(31, 16).trimmed() + " " + line.mid(78)];
+    const size_t archived = seen.size();
+    for (const auto& row : rows(QStringLiteral("SELECT log_WsID, log_Data FROM ") + table))
+        ++seen[row[0].trimmed() + " " + row[1]];
+    EXPECT_GT(archived, 0u);
+    EXPECT_EQ(seen.size(), size_t(kWriters * kRows));
+    for (const auto& [key, times] : seen)
+        ASSERT_EQ(times, 1) << key.toStdString();
+}
+
+TQ_INSTANTIATE_DB_TESTS(ArchiveDb);
+
+} // namespace
