@@ -7,7 +7,7 @@ packages=(
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql
   libgtest-dev libgmock-dev libbenchmark-dev
   postgresql-15
-  xvfb xauth poppler-utils
+  sqlite3 xvfb xauth poppler-utils
 )
 missing=()
 for p in "${packages[@]}"; do

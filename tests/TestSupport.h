@@ -33,6 +33,8 @@ protected:
     std::vector<std::vector<QString>> rows(const QString& sql);
     QString scalar(const QString& sql);
     bool tableExists(const QString& table);
+    // Drops the test's own connection (it would die with a server restart).
+    void raw_reset() { raw_.reset(); }
 
     std::string dsn;
     QTemporaryDir dir;

@@ -2,6 +2,10 @@
 
 #include "TestSupport.h"
 
+#include "Global.h"
+
+#include <QDir>
+
 #include <QCoreApplication>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -57,6 +61,71 @@ TEST_P(Cli, WriteAnswersWithItsExitStatus)
     }
 }
 
+TEST_P(Cli, ListAndArchiveFromTheCommandLine)
+{
+    const QString app = QString::fromStdString(newAppId());
+    const QString d = QString::fromStdString(dsn);
+    raw().execute(tallyquill::CreateTableSql(app + "_logs"));
+    for (int day = 1; day <= 3; ++day)
+        for (int k = 0; k < 12; ++k)
+            raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'WS%2', '2026010%3', '10%4', 'U%2', "
+                                         "'EV', '第%3天 row %4')")
+                              .arg(app)
+                              .arg(k % 2)
+                              .arg(day)
+                              .arg(k, 4, 10, QLatin1Char('0')));
+    // All pages, oldest first, in the print-file layout with CRLF.
+    CliRun r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-01", "--to", "03/01/2026"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    QStringList lines = r.out.split("\r\n");
+    EXPECT_EQ(lines.takeLast(), "");
+    ASSERT_EQ(lines.size(), 37);
+    EXPECT_EQ(lines[0], "Date       Time     App ID     Ws ID            User                 Event Ty Activity");
+    EXPECT_EQ(lines[1], QStringLiteral("01/01/2026 10:00:00 %1 WS0              U0                   EV       第1天 row 0000")
+                            .arg(app.leftJustified(10)));
+    EXPECT_TRUE(lines[36].endsWith(QStringLiteral("第3天 row 0011")));
+
+    // Filters, hidden columns and an output file.
+    const QString out = dir.path() + "/list.txt";
+    r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-02", "--to", "2026-01-02", "--time-from",
+             "10:00:05", "--time-to", "10:00:08", "--ws", "ws1", "--activity", "row", "--hide", "app,user,event",
+             "--output", out});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    QFile f(out);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(f.readAll()),
+              QStringLiteral("Date       Time     Ws ID            Activity\r\n"
+                             "02/01/2026 10:00:05 WS1              第2天 row 0005\r\n"
+                             "02/01/2026 10:00:07 WS1              第2天 row 0007\r\n"));
+
+    // The viewer's filter rules and messages.
+    r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-03", "--to", "2026-01-01"});
+    EXPECT_EQ(r.code, 64);
+    EXPECT_EQ(r.err, "Error: Invalid date range\n");
+    r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-01", "--to", "2026-01-03", "--time-from",
+             "10:00:00"});
+    EXPECT_EQ(r.err, "Error: No end time\n");
+
+    // Archive the first two days to daily files, deleting them.
+    const QString daily = dir.path() + "/daily";
+    QDir().mkpath(daily);
+    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-02", "--daily", daily, "--prefix", "t_",
+             "--delete"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(QDir(daily).entryList(QDir::Files), QStringList({"t_20260101.log", "t_20260102.log"}));
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
+    // Into a directory that is not there: refused, nothing deleted.
+    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--file", daily + "/none/x.log",
+             "--delete"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.startsWith("Error: Error in archive record")) << r.err.toStdString();
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
+    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--delete"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
+    EXPECT_EQ(run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03"}).code, 64);
+}
+
 TEST(CliUsage, BadUsageIsSixtyFourAndHelpExplainsEveryOption)
 {
     EXPECT_EQ(run({}).code, 64);
@@ -67,7 +136,8 @@ TEST(CliUsage, BadUsageIsSixtyFourAndHelpExplainsEveryOption)
     const CliRun help = run({"--help"});
     EXPECT_EQ(help.code, 0);
     for (const char* option : {"--dsn", "--login", "--password", "TALLYQUILL_PASSWORD", "--app", "--ws", "--user",
-                               "--event", "--database"})
+                               "--event", "--database", "--from", "--to", "--time-from", "--time-to", "--activity",
+                               "--hide", "--output", "--until", "--file", "--daily", "--prefix", "--delete"})
         EXPECT_TRUE(help.out.contains(QLatin1String(option))) << option;
 }
 

@@ -1,6 +1,9 @@
 // Restarting the server breaks every open connection, so this runs alone.
 
+#include "ViewerFixture.h"
 #include "WriterFixture.h"
+
+#include "Constant.h"
 
 #include <cstdlib>
 
@@ -36,6 +39,32 @@ TEST_P(WriterDb, ReconnectsAfterServerRestart)
     EXPECT_EQ(data.size(), failed ? 2u : 3u);
 }
 
+using tqtest::ViewerDb;
+
+TEST_P(ViewerDb, RetrievalReconnectsAfterServerRestart)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "needs a server to restart";
+    const char* restart = std::getenv("TQ_PG_RESTART");
+    if (!restart)
+        GTEST_SKIP() << "TQ_PG_RESTART is not set";
+    fill(25);
+    ASSERT_EQ(retrieve().total, 25);
+    raw_reset();
+    ASSERT_EQ(std::system(restart), 0);
+    // The retrieval that meets the dead connection reports a failure, not
+    // "nothing found"; the next one works on a fresh connection.
+    auto r = retrieve();
+    EXPECT_EQ(r.result, tallyquill::kFalse);
+    ASSERT_EQ(messages.messages().size(), 1u);
+    EXPECT_TRUE(messages.messages()[0].text.startsWith("Error in retrieve record:"));
+    r = retrieve();
+    EXPECT_EQ(r.result, tallyquill::kTrue);
+    EXPECT_EQ(r.total, 25);
+    EXPECT_EQ(page.OutputActivity[1], "r1");
+}
+
 TQ_INSTANTIATE_DB_TESTS(WriterDb);
+TQ_INSTANTIATE_DB_TESTS(ViewerDb);
 
 } // namespace

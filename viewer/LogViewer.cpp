@@ -198,13 +198,20 @@ void LogViewer::Impl::RetrieveLog(int16_t& Result, int32_t& TotalRecord, int32_t
         return;
     }
 
-    // A failed count is no failure: the screen then reports that nothing was
-    // found. Either way no earlier result set stays open.
+    // A failed count (a missing table, say) counts as nothing found; but a
+    // connection that died is a failure, and is dropped so that the next
+    // retrieval opens a new one. Either way no earlier result set stays open.
     current.reset();
     try {
         current = conn->query(QStringLiteral("SELECT  count(*) FROM ") + table + QLatin1Char(' ') + condition);
         TotalRecord = current->integer(0);
-    } catch (const DatabaseError&) {
+    } catch (const DatabaseError& e) {
+        if (e.connectionLost() || conn->isDead()) {
+            forgetIfLost(true);
+            retrieveFailureReport(e.number(), QString::fromStdString(e.description()));
+            Result = kFalse;
+            return;
+        }
     }
     current.reset();
     if (TotalRecord == 0)
