@@ -28,9 +28,7 @@ protected:
     void TearDown() override
     {
         // An open cursor would hold the table that the base class drops.
-        service().current.reset();
-        service().conn.reset();
-        service().connected = false;
+        service().forgetIfLost(true);
         tallyquill::View() = tallyquill::ViewSettings{};
         DbTest::TearDown();
     }

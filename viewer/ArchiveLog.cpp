@@ -17,7 +17,7 @@ void LogViewer::Impl::ArchiveLog(int16_t& DBResult, const QString& AppID, const 
     DBResult = kFalse;
     lastArchiveError.clear();
     lastArchiveErrorFromDatabase = false;
-    if (connectionCheck() == 1 || connectStatus == QLatin1String("1")) {
+    if (connectionCheck() == 1 || link.status() == 1) {
         lastArchiveError = QStringLiteral("Cannot connect to the data source ") + dsn;
         return;
     }

@@ -95,31 +95,12 @@ LogViewer::Impl::~Impl()
     current.reset();  // before the connection it reads from
 }
 
-int16_t LogViewer::Impl::connectionCheck()
-{
-    if (dsn.isEmpty()) {
-        ShowMessage(Tr(sid::NoDsn, QStringLiteral("No DSN provided")), Tr(sid::Error, QStringLiteral("Error")),
-                    MsgIcon::Warning);
-        return 1;
-    }
-    if (!connected) {
-        if (!conn)
-            conn = std::make_unique<odbc::Connection>();
-        const int16_t status = OpenLogConnection(*conn, dsn, login, password);
-        connectStatus = QString::number(status);
-        if (status == 0)
-            connected = true;
-    }
-    return int16_t(connectStatus.toShort());
-}
 
 void LogViewer::Impl::forgetIfLost(bool lost)
 {
-    if (lost || (conn && conn->isDead())) {
+    if (lost || (link.connected() && link.get().isDead())) {
         current.reset();
-        conn.reset();
-        connected = false;
-        connectStatus.clear();
+        link.ForgetIfLost(true);
     }
 }
 
@@ -203,10 +184,10 @@ void LogViewer::Impl::RetrieveLog(int16_t& Result, int32_t& TotalRecord, int32_t
     // retrieval opens a new one. Either way no earlier result set stays open.
     current.reset();
     try {
-        current = conn->query(QStringLiteral("SELECT  count(*) FROM ") + table + QLatin1Char(' ') + condition);
+        current = link.get().query(QStringLiteral("SELECT  count(*) FROM ") + table + QLatin1Char(' ') + condition);
         TotalRecord = current->integer(0);
     } catch (const DatabaseError& e) {
-        if (e.connectionLost() || conn->isDead()) {
+        if (e.connectionLost() || link.get().isDead()) {
             forgetIfLost(true);
             retrieveFailureReport(e.number(), QString::fromStdString(e.description()));
             Result = kFalse;
@@ -218,7 +199,7 @@ void LogViewer::Impl::RetrieveLog(int16_t& Result, int32_t& TotalRecord, int32_t
         return;
 
     try {
-        current = conn->query(QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + table
+        current = link.get().query(QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + table
                               + QLatin1Char(' ') + condition + QStringLiteral(" ORDER BY log_Date, log_Time"));
     } catch (const DatabaseError& e) {
         forgetIfLost(e.connectionLost());

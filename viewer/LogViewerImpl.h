@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DBOperation.h"
 #include "ViewerEvents.h"
 #include "tallyquill/log_viewer.h"
 
@@ -30,11 +31,9 @@ struct LogViewer::Impl : LogMainEvents, ArchiveEvents, PrintEvents {
     int16_t userVisible = 0;
     int16_t eventVisible = 0;
     QString dsn;
-    QString connectStatus;
     QString login;
     QString password;
-    bool connected = false;
-    std::unique_ptr<odbc::Connection> conn;
+    LogConnection link;
     std::unique_ptr<odbc::ResultSet> current;
 
     // Why the last archive run failed, for callers that can show more than
@@ -42,8 +41,8 @@ struct LogViewer::Impl : LogMainEvents, ArchiveEvents, PrintEvents {
     QString lastArchiveError;
     bool lastArchiveErrorFromDatabase = false;
 
-    int16_t connectionCheck();
-    // Drops a connection that broke, so that the next request opens anew.
+    int16_t connectionCheck() { return link.Check(dsn, login, password); }
+    // Drops a connection that broke, with the result set read from it.
     void forgetIfLost(bool lost);
     // The table of an application ID, or of the AppID property when empty;
     // throws InvalidAppIdError for a name that is not a plain identifier.

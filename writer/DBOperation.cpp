@@ -1,6 +1,9 @@
 #include "DBOperation.h"
 
+#include "Constant.h"
+#include "MessageBox.h"
 #include "Odbc.h"
+#include "clsLocalize.h"
 
 namespace tallyquill {
 
@@ -18,6 +21,40 @@ int16_t OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QStr
     } catch (const std::exception&) {
         return 1;
     }
+}
+
+LogConnection::LogConnection() = default;
+LogConnection::~LogConnection() = default;
+
+int16_t LogConnection::Check(const QString& dsn, const QString& login, const QString& password)
+{
+    if (dsn.isEmpty()) {
+        ShowMessage(Tr(sid::NoDsn, QStringLiteral("No DSN provided")), Tr(sid::Error, QStringLiteral("Error")),
+                    MsgIcon::Warning);
+        return 1;
+    }
+    if (!connected_) {
+        status_ = OpenLogConnection(get(), dsn, login, password);
+        connected_ = status_ == 0;
+    }
+    return status_;
+}
+
+bool LogConnection::ForgetIfLost(bool lost)
+{
+    if (!lost && !(conn_ && conn_->isDead()))
+        return false;
+    conn_.reset();
+    connected_ = false;
+    status_ = 0;
+    return true;
+}
+
+odbc::Connection& LogConnection::get()
+{
+    if (!conn_)
+        conn_ = std::make_unique<odbc::Connection>();
+    return *conn_;
 }
 
 } // namespace tallyquill

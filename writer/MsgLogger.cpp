@@ -23,45 +23,15 @@ struct MsgLogger::Impl {
     QString appId;
     QString wsId;
     QString dsn;
-    int16_t connectStatus = 0;
     QString login;
     QString password;
-    bool connected = false;
-    std::unique_ptr<odbc::Connection> conn;
+    LogConnection link;
     bool tableCreated = false;
     QString tableName;
 
     // The insert is prepared once per connection and table.
     std::unique_ptr<odbc::Statement> insert;
     QString insertTable;
-
-    int16_t connectionCheck()
-    {
-        if (dsn.isEmpty()) {
-            showWarning(sid::NoDsn, "No DSN provided");
-            return 1;
-        }
-        if (!connected) {
-            if (!conn)
-                conn = std::make_unique<odbc::Connection>();
-            connectStatus = OpenLogConnection(*conn, dsn, login, password);
-            if (connectStatus == 0)
-                connected = true;
-        }
-        return connectStatus;
-    }
-
-    // A broken connection is dropped, so that the next call opens a new one
-    // instead of failing for the rest of the object's life.
-    void forgetIfLost(const DatabaseError& e)
-    {
-        if (e.connectionLost() || (conn && conn->isDead())) {
-            insert.reset();
-            conn.reset();
-            connected = false;
-            connectStatus = 0;
-        }
-    }
 
     void requireValidAppId() const
     {
@@ -114,7 +84,7 @@ QString CreateIndexSql(const QString& table)
 
 int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& EventType, const std::string& LogData)
 {
-    if (d->connectionCheck() == 1)
+    if (d->link.Check(d->dsn, d->login, d->password) == 1)
         return 1;
     if (d->appId.isEmpty() || d->wsId.isEmpty()) {
         showWarning(sid::NeedAppAndWorkstation, "You must provide AppID and WorkstationID");
@@ -130,7 +100,7 @@ int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& Even
     try {
         if (!d->insert || d->insertTable != d->tableName) {
             d->insert.reset();
-            d->insert = d->conn->prepare(
+            d->insert = d->link.get().prepare(
                 QStringLiteral("INSERT INTO ") + d->tableName
                 + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data) "
                                  "VALUES (?,?,?,?,?,?,?)"));
@@ -140,7 +110,8 @@ int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& Even
                                   q(EventType).toUpper(), q(LogData)});
         d->insert->execute();
     } catch (const DatabaseError& e) {
-        d->forgetIfLost(e);
+        if (d->link.ForgetIfLost(e.connectionLost()))
+            d->insert.reset();
         throw;
     }
     return 0;
@@ -154,16 +125,11 @@ void MsgLogger::CreateTable()
     const QString createIndex = CreateIndexSql(table);
     // An existing table or index, or an unopened connection, is not an error
     // here: whatever happens, the insert that follows tells the truth.
-    try {
-        if (!d->conn)
-            d->conn = std::make_unique<odbc::Connection>();
-    } catch (const std::exception&) {
-        return;
-    }
     for (const QString& sql : {createTable, createIndex}) {
         try {
-            if (d->conn->isOpen())
-                d->conn->execute(sql);
+            odbc::Connection& conn = d->link.get();
+            if (conn.isOpen())
+                conn.execute(sql);
         } catch (const std::exception&) {
         }
     }
