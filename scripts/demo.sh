@@ -8,19 +8,10 @@ scripts/build.sh
 tq=build/tool/tallyquill
 db="$($tq setup)"
 echo "Embedded log: $db (data source Tallyquill)"
-i=0
-while read -r ws user event text; do
-  $tq write --dsn Tallyquill --app DEMO --ws "$ws" --user "$user" --event "$event" "$text"
-  i=$((i + 1))
-done <<'ROWS'
-WS01 john login Signed on
-WS01 john order Order 1042 entered for ACME Ltd
-WS02 mary login Signed on
-WS02 mary print Printed invoice 2231
-WS03 张伟 登录 用户登录系统
-WS03 张伟 查询 查詢客戶資料 (繁體)
-WS01 john logout Signed off
-ROWS
-echo "Wrote $i records. The last ones in DEMO_logs:"
-echo "SELECT log_Date, log_Time, log_WsID, log_User, log_EventType, log_Data FROM DEMO_logs ORDER BY log_Date DESC, log_Time DESC LIMIT 10" \
-  | isql -b -c -d'|' Tallyquill
+# Several days of varied activity, written through the library as a host would.
+summary="$($tq demo --dsn Tallyquill --app DEMO --count 300 --days 7)"
+echo "$summary"
+from="$(date -d '-6 days' +%F)"
+to="$(date +%F)"
+echo "The newest records, in the print-file layout:"
+$tq list --dsn Tallyquill --app DEMO --from "$from" --to "$to" | tail -n 15

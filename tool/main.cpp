@@ -39,6 +39,7 @@ Verbs:
   list     Print the records that match a filter, in the print-file layout.
   archive  Write records up to a day to text files and/or delete them.
   setup    Register the embedded SQLite data source for this user.
+  demo     Write varied demonstration records, as a host would.
 
 tallyquill write --dsn DSN [--login ID] [--password PW] --app APPID --ws WSID
                  [--user NAME] [--event TYPE] TEXT
@@ -88,6 +89,12 @@ tallyquill setup [--dsn NAME] [--database FILE]
   SQLite file (default $XDG_DATA_HOME/tallyquill/NAME.sqlite) with StepAPI=1,
   JournalMode=WAL, SyncPragma=NORMAL and a busy timeout, and prints the file's
   path. Running it again is harmless.
+
+tallyquill demo [--dsn NAME] [--app APPID] [--count N] [--days D]
+  Writes N (default 300) records through the logger into APPID_logs
+  (default DEMO), spread over the last D days (default 7) up to today, from
+  several workstations, users and event types, some in Chinese. Prints the
+  date range written.
 
 tallyquill --help   This text.
 )";
@@ -381,6 +388,63 @@ int runArchive(int argc, char** argv)
     return kOk;
 }
 
+int runDemo(int argc, char** argv)
+{
+    using namespace tallyquill;
+    Args a = parse(argc, argv, 2, {"dsn", "app", "count", "days", "login", "password"});
+    if (!a.positional.empty())
+        throw UsageError{"demo takes no arguments"};
+    const int count = std::stoi(a.get("count").value_or("300"));
+    const int days = std::stoi(a.get("days").value_or("7"));
+    if (count < 1 || days < 1)
+        throw UsageError{"--count and --days must be positive"};
+    struct Event {
+        const char* user;
+        const char* type;
+        const char* text;
+    };
+    static const Event events[] = {
+        {"john", "login", "Signed on"},
+        {"john", "order", "Order %1 entered for ACME Ltd"},
+        {"mary", "login", "Signed on"},
+        {"mary", "print", "Printed invoice %1"},
+        {"mary", "logout", "Signed off"},
+        {"张伟", "登录", "用户登录系统"},
+        {"张伟", "查询", "查询客户资料 %1"},
+        {"李娜", "打印", "打印發票 %1 (繁體)"},
+        {"ahmed", "error", "Printer PRN2 out of paper"},
+        {"ahmed", "backup", "Nightly backup finished, %1 files"},
+    };
+    MsgLogger logger;
+    logger.setDSN(a.get("dsn").value_or("Tallyquill"));
+    logger.setLoginID(a.get("login").value_or(""));
+    logger.setPassword(passwordOf(a));
+    logger.setAppID(a.get("app").value_or("DEMO"));
+    // Spread the stamps evenly over the days, oldest first, ending now.
+    const QDateTime end = QDateTime::currentDateTime();
+    const QDateTime start = QDateTime(end.date().addDays(1 - days), QTime(7, 0));
+    const qint64 span = std::max<qint64>(1, start.secsTo(end));
+    for (int i = 0; i < count; ++i) {
+        const QDateTime at = start.addSecs(span * i / count);
+        SetClock([at] { return at; });
+        const Event& e = events[(i * 7 + i / 3) % std::size(events)];
+        logger.setWorkstationID(QStringLiteral("WS%1").arg(1 + (i * 5 + i / 4) % 5, 2, 10, QLatin1Char('0')).toStdString());
+        QString text = QString::fromUtf8(e.text);
+        if (text.contains(QLatin1String("%1")))
+            text = text.arg(1000 + i);
+        if (logger.WriteLog(e.user, e.type, text.toStdString()) != 0) {
+            SetClock({});
+            std::cerr << "tallyquill: nothing was written\n";
+            return kNothingDone;
+        }
+    }
+    SetClock({});
+    std::cout << "Wrote " << count << " records to " << logger.AppID() << "_logs from "
+              << start.date().toString(Qt::ISODate).toStdString() << " to "
+              << end.date().toString(Qt::ISODate).toStdString() << "\n";
+    return kOk;
+}
+
 int runSetup(int argc, char** argv)
 {
     Args a = parse(argc, argv, 2, {"dsn", "database"});
@@ -417,6 +481,8 @@ int main(int argc, char** argv)
             return runSetup(argc, argv);
         if (verb == "list")
             return runList(argc, argv);
+        if (verb == "demo")
+            return runDemo(argc, argv);
         if (verb == "archive")
             return runArchive(argc, argv);
         throw UsageError{"unknown verb " + verb};
