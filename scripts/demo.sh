@@ -13,5 +13,10 @@ summary="$($tq demo --dsn Tallyquill --app DEMO --count 300 --days 7)"
 echo "$summary"
 from="$(date -d '-6 days' +%F)"
 to="$(date +%F)"
-echo "The newest records, in the print-file layout:"
-$tq list --dsn Tallyquill --app DEMO --from "$from" --to "$to" | tail -n 15
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "Opening the log viewer on them; press Retrieve, scroll, then Cancel to close."
+  $tq view --dsn Tallyquill --app DEMO --from "$from" --to "$to"
+else
+  echo "No display (DISPLAY is not set), so instead of the viewer here are the same records in the print-file layout:"
+  $tq list --dsn Tallyquill --app DEMO --from "$from" --to "$to"
+fi

@@ -5,8 +5,10 @@
 #include "FilterCheck.h"
 #include "Global.h"
 #include "LogViewerImpl.h"
+#include <QLineEdit>
 #include "MessageBox.h"
 #include "TextFiles.h"
+#include "frmLogMain.h"
 #include "clsLocalize.h"
 #include "tallyquill/embedded.h"
 #include "tallyquill/log_viewer.h"
@@ -40,6 +42,7 @@ Verbs:
   archive  Write records up to a day to text files and/or delete them.
   setup    Register the embedded SQLite data source for this user.
   demo     Write varied demonstration records, as a host would.
+  view     Open the log viewer (needs a display).
 
 tallyquill write --dsn DSN [--login ID] [--password PW] --app APPID --ws WSID
                  [--user NAME] [--event TYPE] TEXT
@@ -89,6 +92,15 @@ tallyquill setup [--dsn NAME] [--database FILE]
   SQLite file (default $XDG_DATA_HOME/tallyquill/NAME.sqlite) with StepAPI=1,
   JournalMode=WAL, SyncPragma=NORMAL and a busy timeout, and prints the file's
   path. Running it again is harmless.
+
+tallyquill view --dsn DSN [--login ID] [--password PW] [--app APPID] [--caption T]
+                [--hide app,ws,user,event] [--user-title T] [--event-title T]
+                [--activity-title T] [--from DATE] [--to DATE]
+  Opens the log viewer and returns when it is closed. --app fills the
+  application ID (and names the table when the field is hidden); the titles
+  head the user, event type and activity fields and columns; --from and --to
+  replace the screen's starting date range of today. Exit status: 0 closed,
+  1 no display to open it on, 64 bad usage.
 
 tallyquill demo [--dsn NAME] [--app APPID] [--count N] [--days D]
   Writes N (default 300) records through the logger into APPID_logs
@@ -388,6 +400,51 @@ int runArchive(int argc, char** argv)
     return kOk;
 }
 
+int runView(int argc, char** argv)
+{
+    using namespace tallyquill;
+    Args a = parse(argc, argv, 2,
+                   {"dsn", "login", "password", "app", "caption", "hide", "user-title", "event-title",
+                    "activity-title", "from", "to"});
+    if (!a.positional.empty())
+        throw UsageError{"view takes no arguments"};
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::cerr << "tallyquill: no display to open the viewer on (DISPLAY is not set)\n";
+        return kNothingDone;
+    }
+    LogViewer viewer;
+    viewer.setDSN(a.require("dsn"));
+    viewer.setLoginID(a.get("login").value_or(""));
+    viewer.setPassword(passwordOf(a));
+    viewer.setAppID(a.get("app").value_or(""));
+    if (auto v = a.get("caption"))
+        viewer.setCaption(*v);
+    if (auto v = a.get("user-title"))
+        viewer.setUserProgDesc(*v);
+    if (auto v = a.get("event-title"))
+        viewer.setEventDesc(*v);
+    if (auto v = a.get("activity-title"))
+        viewer.setActivityDesc(*v);
+    const Hidden h = parseHide(a);
+    viewer.setAppIDVisible(h.app);
+    viewer.setWorkstationIDVisible(h.ws);
+    viewer.setUserProgVisible(h.user);
+    viewer.setEventVisible(h.event);
+    const std::optional<std::string> from = a.get("from"), to = a.get("to");
+    const QString app = QString::fromStdString(viewer.AppID());
+    viewer.impl().afterScreenLoad = [&](frmLogMain& screen) {
+        if (from)
+            screen.txtDateRangeStart->setText(maskedDate(*from));
+        if (to)
+            screen.txtDateRangeEnd->setText(maskedDate(*to));
+        if (!app.isEmpty() && h.app == 0)
+            screen.txtAppID->setText(app);
+    };
+    viewer.ShowLog(1);
+    return kOk;
+}
+
 int runDemo(int argc, char** argv)
 {
     using namespace tallyquill;
@@ -483,6 +540,8 @@ int main(int argc, char** argv)
             return runList(argc, argv);
         if (verb == "demo")
             return runDemo(argc, argv);
+        if (verb == "view")
+            return runView(argc, argv);
         if (verb == "archive")
             return runArchive(argc, argv);
         throw UsageError{"unknown verb " + verb};

@@ -7,6 +7,9 @@
 #include "Odbc.h"
 #include "TextFiles.h"
 #include "clsLocalize.h"
+#include "frmLogMain.h"
+
+#include <QApplication>
 
 namespace tallyquill {
 
@@ -86,12 +89,52 @@ void LogViewer::setLoginID(const std::string& v) { d->login = q(v); }
 std::string LogViewer::Password() const { return s8(d->password); }
 void LogViewer::setPassword(const std::string& v) { d->password = q(v); }
 
+namespace {
+
+// A host without a GUI of its own gets one, kept for the life of the process.
+bool EnsureGuiApplication()
+{
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return true;
+    if (QCoreApplication::instance())
+        return false;  // a console application object: no widgets can live beside it
+    static int argc = 1;
+    static char name[] = "tallyquill";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return app != nullptr;
+}
+
+} // namespace
+
+void LogViewer::ShowLog(int16_t PopupStatus)
+{
+    if (!EnsureGuiApplication()) {
+        ShowMessage(QStringLiteral("The log viewer needs a graphical application"),
+                    Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+        return;
+    }
+    // An earlier screen, open or closed, gives way to a fresh one.
+    d->mLogViewDlg = std::make_unique<frmLogMain>();
+    frmLogMain& screen = *d->mLogViewDlg;
+    screen.listener = d.get();
+    screen.load();
+    if (d->afterScreenLoad)
+        d->afterScreenLoad(screen);
+    if (PopupStatus == 0) {
+        screen.show();
+        return;
+    }
+    screen.exec();
+}
+
 // --- Service -----------------------------------------------------------------
 
 LogViewer::Impl::Impl() = default;
 
 LogViewer::Impl::~Impl()
 {
+    mLogViewDlg.reset();
     current.reset();  // before the connection it reads from
 }
 

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace tallyquill {
@@ -14,6 +15,8 @@ namespace odbc {
 class Connection;
 class ResultSet;
 } // namespace odbc
+
+class frmLogMain;
 
 struct LogViewer::Impl : LogMainEvents, ArchiveEvents, PrintEvents {
     Impl();
@@ -35,6 +38,12 @@ struct LogViewer::Impl : LogMainEvents, ArchiveEvents, PrintEvents {
     QString password;
     LogConnection link;
     std::unique_ptr<odbc::ResultSet> current;
+
+    // The viewer screen of the latest ShowLog; made anew by each one.
+    std::unique_ptr<frmLogMain> mLogViewDlg;
+    // Runs after the screen has loaded and before it shows: lets a tool
+    // preset the filter (the screen itself starts on today).
+    std::function<void(frmLogMain&)> afterScreenLoad;
 
     // Why the last archive run failed, for callers that can show more than
     // the dialog's one message (the command line).

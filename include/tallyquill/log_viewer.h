@@ -46,6 +46,11 @@ public:
     std::string Password() const;
     void setPassword(const std::string& value);
 
+    // Opens the log viewer screen afresh: 0 returns at once and leaves it
+    // open, any other value returns when the operator has closed it. Creates
+    // the process's QApplication when the host has none.
+    void ShowLog(int16_t PopupStatus);
+
     // The service behind the screens, for the library's own screens and tools.
     struct Impl;
     Impl& impl() { return *d; }
