@@ -304,15 +304,14 @@ ResultSet::ResultSet(StatementHandle stmt) : stmt_(std::move(stmt))
     SQLSMALLINT count = 0;
     check(SQLNumResultCols(stmt_.get(), &count), SQL_HANDLE_STMT, stmt_.get(), "SQLNumResultCols");
     for (SQLSMALLINT i = 1; i <= count; ++i) {
+        // Only the name: asking for type, size or nullability makes psqlODBC
+        // run a catalog query the first time a connection reads a table.
         SQLWCHAR name[256] = {};
-        SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
-        SQLULEN size = 0;
-        check(SQLDescribeColW(stmt_.get(), SQLUSMALLINT(i), name, SQLSMALLINT(std::size(name)), &nameLen, &type,
-                              &size, &digits, &nullable),
-              SQL_HANDLE_STMT, stmt_.get(), "SQLDescribeCol");
-        QString n = fromWide(name, std::min<SQLLEN>(nameLen, SQLLEN(std::size(name)) - 1));
-        names_ << n;
-        index_.insert(n.toLower(), i - 1);
+        SQLSMALLINT nameBytes = 0;
+        check(SQLColAttributeW(stmt_.get(), SQLUSMALLINT(i), SQL_DESC_LABEL, name, SQLSMALLINT(sizeof(name)),
+                               &nameBytes, nullptr),
+              SQL_HANDLE_STMT, stmt_.get(), "SQLColAttribute");
+        names_ << fromWide(name, std::min<SQLLEN>(nameBytes / SQLLEN(sizeof(SQLWCHAR)), SQLLEN(std::size(name)) - 1));
     }
     next();
 }
@@ -420,10 +419,11 @@ void ResultSet::setPosition(int32_t position)
 
 int ResultSet::indexOf(const QString& column) const
 {
-    auto it = index_.constFind(column.toLower());
-    if (it == index_.constEnd())
-        throw DatabaseError("42S22", 0, ("Column not found: " + column).toStdString());
-    return *it;
+    // A handful of columns: a scan beats hashing a lower-cased copy per read.
+    for (int i = 0; i < names_.size(); ++i)
+        if (names_[i].compare(column, Qt::CaseInsensitive) == 0)
+            return i;
+    throw DatabaseError("42S22", 0, ("Column not found: " + column).toStdString());
 }
 
 QString ResultSet::text(int column) const

@@ -6,7 +6,6 @@
 #include <sql.h>
 #include <sqlext.h>
 
-#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -149,6 +148,9 @@ public:
     int32_t integer(int column) const;
     int32_t integer(const QString& column) const;
     int columnCount() const { return int(names_.size()); }
+    // The position of a named column (without regard to case), for loops
+    // that read many rows.
+    int column(const QString& name) const { return indexOf(name); }
 
     // 1-based number of the current row (one past the last row at the end).
     // Reading it remembers it: rows read from here on are kept, so that
@@ -173,7 +175,6 @@ private:
 
     StatementHandle stmt_;
     QStringList names_;
-    QHash<QString, int> index_;
     Row row_;
     bool hasRow_ = false;
     bool driverDone_ = false;

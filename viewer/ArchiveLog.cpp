@@ -43,15 +43,16 @@ void LogViewer::Impl::ArchiveLog(int16_t& DBResult, const QString& AppID, const 
                                                    "log_EventType, log_Data FROM    ")
                                     + table + QStringLiteral(" WHERE   Log_Date <= ") + SqlLiteral(ArchiveDate)
                                     + QStringLiteral(" ORDER BY Log_Date, Log_Time"));
+            const int cDate = rs->column(QStringLiteral("log_Date")), cTime = rs->column(QStringLiteral("log_Time")),
+                      cApp = rs->column(QStringLiteral("log_AppID")), cWs = rs->column(QStringLiteral("log_WsID")),
+                      cUser = rs->column(QStringLiteral("log_User")),
+                      cEvent = rs->column(QStringLiteral("log_EventType")),
+                      cData = rs->column(QStringLiteral("log_Data"));
             QString previous;
             for (; !rs->eof(); rs->next()) {
-                const QString date = rs->text(QStringLiteral("log_Date"));
-                const QString line = BuildLogLine(date, rs->text(QStringLiteral("log_Time")),
-                                                  rs->text(QStringLiteral("log_AppID")),
-                                                  rs->text(QStringLiteral("log_WsID")),
-                                                  rs->text(QStringLiteral("log_User")),
-                                                  rs->text(QStringLiteral("log_EventType")),
-                                                  rs->text(QStringLiteral("log_Data")));
+                const QString date = rs->text(cDate);
+                const QString line = BuildLogLine(date, rs->text(cTime), rs->text(cApp), rs->text(cWs),
+                                                  rs->text(cUser), rs->text(cEvent), rs->text(cData));
                 if (MultiFile && date != previous) {
                     if (!previous.isEmpty()) {
                         const int16_t done = fileNo;

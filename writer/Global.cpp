@@ -13,19 +13,27 @@ ViewSettings& View()
     return settings;
 }
 
+namespace {
+// Appends `text` padded or cut to `width` characters.
+void appendFitted(QString& out, QStringView text, int width)
+{
+    qsizetype units = 0;
+    int count = 0;
+    while (units < text.size() && count < width) {
+        units += (text[units].isHighSurrogate() && units + 1 < text.size() && text[units + 1].isLowSurrogate()) ? 2 : 1;
+        ++count;
+    }
+    out += text.left(units);
+    if (count < width)
+        out.append(QString(width - count, QLatin1Char(' ')));
+}
+} // namespace
+
 QString FitText(const QString& text, int width)
 {
     QString out;
     out.reserve(width);
-    int count = 0;
-    for (qsizetype i = 0; i < text.size() && count < width; ++count) {
-        const qsizetype len =
-            (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) ? 2 : 1;
-        out += QStringView(text).mid(i, len);
-        i += len;
-    }
-    if (count < width)
-        out += QString(width - count, QLatin1Char(' '));
+    appendFitted(out, text, width);
     return out;
 }
 
@@ -34,16 +42,31 @@ QString BuildLogLine(const QString& date, const QString& time, const QString& ap
 {
     const ViewSettings& v = View();
     const QChar sep = QLatin1Char(' ');
-    QString line = FitText(date, kDateWidth) + sep + FitText(time, kTimeWidth);
-    if (v.AppIDVisible == 0)
-        line += sep + FitText(appId, kAppIdWidth);
-    if (v.WsIDVisible == 0)
-        line += sep + FitText(wsId, kWsIdWidth);
-    if (v.UserVisible == 0)
-        line += sep + FitText(user, kUserWidth);
-    if (v.EventVisible == 0)
-        line += sep + FitText(eventType, kEventWidth);
-    return line + sep + activity;
+    QString line;
+    line.reserve(kDateWidth + kTimeWidth + kAppIdWidth + kWsIdWidth + kUserWidth + kEventWidth + 6
+                 + activity.size() + 1);
+    appendFitted(line, date, kDateWidth);
+    line += sep;
+    appendFitted(line, time, kTimeWidth);
+    if (v.AppIDVisible == 0) {
+        line += sep;
+        appendFitted(line, appId, kAppIdWidth);
+    }
+    if (v.WsIDVisible == 0) {
+        line += sep;
+        appendFitted(line, wsId, kWsIdWidth);
+    }
+    if (v.UserVisible == 0) {
+        line += sep;
+        appendFitted(line, user, kUserWidth);
+    }
+    if (v.EventVisible == 0) {
+        line += sep;
+        appendFitted(line, eventType, kEventWidth);
+    }
+    line += sep;
+    line += activity;
+    return line;
 }
 
 void BusyPointer(QWidget* screen)
