@@ -1,0 +1,663 @@
+// The viewer's service on a generated log of 1,000,000 rows, against
+// baselines measured in the same run on the same data source:
+//   - first page (count + ordered selection + 10 rows) vs the same two
+//     queries made with plain unixODBC calls, on a new connection each time
+//     and again on one kept connection;
+//   - each further page (MoreLog);
+//   - archiving every row to daily files vs the database's own export tool,
+//     with a plain ODBC read of the same rows as the floor of any ODBC reader.
+// SQLite always (a fresh WAL file); the PostgreSQL data source named by
+// TQ_PG_DSN when set (psql reaches it at 127.0.0.1:$TQ_PG_PORT as postgres).
+//   bench_viewer [--benchmark_filter=...]
+
+#include "Constant.h"
+#include "DBOperation.h"
+#include "Global.h"
+#include "LogViewerImpl.h"
+#include "Odbc.h"
+#include "ViewerEvents.h"
+#include "tallyquill/embedded.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kRows = 1000000;
+constexpr int kMarchRows = 100000;  // each month holds exactly a tenth
+const QString kTable = QStringLiteral("BENCH_logs");
+const char16_t kCountSql[] =
+    u"SELECT  count(*) FROM BENCH_logs WHERE   log_Date BETWEEN '19980301' AND '19980331'";
+const char16_t kRecordSql[] = u"SELECT  log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data "
+                              u"FROM BENCH_logs WHERE   log_Date BETWEEN '19980301' AND '19980331' "
+                              u"ORDER BY log_Date, log_Time";
+// The rows and order that the archive writes, for the export tools.
+const char kExportSql[] = "SELECT log_Date, log_Time, log_AppID, log_WsID, log_User, log_EventType, log_Data "
+                          "FROM BENCH_logs WHERE log_Date <= '19981231' ORDER BY log_Date, log_Time";
+
+struct Backend {
+    std::string name;  // "sqlite", "postgres"
+    std::string dsn;
+    std::string dbFile;  // SQLite only
+    bool postgres = false;
+};
+
+double rssMB()
+{
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f)
+        return 0;
+    long size = 0, resident = 0;
+    const int got = std::fscanf(f, "%ld %ld", &size, &resident);
+    std::fclose(f);
+    return got == 2 ? double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0) : 0;
+}
+
+// Bytes the allocator has handed out and not had back: unlike RSS, not
+// hidden by free memory that the heap already holds.
+double heapMB()
+{
+    const struct mallinfo2 m = mallinfo2();
+    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
+}
+
+// Highest RSS seen while a long call runs; a reading before and after would
+// miss memory that is taken and given back within the call.
+class RssSampler {
+public:
+    void start()
+    {
+        base_ = peak_ = rssMB();
+        stop_ = false;
+        thread_ = std::thread([this] {
+            while (!stop_.load()) {
+                const double now = rssMB();
+                double seen = peak_.load();
+                while (now > seen && !peak_.compare_exchange_weak(seen, now)) {
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+    }
+    // Peak growth over the reading taken at start().
+    double stop()
+    {
+        stop_ = true;
+        thread_.join();
+        const double now = rssMB();
+        return std::max(peak_.load(), now) - base_;
+    }
+
+private:
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<double> peak_{0};
+    double base_ = 0;
+};
+
+std::string shellQuote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string env(const char* name, const char* fallback)
+{
+    const char* v = std::getenv(name);
+    return v && *v ? v : fallback;
+}
+
+std::string pgConnectionArgs()
+{
+    return " -X -q -h " + shellQuote(env("TQ_PG_HOST", "127.0.0.1")) + " -p " + shellQuote(env("TQ_PG_PORT", "55432"))
+           + " -U " + shellQuote(env("TQ_PG_USER", "postgres")) + " -d " + shellQuote(env("TQ_PG_DATABASE", "tallyquill"));
+}
+
+// Line ends in the files below `path` (one file or a directory of them).
+long long countLines(const QString& path, int* files = nullptr)
+{
+    QStringList list;
+    if (QFileInfo(path).isDir()) {
+        for (const QFileInfo& fi : QDir(path).entryInfoList(QDir::Files))
+            list << fi.absoluteFilePath();
+    } else {
+        list << path;
+    }
+    if (files)
+        *files = int(list.size());
+    long long lines = 0;
+    for (const QString& p : list) {
+        QFile f(p);
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        while (!f.atEnd()) {
+            const QByteArray chunk = f.read(1 << 20);
+            lines += chunk.count('\n');
+        }
+    }
+    return lines;
+}
+
+void emptyDir(const QString& path)
+{
+    for (const QFileInfo& fi : QDir(path).entryInfoList(QDir::Files))
+        QFile::remove(fi.absoluteFilePath());
+}
+
+// --- The generated log ---------------------------------------------------------
+
+// Row i lies in month i / 100000 of 1998; within its month the rows are split
+// into as many consecutive blocks as the month has days, and within a day
+// they are 24 s apart, so that insertion order is (date, time) order as in a
+// real log. The day's first row: ceil(day * 100000 / days). SQLite: the CTE
+// follows INSERT, since the ODBC driver inserts nothing for a statement that
+// begins with WITH.
+const char kSqliteFill[] = R"(
+INSERT INTO BENCH_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)
+WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999)
+SELECT 'BENCH', 'WS0' || (i % 4 + 1),
+       printf('1998%02d%02d', m + 1, day + 1),
+       printf('%02d%02d%02d', sec / 3600, sec / 60 % 60, sec % 60),
+       CASE i % 5 WHEN 0 THEN 'ANNA' WHEN 1 THEN 'BORIS' WHEN 2 THEN 'CLARA' WHEN 3 THEN 'DMITRI' ELSE 'ELENA' END,
+       CASE i % 4 WHEN 0 THEN 'LOGIN' WHEN 1 THEN 'UPDATE' WHEN 2 THEN 'PRINT' ELSE 'LOGOUT' END,
+       printf('Order %07d posted at front desk', i)
+FROM (SELECT i, m, day, (j - (day * 100000 + days - 1) / days) * 24 AS sec
+      FROM (SELECT i, m, j, days, j * days / 100000 AS day
+            FROM (SELECT i, i / 100000 AS m, i % 100000 AS j,
+                         CAST(substr('31283130313031313031', (i / 100000) * 2 + 1, 2) AS INTEGER) AS days
+                  FROM n)))
+)";
+
+const char kPostgresFill[] = R"(
+INSERT INTO BENCH_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)
+SELECT 'BENCH', 'WS0' || (i % 4 + 1),
+       '1998' || lpad((m + 1)::text, 2, '0') || lpad((day + 1)::text, 2, '0'),
+       lpad((sec / 3600)::text, 2, '0') || lpad((sec / 60 % 60)::text, 2, '0') || lpad((sec % 60)::text, 2, '0'),
+       CASE i % 5 WHEN 0 THEN 'ANNA' WHEN 1 THEN 'BORIS' WHEN 2 THEN 'CLARA' WHEN 3 THEN 'DMITRI' ELSE 'ELENA' END,
+       CASE i % 4 WHEN 0 THEN 'LOGIN' WHEN 1 THEN 'UPDATE' WHEN 2 THEN 'PRINT' ELSE 'LOGOUT' END,
+       'Order ' || lpad(i::text, 7, '0') || ' posted at front desk'
+FROM (SELECT i, m, day, (j - (day * 100000 + days - 1) / days) * 24 AS sec
+      FROM (SELECT i, m, j, days, j * days / 100000 AS day
+            FROM (SELECT i, i / 100000 AS m, i % 100000 AS j,
+                         substr('31283130313031313031', (i / 100000) * 2 + 1, 2)::int AS days
+                  FROM generate_series(0, 999999) AS n(i)) a) b) c
+)";
+
+bool generate(const Backend& b)
+{
+    QElapsedTimer t;
+    t.start();
+    try {
+        tallyquill::odbc::Connection c;
+        c.open(tallyquill::ConnectString(QString::fromStdString(b.dsn), {}, {}));
+        c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
+        c.execute(tallyquill::CreateTableSql(kTable));
+        c.execute(tallyquill::CreateIndexSql(kTable));
+        c.execute(QString::fromLatin1(b.postgres ? kPostgresFill : kSqliteFill));
+        // PostgreSQL: also set the visibility map now, so that autovacuum does
+        // not start on the fresh table in the middle of a measurement.
+        c.execute(b.postgres ? QStringLiteral("VACUUM ANALYZE ") + kTable : QStringLiteral("ANALYZE"));
+        auto rs = c.query(QStringLiteral("SELECT count(*) FROM ") + kTable);
+        const int rows = rs->integer(0);
+        if (rows != kRows) {
+            std::fprintf(stderr, "%s: generated %d rows instead of %d\n", b.name.c_str(), rows, kRows);
+            return false;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: cannot generate %s: %s\n", b.name.c_str(), qPrintable(kTable), e.what());
+        return false;
+    }
+    std::printf("%-8s generated %d rows in %.1f s\n", b.name.c_str(), kRows, double(t.elapsed()) / 1000.0);
+    std::fflush(stdout);
+    return true;
+}
+
+// --- First page ----------------------------------------------------------------
+
+// A connection made with plain unixODBC calls, no layer of ours.
+class RawConnection {
+public:
+    explicit RawConnection(const std::string& dsn)
+    {
+        SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
+        SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
+        std::u16string cs = tallyquill::ConnectString(QString::fromStdString(dsn), {}, {}).toStdU16String();
+        ok_ = SQL_SUCCEEDED(SQLDriverConnectW(dbc_, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()), SQL_NTS,
+                                              nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
+    }
+    ~RawConnection()
+    {
+        if (ok_)
+            SQLDisconnect(dbc_);
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+        SQLFreeHandle(SQL_HANDLE_ENV, env_);
+    }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+    bool ok() const { return ok_; }
+    SQLHDBC dbc() const { return dbc_; }
+
+private:
+    SQLHENV env_ = SQL_NULL_HANDLE;
+    SQLHDBC dbc_ = SQL_NULL_HANDLE;
+    bool ok_ = false;
+};
+
+struct RawPage {
+    QString total, firstDate;
+};
+
+// The two queries the viewer makes, ten rows read as wide text, then the
+// cursor closed.
+bool rawFirstPage(SQLHDBC dbc, RawPage& out)
+{
+    static std::u16string countSql = kCountSql, recordSql = kRecordSql;
+    SQLWCHAR buf[256];
+    SQLLEN ind = 0;
+    SQLHSTMT st;
+    SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st);
+    bool ok = SQL_SUCCEEDED(SQLExecDirectW(st, reinterpret_cast<SQLWCHAR*>(countSql.data()), SQL_NTS))
+              && SQL_SUCCEEDED(SQLFetch(st)) && SQL_SUCCEEDED(SQLGetData(st, 1, SQL_C_WCHAR, buf, sizeof(buf), &ind));
+    if (ok)
+        out.total = QString::fromUtf16(reinterpret_cast<const char16_t*>(buf));
+    SQLFreeStmt(st, SQL_CLOSE);
+    ok = ok && SQL_SUCCEEDED(SQLExecDirectW(st, reinterpret_cast<SQLWCHAR*>(recordSql.data()), SQL_NTS));
+    for (int row = 0; ok && row < 10; ++row) {
+        ok = SQL_SUCCEEDED(SQLFetch(st));
+        for (SQLUSMALLINT c = 1; ok && c <= 7; ++c) {
+            ok = SQL_SUCCEEDED(SQLGetData(st, c, SQL_C_WCHAR, buf, sizeof(buf), &ind));
+            if (ok && row == 0 && c == 3)
+                out.firstDate = QString::fromUtf16(reinterpret_cast<const char16_t*>(buf));
+        }
+    }
+    SQLFreeStmt(st, SQL_CLOSE);
+    SQLFreeHandle(SQL_HANDLE_STMT, st);
+    return ok;
+}
+
+// fresh: a connection per run, made before the clock runs, as a new viewer
+// has; otherwise one connection for all runs, as a viewer asked again has.
+void RawFirstPage(benchmark::State& state, const Backend& b, bool fresh)
+{
+    std::unique_ptr<RawConnection> conn;
+    RawPage page;
+    for (auto _ : state) {
+        if (fresh || !conn) {
+            state.PauseTiming();
+            conn.reset();
+            conn = std::make_unique<RawConnection>(b.dsn);
+            state.ResumeTiming();
+            if (!conn->ok()) {
+                state.SkipWithError("cannot connect");
+                break;
+            }
+        }
+        if (!rawFirstPage(conn->dbc(), page)) {
+            state.SkipWithError("raw query failed");
+            break;
+        }
+    }
+    if (!state.error_occurred()
+        && (page.total.trimmed().toInt() != kMarchRows || page.firstDate != QLatin1String("19980301")))
+        state.SkipWithError("raw query read unexpected values");
+}
+
+struct Filter {
+    QString start = QStringLiteral("19980301"), end = QStringLiteral("19980331"), app = QStringLiteral("BENCH");
+};
+
+// Only the RetrieveLog call is timed. fresh: a new viewer per run, connected
+// before the clock runs; otherwise one viewer asked again and again.
+void ServiceFirstPage(benchmark::State& state, const Backend& b, bool fresh)
+{
+    const Filter f;
+    std::unique_ptr<tallyquill::LogViewer> viewer;
+    double growth = 0, held = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (fresh || !viewer) {
+            viewer.reset();
+            viewer = std::make_unique<tallyquill::LogViewer>();
+            viewer->setDSN(b.dsn);
+            viewer->setAppID("BENCH");
+            if (viewer->impl().connectionCheck() != 0) {
+                state.SkipWithError("cannot connect");
+                state.ResumeTiming();
+                break;
+            }
+        }
+        tallyquill::PageBuffer page;
+        int16_t result = 0;
+        int32_t total = 0, downloaded = 0;
+        const double before = rssMB(), heapBefore = heapMB();
+        state.ResumeTiming();
+        viewer->impl().RetrieveLog(result, total, downloaded, f.start, f.end, {}, {}, f.app, {}, {}, {}, {}, page);
+        state.PauseTiming();
+        growth = std::max(growth, rssMB() - before);
+        // What the open result set keeps: a result read whole would show here.
+        held = std::max(held, heapMB() - heapBefore);
+        state.ResumeTiming();
+        if (result != tallyquill::kTrue || total != kMarchRows || downloaded != 10
+            || page.OutputDate[1] != QLatin1String("19980301")) {
+            state.SkipWithError("RetrieveLog answered unexpected values");
+            break;
+        }
+    }
+    state.counters["rss_growth_MB"] = growth;
+    state.counters["heap_held_MB"] = held;
+}
+
+// --- Further pages -------------------------------------------------------------
+
+void ServiceMoreLog(benchmark::State& state, const Backend& b)
+{
+    const Filter f;
+    tallyquill::LogViewer viewer;
+    viewer.setDSN(b.dsn);
+    viewer.setAppID("BENCH");
+    tallyquill::PageBuffer page;
+    int16_t result = 0;
+    int32_t total = 0, downloaded = 0, left = 0;
+    auto retrieve = [&] {
+        viewer.impl().RetrieveLog(result, total, downloaded, f.start, f.end, {}, {}, f.app, {}, {}, {}, {}, page);
+        left = total - downloaded;
+        return result == tallyquill::kTrue && total == kMarchRows;
+    };
+    if (!retrieve()) {
+        state.SkipWithError("RetrieveLog failed");
+        return;
+    }
+    const double before = rssMB();
+    int64_t rows = 0;
+    for (auto _ : state) {
+        if (left <= 0) {
+            state.PauseTiming();
+            const bool ok = retrieve();
+            state.ResumeTiming();
+            if (!ok) {
+                state.SkipWithError("RetrieveLog failed");
+                break;
+            }
+        }
+        viewer.impl().MoreLog(result, downloaded, page);
+        if (result != tallyquill::kTrue || downloaded == 0) {
+            state.SkipWithError("MoreLog ended before the count");
+            break;
+        }
+        left -= downloaded;
+        rows += downloaded;
+    }
+    state.SetItemsProcessed(rows);
+    // Paging through a whole month should not keep the rows read.
+    state.counters["rss_growth_MB"] = rssMB() - before;
+}
+
+// --- Archive -------------------------------------------------------------------
+
+// What any reader through ODBC pays: every row of the archive's selection
+// fetched and read as wide text with plain calls, nothing written.
+void OdbcRead(benchmark::State& state, const Backend& b)
+{
+    RawConnection conn(b.dsn);
+    if (!conn.ok()) {
+        state.SkipWithError("cannot connect");
+        return;
+    }
+    std::u16string sql = QString::fromLatin1(kExportSql).toStdU16String();
+    SQLWCHAR buf[512];
+    SQLLEN ind = 0;
+    long long rows = 0;
+    for (auto _ : state) {
+        rows = 0;
+        SQLHSTMT st;
+        SQLAllocHandle(SQL_HANDLE_STMT, conn.dbc(), &st);
+        bool ok = SQL_SUCCEEDED(SQLExecDirectW(st, reinterpret_cast<SQLWCHAR*>(sql.data()), SQL_NTS));
+        while (ok && SQL_SUCCEEDED(SQLFetch(st))) {
+            for (SQLUSMALLINT c = 1; ok && c <= 7; ++c)
+                ok = SQL_SUCCEEDED(SQLGetData(st, c, SQL_C_WCHAR, buf, sizeof(buf), &ind));
+            ++rows;
+        }
+        SQLFreeHandle(SQL_HANDLE_STMT, st);
+        if (!ok || rows != kRows) {
+            state.SkipWithError("plain ODBC read failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kRows);
+}
+
+void ServiceArchive(benchmark::State& state, const Backend& b)
+{
+    QTemporaryDir out;
+    tallyquill::LogViewer viewer;
+    viewer.setDSN(b.dsn);
+    viewer.setAppID("BENCH");
+    if (viewer.impl().connectionCheck() != 0) {
+        state.SkipWithError("cannot connect");
+        return;
+    }
+    double growth = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        emptyDir(out.path());
+        RssSampler rss;
+        rss.start();
+        int16_t ok = 0;
+        state.ResumeTiming();
+        viewer.impl().ArchiveLog(ok, QStringLiteral("BENCH"), QStringLiteral("19981231"), tallyquill::kTrue,
+                                 tallyquill::kFalse, tallyquill::kTrue, QStringLiteral("bench_"), out.path());
+        state.PauseTiming();
+        growth = std::max(growth, rss.stop());
+        state.ResumeTiming();
+        if (ok != tallyquill::kTrue) {
+            state.SkipWithError(("ArchiveLog failed: " + viewer.impl().lastArchiveError.toStdString()).c_str());
+            break;
+        }
+    }
+    if (!state.error_occurred()) {
+        int files = 0;
+        const long long lines = countLines(out.path(), &files);
+        // One file a day, 1 January to 31 October.
+        if (lines != kRows || files != 304)
+            state.SkipWithError(("archive wrote " + std::to_string(lines) + " lines in " + std::to_string(files)
+                                 + " files")
+                                    .c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * kRows);
+    state.counters["rss_growth_MB"] = growth;
+}
+
+// The database's own export of the same rows, run as its command-line tool.
+void DatabaseExport(benchmark::State& state, const Backend& b)
+{
+    QTemporaryDir out;
+    const std::string file = (out.path() + QStringLiteral("/export.txt")).toStdString();
+    std::string cmd;
+    if (b.postgres)
+        cmd = "psql" + pgConnectionArgs() + " -c " + shellQuote("\\copy (" + std::string(kExportSql) + ") TO '" + file + "'")
+              + " >/dev/null";
+    else
+        cmd = "sqlite3 " + shellQuote(b.dbFile) + " '.mode list' " + shellQuote(".output " + file) + " "
+              + shellQuote(kExportSql);
+    for (auto _ : state) {
+        if (std::system(cmd.c_str()) != 0) {
+            state.SkipWithError(("export failed: " + cmd).c_str());
+            break;
+        }
+    }
+    if (!state.error_occurred() && countLines(QString::fromStdString(file)) != kRows)
+        state.SkipWithError("export wrote an unexpected number of lines");
+    state.SetItemsProcessed(state.iterations() * kRows);
+}
+
+// --- Report --------------------------------------------------------------------
+
+// Prints, per back end, each service figure against its baseline, each the
+// median of its repetitions.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    using ConsoleReporter::ConsoleReporter;
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            if (r.error_occurred || r.iterations == 0 || r.run_type != Run::RT_Iteration)
+                continue;
+            Figures& f = figures_[r.run_name.function_name];
+            f.runs.push_back(r.real_accumulated_time * 1000.0 / double(r.iterations));
+            auto it = r.counters.find("rss_growth_MB");
+            if (it != r.counters.end())
+                f.rss = std::max(f.rss, double(it->second));
+            it = r.counters.find("heap_held_MB");
+            if (it != r.counters.end())
+                f.heap = std::max(f.heap, double(it->second));
+        }
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        for (const char* backend : {"sqlite", "postgres"}) {
+            const std::string be = std::string("/") + backend;
+            const Figures* raw = find("FirstPage/raw" + be);
+            const Figures* first = find("FirstPage/RetrieveLog" + be);
+            const Figures* rawAgain = find("Again/raw" + be);
+            const Figures* again = find("Again/RetrieveLog" + be);
+            const Figures* more = find("MoreLog" + be);
+            const Figures* exp = find("Archive/export" + be);
+            const Figures* read = find("Archive/odbc-read" + be);
+            const Figures* arc = find("Archive/ArchiveLog" + be);
+            if (!raw && !first && !rawAgain && !again && !more && !exp && !read && !arc)
+                continue;
+            std::printf("%-8s", backend);
+            if (raw && first)
+                std::printf(" | first page %.2f ms vs raw %.2f ms: ratio %.2f (goal <= 1.5), RSS +%.1f MB (goal < 20),"
+                            " heap held %.2f MB",
+                            first->ms(), raw->ms(), first->ms() / raw->ms(), first->rss, first->heap);
+            if (rawAgain && again)
+                std::printf(" | again on its connection %.2f ms vs raw %.2f ms: ratio %.2f", again->ms(),
+                            rawAgain->ms(), again->ms() / rawAgain->ms());
+            if (more)
+                std::printf(" | MoreLog %.3f ms/page (goal < 1)", more->ms());
+            if (arc) {
+                std::printf(" | archive %.0f rows/s, peak RSS +%.1f MB", arc->rate(), arc->rss);
+                if (exp)
+                    std::printf(", vs export %.0f rows/s: ratio %.2f (goal >= 0.5)", exp->rate(),
+                                arc->rate() / exp->rate());
+                if (exp && read)
+                    std::printf("; plain ODBC read %.0f rows/s: ratio %.2f to export", read->rate(),
+                                read->rate() / exp->rate());
+            }
+            std::printf("\n");
+        }
+    }
+
+private:
+    struct Figures {
+        std::vector<double> runs;  // ms per iteration of each repetition
+        double rss = 0, heap = 0;
+        // The median repetition: other work on the machine can slow any one
+        // of them down, and a mean would carry that into the ratio.
+        double ms() const
+        {
+            std::vector<double> v = runs;
+            std::sort(v.begin(), v.end());
+            const size_t n = v.size();
+            return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+        }
+        // The archive contenders each handle every row once per iteration.
+        double rate() const { return ms() > 0 ? kRows / (ms() / 1000.0) : 0; }
+    };
+    const Figures* find(const std::string& name) const
+    {
+        auto it = figures_.find(name);
+        return it == figures_.end() ? nullptr : &it->second;
+    }
+    std::map<std::string, Figures> figures_;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    // Keep freed memory in the process. Otherwise glibc hands the top of the
+    // heap back whenever a run happens to free it last (a viewer that goes,
+    // with its connection's page cache), and the next run pays page faults
+    // that the other contender, whose heap top stays pinned, does not.
+    // GLIBC_TUNABLES, when set, decides instead.
+    if (!qEnvironmentVariableIsSet("GLIBC_TUNABLES"))
+        mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    QTemporaryDir dir;
+    const QString ini = dir.path() + QStringLiteral("/odbc.ini");
+    const QString shared = qEnvironmentVariable("ODBCINI", QDir::homePath() + QStringLiteral("/.odbc.ini"));
+    if (QFile::exists(shared))
+        QFile::copy(shared, ini);
+    qputenv("ODBCINI", QFile::encodeName(ini));
+
+    std::vector<Backend> backends;
+    Backend sqlite{"sqlite", "tqbench_viewer", {}, false};
+    sqlite.dbFile = tallyquill::SetupEmbeddedDefault(sqlite.dsn, (dir.path() + QStringLiteral("/bench.sqlite")).toStdString());
+    backends.push_back(sqlite);
+    const std::string pg = qEnvironmentVariable("TQ_PG_DSN").toStdString();
+    if (!pg.empty())
+        backends.push_back({"postgres", pg, {}, true});
+
+    // Fixed counts keep the whole run to about a minute; the first-page
+    // contenders alternate so that drift hits both alike.
+    for (const Backend& b : backends) {
+        if (!generate(b))
+            return 1;
+        const std::string be = "/" + b.name;
+        for (int rep = 0; rep < 3; ++rep)
+            for (bool fresh : {true, false}) {
+                const std::string kind = fresh ? "FirstPage/" : "Again/";
+                benchmark::RegisterBenchmark((kind + "raw" + be).c_str(), RawFirstPage, b, fresh)
+                    ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(40);
+                benchmark::RegisterBenchmark((kind + "RetrieveLog" + be).c_str(), ServiceFirstPage, b, fresh)
+                    ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(40);
+            }
+        benchmark::RegisterBenchmark(("MoreLog" + be).c_str(), ServiceMoreLog, b)
+            ->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(25000);
+        benchmark::RegisterBenchmark(("Archive/export" + be).c_str(), DatabaseExport, b)
+            ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+        benchmark::RegisterBenchmark(("Archive/odbc-read" + be).c_str(), OdbcRead, b)
+            ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+        benchmark::RegisterBenchmark(("Archive/ArchiveLog" + be).c_str(), ServiceArchive, b)
+            ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+    }
+    RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
+                                                 : benchmark::ConsoleReporter::OO_Tabular);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    // The server's table is a hundred megabytes; the next run makes it anew.
+    for (const Backend& b : backends)
+        if (b.postgres)
+            try {
+                tallyquill::odbc::Connection c;
+                c.open(tallyquill::ConnectString(QString::fromStdString(b.dsn), {}, {}));
+                c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
+            } catch (const std::exception&) {
+            }
+    return 0;
+}
