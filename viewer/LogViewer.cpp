@@ -7,7 +7,9 @@
 #include "Odbc.h"
 #include "TextFiles.h"
 #include "clsLocalize.h"
+#include "frmArchive.h"
 #include "frmLogMain.h"
+#include "frmPrint.h"
 
 #include <QApplication>
 
@@ -134,6 +136,8 @@ LogViewer::Impl::Impl() = default;
 
 LogViewer::Impl::~Impl()
 {
+    mArchiveDlg.reset();
+    mPrintDlg.reset();
     mLogViewDlg.reset();
     current.reset();  // before the connection it reads from
 }
@@ -278,14 +282,16 @@ void LogViewer::Impl::MoreLogForPrint(int16_t FileNo, int32_t TotalRecord, int32
             }
         }
     } restore{current.get(), mark};
-    for (int32_t counter = DownloadRecord; !current->eof() && counter < TotalRecord; ++counter) {
-        const QString line = BuildLogLine(
-            DisplayDate(current->text(QStringLiteral("log_Date"))), DisplayTime(current->text(QStringLiteral("log_Time"))),
-            current->text(QStringLiteral("log_AppID")), current->text(QStringLiteral("log_WsID")),
-            current->text(QStringLiteral("log_User")), current->text(QStringLiteral("log_EventType")),
-            current->text(QStringLiteral("log_Data")));
+    odbc::ResultSet& rs = *current;
+    const int cDate = rs.column(QStringLiteral("log_Date")), cTime = rs.column(QStringLiteral("log_Time")),
+              cApp = rs.column(QStringLiteral("log_AppID")), cWs = rs.column(QStringLiteral("log_WsID")),
+              cUser = rs.column(QStringLiteral("log_User")), cEvent = rs.column(QStringLiteral("log_EventType")),
+              cData = rs.column(QStringLiteral("log_Data"));
+    for (int32_t counter = DownloadRecord; !rs.eof() && counter < TotalRecord; ++counter) {
+        const QString line = BuildLogLine(DisplayDate(rs.text(cDate)), DisplayTime(rs.text(cTime)), rs.text(cApp),
+                                          rs.text(cWs), rs.text(cUser), rs.text(cEvent), rs.text(cData));
         PrintLine(FileNo, line);
-        current->next();
+        rs.next();
     }
 }
 
@@ -295,9 +301,18 @@ void LogViewer::Impl::InitArchiveScreen(int16_t& AppIDVisible)
     AppIDVisible = appIdVisible == 0 ? kTrue : kFalse;
 }
 
-// The archive dialog and the print dialog belong to the screens; until a
-// screen layer installs them there is nothing to show.
-void LogViewer::Impl::PopUpArchiveDlg() {}
-void LogViewer::Impl::PopUpPrintDlg() {}
+void LogViewer::Impl::PopUpArchiveDlg()
+{
+    mArchiveDlg = std::make_unique<frmArchive>();
+    mArchiveDlg->listener = this;
+    mArchiveDlg->exec();
+}
+
+void LogViewer::Impl::PopUpPrintDlg()
+{
+    mPrintDlg = std::make_unique<frmPrint>();
+    mPrintDlg->listener = this;
+    mPrintDlg->exec();
+}
 
 } // namespace tallyquill

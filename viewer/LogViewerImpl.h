@@ -16,7 +16,9 @@ class Connection;
 class ResultSet;
 } // namespace odbc
 
+class frmArchive;
 class frmLogMain;
+class frmPrint;
 
 struct LogViewer::Impl : LogMainEvents, ArchiveEvents, PrintEvents {
     Impl();
@@ -44,6 +46,9 @@ struct LogViewer::Impl : LogMainEvents, ArchiveEvents, PrintEvents {
     // Runs after the screen has loaded and before it shows: lets a tool
     // preset the filter (the screen itself starts on today).
     std::function<void(frmLogMain&)> afterScreenLoad;
+    // The archive and print dialogs last opened; each request makes anew.
+    std::unique_ptr<frmArchive> mArchiveDlg;
+    std::unique_ptr<frmPrint> mPrintDlg;
 
     // Why the last archive run failed, for callers that can show more than
     // the dialog's one message (the command line).

@@ -1,0 +1,249 @@
+#include "frmArchive.h"
+
+#include "Choosers.h"
+#include "Constant.h"
+#include "FilterCheck.h"
+#include "MessageBox.h"
+#include "ScreenKit.h"
+#include "clsLocalize.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace tallyquill {
+
+using namespace screenkit;
+
+namespace {
+
+const QString kDateMask = QStringLiteral("00/00/0000;_");
+constexpr int kRow = 360;  // from the application ID row to the date row
+
+void warn(int16_t id, const char* english)
+{
+    ShowMessage(Tr(id, QString::fromLatin1(english)), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+}
+
+} // namespace
+
+frmArchive::frmArchive(QWidget* parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("frmArchive"));
+    setWindowTitle(QStringLiteral("Archive Log Records"));
+    setTag(this, 807);
+    setFixedSize(px(5790), px(3825));
+    useDesignFont(this);
+
+    auto label = [](QWidget* parent, const char* name, const char* text, int tag) {
+        auto* l = new QLabel(QString::fromLatin1(text), parent);
+        l->setObjectName(QString::fromLatin1(name));
+        if (tag)
+            setTag(l, tag);
+        return l;
+    };
+    auto field = [](QWidget* parent, const char* name) {
+        auto* t = new QLineEdit(parent);
+        t->setObjectName(QString::fromLatin1(name));
+        return t;
+    };
+    auto check = [](QWidget* parent, const char* name, const char* text, int tag) {
+        auto* c = new QCheckBox(QString::fromLatin1(text), parent);
+        c->setObjectName(QString::fromLatin1(name));
+        setTag(c, tag);
+        return c;
+    };
+    auto button = [](QWidget* parent, const char* name, const char* text, int tag) {
+        auto* b = new QPushButton(QString::fromLatin1(text), parent);
+        b->setObjectName(QString::fromLatin1(name));
+        if (tag)
+            setTag(b, tag);
+        // Enter presses nothing in this dialog.
+        b->setAutoDefault(false);
+        return b;
+    };
+    auto frame = [this](const char* name, const char* text, int tag) {
+        auto* g = new QGroupBox(QString::fromLatin1(text), this);
+        g->setObjectName(QString::fromLatin1(name));
+        setTag(g, tag);
+        return g;
+    };
+
+    lblAppID = label(this, "lblAppID", "Application ID", 808);
+    place(lblAppID, 120, 120, 1650, 255);
+    txtAppID = field(this, "txtAppID");
+    place(txtAppID, 2085, 120, 2175, 285);
+    lblArchiveDate = label(this, "lblArchiveDate", "Archive On or Before", 809);
+    place(lblArchiveDate, 120, 480, 1845, 255);
+    txtArchiveDate = field(this, "txtArchiveDate");
+    txtArchiveDate->setInputMask(kDateMask);
+    place(txtArchiveDate, 2085, 480, 1095, 285);
+
+    fraAction = frame("fraAction", "Action", 805);
+    place(fraAction, 120, 960, 5535, 615);
+    chkArchiveFile = check(fraAction, "chkArchiveFile", "Archive to File", 800);
+    place(chkArchiveFile, 240, 240, 2025, 255);
+    chkDeleteRecord = check(fraAction, "chkDeleteRecord", "Delete Records", 801);
+    place(chkDeleteRecord, 2520, 240, 2415, 255);
+
+    fraArchive = frame("fraArchive", "Archive File Type", 806);
+    place(fraArchive, 135, 1800, 5535, 1455);
+    chkMultiFile = check(fraArchive, "chkMultiFile", "Seperated Records in Daily Log File", 802);
+    place(chkMultiFile, 240, 240, 4950, 255);
+    lblFilePrefix = label(fraArchive, "lblFilePrefix", "File Prefix", 811);
+    place(lblFilePrefix, 270, 600, 1185, 255);
+    txtFilePrefix = field(fraArchive, "txtFilePrefix");
+    place(txtFilePrefix, 1560, 600, 1215, 285);
+    lblFilename = label(fraArchive, "lblFilename", "File Name", 0);
+    place(lblFilename, 270, 960, 855, 255);
+    txtFilename = field(fraArchive, "txtFilename");
+    place(txtFilename, 1560, 960, 3375, 285);
+    cmdBrowse = button(fraArchive, "cmdBrowse", "...", 0);
+    place(cmdBrowse, 5040, 960, 255, 255);
+
+    cmdOK = button(this, "cmdOK", "OK", 804);
+    place(cmdOK, 3120, 3360, 1215, 330);
+    cmdCancel = button(this, "cmdCancel", "Cancel", 803);
+    place(cmdCancel, 4440, 3360, 1215, 330);
+
+    QWidget* const order[] = {lblArchiveDate, txtArchiveDate, chkArchiveFile, chkDeleteRecord, chkMultiFile,
+                              txtFilePrefix,  txtFilename,    cmdBrowse,      cmdOK,           cmdCancel,
+                              fraAction,      fraArchive,     lblFilePrefix,  lblFilename,     lblAppID,
+                              txtAppID};
+    tabOrder(order);
+
+    // A value set from code runs the handler as a click does.
+    connect(chkArchiveFile, &QCheckBox::toggled, this, [this] { chkArchiveFile_Click(); });
+    connect(chkMultiFile, &QCheckBox::toggled, this, [this] { chkMultiFile_Click(); });
+    connect(cmdBrowse, &QPushButton::clicked, this, [this] { cmdBrowse_Click(0); });
+    connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
+    connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
+}
+
+void frmArchive::load()
+{
+    if (!loaded_)
+        Form_Load();
+}
+
+void frmArchive::showEvent(QShowEvent* event)
+{
+    load();
+    QDialog::showEvent(event);
+}
+
+void frmArchive::keyPressEvent(QKeyEvent* event)
+{
+    // No cancel button: Escape closes nothing.
+    if (event->key() == Qt::Key_Escape) {
+        event->ignore();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void frmArchive::Form_Load()
+{
+    loaded_ = true;
+    int16_t AppIDVisible = kFalse;
+    if (listener)
+        listener->InitArchiveScreen(AppIDVisible);
+    if (AppIDVisible == kFalse) {
+        lblAppID->hide();
+        txtAppID->hide();
+        for (QWidget* w : {static_cast<QWidget*>(lblArchiveDate), static_cast<QWidget*>(txtArchiveDate),
+                           static_cast<QWidget*>(fraAction), static_cast<QWidget*>(fraArchive),
+                           static_cast<QWidget*>(cmdOK), static_cast<QWidget*>(cmdCancel)})
+            w->move(w->x(), w->y() - px(kRow));
+        setFixedSize(width(), px(3825 - kRow));
+    }
+    txtAppID->clear();
+
+    // Unmasked, the field can be emptied; masked again it shows its prompts.
+    const QString mask = txtArchiveDate->inputMask();
+    txtArchiveDate->setInputMask(QString());
+    txtArchiveDate->setText(QString());
+    txtArchiveDate->setInputMask(mask);
+
+    txtFilePrefix->clear();
+    txtFilename->clear();
+    chkMultiFile_Click();
+    chkArchiveFile->setChecked(true);
+    Localizer()->LocalizeFormControl(this);
+}
+
+void frmArchive::chkArchiveFile_Click() { fraArchive->setEnabled(chkArchiveFile->isChecked()); }
+
+void frmArchive::chkMultiFile_Click()
+{
+    const bool daily = chkMultiFile->isChecked();
+    lblFilePrefix->setEnabled(daily);
+    txtFilePrefix->setEnabled(daily);
+    lblFilename->setText(daily ? Tr(867, QStringLiteral("Directory")) : Tr(866, QStringLiteral("File Name")));
+    txtFilename->clear();
+    txtFilePrefix->clear();
+}
+
+void frmArchive::cmdBrowse_Click(int /*Index*/)
+{
+    if (chkMultiFile->isChecked()) {
+        txtFilename->setText(ChooseDirectory(this));
+        return;
+    }
+    // A cancelled file dialog still answers the name it was left with.
+    if (const auto chosen = AskFileName(this, LogFileFilters()))
+        lastFileName_ = *chosen;
+    txtFilename->setText(lastFileName_);
+}
+
+void frmArchive::cmdCancel_Click() { close(); }
+
+bool frmArchive::inputAccepted()
+{
+    auto reject = [](int16_t id, const char* english, QWidget* at) {
+        warn(id, english);
+        at->setFocus();
+        return false;
+    };
+    if (!txtAppID->isHidden() && txtAppID->text().trimmed().isEmpty())
+        return reject(831, "Application ID is mandatory", txtAppID);
+    if (!IsValidDateText(txtArchiveDate->displayText()))
+        return reject(833, "Invalid date", txtArchiveDate);
+    if (!chkArchiveFile->isChecked() && !chkDeleteRecord->isChecked())
+        return reject(834, "You must select at least one action", chkArchiveFile);
+    if (chkArchiveFile->isChecked()) {
+        // Only an empty text is missing: blanks pass.
+        if (chkMultiFile->isChecked()) {
+            if (txtFilePrefix->text().isEmpty())
+                return reject(835, "File prefix is mandatory", txtFilePrefix);
+            if (txtFilename->text().isEmpty())
+                return reject(836, "Directory is mandatory", txtFilename);
+        } else if (txtFilename->text().isEmpty()) {
+            return reject(837, "Filename is mandatory", txtFilename);
+        }
+    }
+    return true;
+}
+
+void frmArchive::cmdOK_Click()
+{
+    BusyScope busy(this);
+    if (!inputAccepted())
+        return;
+
+    auto flag = [](const QCheckBox* c) { return c->isChecked() ? kTrue : kFalse; };
+    int16_t DBResult = kFalse;
+    if (listener)
+        listener->ArchiveLog(DBResult, txtAppID->isHidden() ? QString() : txtAppID->text(),
+                             DateKey(txtArchiveDate->displayText()), flag(chkArchiveFile), flag(chkDeleteRecord),
+                             flag(chkMultiFile), txtFilePrefix->text(), txtFilename->text());
+    if (DBResult != kFalse)
+        cmdCancel->click();
+    else
+        warn(838, "Error in archive record");
+}
+
+} // namespace tallyquill

@@ -1,0 +1,431 @@
+// The archive dialog, the directory chooser and the print dialog.
+
+#include "ViewerFixture.h"
+
+#include "Choosers.h"
+#include "Constant.h"
+#include "DownloadedRecords.h"
+#include "clsLocalize.h"
+#include "frmArchive.h"
+#include "frmGetDir.h"
+#include "frmLogMain.h"
+#include "frmPrint.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPrinter>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTimer>
+
+using namespace tallyquill;
+
+namespace {
+
+constexpr int kTw = 15;
+
+QRect Px(int left, int top, int width, int height) { return {left / kTw, top / kTw, width / kTw, height / kTw}; }
+
+void UseLanguage(QTemporaryDir& dir, int offset)
+{
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("KESTREL"))
+        .setValue(QStringLiteral("COMMON/Language"), QString::number(offset));
+    ReplaceLocalizer();
+}
+
+void Press(QWidget* w, int key)
+{
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &press);
+}
+
+QStringList Lines(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {QStringLiteral("<missing>")};
+    QStringList l = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
+    l.removeLast();
+    return l;
+}
+
+// Runs `step` once the modal loop that the next call starts is up.
+void WhenModal(std::function<void()> step) { QTimer::singleShot(0, std::move(step)); }
+
+// The process's chooser, made afresh in the current directory.
+frmGetDir& FreshChooser()
+{
+    frmGetDir::Shared().close();  // the close box discards it
+    return frmGetDir::Shared();
+}
+
+struct ArchiveSpy : ArchiveEvents {
+    int16_t showAppId = kTrue, answer = kFalse;
+    std::vector<QStringList> runs;
+    void InitArchiveScreen(int16_t& v) override { v = showAppId; }
+    void ArchiveLog(int16_t& r, const QString& app, const QString& date, int16_t toFile, int16_t del,
+                    int16_t multi, const QString& prefix, const QString& file) override
+    {
+        runs.push_back({app, date, QString::number(toFile), QString::number(del), QString::number(multi), prefix, file});
+        r = answer;
+    }
+};
+
+class Dialogs : public ::testing::Test {
+protected:
+    void SetUp() override { UseLanguage(settings, 0); }
+    void TearDown() override
+    {
+        SetFileDialog({});
+        QDir::setCurrent(startDir);
+    }
+    frmArchive& openArchive(int16_t showAppId = kTrue)
+    {
+        spy.showAppId = showAppId;
+        archive = std::make_unique<frmArchive>();
+        archive->listener = &spy;
+        archive->show();
+        return *archive;
+    }
+
+    QTemporaryDir settings, dir;
+    QString startDir = QDir::currentPath();
+    MessageRecorder messages;
+    ArchiveSpy spy;
+    std::unique_ptr<frmArchive> archive;
+};
+
+TEST_F(Dialogs, ArchiveStartsReadyForOneFileAndClosesUpWithoutTheApplicationRow)
+{
+    for (const int16_t show : {kTrue, kFalse}) {
+        frmArchive& a = openArchive(show);
+        const int up = show ? 0 : 360;
+        EXPECT_EQ(a.txtAppID->isHidden() && a.lblAppID->isHidden(), !show);
+        EXPECT_EQ(a.txtArchiveDate->y() * kTw, 480 - up);
+        EXPECT_EQ(a.fraArchive->y() * kTw, 1800 - up);
+        EXPECT_EQ(a.cmdCancel->pos() * kTw, QPoint(4440, 3360 - up));
+        EXPECT_EQ(a.height() * kTw, 3825 - up);
+        EXPECT_EQ(a.txtArchiveDate->displayText(), "__/__/____");
+        EXPECT_TRUE(a.chkArchiveFile->isChecked() && a.fraArchive->isEnabled());
+        EXPECT_FALSE(a.chkDeleteRecord->isChecked() || a.chkMultiFile->isChecked());
+        EXPECT_FALSE(a.txtFilePrefix->isEnabled() || a.lblFilePrefix->isEnabled());
+        EXPECT_EQ(a.lblFilename->text(), "File Name");
+    }
+    // Enter and Escape press nothing.
+    frmArchive& a = *archive;
+    Press(a.cmdOK, Qt::Key_Return);
+    Press(a.txtArchiveDate, Qt::Key_Escape);
+    EXPECT_TRUE(messages.messages().empty());
+    EXPECT_TRUE(a.isVisible());
+
+    a.chkMultiFile->setChecked(true);
+    EXPECT_EQ(a.lblFilename->text(), "Directory");
+    EXPECT_TRUE(a.txtFilePrefix->isEnabled());
+    a.txtFilePrefix->setText("p_");
+    a.txtFilename->setText("/tmp");
+    a.chkArchiveFile->setChecked(false);
+    EXPECT_FALSE(a.fraArchive->isEnabled());
+    EXPECT_EQ(a.txtFilename->text(), "/tmp");  // disabling keeps the texts
+    a.chkArchiveFile->setChecked(true);
+    a.chkMultiFile->setChecked(false);
+    EXPECT_EQ(a.lblFilename->text() + a.txtFilename->text() + a.txtFilePrefix->text(), "File Name");
+}
+
+TEST_F(Dialogs, ArchiveChecksItsInputInOrderAndSendsTheStoredDate)
+{
+    frmArchive& a = openArchive();
+    auto expectRejected = [&](const char* text, QWidget* focus) {
+        a.cmdOK->click();
+        ASSERT_EQ(messages.messages().size(), 1u) << text;
+        EXPECT_EQ(messages.messages()[0].text, text);
+        EXPECT_EQ(messages.messages()[0].title, "Error");
+        EXPECT_EQ(messages.messages()[0].icon, MsgIcon::Warning);
+        EXPECT_EQ(a.focusWidget(), focus) << text;
+        EXPECT_TRUE(spy.runs.empty());
+        messages.clear();
+    };
+    a.txtAppID->setText("  ");
+    expectRejected("Application ID is mandatory", a.txtAppID);
+    a.txtAppID->setText(" APP ");
+    expectRejected("Invalid date", a.txtArchiveDate);
+    a.txtArchiveDate->setText("31022026");
+    expectRejected("Invalid date", a.txtArchiveDate);
+    a.txtArchiveDate->setText("05/01/2026");
+    a.chkArchiveFile->setChecked(false);
+    expectRejected("You must select at least one action", a.chkArchiveFile);
+    a.chkArchiveFile->setChecked(true);
+    a.chkMultiFile->setChecked(true);
+    a.txtFilename->setText("/tmp");
+    expectRejected("File prefix is mandatory", a.txtFilePrefix);
+    a.txtFilePrefix->setText("p_");
+    a.txtFilename->clear();
+    expectRejected("Directory is mandatory", a.txtFilename);
+    a.chkMultiFile->setChecked(false);
+    expectRejected("Filename is mandatory", a.txtFilename);
+
+    // Deleting alone needs no file; the daily box goes as it stands.
+    a.chkArchiveFile->setChecked(false);
+    a.chkDeleteRecord->setChecked(true);
+    a.chkMultiFile->setChecked(true);
+    a.cmdOK->click();
+    ASSERT_EQ(spy.runs.size(), 1u);
+    EXPECT_EQ(spy.runs[0], QStringList({" APP ", "20260105", "0", "-1", "-1", "", ""}));
+    EXPECT_EQ(messages.texts(), QStringList({"Error in archive record"}));
+    EXPECT_TRUE(a.isVisible());
+    EXPECT_TRUE(a.chkDeleteRecord->isChecked());
+    EXPECT_EQ(a.txtArchiveDate->displayText(), "05/01/2026");
+
+    spy.answer = kTrue;
+    messages.clear();
+    a.cmdOK->click();
+    EXPECT_FALSE(a.isVisible());
+    EXPECT_TRUE(messages.messages().empty());
+}
+
+TEST_F(Dialogs, BrowseFillsTheNameAndACancelKeepsTheLastOne)
+{
+    std::optional<QString> answer = QStringLiteral("/x/a.log");
+    QStringList filters;
+    SetFileDialog([&](QWidget*, const QStringList& f) {
+        filters = f;
+        return answer;
+    });
+    frmArchive& a = openArchive();
+    a.cmdBrowse->click();
+    EXPECT_EQ(filters, QStringList({"Log Files (*.log)", "All Files (*)"}));
+    answer.reset();
+    a.txtFilename->setText("typed");
+    a.cmdBrowse->click();
+    EXPECT_EQ(a.txtFilename->text(), "/x/a.log");
+    openArchive().cmdBrowse->click();
+    EXPECT_EQ(archive->txtFilename->text(), "");  // nothing chosen yet in this dialog
+}
+
+TEST_F(Dialogs, ChooserAnswersItsDirectoryAndKeepsItBetweenUses)
+{
+    QDir(dir.path()).mkpath("sub");
+    QDir::setCurrent(dir.path());
+    const QString cwd = QDir::currentPath();
+    frmGetDir& c = FreshChooser();
+    frmArchive& a = openArchive();
+    a.chkMultiFile->setChecked(true);
+    auto browse = [&](std::function<void(frmGetDir&)> step) {
+        WhenModal([step] {
+            frmGetDir& shown = frmGetDir::Shared();
+            EXPECT_TRUE(shown.isVisible());
+            step(shown);
+        });
+        a.cmdBrowse->click();
+        return a.txtFilename->text();
+    };
+    EXPECT_EQ(browse([](frmGetDir& g) { g.cmdOK->click(); }), cwd);
+    EXPECT_EQ(browse([&](frmGetDir& g) {
+                  g.txtDirectory->setText("typed");
+                  g.Dir1->setCurrentItem(g.Dir1->findItems("sub", Qt::MatchEndsWith).value(0));
+                  Press(g.Dir1, Qt::Key_Return);  // opens it
+                  EXPECT_EQ(g.txtDirectory->text(), cwd + "/sub");
+                  g.txtDirectory->setText("/typed/path");
+                  g.cmdOK->click();
+              }),
+              "/typed/path");
+    EXPECT_EQ(&frmGetDir::Shared(), &c);
+    EXPECT_EQ(browse([](frmGetDir& g) {
+                  // A volume that cannot be read changes nothing but the drive list.
+                  g.Drive1->addItem("/no/such/volume", "/no/such/volume");
+                  g.Drive1->setCurrentIndex(g.Drive1->count() - 1);
+                  EXPECT_EQ(g.Dir1->path(), QDir::currentPath() + "/sub");
+                  g.cmdOK->click();
+              }),
+              "/typed/path");
+    // The close box discards it: the answer is a fresh chooser's.
+    EXPECT_EQ(browse([](frmGetDir& g) { g.close(); }), cwd);
+    EXPECT_EQ(frmGetDir::Shared().Drive1->itemData(0).toString(), "/");
+}
+
+TEST_F(Dialogs, PrintDialogOptionsAndFailures)
+{
+    frmPrint p;
+    p.show();
+    EXPECT_TRUE(p.optPrinter->isChecked());
+    EXPECT_FALSE(p.txtFilename->isEnabled() || p.cmdBrowse->isEnabled());
+    EXPECT_EQ(p.txtFilename->text(), "");
+    EXPECT_EQ(p.cmdBrowse->geometry(), Px(3720, 960, 255, 255));
+    p.optFile->click();
+    EXPECT_TRUE(p.txtFilename->isEnabled() && p.cmdBrowse->isEnabled());
+
+    p.cmdPrint->click();
+    ASSERT_EQ(messages.texts(), QStringList({"No file name"}));
+    EXPECT_EQ(messages.messages()[0].icon, MsgIcon::Warning);
+    messages.clear();
+    p.txtFilename->setText(dir.path() + "/no/such/dir/p.log");
+    p.cmdPrint->click();
+    ASSERT_EQ(messages.texts(), QStringList({"Error in print to file"}));
+    EXPECT_EQ(messages.messages()[0].icon, MsgIcon::None);
+    EXPECT_TRUE(p.isVisible());
+
+    p.optPrinter->click();
+    EXPECT_FALSE(p.txtFilename->isEnabled() || p.cmdBrowse->isEnabled());
+    EXPECT_TRUE(p.txtFilename->text().endsWith("/p.log"));
+}
+
+// Far more downloaded records than a 16-bit count holds.
+TEST_F(Dialogs, PrintsEveryDownloadedRecordOfALargeRetrieval)
+{
+    DownloadedRecords& d = Downloaded();
+    constexpr int32_t n = 40000;
+    d.growTo(n);
+    d.Activity[n] = "last";
+    d.TotalRecord = d.DownloadRecord = n;
+    const bool printed = frmPrint().PrintToFile(dir.path() + "/big.log");
+    d = DownloadedRecords{};
+    ASSERT_TRUE(printed);
+    const QStringList l = Lines(dir.path() + "/big.log");
+    ASSERT_EQ(l.size(), n + 1);
+    EXPECT_TRUE(l[n].endsWith(" last"));
+}
+
+class DialogsDb : public tqtest::ViewerDb {
+protected:
+    void TearDown() override
+    {
+        QDir::setCurrent(startDir);
+        ViewerDb::TearDown();
+    }
+    QString startDir = QDir::currentPath();
+};
+
+TEST_P(DialogsDb, ArchiveFromTheViewerFailsThenSucceeds)
+{
+    insert("20010101", "080000");
+    insert("20010105", "080000");
+    insert("20010106", "080000");
+    viewer.setAppIDVisible(1);  // the viewer's own AppID names the table
+    auto& s = service();
+    const QString file = dir.path() + "/archive.log";
+    WhenModal([&] {
+        frmArchive& a = *s.mArchiveDlg;
+        EXPECT_TRUE(a.txtAppID->isHidden());
+        a.txtArchiveDate->setText("05/01/2001");
+        a.chkDeleteRecord->setChecked(true);
+        a.txtFilename->setText(dir.path() + "/no/such/dir/a.log");
+        a.cmdOK->click();
+        EXPECT_EQ(messages.texts(), QStringList({"Error in archive record"}));
+        EXPECT_TRUE(a.isVisible());
+        a.txtFilename->setText(file);
+        a.cmdOK->click();
+    });
+    s.PopUpArchiveDlg();
+    EXPECT_FALSE(s.mArchiveDlg->isVisible());
+    EXPECT_EQ(messages.messages().size(), 1u);
+    const QStringList l = Lines(file);
+    ASSERT_EQ(l.size(), 2);
+    EXPECT_TRUE(l[1].startsWith("20010105   080000   " + app));
+    EXPECT_EQ(rows("SELECT log_Date FROM " + table), (std::vector<std::vector<QString>>{{"20010106"}}));
+}
+
+TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
+{
+    fill(250);
+    QDir::setCurrent(dir.path());
+    viewer.ShowLog(0);
+    frmLogMain& screen = *service().mLogViewDlg;
+    screen.txtDateRangeStart->setText("01/06/1998");
+    screen.txtDateRangeEnd->setText("01/06/1998");
+    screen.txtAppID->setText(app);
+    screen.cmdRetrieve->click();
+    screen.vscLogList->setValue(90);
+    ASSERT_EQ(Downloaded().DownloadRecord, 100);
+
+    const QString path = dir.path() + "/print.log";
+    WhenModal([&] {
+        frmPrint& p = *service().mPrintDlg;
+        p.optFile->click();
+        p.txtFilename->setText(path);
+        p.cmdPrint->click();
+    });
+    screen.cmdPrint->click();
+    EXPECT_FALSE(service().mPrintDlg->isVisible());
+    const QStringList l = Lines(path);
+    ASSERT_EQ(l.size(), 251);
+    EXPECT_EQ(l[0], BuildLogLine("Date", "Time", "App ID", "Ws ID", "User", "Event Type", "Activity"));
+    EXPECT_EQ(l[1], BuildLogLine("01/06/1998", "00:00:00", app, "WS01", "JOHN", "LOGIN", "r1"));
+    for (int k : {100, 101, 250})
+        EXPECT_TRUE(l[k].endsWith(QStringLiteral(" r%1").arg(k))) << k;
+    // The screen pages on from where it was.
+    screen.vscLogList->setValue(101);
+    EXPECT_EQ(screen.grdLogList->item(0, 6)->text(), "r101");
+
+    const QString pdf = dir.path() + "/out.pdf";
+    WhenModal([&] {
+        service().mPrintDlg->makePrinter = [&] {
+            auto printer = std::make_unique<QPrinter>();
+            printer->setOutputFormat(QPrinter::PdfFormat);
+            printer->setOutputFileName(pdf);
+            return printer;
+        };
+        service().mPrintDlg->cmdPrint->click();
+    });
+    screen.cmdPrint->click();
+    EXPECT_TRUE(messages.messages().empty());
+    EXPECT_EQ(Lines(frmPrint::kTempFile), l);
+
+    QProcess text;
+    text.start("pdftotext", {"-layout", pdf, "-"});
+    ASSERT_TRUE(text.waitForFinished(30000));
+    const QString printed = QString::fromUtf8(text.readAllStandardOutput());
+    EXPECT_GT(printed.count('\f'), 1) << "several pages";
+    qsizetype at = 0;
+    for (const QString& line : l) {
+        at = printed.simplified().indexOf(line.simplified(), at);
+        ASSERT_GE(at, 0) << line.toStdString();
+    }
+    screen.close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Db, DialogsDb, ::testing::Values("sqlite"), ::tqtest::backendName);
+
+// Also leaves screenshots in the build tree for a look at each language.
+TEST_F(Dialogs, EveryCaptionInEachLanguage)
+{
+    const QString shots = QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots");
+    QDir().mkpath(shots);
+    for (const int offset : {0, 1000, 2000}) {
+        UseLanguage(settings, offset);
+        frmPrint print;
+        print.show();
+        QWidget* dialogs[] = {&openArchive(), &FreshChooser(), &print};
+        for (QWidget* d : dialogs) {
+            d->show();
+            const QString name = d->objectName();
+            EXPECT_EQ(d->windowTitle(), LookupString(d->property("tag").toInt() + offset)) << name.toStdString();
+            for (QObject* o : d->findChildren<QObject*>()) {
+                const int id = o->property("tag").toInt();
+                auto l = qobject_cast<QLabel*>(o);
+                auto b = qobject_cast<QAbstractButton*>(o);
+                auto g = qobject_cast<QGroupBox*>(o);
+                if (id) {
+                    EXPECT_EQ(l ? l->text() : b ? b->text() : g ? g->title() : QString(), LookupString(id + offset))
+                        << o->objectName().toStdString() << " " << offset;
+                }
+            }
+            const QString file = QStringLiteral("%1/%2_%3.png").arg(shots, name, QString::number(offset / 1000));
+            EXPECT_TRUE(d->grab().save(file)) << file.toStdString();
+            d->hide();
+        }
+        EXPECT_EQ(archive->lblFilename->text(), LookupString(866 + offset));
+    }
+}
+
+} // namespace
