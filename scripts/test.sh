@@ -9,3 +9,9 @@ eval "$(scripts/pg.sh start)"
 trap 'scripts/pg.sh stop' EXIT
 export QT_QPA_PLATFORM=offscreen
 ctest --preset default -j"$(nproc)"
+# The example hosts, built against an installed copy and run once.
+cmake --install build --prefix build/install >/dev/null
+cmake -S examples -B build/examples -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/install" >/dev/null
+cmake --build build/examples
+TALLYQUILL_REGISTRY="$PWD/build/examples/registry.ini" build/examples/component_host
+build/examples/cpp_host

@@ -1,0 +1,116 @@
+// The string and variant helpers a host needs to talk to the dispatch
+// interfaces: a BSTR is UTF-16 with a 32-bit byte-length prefix and a
+// terminating zero, handed out as a pointer to its first unit.
+
+#include "Runtime.h"
+
+#include <QString>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr size_t kPrefix = sizeof(uint32_t);
+
+uint32_t* prefixOf(BSTR s) { return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(s) - kPrefix); }
+
+} // namespace
+
+extern "C" {
+
+BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch)
+{
+    if (cch > (std::numeric_limits<uint32_t>::max() - kPrefix - sizeof(OLECHAR)) / sizeof(OLECHAR))
+        return nullptr;
+    const size_t bytes = size_t(cch) * sizeof(OLECHAR);
+    auto* block = static_cast<char*>(std::malloc(kPrefix + bytes + sizeof(OLECHAR)));
+    if (!block)
+        return nullptr;
+    const uint32_t length = uint32_t(bytes);
+    std::memcpy(block, &length, kPrefix);
+    auto* text = reinterpret_cast<OLECHAR*>(block + kPrefix);
+    if (pch)
+        std::memcpy(text, pch, bytes);
+    else
+        std::memset(text, 0, bytes);
+    text[cch] = 0;
+    return text;
+}
+
+BSTR SysAllocString(const OLECHAR* psz)
+{
+    if (!psz)
+        return nullptr;
+    UINT n = 0;
+    while (psz[n])
+        ++n;
+    return SysAllocStringLen(psz, n);
+}
+
+void SysFreeString(BSTR bstr)
+{
+    if (bstr)
+        std::free(prefixOf(bstr));
+}
+
+UINT SysStringLen(BSTR bstr) { return bstr ? *prefixOf(bstr) / sizeof(OLECHAR) : 0; }
+
+void VariantInit(VARIANT* pvarg)
+{
+    if (pvarg)
+        std::memset(pvarg, 0, sizeof *pvarg);
+}
+
+HRESULT VariantClear(VARIANT* pvarg)
+{
+    if (!pvarg)
+        return E_INVALIDARG;
+    // What is held by reference belongs to the caller; only owned values go.
+    switch (pvarg->vt) {
+    case VT_BSTR:
+        SysFreeString(pvarg->u.bstrVal);
+        break;
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+        if (pvarg->u.punkVal)
+            pvarg->u.punkVal->lpVtbl->Release(pvarg->u.punkVal);
+        break;
+    default:
+        if (!(pvarg->vt & VT_BYREF) && (pvarg->vt & VT_ARRAY))
+            return DISP_E_BADVARTYPE;  // no safe arrays are ever handed out
+        break;
+    }
+    VariantInit(pvarg);
+    return S_OK;
+}
+
+} // extern "C"
+
+namespace tallyquill::runtime {
+
+std::string FromBstr(BSTR text)
+{
+    if (!text)
+        return {};
+    return QString::fromUtf16(text, qsizetype(SysStringLen(text))).toStdString();
+}
+
+BSTR ToBstr(const std::string& text)
+{
+    const QString s = QString::fromStdString(text);
+    return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.utf16()), UINT(s.size()));
+}
+
+std::string GuidString(const GUID& g)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", unsigned(g.Data1),
+                  unsigned(g.Data2), unsigned(g.Data3), g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
+
+} // namespace tallyquill::runtime

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "tallyquill/component.h"
+
+#include <string>
+
+namespace tallyquill::runtime {
+
+// Objects and class factories alive, and LockServer locks held: the library
+// may be unloaded only when both are zero.
+void ObjectCreated();
+void ObjectDestroyed();
+void LockServer(bool lock);
+bool CanUnload();
+
+// UTF-16 BSTR <-> UTF-8. A null BSTR is the empty text; a null answer from
+// ToBstr means out of memory.
+std::string FromBstr(BSTR text);
+BSTR ToBstr(const std::string& text);
+
+std::string GuidString(const GUID& guid);
+
+} // namespace tallyquill::runtime
