@@ -5,6 +5,7 @@
 #include "FilterCheck.h"
 #include "Global.h"
 #include "MessageBox.h"
+#include "ScreenKit.h"
 #include "clsLocalize.h"
 
 #include <QCloseEvent>
@@ -20,6 +21,8 @@
 
 namespace tallyquill {
 
+using namespace screenkit;
+
 namespace {
 
 const QString kDateMask = QStringLiteral("00/00/0000;_");
@@ -27,16 +30,7 @@ const QString kTimeMask = QStringLiteral("00:00:00;_");
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
 
-int px(int twips) { return twips / frmLogMain::kTwipsPerPixel; }
-
-void place(QWidget* w, int left, int top, int width, int height)
-{
-    w->setGeometry(px(left), px(top), px(width), px(height));
-}
-
 void setTop(QWidget* w, int top) { w->move(w->x(), px(top)); }
-
-void setTag(QObject* o, int id) { o->setProperty("tag", QString::number(id)); }
 
 void setTextColour(QLabel* label, const QColor& colour)
 {
@@ -44,18 +38,6 @@ void setTextColour(QLabel* label, const QColor& colour)
     p.setColor(QPalette::WindowText, colour);
     label->setPalette(p);
 }
-
-// Hourglass for the length of a scope, whichever way it is left.
-class BusyScope {
-public:
-    explicit BusyScope(QWidget* screen) : screen_(screen) { BusyPointer(screen_); }
-    ~BusyScope() { NormalPointer(screen_); }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-
-private:
-    QWidget* screen_;
-};
 
 // The four slots of the optional filter fields: label Left, field Left, Top.
 struct Slot {
@@ -81,11 +63,7 @@ frmLogMain::~frmLogMain() = default;
 void frmLogMain::buildControls()
 {
     setFixedSize(px(8895), px(6225));
-    // The geometry was laid out for a small dialog font; a larger one cuts
-    // captions and dates short.
-    QFont small = font();
-    small.setPixelSize(11);
-    setFont(small);
+    useDesignFont(this);
 
     auto label = [](QWidget* parent, const char* name, const char* text, int tag) {
         auto* l = new QLabel(QString::fromLatin1(text), parent);

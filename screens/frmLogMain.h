@@ -4,6 +4,7 @@
 // the downloaded records with its scroll bar, and the print, archive and
 // close buttons. It does no database work; it asks its listener.
 
+#include "ScreenKit.h"
 #include "ViewerEvents.h"
 
 #include <QDialog>
@@ -23,7 +24,7 @@ namespace tallyquill {
 class frmLogMain : public QDialog {
 public:
     // Geometry is designed in twips; the screen shows 15 twips per pixel.
-    static constexpr int kTwipsPerPixel = 15;
+    static constexpr int kTwipsPerPixel = screenkit::kTwipsPerPixel;
     static constexpr int kGridRows = 10;
 
     explicit frmLogMain(QWidget* parent = nullptr);
