@@ -36,6 +36,21 @@ start() {
   # psqlODBC given an empty UID falls back to the operating-system user.
   me="$(id -un)"
   [ "$me" = tallyquill ] || [ "$me" = postgres ] || "${psql[@]}" -c "CREATE ROLE \"$me\" LOGIN SUPERUSER"
+  # Drivers registered for the tests alone: Debian's template turns on a
+  # psqlODBC log file in /tmp for every process, whatever the DSN says.
+  cat > "$build/odbcinst.ini" <<INI
+[PostgreSQL Unicode]
+Description=PostgreSQL ODBC driver (Unicode version)
+Driver=psqlodbcw.so
+Setup=libodbcpsqlS.so
+Debug=0
+CommLog=0
+
+[SQLite3]
+Description=SQLite3 ODBC Driver
+Driver=libsqlite3odbc.so
+Setup=libsqlite3odbc.so
+INI
   cat > "$build/odbc.ini" <<INI
 [TallyquillPG]
 Driver=PostgreSQL Unicode
@@ -51,6 +66,7 @@ Debug=0
 INI
   cat > "$state" <<ENV
 export ODBCINI='$build/odbc.ini'
+export ODBCSYSINI='$build'
 export TQ_PG_DSN=TallyquillPG
 export TQ_PG_DATA='$data'
 export TQ_PG_RESTART="$( [ "$(id -u)" -eq 0 ] && echo "su -s /bin/sh postgres -c \\\"$bindir/pg_ctl -D '$data' -w -m fast restart >/dev/null\\\"" || echo "$bindir/pg_ctl -D '$data' -w -m fast restart >/dev/null")"
