@@ -7,7 +7,7 @@ packages=(
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql
   libgtest-dev libgmock-dev libbenchmark-dev
   postgresql-15
-  python3 sqlite3 xvfb xauth poppler-utils fonts-wqy-microhei
+  python3 sqlite3 valgrind xvfb xauth poppler-utils fonts-wqy-microhei
 )
 missing=()
 for p in "${packages[@]}"; do
