@@ -20,7 +20,8 @@ class frmArchive;
 class frmLogMain;
 class frmPrint;
 
-struct LogViewer::Impl : LogMainEvents, ArchiveEvents, PrintEvents {
+// Internal: kept out of the shared library's exported symbols.
+struct __attribute__((visibility("hidden"))) LogViewer::Impl : LogMainEvents, ArchiveEvents, PrintEvents {
     Impl();
     ~Impl() override;
 
