@@ -5,7 +5,10 @@
 
 #include "Global.h"
 
+#include <QGroupBox>
 #include <QWidget>
+
+#include <type_traits>
 
 namespace tallyquill::screenkit {
 
@@ -19,6 +22,24 @@ inline void place(QWidget* w, int left, int top, int width, int height)
 }
 
 inline void setTag(QObject* o, int id) { o->setProperty("tag", QString::number(id)); }
+
+// A control under its designer's name, with its design text and text id
+// (0: none, the text stays as designed).
+template <class W>
+W* control(QWidget* parent, const char* name, const char* text = nullptr, int tag = 0)
+{
+    auto* w = new W(parent);
+    w->setObjectName(QString::fromLatin1(name));
+    if (text) {
+        if constexpr (std::is_base_of_v<QGroupBox, W>)
+            w->setTitle(QString::fromLatin1(text));
+        else
+            w->setText(QString::fromLatin1(text));
+    }
+    if (tag)
+        setTag(w, tag);
+    return w;
+}
 
 // The designs were laid out for a small dialog font; a larger one cuts
 // captions short.

@@ -38,38 +38,17 @@ frmArchive::frmArchive(QWidget* parent) : QDialog(parent)
     setFixedSize(px(5790), px(3825));
     useDesignFont(this);
 
-    auto label = [](QWidget* parent, const char* name, const char* text, int tag) {
-        auto* l = new QLabel(QString::fromLatin1(text), parent);
-        l->setObjectName(QString::fromLatin1(name));
-        if (tag)
-            setTag(l, tag);
-        return l;
-    };
-    auto field = [](QWidget* parent, const char* name) {
-        auto* t = new QLineEdit(parent);
-        t->setObjectName(QString::fromLatin1(name));
-        return t;
-    };
-    auto check = [](QWidget* parent, const char* name, const char* text, int tag) {
-        auto* c = new QCheckBox(QString::fromLatin1(text), parent);
-        c->setObjectName(QString::fromLatin1(name));
-        setTag(c, tag);
-        return c;
-    };
+    auto label = control<QLabel>;
+    auto check = control<QCheckBox>;
+    auto field = [](QWidget* parent, const char* name) { return control<QLineEdit>(parent, name); };
     auto button = [](QWidget* parent, const char* name, const char* text, int tag) {
-        auto* b = new QPushButton(QString::fromLatin1(text), parent);
-        b->setObjectName(QString::fromLatin1(name));
-        if (tag)
-            setTag(b, tag);
+        auto* b = control<QPushButton>(parent, name, text, tag);
         // Enter presses nothing in this dialog.
         b->setAutoDefault(false);
         return b;
     };
     auto frame = [this](const char* name, const char* text, int tag) {
-        auto* g = new QGroupBox(QString::fromLatin1(text), this);
-        g->setObjectName(QString::fromLatin1(name));
-        setTag(g, tag);
-        return g;
+        return control<QGroupBox>(this, name, text, tag);
     };
 
     lblAppID = label(this, "lblAppID", "Application ID", 808);

@@ -66,30 +66,19 @@ void frmLogMain::buildControls()
     useDesignFont(this);
 
     auto label = [](QWidget* parent, const char* name, const char* text, int tag) {
-        auto* l = new QLabel(QString::fromLatin1(text), parent);
-        l->setObjectName(QString::fromLatin1(name));
+        auto* l = control<QLabel>(parent, name, text, tag);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        if (tag)
-            setTag(l, tag);
         return l;
     };
     auto field = [](QWidget* parent, const char* name, const QString& mask = {}) {
-        auto* t = new QLineEdit(parent);
-        t->setObjectName(QString::fromLatin1(name));
+        auto* t = control<QLineEdit>(parent, name);
         if (!mask.isEmpty())
             t->setInputMask(mask);
         return t;
     };
-    auto button = [](QWidget* parent, const char* name, const char* text, int tag) {
-        auto* b = new QPushButton(QString::fromLatin1(text), parent);
-        b->setObjectName(QString::fromLatin1(name));
-        setTag(b, tag);
-        return b;
-    };
+    auto button = control<QPushButton>;
 
-    fraFilter = new QGroupBox(QStringLiteral("Log Filter"), this);
-    fraFilter->setObjectName(QStringLiteral("fraFilter"));
-    setTag(fraFilter, 858);
+    fraFilter = control<QGroupBox>(this, "fraFilter", "Log Filter", 858);
     place(fraFilter, 120, 120, 8655, 2295);
 
     QWidget* f = fraFilter;

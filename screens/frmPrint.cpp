@@ -43,17 +43,10 @@ frmPrint::frmPrint(QWidget* parent) : QDialog(parent)
     makePrinter = [] { return std::make_unique<QPrinter>(); };
 
     auto option = [this](const char* name, const char* text, int tag) {
-        auto* o = new QRadioButton(QString::fromLatin1(text), this);
-        o->setObjectName(QString::fromLatin1(name));
-        setTag(o, tag);
-        return o;
+        return control<QRadioButton>(this, name, text, tag);
     };
     auto button = [this](const char* name, const char* text, int tag) {
-        auto* b = new QPushButton(QString::fromLatin1(text), this);
-        b->setObjectName(QString::fromLatin1(name));
-        if (tag)
-            setTag(b, tag);
-        return b;
+        return control<QPushButton>(this, name, text, tag);
     };
     optPrinter = option("optPrinter", "Print to Printer", 830);
     place(optPrinter, 120, 120, 2055, 375);
