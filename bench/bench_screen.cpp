@@ -2,12 +2,12 @@
 // record retrieval: every page on the way is downloaded, and the grid ends on
 // the last ten. Offscreen, on a SQLite file through the ODBC driver.
 
-#include "DBOperation.h"
-#include "DownloadedRecords.h"
-#include "Global.h"
-#include "LogViewerImpl.h"
-#include "Odbc.h"
-#include "frmLogMain.h"
+#include "writer/LogConnection.h"
+#include "screens/DownloadedRecords.h"
+#include "writer/Global.h"
+#include "viewer/LogViewerImpl.h"
+#include "odbc/Odbc.h"
+#include "screens/frmLogMain.h"
 #include "tallyquill/embedded.h"
 
 #include <QApplication>

@@ -10,12 +10,12 @@
 // TQ_PG_DSN when set (psql reaches it at 127.0.0.1:$TQ_PG_PORT as postgres).
 //   bench_viewer [--benchmark_filter=...]
 
-#include "Constant.h"
-#include "DBOperation.h"
-#include "Global.h"
-#include "LogViewerImpl.h"
-#include "Odbc.h"
-#include "ViewerEvents.h"
+#include "writer/Constant.h"
+#include "writer/LogConnection.h"
+#include "writer/Global.h"
+#include "viewer/LogViewerImpl.h"
+#include "odbc/Odbc.h"
+#include "screens/ViewerEvents.h"
 #include "tallyquill/embedded.h"
 
 #include <QDir>

@@ -3,9 +3,9 @@
 // PostgreSQL data source named by TQ_PG_DSN when set.
 //   bench_writelog [--benchmark_min_time=2]
 
-#include "DBOperation.h"
-#include "Global.h"
-#include "Odbc.h"
+#include "writer/LogConnection.h"
+#include "writer/Global.h"
+#include "odbc/Odbc.h"
 #include "tallyquill/embedded.h"
 #include "tallyquill/msg_logger.h"
 

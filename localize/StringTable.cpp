@@ -1,4 +1,4 @@
-#include "clsLocalize.h"
+#include "localize/clsLocalize.h"
 
 #include <array>
 

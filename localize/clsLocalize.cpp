@@ -1,4 +1,4 @@
-#include "clsLocalize.h"
+#include "localize/clsLocalize.h"
 
 #include <limits>
 #include <mutex>
@@ -14,7 +14,7 @@
 #include <QVariant>
 #include <QWidget>
 
-#include "SettingsStore.h"
+#include "settings/SettingsStore.h"
 
 namespace tallyquill {
 

@@ -1,4 +1,4 @@
-#include "MessageBox.h"
+#include "msgbox/MessageBox.h"
 
 #include <QApplication>
 #include <QMessageBox>

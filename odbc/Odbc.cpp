@@ -1,4 +1,4 @@
-#include "Odbc.h"
+#include "odbc/Odbc.h"
 
 #include <odbcinst.h>
 

@@ -3,7 +3,7 @@
 // DllCanUnloadNow). Invoke converts the VARIANT arguments and calls the same
 // vtable functions a direct caller uses.
 
-#include "Runtime.h"
+#include "runtime/Runtime.h"
 
 #include "tallyquill/error.h"
 #include "tallyquill/log_viewer.h"

@@ -2,7 +2,7 @@
 // interfaces: a BSTR is UTF-16 with a 32-bit byte-length prefix and a
 // terminating zero, handed out as a pointer to its first unit.
 
-#include "Runtime.h"
+#include "runtime/Runtime.h"
 
 #include <QString>
 

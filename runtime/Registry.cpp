@@ -3,7 +3,7 @@
 // library. Only our own sections are touched; everything else in the file is
 // kept line for line.
 
-#include "Runtime.h"
+#include "runtime/Runtime.h"
 
 #include <dlfcn.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
-#include "Choosers.h"
+#include "screens/Choosers.h"
 
-#include "frmGetDir.h"
+#include "screens/frmGetDir.h"
 
 #include <QFileDialog>
 #include <QLineEdit>

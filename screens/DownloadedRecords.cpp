@@ -1,4 +1,4 @@
-#include "DownloadedRecords.h"
+#include "screens/DownloadedRecords.h"
 
 namespace tallyquill {
 

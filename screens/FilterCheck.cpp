@@ -1,4 +1,4 @@
-#include "FilterCheck.h"
+#include "screens/FilterCheck.h"
 
 #include <QDate>
 

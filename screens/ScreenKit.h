@@ -3,7 +3,7 @@
 // Small helpers shared by the dialogs: design geometry in twips, text ids in
 // the "tag" property, and the hourglass for the length of a scope.
 
-#include "Global.h"
+#include "writer/Global.h"
 
 #include <QGroupBox>
 #include <QWidget>

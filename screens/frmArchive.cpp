@@ -1,11 +1,11 @@
-#include "frmArchive.h"
+#include "screens/frmArchive.h"
 
-#include "Choosers.h"
-#include "Constant.h"
-#include "FilterCheck.h"
-#include "MessageBox.h"
-#include "ScreenKit.h"
-#include "clsLocalize.h"
+#include "screens/Choosers.h"
+#include "writer/Constant.h"
+#include "screens/FilterCheck.h"
+#include "msgbox/MessageBox.h"
+#include "screens/ScreenKit.h"
+#include "localize/clsLocalize.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

@@ -4,7 +4,7 @@
 // delete, and one file or one per day. It checks the input and asks its
 // listener to do the work.
 
-#include "ViewerEvents.h"
+#include "screens/ViewerEvents.h"
 
 #include <QDialog>
 

@@ -1,7 +1,7 @@
-#include "frmGetDir.h"
+#include "screens/frmGetDir.h"
 
-#include "ScreenKit.h"
-#include "clsLocalize.h"
+#include "screens/ScreenKit.h"
+#include "localize/clsLocalize.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

@@ -1,12 +1,12 @@
-#include "frmLogMain.h"
+#include "screens/frmLogMain.h"
 
-#include "Constant.h"
-#include "DownloadedRecords.h"
-#include "FilterCheck.h"
-#include "Global.h"
-#include "MessageBox.h"
-#include "ScreenKit.h"
-#include "clsLocalize.h"
+#include "writer/Constant.h"
+#include "screens/DownloadedRecords.h"
+#include "screens/FilterCheck.h"
+#include "writer/Global.h"
+#include "msgbox/MessageBox.h"
+#include "screens/ScreenKit.h"
+#include "localize/clsLocalize.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>

@@ -4,8 +4,8 @@
 // the downloaded records with its scroll bar, and the print, archive and
 // close buttons. It does no database work; it asks its listener.
 
-#include "ScreenKit.h"
-#include "ViewerEvents.h"
+#include "screens/ScreenKit.h"
+#include "screens/ViewerEvents.h"
 
 #include <QDialog>
 

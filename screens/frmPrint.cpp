@@ -1,13 +1,13 @@
-#include "frmPrint.h"
+#include "screens/frmPrint.h"
 
-#include "Choosers.h"
-#include "Constant.h"
-#include "DownloadedRecords.h"
-#include "Global.h"
-#include "MessageBox.h"
-#include "ScreenKit.h"
-#include "TextFiles.h"
-#include "clsLocalize.h"
+#include "screens/Choosers.h"
+#include "writer/Constant.h"
+#include "screens/DownloadedRecords.h"
+#include "writer/Global.h"
+#include "msgbox/MessageBox.h"
+#include "screens/ScreenKit.h"
+#include "writer/TextFiles.h"
+#include "localize/clsLocalize.h"
 
 #include <QFile>
 #include <QLineEdit>

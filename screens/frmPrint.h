@@ -4,7 +4,7 @@
 // printer or into a text file. It writes what the viewer screen downloaded
 // and asks its listener for the rest.
 
-#include "ViewerEvents.h"
+#include "screens/ViewerEvents.h"
 
 #include <QDialog>
 

@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 
-#include "DBOperation.h"
-#include "Odbc.h"
+#include "writer/LogConnection.h"
+#include "odbc/Odbc.h"
 #include "tallyquill/embedded.h"
 
 #include <unistd.h>

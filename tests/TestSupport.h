@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Odbc.h"
+#include "odbc/Odbc.h"
 
 // Readable failure messages for Qt strings.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }

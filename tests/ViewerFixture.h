@@ -5,9 +5,9 @@
 
 #include "TestSupport.h"
 
-#include "Global.h"
-#include "LogViewerImpl.h"
-#include "MessageBox.h"
+#include "writer/Global.h"
+#include "viewer/LogViewerImpl.h"
+#include "msgbox/MessageBox.h"
 
 namespace tqtest {
 

@@ -4,8 +4,8 @@
 
 #include "TestSupport.h"
 
-#include "Global.h"
-#include "MessageBox.h"
+#include "writer/Global.h"
+#include "msgbox/MessageBox.h"
 #include "tallyquill/msg_logger.h"
 
 namespace tqtest {

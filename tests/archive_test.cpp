@@ -2,7 +2,7 @@
 
 #include "ViewerFixture.h"
 
-#include "Constant.h"
+#include "writer/Constant.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,7 +2,7 @@
 
 #include "TestSupport.h"
 
-#include "Global.h"
+#include "writer/Global.h"
 
 #include <QDir>
 

@@ -2,9 +2,9 @@
 
 #include "WriterFixture.h"
 
-#include "Global.h"
-#include "MessageBox.h"
-#include "Odbc.h"
+#include "writer/Global.h"
+#include "msgbox/MessageBox.h"
+#include "odbc/Odbc.h"
 #include "tallyquill/msg_logger.h"
 
 #include <QCoreApplication>

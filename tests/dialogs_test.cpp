@@ -2,14 +2,14 @@
 
 #include "ViewerFixture.h"
 
-#include "Choosers.h"
-#include "Constant.h"
-#include "DownloadedRecords.h"
-#include "clsLocalize.h"
-#include "frmArchive.h"
-#include "frmGetDir.h"
-#include "frmLogMain.h"
-#include "frmPrint.h"
+#include "screens/Choosers.h"
+#include "writer/Constant.h"
+#include "screens/DownloadedRecords.h"
+#include "localize/clsLocalize.h"
+#include "screens/frmArchive.h"
+#include "screens/frmGetDir.h"
+#include "screens/frmLogMain.h"
+#include "screens/frmPrint.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "FilterCheck.h"
+#include "screens/FilterCheck.h"
 
 using namespace tallyquill;
 

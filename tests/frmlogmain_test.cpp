@@ -2,10 +2,10 @@
 
 #include "ViewerFixture.h"
 
-#include "Constant.h"
-#include "DownloadedRecords.h"
-#include "clsLocalize.h"
-#include "frmLogMain.h"
+#include "writer/Constant.h"
+#include "screens/DownloadedRecords.h"
+#include "localize/clsLocalize.h"
+#include "screens/frmLogMain.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "SettingsStore.h"
-#include "clsLocalize.h"
+#include "settings/SettingsStore.h"
+#include "localize/clsLocalize.h"
 
 using namespace tallyquill;
 

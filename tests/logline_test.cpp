@@ -1,4 +1,4 @@
-#include "Global.h"
+#include "writer/Global.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "Global.h"
-#include "MessageBox.h"
+#include "writer/Global.h"
+#include "msgbox/MessageBox.h"
 
 #include <QApplication>
 #include <QMessageBox>

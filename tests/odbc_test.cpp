@@ -3,8 +3,8 @@
 
 #include "TestSupport.h"
 
-#include "DBOperation.h"
-#include "Odbc.h"
+#include "writer/LogConnection.h"
+#include "odbc/Odbc.h"
 
 using tallyquill::DatabaseError;
 using tallyquill::odbc::Connection;

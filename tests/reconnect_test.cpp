@@ -3,7 +3,7 @@
 #include "ViewerFixture.h"
 #include "WriterFixture.h"
 
-#include "Constant.h"
+#include "writer/Constant.h"
 
 #include <cstdlib>
 

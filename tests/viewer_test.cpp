@@ -2,8 +2,8 @@
 
 #include "ViewerFixture.h"
 
-#include "Constant.h"
-#include "TextFiles.h"
+#include "writer/Constant.h"
+#include "writer/TextFiles.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 // Writes N rows through its own MsgLogger; exits 0 only when every call
 // answered 0. Used by the concurrency test.
-#include "MessageBox.h"
+#include "msgbox/MessageBox.h"
 #include "tallyquill/msg_logger.h"
 
 #include <cstdio>

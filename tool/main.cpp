@@ -1,15 +1,15 @@
 // tallyquill: the command-line face of the library. It never opens a window
 // for its headless verbs; every message goes to stderr.
 
-#include "Constant.h"
-#include "FilterCheck.h"
-#include "Global.h"
-#include "LogViewerImpl.h"
+#include "writer/Constant.h"
+#include "screens/FilterCheck.h"
+#include "writer/Global.h"
+#include "viewer/LogViewerImpl.h"
 #include <QLineEdit>
-#include "MessageBox.h"
-#include "TextFiles.h"
-#include "frmLogMain.h"
-#include "clsLocalize.h"
+#include "msgbox/MessageBox.h"
+#include "writer/TextFiles.h"
+#include "screens/frmLogMain.h"
+#include "localize/clsLocalize.h"
 #include "tallyquill/embedded.h"
 #include "tallyquill/log_viewer.h"
 #include "tallyquill/msg_logger.h"

@@ -1,10 +1,10 @@
-#include "LogViewerImpl.h"
+#include "viewer/LogViewerImpl.h"
 
-#include "Constant.h"
-#include "DBOperation.h"
-#include "Global.h"
-#include "Odbc.h"
-#include "TextFiles.h"
+#include "writer/Constant.h"
+#include "writer/LogConnection.h"
+#include "writer/Global.h"
+#include "odbc/Odbc.h"
+#include "writer/TextFiles.h"
 
 #include <QDir>
 

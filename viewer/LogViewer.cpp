@@ -1,15 +1,15 @@
-#include "LogViewerImpl.h"
+#include "viewer/LogViewerImpl.h"
 
-#include "Constant.h"
-#include "DBOperation.h"
-#include "Global.h"
-#include "MessageBox.h"
-#include "Odbc.h"
-#include "TextFiles.h"
-#include "clsLocalize.h"
-#include "frmArchive.h"
-#include "frmLogMain.h"
-#include "frmPrint.h"
+#include "writer/Constant.h"
+#include "writer/LogConnection.h"
+#include "writer/Global.h"
+#include "msgbox/MessageBox.h"
+#include "odbc/Odbc.h"
+#include "writer/TextFiles.h"
+#include "localize/clsLocalize.h"
+#include "screens/frmArchive.h"
+#include "screens/frmLogMain.h"
+#include "screens/frmPrint.h"
 
 #include <QApplication>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DBOperation.h"
-#include "ViewerEvents.h"
+#include "writer/LogConnection.h"
+#include "screens/ViewerEvents.h"
 #include "tallyquill/log_viewer.h"
 
 #include <QString>

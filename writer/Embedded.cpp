@@ -1,6 +1,6 @@
 #include "tallyquill/embedded.h"
 
-#include "Odbc.h"
+#include "odbc/Odbc.h"
 
 #include <QDir>
 #include <QFileInfo>

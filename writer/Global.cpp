@@ -1,6 +1,6 @@
-#include "Global.h"
+#include "writer/Global.h"
 
-#include "Constant.h"
+#include "writer/Constant.h"
 #include "tallyquill/error.h"
 
 #include <QWidget>

@@ -1,11 +1,11 @@
 #include "tallyquill/msg_logger.h"
 
-#include "Constant.h"
-#include "DBOperation.h"
-#include "Global.h"
-#include "MessageBox.h"
-#include "Odbc.h"
-#include "clsLocalize.h"
+#include "writer/Constant.h"
+#include "writer/LogConnection.h"
+#include "writer/Global.h"
+#include "msgbox/MessageBox.h"
+#include "odbc/Odbc.h"
+#include "localize/clsLocalize.h"
 
 namespace tallyquill {
 

@@ -1,4 +1,4 @@
-#include "TextFiles.h"
+#include "writer/TextFiles.h"
 
 #include "tallyquill/error.h"
 

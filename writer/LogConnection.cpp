@@ -1,9 +1,9 @@
-#include "DBOperation.h"
+#include "writer/LogConnection.h"
 
-#include "Constant.h"
-#include "MessageBox.h"
-#include "Odbc.h"
-#include "clsLocalize.h"
+#include "writer/Constant.h"
+#include "msgbox/MessageBox.h"
+#include "odbc/Odbc.h"
+#include "localize/clsLocalize.h"
 
 namespace tallyquill {
 
