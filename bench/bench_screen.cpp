@@ -2,13 +2,13 @@
 // record retrieval: every page on the way is downloaded, and the grid ends on
 // the last ten. Offscreen, on a SQLite file through the ODBC driver.
 
-#include "writer/LogConnection.h"
-#include "screens/DownloadedRecords.h"
-#include "writer/Global.h"
-#include "viewer/LogViewerImpl.h"
+#include "BenchSupport.h"
+
 #include "odbc/Odbc.h"
 #include "screens/frmLogMain.h"
 #include "tallyquill/embedded.h"
+#include "viewer/ViewerAdapter.h"
+#include "writer/LogTable.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,20 +20,13 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <fstream>
 
 namespace {
 
 constexpr int kRecords = 100000;
 std::string g_dsn;
 
-double rssMB()
-{
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
+using tqbench::rssMB;
 
 void fillTable()
 {
@@ -52,11 +45,10 @@ void fillTable()
 
 void ScrollToTheEnd(benchmark::State& state)
 {
-    tallyquill::LogViewer viewer;
-    viewer.setDSN(g_dsn);
-    viewer.setAppID("SCROLL");
+    tallyquill::ViewerAdapter viewer;
+    viewer.service.source = {QString::fromStdString(g_dsn), {}, {}, QStringLiteral("SCROLL")};
     tallyquill::frmLogMain screen;
-    screen.listener = &viewer.impl();
+    screen.listener = &viewer;
     screen.load();
     screen.txtDateRangeStart->setText(QStringLiteral("01/06/1998"));
     screen.txtDateRangeEnd->setText(QStringLiteral("30/06/1998"));
@@ -74,7 +66,7 @@ void ScrollToTheEnd(benchmark::State& state)
         const QString last = screen.grdLogList->item(tallyquill::frmLogMain::kGridRows - 1,
                                                      screen.grdLogList->columnCount() - 1)
                                  ->text();
-        if (tallyquill::Downloaded().DownloadRecord != kRecords
+        if (screen.pager().downloaded() != kRecords
             || last != QStringLiteral("activity of record %1").arg(kRecords)) {
             state.SkipWithError("the grid did not end on the last record");
             break;
@@ -94,8 +86,7 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTemporaryDir dir;
-    const QString ini = dir.path() + QStringLiteral("/odbc.ini");
-    qputenv("ODBCINI", QFile::encodeName(ini));
+    tqbench::IsolateDataSources(dir);
     g_dsn = "tqbench_scroll";
     tallyquill::SetupEmbeddedDefault(g_dsn, (dir.path() + QStringLiteral("/scroll.sqlite")).toStdString());
     fillTable();

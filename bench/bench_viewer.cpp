@@ -10,13 +10,12 @@
 // TQ_PG_DSN when set (psql reaches it at 127.0.0.1:$TQ_PG_PORT as postgres).
 //   bench_viewer [--benchmark_filter=...]
 
-#include "writer/Constant.h"
-#include "writer/LogConnection.h"
-#include "writer/Global.h"
-#include "viewer/LogViewerImpl.h"
+#include "BenchSupport.h"
+
 #include "odbc/Odbc.h"
-#include "screens/ViewerEvents.h"
 #include "tallyquill/embedded.h"
+#include "viewer/LogService.h"
+#include "writer/LogTable.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,20 +25,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
+
+using tqbench::heapMB;
+using tqbench::RawConnection;
+using tqbench::rssMB;
+using tqbench::RssSampler;
 
 constexpr int kRows = 1000000;
 constexpr int kMarchRows = 100000;  // each month holds exactly a tenth
@@ -58,59 +51,6 @@ struct Backend {
     std::string dsn;
     std::string dbFile;  // SQLite only
     bool postgres = false;
-};
-
-double rssMB()
-{
-    FILE* f = std::fopen("/proc/self/statm", "r");
-    if (!f)
-        return 0;
-    long size = 0, resident = 0;
-    const int got = std::fscanf(f, "%ld %ld", &size, &resident);
-    std::fclose(f);
-    return got == 2 ? double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0) : 0;
-}
-
-// Bytes the allocator has handed out and not had back: unlike RSS, not
-// hidden by free memory that the heap already holds.
-double heapMB()
-{
-    const struct mallinfo2 m = mallinfo2();
-    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
-}
-
-// Highest RSS seen while a long call runs; a reading before and after would
-// miss memory that is taken and given back within the call.
-class RssSampler {
-public:
-    void start()
-    {
-        base_ = peak_ = rssMB();
-        stop_ = false;
-        thread_ = std::thread([this] {
-            while (!stop_.load()) {
-                const double now = rssMB();
-                double seen = peak_.load();
-                while (now > seen && !peak_.compare_exchange_weak(seen, now)) {
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        });
-    }
-    // Peak growth over the reading taken at start().
-    double stop()
-    {
-        stop_ = true;
-        thread_.join();
-        const double now = rssMB();
-        return std::max(peak_.load(), now) - base_;
-    }
-
-private:
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<double> peak_{0};
-    double base_ = 0;
 };
 
 std::string shellQuote(const std::string& s)
@@ -234,36 +174,6 @@ bool generate(const Backend& b)
 
 // --- First page ----------------------------------------------------------------
 
-// A connection made with plain unixODBC calls, no layer of ours.
-class RawConnection {
-public:
-    explicit RawConnection(const std::string& dsn)
-    {
-        SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
-        SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-        SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
-        std::u16string cs = tallyquill::ConnectString(QString::fromStdString(dsn), {}, {}).toStdU16String();
-        ok_ = SQL_SUCCEEDED(SQLDriverConnectW(dbc_, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()), SQL_NTS,
-                                              nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
-    }
-    ~RawConnection()
-    {
-        if (ok_)
-            SQLDisconnect(dbc_);
-        SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
-        SQLFreeHandle(SQL_HANDLE_ENV, env_);
-    }
-    RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
-    bool ok() const { return ok_; }
-    SQLHDBC dbc() const { return dbc_; }
-
-private:
-    SQLHENV env_ = SQL_NULL_HANDLE;
-    SQLHDBC dbc_ = SQL_NULL_HANDLE;
-    bool ok_ = false;
-};
-
 struct RawPage {
     QString total, firstDate;
 };
@@ -327,39 +237,35 @@ struct Filter {
     QString start = QStringLiteral("19980301"), end = QStringLiteral("19980331"), app = QStringLiteral("BENCH");
 };
 
-// Only the RetrieveLog call is timed. fresh: a new viewer per run, connected
-// before the clock runs; otherwise one viewer asked again and again.
+// Only the retrieval is timed. fresh: a new service per run, connected
+// before the clock runs; otherwise one service asked again and again.
 void ServiceFirstPage(benchmark::State& state, const Backend& b, bool fresh)
 {
-    const Filter f;
-    std::unique_ptr<tallyquill::LogViewer> viewer;
+    const tallyquill::LogFilter march{.StartDate = "19980301", .EndDate = "19980331", .AppID = "BENCH"};
+    std::unique_ptr<tallyquill::LogService> service;
     double growth = 0, held = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        if (fresh || !viewer) {
-            viewer.reset();
-            viewer = std::make_unique<tallyquill::LogViewer>();
-            viewer->setDSN(b.dsn);
-            viewer->setAppID("BENCH");
-            if (viewer->impl().connectionCheck() != 0) {
+        if (fresh || !service) {
+            service.reset();
+            service = std::make_unique<tallyquill::LogService>();
+            service->source = {QString::fromStdString(b.dsn), {}, {}, QStringLiteral("BENCH")};
+            if (!service->connect()) {
                 state.SkipWithError("cannot connect");
                 state.ResumeTiming();
                 break;
             }
         }
-        tallyquill::PageBuffer page;
-        int16_t result = 0;
-        int32_t total = 0, downloaded = 0;
         const double before = rssMB(), heapBefore = heapMB();
         state.ResumeTiming();
-        viewer->impl().RetrieveLog(result, total, downloaded, f.start, f.end, {}, {}, f.app, {}, {}, {}, {}, page);
+        const tallyquill::Retrieval found = service->retrieve(march);
         state.PauseTiming();
         growth = std::max(growth, rssMB() - before);
         // What the open result set keeps: a result read whole would show here.
         held = std::max(held, heapMB() - heapBefore);
         state.ResumeTiming();
-        if (result != tallyquill::kTrue || total != kMarchRows || downloaded != 10
-            || page.OutputDate[1] != QLatin1String("19980301")) {
+        if (!found.ok || found.total != kMarchRows || found.page.records.size() != 10
+            || found.page.records[0].Date != QLatin1String("19980301")) {
             state.SkipWithError("RetrieveLog answered unexpected values");
             break;
         }
@@ -372,17 +278,14 @@ void ServiceFirstPage(benchmark::State& state, const Backend& b, bool fresh)
 
 void ServiceMoreLog(benchmark::State& state, const Backend& b)
 {
-    const Filter f;
-    tallyquill::LogViewer viewer;
-    viewer.setDSN(b.dsn);
-    viewer.setAppID("BENCH");
-    tallyquill::PageBuffer page;
-    int16_t result = 0;
-    int32_t total = 0, downloaded = 0, left = 0;
+    const tallyquill::LogFilter march{.StartDate = "19980301", .EndDate = "19980331", .AppID = "BENCH"};
+    tallyquill::LogService service;
+    service.source = {QString::fromStdString(b.dsn), {}, {}, QStringLiteral("BENCH")};
+    int32_t left = 0;
     auto retrieve = [&] {
-        viewer.impl().RetrieveLog(result, total, downloaded, f.start, f.end, {}, {}, f.app, {}, {}, {}, {}, page);
-        left = total - downloaded;
-        return result == tallyquill::kTrue && total == kMarchRows;
+        const tallyquill::Retrieval found = service.retrieve(march);
+        left = found.total - int32_t(found.page.records.size());
+        return found.ok && found.total == kMarchRows;
     };
     if (!retrieve()) {
         state.SkipWithError("RetrieveLog failed");
@@ -400,13 +303,13 @@ void ServiceMoreLog(benchmark::State& state, const Backend& b)
                 break;
             }
         }
-        viewer.impl().MoreLog(result, downloaded, page);
-        if (result != tallyquill::kTrue || downloaded == 0) {
+        const tallyquill::Page page = service.more();
+        if (!page.ok || page.records.empty()) {
             state.SkipWithError("MoreLog ended before the count");
             break;
         }
-        left -= downloaded;
-        rows += downloaded;
+        left -= int32_t(page.records.size());
+        rows += int64_t(page.records.size());
     }
     state.SetItemsProcessed(rows);
     // Paging through a whole month should not keep the rows read.
@@ -450,10 +353,9 @@ void OdbcRead(benchmark::State& state, const Backend& b)
 void ServiceArchive(benchmark::State& state, const Backend& b)
 {
     QTemporaryDir out;
-    tallyquill::LogViewer viewer;
-    viewer.setDSN(b.dsn);
-    viewer.setAppID("BENCH");
-    if (viewer.impl().connectionCheck() != 0) {
+    tallyquill::LogService service;
+    service.source = {QString::fromStdString(b.dsn), {}, {}, QStringLiteral("BENCH")};
+    if (!service.connect()) {
         state.SkipWithError("cannot connect");
         return;
     }
@@ -463,15 +365,19 @@ void ServiceArchive(benchmark::State& state, const Backend& b)
         emptyDir(out.path());
         RssSampler rss;
         rss.start();
-        int16_t ok = 0;
         state.ResumeTiming();
-        viewer.impl().ArchiveLog(ok, QStringLiteral("BENCH"), QStringLiteral("19981231"), tallyquill::kTrue,
-                                 tallyquill::kFalse, tallyquill::kTrue, QStringLiteral("bench_"), out.path());
+        const tallyquill::ArchiveOutcome outcome = service.archive({.AppID = "BENCH",
+                                                                    .ArchiveDate = "19981231",
+                                                                    .ToFile = true,
+                                                                    .MultiFile = true,
+                                                                    .FilePrefix = "bench_",
+                                                                    .Filename = out.path()},
+                                                                   {});
         state.PauseTiming();
         growth = std::max(growth, rss.stop());
         state.ResumeTiming();
-        if (ok != tallyquill::kTrue) {
-            state.SkipWithError(("ArchiveLog failed: " + viewer.impl().lastArchiveError.toStdString()).c_str());
+        if (!outcome.ok) {
+            state.SkipWithError(("ArchiveLog failed: " + outcome.reason.toStdString()).c_str());
             break;
         }
     }
@@ -515,28 +421,13 @@ void DatabaseExport(benchmark::State& state, const Backend& b)
 
 // Prints, per back end, each service figure against its baseline, each the
 // median of its repetitions.
-class RatioReporter : public benchmark::ConsoleReporter {
+class ViewerReporter : public tqbench::RatioReporter {
 public:
-    using ConsoleReporter::ConsoleReporter;
-    void ReportRuns(const std::vector<Run>& runs) override
+    using RatioReporter::RatioReporter;
+
+protected:
+    void summarize() override
     {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            if (r.error_occurred || r.iterations == 0 || r.run_type != Run::RT_Iteration)
-                continue;
-            Figures& f = figures_[r.run_name.function_name];
-            f.runs.push_back(r.real_accumulated_time * 1000.0 / double(r.iterations));
-            auto it = r.counters.find("rss_growth_MB");
-            if (it != r.counters.end())
-                f.rss = std::max(f.rss, double(it->second));
-            it = r.counters.find("heap_held_MB");
-            if (it != r.counters.end())
-                f.heap = std::max(f.heap, double(it->second));
-        }
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
         for (const char* backend : {"sqlite", "postgres"}) {
             const std::string be = std::string("/") + backend;
             const Figures* raw = find("FirstPage/raw" + be);
@@ -553,47 +444,26 @@ public:
             if (raw && first)
                 std::printf(" | first page %.2f ms vs raw %.2f ms: ratio %.2f (goal <= 1.5), RSS +%.1f MB (goal < 20),"
                             " heap held %.2f MB",
-                            first->ms(), raw->ms(), first->ms() / raw->ms(), first->rss, first->heap);
+                            first->ms(), raw->ms(), first->ms() / raw->ms(), first->peak("rss_growth_MB"),
+                            first->peak("heap_held_MB"));
             if (rawAgain && again)
                 std::printf(" | again on its connection %.2f ms vs raw %.2f ms: ratio %.2f", again->ms(),
                             rawAgain->ms(), again->ms() / rawAgain->ms());
             if (more)
                 std::printf(" | MoreLog %.3f ms/page (goal < 1)", more->ms());
+            // The archive contenders each handle every row once per iteration.
             if (arc) {
-                std::printf(" | archive %.0f rows/s, peak RSS +%.1f MB", arc->rate(), arc->rss);
+                std::printf(" | archive %.0f rows/s, peak RSS +%.1f MB", arc->rate(kRows), arc->peak("rss_growth_MB"));
                 if (exp)
-                    std::printf(", vs export %.0f rows/s: ratio %.2f (goal >= 0.5)", exp->rate(),
-                                arc->rate() / exp->rate());
+                    std::printf(", vs export %.0f rows/s: ratio %.2f (goal >= 0.5)", exp->rate(kRows),
+                                arc->rate(kRows) / exp->rate(kRows));
                 if (exp && read)
-                    std::printf("; plain ODBC read %.0f rows/s: ratio %.2f to export", read->rate(),
-                                read->rate() / exp->rate());
+                    std::printf("; plain ODBC read %.0f rows/s: ratio %.2f to export", read->rate(kRows),
+                                read->rate(kRows) / exp->rate(kRows));
             }
             std::printf("\n");
         }
     }
-
-private:
-    struct Figures {
-        std::vector<double> runs;  // ms per iteration of each repetition
-        double rss = 0, heap = 0;
-        // The median repetition: other work on the machine can slow any one
-        // of them down, and a mean would carry that into the ratio.
-        double ms() const
-        {
-            std::vector<double> v = runs;
-            std::sort(v.begin(), v.end());
-            const size_t n = v.size();
-            return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-        }
-        // The archive contenders each handle every row once per iteration.
-        double rate() const { return ms() > 0 ? kRows / (ms() / 1000.0) : 0; }
-    };
-    const Figures* find(const std::string& name) const
-    {
-        auto it = figures_.find(name);
-        return it == figures_.end() ? nullptr : &it->second;
-    }
-    std::map<std::string, Figures> figures_;
 };
 
 } // namespace
@@ -609,11 +479,7 @@ int main(int argc, char** argv)
     if (!qEnvironmentVariableIsSet("GLIBC_TUNABLES"))
         mallopt(M_TRIM_THRESHOLD, 1 << 30);
     QTemporaryDir dir;
-    const QString ini = dir.path() + QStringLiteral("/odbc.ini");
-    const QString shared = qEnvironmentVariable("ODBCINI", QDir::homePath() + QStringLiteral("/.odbc.ini"));
-    if (QFile::exists(shared))
-        QFile::copy(shared, ini);
-    qputenv("ODBCINI", QFile::encodeName(ini));
+    tqbench::IsolateDataSources(dir);
 
     std::vector<Backend> backends;
     Backend sqlite{"sqlite", "tqbench_viewer", {}, false};
@@ -646,8 +512,7 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(("Archive/ArchiveLog" + be).c_str(), ServiceArchive, b)
             ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
     }
-    RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                 : benchmark::ConsoleReporter::OO_Tabular);
+    ViewerReporter reporter(tqbench::ConsoleOptions());
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     // The server's table is a hundred megabytes; the next run makes it anew.

@@ -3,11 +3,13 @@
 // PostgreSQL data source named by TQ_PG_DSN when set.
 //   bench_writelog [--benchmark_min_time=2]
 
-#include "writer/LogConnection.h"
-#include "writer/Global.h"
+#include "BenchSupport.h"
+
 #include "odbc/Odbc.h"
 #include "tallyquill/embedded.h"
 #include "tallyquill/msg_logger.h"
+#include "writer/LogRecord.h"
+#include "writer/LogTable.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -45,19 +47,13 @@ void createTable(const std::string& dsn, const QString& table)
 void RawInsert(benchmark::State& state, const std::string& dsn)
 {
     createTable(dsn, QStringLiteral("BRAW_logs"));
-    SQLHENV env;
-    SQLHDBC dbc;
-    SQLHSTMT stmt;
-    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
-    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
-    std::u16string cs = tallyquill::ConnectString(QString::fromStdString(dsn), {}, {}).toStdU16String();
-    if (!SQL_SUCCEEDED(SQLDriverConnectW(dbc, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()), SQL_NTS, nullptr, 0,
-                                         nullptr, SQL_DRIVER_NOPROMPT))) {
+    tqbench::RawConnection conn(dsn);
+    if (!conn.ok()) {
         state.SkipWithError("cannot connect");
         return;
     }
-    SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
+    SQLHSTMT stmt;
+    SQLAllocHandle(SQL_HANDLE_STMT, conn.dbc(), &stmt);
     std::u16string sql = u"INSERT INTO BRAW_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, "
                          u"log_EventType, log_Data) VALUES (?,?,?,?,?,?,?)";
     SQLPrepareW(stmt, reinterpret_cast<SQLWCHAR*>(sql.data()), SQL_NTS);
@@ -80,9 +76,6 @@ void RawInsert(benchmark::State& state, const std::string& dsn)
     }
     state.SetItemsProcessed(state.iterations());
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    SQLDisconnect(dbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, env);
 }
 
 void WriteLog(benchmark::State& state, const std::string& dsn)
@@ -100,43 +93,23 @@ void WriteLog(benchmark::State& state, const std::string& dsn)
     state.SetItemsProcessed(state.iterations());
 }
 
-// Prints each WriteLog rate as a share of its raw baseline.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Prints each WriteLog rate as a share of its raw baseline, each the median
+// of its repetitions.
+class WriteLogReporter : public tqbench::RatioReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            auto it = r.counters.find("items_per_second");
-            if (it != r.counters.end())
-                rates_[r.benchmark_name()].push_back(it->second);
-        }
-    }
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        for (const char* backend : {"sqlite", "postgres"}) {
-            const std::string raw = std::string("RawInsert/") + backend, log = std::string("WriteLog/") + backend;
-            auto a = findRate(raw), b = findRate(log);
-            if (a > 0 && b > 0)
-                std::printf("%-8s raw %.0f rows/s, WriteLog %.0f rows/s, ratio %.2f\n", backend, a, b, b / a);
-        }
-    }
+    using RatioReporter::RatioReporter;
 
-private:
-    double findRate(const std::string& prefix) const
+protected:
+    void summarize() override
     {
-        double sum = 0;
-        int n = 0;
-        for (const auto& [name, rates] : rates_)
-            if (name.rfind(prefix, 0) == 0)
-                for (double r : rates) {
-                    sum += r;
-                    ++n;
-                }
-        return n ? sum / n : 0;
+        for (const char* backend : {"sqlite", "postgres"}) {
+            const Figures* raw = find(std::string("RawInsert/") + backend);
+            const Figures* log = find(std::string("WriteLog/") + backend);
+            if (raw && log && raw->rate() > 0 && log->rate() > 0)
+                std::printf("%-8s raw %.0f rows/s, WriteLog %.0f rows/s, ratio %.2f\n", backend, raw->rate(),
+                            log->rate(), log->rate() / raw->rate());
+        }
     }
-    std::map<std::string, std::vector<double>> rates_;
 };
 
 } // namespace
@@ -144,16 +117,12 @@ private:
 int main(int argc, char** argv)
 {
     QTemporaryDir dir;
-    const QString ini = dir.path() + QStringLiteral("/odbc.ini");
-    const QString shared = qEnvironmentVariable("ODBCINI", QDir::homePath() + QStringLiteral("/.odbc.ini"));
-    if (QFile::exists(shared))
-        QFile::copy(shared, ini);
-    qputenv("ODBCINI", QFile::encodeName(ini));
+    tqbench::IsolateDataSources(dir);
     g_sqliteDsn = "tqbench_sqlite";
     tallyquill::SetupEmbeddedDefault(g_sqliteDsn, (dir.path() + QStringLiteral("/bench.sqlite")).toStdString());
 
     // Fixed row counts, so that both insert into tables that grow alike;
-    // repetitions alternate the two, and the ratio compares their means.
+    // repetitions alternate the two, and the ratio compares their medians.
     auto add = [](const char* backend, const std::string& dsn, int rows) {
         for (int rep = 0; rep < 3; ++rep) {
             benchmark::RegisterBenchmark((std::string("RawInsert/") + backend).c_str(), RawInsert, dsn)
@@ -167,7 +136,7 @@ int main(int argc, char** argv)
     if (!pg.empty())
         add("postgres", pg, 10000);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    WriteLogReporter reporter(tqbench::ConsoleOptions());
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -288,15 +288,6 @@ void Statement::execute()
     SQLFreeStmt(stmt_.get(), SQL_CLOSE);
 }
 
-std::unique_ptr<ResultSet> Statement::query()
-{
-    // The result set needs a statement of its own: re-prepare on a new handle
-    // would lose the plan, so hand over a fresh handle running the same text.
-    bindAll();
-    check(SQLExecute(stmt_.get()), SQL_HANDLE_STMT, stmt_.get(), "SQLExecute");
-    return std::make_unique<ResultSet>(std::move(stmt_));
-}
-
 // --- ResultSet -------------------------------------------------------------
 
 ResultSet::ResultSet(StatementHandle stmt) : stmt_(std::move(stmt))
@@ -384,7 +375,7 @@ void ResultSet::next()
     }
 }
 
-void ResultSet::keepHistory()
+void ResultSet::markReplayPoint()
 {
     // Rows before the current one can no longer be asked for again.
     recording_ = true;
@@ -411,7 +402,7 @@ void ResultSet::setPosition(int32_t position)
         return;
     }
     if (position <= historyBase_ || size_t(position - historyBase_) > history_.size())
-        throw DatabaseError("HY109", 0, "Invalid cursor position");
+        throw UsageError("Invalid cursor position");
     row_ = history_[size_t(position - historyBase_ - 1)];
     hasRow_ = true;
     position_ = position;
@@ -423,15 +414,15 @@ int ResultSet::indexOf(const QString& column) const
     for (int i = 0; i < names_.size(); ++i)
         if (names_[i].compare(column, Qt::CaseInsensitive) == 0)
             return i;
-    throw DatabaseError("42S22", 0, ("Column not found: " + column).toStdString());
+    throw UsageError(("Column not found: " + column).toStdString());
 }
 
 QString ResultSet::text(int column) const
 {
     if (!hasRow_)
-        throw DatabaseError("24000", 0, "No current row");
+        throw UsageError("No current row");
     if (column < 0 || size_t(column) >= row_.size())
-        throw DatabaseError("07009", 0, "Invalid column number");
+        throw UsageError("Invalid column number");
     return row_[size_t(column)];
 }
 

@@ -19,6 +19,14 @@
 
 namespace tallyquill::odbc {
 
+// A call the database never saw because the caller got it wrong: no current
+// row, a column the result does not have, a position no longer kept. Kept
+// apart from DatabaseError, which only the data source raises.
+class UsageError : public Error {
+public:
+    using Error::Error;
+};
+
 // Throws DatabaseError for a failed return code, with the handle's first
 // diagnostic record; does nothing for SQL_SUCCESS(_WITH_INFO).
 void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const char* what);
@@ -116,8 +124,6 @@ public:
     Statement(Connection& conn, const QString& sql);
     void setParameters(std::vector<QString> values);
     void execute();
-    // Runs the prepared query with the current parameters.
-    std::unique_ptr<ResultSet> query();
 
 private:
     void bindAll();
@@ -153,15 +159,12 @@ public:
     int column(const QString& name) const { return indexOf(name); }
 
     // 1-based number of the current row (one past the last row at the end).
-    // Reading it remembers it: rows read from here on are kept, so that
-    // setPosition() can come back, until the position is read again.
-    int32_t position()
-    {
-        keepHistory();
-        return position_;
-    }
-    // Moves back to a position read earlier; the rows after it are delivered
-    // again, whatever the driver's cursor can do.
+    int32_t position() const { return position_; }
+    // Keeps the rows read from the current one on, so that setPosition() can
+    // come back to it; rows before the latest mark are let go.
+    void markReplayPoint();
+    // Moves back to a position at or after the latest mark; the rows after it
+    // are delivered again, whatever the driver's cursor can do.
     void setPosition(int32_t position);
 
     void close();
@@ -171,7 +174,6 @@ private:
     using Row = std::vector<QString>;
     bool fetchFromDriver(Row& row);
     int indexOf(const QString& column) const;
-    void keepHistory();
 
     StatementHandle stmt_;
     QStringList names_;

@@ -1,5 +1,7 @@
 #include "screens/FilterCheck.h"
 
+#include "localize/StringIds.h"
+
 #include <QDate>
 
 #include <tuple>
@@ -99,35 +101,35 @@ std::optional<FilterProblem> CheckFilter(const FilterTexts& filter)
     const QString endTimeKey = TimeKey(filter.timeEnd);
 
     if (startDateKey.isEmpty())
-        return Problem(847, "Date range is mandatory", FilterField::DateRangeStart);
+        return Problem(sid::DateRangeMandatory, "Date range is mandatory", FilterField::DateRangeStart);
     if (endDateKey.isEmpty())
-        return Problem(847, "Date range is mandatory", FilterField::DateRangeEnd);
+        return Problem(sid::DateRangeMandatory, "Date range is mandatory", FilterField::DateRangeEnd);
     // Both times empty is fine (no time range); only one of them is not.
     if (startTimeKey.isEmpty() && !endTimeKey.isEmpty())
-        return Problem(848, "No start time", FilterField::TimeRangeStart);
+        return Problem(sid::NoStartTime, "No start time", FilterField::TimeRangeStart);
     if (!startTimeKey.isEmpty() && endTimeKey.isEmpty())
-        return Problem(849, "No end time", FilterField::TimeRangeEnd);
+        return Problem(sid::NoEndTime, "No end time", FilterField::TimeRangeEnd);
     if (filter.appIdShown && filter.appId.trimmed().isEmpty())
-        return Problem(831, "Application ID is mandatory", FilterField::AppID);
+        return Problem(sid::AppIDMandatory, "Application ID is mandatory", FilterField::AppID);
     if (!IsValidDateText(filter.dateStart))
-        return Problem(833, "Invalid date", FilterField::DateRangeStart);
+        return Problem(sid::InvalidDate, "Invalid date", FilterField::DateRangeStart);
     if (!IsValidDateText(filter.dateEnd))
-        return Problem(833, "Invalid date", FilterField::DateRangeEnd);
+        return Problem(sid::InvalidDate, "Invalid date", FilterField::DateRangeEnd);
 
     const DateVals ds = DateValues(filter.dateStart);
     const DateVals de = DateValues(filter.dateEnd);
     if (std::tie(ds.YearVal, ds.MonthVal, ds.DateVal) > std::tie(de.YearVal, de.MonthVal, de.DateVal))
-        return Problem(850, "Invalid date range", FilterField::DateRangeStart);
+        return Problem(sid::InvalidDateRange, "Invalid date range", FilterField::DateRangeStart);
 
     // Partly typed or untouched times are judged on their numeric pieces only.
     const TimeVals ts = TimeValues(filter.timeStart);
     const TimeVals te = TimeValues(filter.timeEnd);
     if (!IsValidTime(ts.HourVal, ts.MinVal, ts.SecVal))
-        return Problem(851, "Invalid time", FilterField::TimeRangeStart);
+        return Problem(sid::InvalidTime, "Invalid time", FilterField::TimeRangeStart);
     if (!IsValidTime(te.HourVal, te.MinVal, te.SecVal))
-        return Problem(851, "Invalid time", FilterField::TimeRangeEnd);
+        return Problem(sid::InvalidTime, "Invalid time", FilterField::TimeRangeEnd);
     if (std::tie(ts.HourVal, ts.MinVal, ts.SecVal) > std::tie(te.HourVal, te.MinVal, te.SecVal))
-        return Problem(852, "Invalid time range", FilterField::TimeRangeStart);
+        return Problem(sid::InvalidTimeRange, "Invalid time range", FilterField::TimeRangeStart);
 
     return std::nullopt;
 }

@@ -3,8 +3,6 @@
 // Small helpers shared by the dialogs: design geometry in twips, text ids in
 // the "tag" property, and the hourglass for the length of a scope.
 
-#include "writer/Global.h"
-
 #include <QGroupBox>
 #include <QWidget>
 
@@ -56,6 +54,19 @@ void tabOrder(QWidget* const (&order)[N])
 {
     for (std::size_t i = 1; i < N; ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+// The busy hourglass over a screen, and the normal pointer again.
+inline void BusyPointer(QWidget* screen)
+{
+    if (screen)
+        screen->setCursor(Qt::WaitCursor);
+}
+
+inline void NormalPointer(QWidget* screen)
+{
+    if (screen)
+        screen->unsetCursor();
 }
 
 class BusyScope {

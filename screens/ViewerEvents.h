@@ -1,65 +1,104 @@
 #pragma once
 
 // The events that the screens raise and their one listener, the LogViewer,
-// answers synchronously. By-reference parameters carry the answers back.
+// answers synchronously, with the values that cross between them.
+
+#include "writer/LogLine.h"
+#include "writer/LogRecord.h"
 
 #include <QString>
-#include <QStringList>
 
 #include <cstdint>
+#include <vector>
 
 namespace tallyquill {
 
-// One page of records in stored form, at positions 1 to 10 of seven lists
-// that each hold positions 0 to 10 (position 0 is never used).
-struct PageBuffer {
-    static constexpr int kSize = 11;
-    PageBuffer()
-        : OutputDate(kSize), OutputTime(kSize), OutputAppID(kSize), OutputWsID(kSize), OutputUserName(kSize),
-          OutputEventType(kSize), OutputActivity(kSize)
-    {
-    }
-    QStringList OutputDate;
-    QStringList OutputTime;
-    QStringList OutputAppID;
-    QStringList OutputWsID;
-    QStringList OutputUserName;
-    QStringList OutputEventType;
-    QStringList OutputActivity;
+class LogFile;
+
+// What the viewer screen filters on, in stored form: dates "yyyymmdd",
+// times "hhmmss" or empty. An empty text sets no condition (AppID: the
+// viewer's own application).
+struct LogFilter {
+    QString StartDate;
+    QString EndDate;
+    QString StartTime;
+    QString Endtime;
+    QString AppID;
+    QString WsID;
+    QString UserName;
+    QString EventType;
+    QString Activity;
+};
+
+// One page: at most ten records in stored form. `ok` false: the page could
+// not be read, or the result set was read to its end before.
+struct Page {
+    bool ok = false;
+    std::vector<LogRecord> records;
+};
+
+// A retrieval: whether it ran, how many records matched, and the first page.
+struct Retrieval {
+    bool ok = false;
+    int32_t total = 0;
+    Page page;
+};
+
+// What the archive dialog asks for.
+struct ArchiveRequest {
+    QString AppID;        // empty: the viewer's own application
+    QString ArchiveDate;  // "yyyymmdd", the last day archived
+    bool ToFile = false;
+    bool DelRecord = false;
+    bool MultiFile = false;  // one file per day in the directory `Filename`
+    QString FilePrefix;
+    QString Filename;
+};
+
+// How an archive run ended; on failure the reason, and whether the database
+// gave it (rather than a file or the input).
+struct ArchiveOutcome {
+    bool ok = false;
+    QString reason;
+    bool fromDatabase = false;
+};
+
+// How the viewer screen starts: its caption, the columns and titles, and the
+// filter it shows first (empty dates: today; the AppID only where shown).
+struct ScreenSetup {
+    QString Caption;
+    LineLayout Layout;
+    QString StartDate;  // dd/mm/yyyy as typed in the field
+    QString EndDate;
+    QString AppID;
 };
 
 // Raised by the log viewer screen.
 class LogMainEvents {
 public:
     virtual ~LogMainEvents() = default;
-    virtual void InitScreen(QString& Caption, QString& UserDesc, QString& EventDesc, QString& ActivityDesc,
-                            int16_t& AppIDVisible, int16_t& WsIDVisible, int16_t& UserVisible,
-                            int16_t& EventVisible) = 0;
+    virtual ScreenSetup InitScreen() = 0;
     virtual void PopUpArchiveDlg() = 0;
     virtual void PopUpPrintDlg() = 0;
-    virtual void RetrieveLog(int16_t& Result, int32_t& TotalRecord, int32_t& DownloadRecord,
-                             const QString& StartDate, const QString& EndDate, const QString& StartTime,
-                             const QString& Endtime, const QString& AppID, const QString& WsID,
-                             const QString& UserName, const QString& EventType, const QString& Activity,
-                             PageBuffer& Output) = 0;
-    virtual void MoreLog(int16_t& Result, int32_t& DownloadRecord, PageBuffer& Output) = 0;
+    virtual Retrieval RetrieveLog(const LogFilter& filter) = 0;
+    virtual Page MoreLog() = 0;
 };
 
 // Raised by the archive dialog.
 class ArchiveEvents {
 public:
     virtual ~ArchiveEvents() = default;
-    virtual void InitArchiveScreen(int16_t& AppIDVisible) = 0;
-    virtual void ArchiveLog(int16_t& DBResult, const QString& AppID, const QString& ArchiveDate, int16_t ToFile,
-                            int16_t DelRecord, int16_t MultiFile, const QString& FilePrefix,
-                            const QString& Filename) = 0;
+    // Whether the dialog shows its application field.
+    virtual bool InitArchiveScreen() = 0;
+    virtual ArchiveOutcome ArchiveLog(const ArchiveRequest& request) = 0;
 };
 
 // Raised by the print dialog. Failures are thrown to the raiser.
 class PrintEvents {
 public:
     virtual ~PrintEvents() = default;
-    virtual void MoreLogForPrint(int16_t FileNo, int32_t TotalRecord, int32_t DownloadRecord) = 0;
+    // Appends the records not yet downloaded to `file`.
+    virtual void MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t DownloadRecord) = 0;
 };
 
 } // namespace tallyquill

@@ -1,11 +1,11 @@
 #include "screens/frmArchive.h"
 
-#include "screens/Choosers.h"
-#include "writer/Constant.h"
-#include "screens/FilterCheck.h"
-#include "msgbox/MessageBox.h"
-#include "screens/ScreenKit.h"
+#include "localize/ShowError.h"
+#include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
+#include "screens/Choosers.h"
+#include "screens/FilterCheck.h"
+#include "screens/ScreenKit.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -23,18 +23,13 @@ namespace {
 const QString kDateMask = QStringLiteral("00/00/0000;_");
 constexpr int kRow = 360;  // from the application ID row to the date row
 
-void warn(int16_t id, const char* english)
-{
-    ShowMessage(Tr(id, QString::fromLatin1(english)), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
-}
-
 } // namespace
 
 frmArchive::frmArchive(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmArchive"));
     setWindowTitle(QStringLiteral("Archive Log Records"));
-    setTag(this, 807);
+    setTag(this, sid::ArchiveLogRecords);
     setFixedSize(px(5790), px(3825));
     useDesignFont(this);
 
@@ -51,28 +46,28 @@ frmArchive::frmArchive(QWidget* parent) : QDialog(parent)
         return control<QGroupBox>(this, name, text, tag);
     };
 
-    lblAppID = label(this, "lblAppID", "Application ID", 808);
+    lblAppID = label(this, "lblAppID", "Application ID", sid::ArchiveAppID);
     place(lblAppID, 120, 120, 1650, 255);
     txtAppID = field(this, "txtAppID");
     place(txtAppID, 2085, 120, 2175, 285);
-    lblArchiveDate = label(this, "lblArchiveDate", "Archive On or Before", 809);
+    lblArchiveDate = label(this, "lblArchiveDate", "Archive On or Before", sid::ArchiveOnOrBefore);
     place(lblArchiveDate, 120, 480, 1845, 255);
     txtArchiveDate = field(this, "txtArchiveDate");
     txtArchiveDate->setInputMask(kDateMask);
     place(txtArchiveDate, 2085, 480, 1095, 285);
 
-    fraAction = frame("fraAction", "Action", 805);
+    fraAction = frame("fraAction", "Action", sid::Action);
     place(fraAction, 120, 960, 5535, 615);
-    chkArchiveFile = check(fraAction, "chkArchiveFile", "Archive to File", 800);
+    chkArchiveFile = check(fraAction, "chkArchiveFile", "Archive to File", sid::ArchiveToFile);
     place(chkArchiveFile, 240, 240, 2025, 255);
-    chkDeleteRecord = check(fraAction, "chkDeleteRecord", "Delete Records", 801);
+    chkDeleteRecord = check(fraAction, "chkDeleteRecord", "Delete Records", sid::DeleteRecords);
     place(chkDeleteRecord, 2520, 240, 2415, 255);
 
-    fraArchive = frame("fraArchive", "Archive File Type", 806);
+    fraArchive = frame("fraArchive", "Archive File Type", sid::ArchiveFileType);
     place(fraArchive, 135, 1800, 5535, 1455);
-    chkMultiFile = check(fraArchive, "chkMultiFile", "Seperated Records in Daily Log File", 802);
+    chkMultiFile = check(fraArchive, "chkMultiFile", "Seperated Records in Daily Log File", sid::DailyLogFiles);
     place(chkMultiFile, 240, 240, 4950, 255);
-    lblFilePrefix = label(fraArchive, "lblFilePrefix", "File Prefix", 811);
+    lblFilePrefix = label(fraArchive, "lblFilePrefix", "File Prefix", sid::FilePrefix);
     place(lblFilePrefix, 270, 600, 1185, 255);
     txtFilePrefix = field(fraArchive, "txtFilePrefix");
     place(txtFilePrefix, 1560, 600, 1215, 285);
@@ -83,9 +78,9 @@ frmArchive::frmArchive(QWidget* parent) : QDialog(parent)
     cmdBrowse = button(fraArchive, "cmdBrowse", "...", 0);
     place(cmdBrowse, 5040, 960, 255, 255);
 
-    cmdOK = button(this, "cmdOK", "OK", 804);
+    cmdOK = button(this, "cmdOK", "OK", sid::OK);
     place(cmdOK, 3120, 3360, 1215, 330);
-    cmdCancel = button(this, "cmdCancel", "Cancel", 803);
+    cmdCancel = button(this, "cmdCancel", "Cancel", sid::Cancel);
     place(cmdCancel, 4440, 3360, 1215, 330);
 
     QWidget* const order[] = {lblArchiveDate, txtArchiveDate, chkArchiveFile, chkDeleteRecord, chkMultiFile,
@@ -127,10 +122,8 @@ void frmArchive::keyPressEvent(QKeyEvent* event)
 void frmArchive::Form_Load()
 {
     loaded_ = true;
-    int16_t AppIDVisible = kFalse;
-    if (listener)
-        listener->InitArchiveScreen(AppIDVisible);
-    if (AppIDVisible == kFalse) {
+    const bool showAppID = listener && listener->InitArchiveScreen();
+    if (!showAppID) {
         lblAppID->hide();
         txtAppID->hide();
         for (QWidget* w : {static_cast<QWidget*>(lblArchiveDate), static_cast<QWidget*>(txtArchiveDate),
@@ -161,7 +154,7 @@ void frmArchive::chkMultiFile_Click()
     const bool daily = chkMultiFile->isChecked();
     lblFilePrefix->setEnabled(daily);
     txtFilePrefix->setEnabled(daily);
-    lblFilename->setText(daily ? Tr(867, QStringLiteral("Directory")) : Tr(866, QStringLiteral("File Name")));
+    lblFilename->setText(daily ? Tr(sid::Directory, QStringLiteral("Directory")) : Tr(sid::FileName, QStringLiteral("File Name")));
     txtFilename->clear();
     txtFilePrefix->clear();
 }
@@ -183,25 +176,25 @@ void frmArchive::cmdCancel_Click() { close(); }
 bool frmArchive::inputAccepted()
 {
     auto reject = [](int16_t id, const char* english, QWidget* at) {
-        warn(id, english);
+        ShowError(id, QString::fromLatin1(english));
         at->setFocus();
         return false;
     };
     if (!txtAppID->isHidden() && txtAppID->text().trimmed().isEmpty())
-        return reject(831, "Application ID is mandatory", txtAppID);
+        return reject(sid::AppIDMandatory, "Application ID is mandatory", txtAppID);
     if (!IsValidDateText(txtArchiveDate->displayText()))
-        return reject(833, "Invalid date", txtArchiveDate);
+        return reject(sid::InvalidDate, "Invalid date", txtArchiveDate);
     if (!chkArchiveFile->isChecked() && !chkDeleteRecord->isChecked())
-        return reject(834, "You must select at least one action", chkArchiveFile);
+        return reject(sid::NoAction, "You must select at least one action", chkArchiveFile);
     if (chkArchiveFile->isChecked()) {
         // Only an empty text is missing: blanks pass.
         if (chkMultiFile->isChecked()) {
             if (txtFilePrefix->text().isEmpty())
-                return reject(835, "File prefix is mandatory", txtFilePrefix);
+                return reject(sid::FilePrefixMandatory, "File prefix is mandatory", txtFilePrefix);
             if (txtFilename->text().isEmpty())
-                return reject(836, "Directory is mandatory", txtFilename);
+                return reject(sid::DirectoryMandatory, "Directory is mandatory", txtFilename);
         } else if (txtFilename->text().isEmpty()) {
-            return reject(837, "Filename is mandatory", txtFilename);
+            return reject(sid::FilenameMandatory, "Filename is mandatory", txtFilename);
         }
     }
     return true;
@@ -213,16 +206,21 @@ void frmArchive::cmdOK_Click()
     if (!inputAccepted())
         return;
 
-    auto flag = [](const QCheckBox* c) { return c->isChecked() ? kTrue : kFalse; };
-    int16_t DBResult = kFalse;
+    ArchiveRequest request;
+    request.AppID = txtAppID->isHidden() ? QString() : txtAppID->text();
+    request.ArchiveDate = DateKey(txtArchiveDate->displayText());
+    request.ToFile = chkArchiveFile->isChecked();
+    request.DelRecord = chkDeleteRecord->isChecked();
+    request.MultiFile = chkMultiFile->isChecked();
+    request.FilePrefix = txtFilePrefix->text();
+    request.Filename = txtFilename->text();
+    ArchiveOutcome outcome;
     if (listener)
-        listener->ArchiveLog(DBResult, txtAppID->isHidden() ? QString() : txtAppID->text(),
-                             DateKey(txtArchiveDate->displayText()), flag(chkArchiveFile), flag(chkDeleteRecord),
-                             flag(chkMultiFile), txtFilePrefix->text(), txtFilename->text());
-    if (DBResult != kFalse)
+        outcome = listener->ArchiveLog(request);
+    if (outcome.ok)
         cmdCancel->click();
     else
-        warn(838, "Error in archive record");
+        ShowError(sid::ArchiveFailed, QStringLiteral("Error in archive record"));
 }
 
 } // namespace tallyquill

@@ -26,7 +26,6 @@ public:
     ArchiveEvents* listener = nullptr;
 
     void load();
-    bool isLoaded() const { return loaded_; }
 
     QLabel* lblAppID;
     QLineEdit* txtAppID;

@@ -1,6 +1,7 @@
 #include "screens/frmGetDir.h"
 
 #include "screens/ScreenKit.h"
+#include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
 
 #include <QCloseEvent>
@@ -100,13 +101,13 @@ frmGetDir::frmGetDir()
 {
     setObjectName(QStringLiteral("frmGetDir"));
     setWindowTitle(QStringLiteral("Select a Directory"));
-    setTag(this, 813);
+    setTag(this, sid::SelectDirectory);
     setFixedSize(px(4350), px(3225));
     useDesignFont(this);
 
     lblDir = new QLabel(QStringLiteral("Directory"), this);
     lblDir->setObjectName(QStringLiteral("lblDir"));
-    setTag(lblDir, 814);
+    setTag(lblDir, sid::ChooserDirectory);
     place(lblDir, 120, 120, 900, 255);
     txtDirectory = new QLineEdit(this);
     txtDirectory->setObjectName(QStringLiteral("txtDirectory"));
@@ -119,7 +120,7 @@ frmGetDir::frmGetDir()
     place(Drive1, 120, 2400, 1575, 315);
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    setTag(cmdOK, 812);
+    setTag(cmdOK, sid::ChooserOK);
     place(cmdOK, 3000, 2760, 1215, 330);
 
     QWidget* const order[] = {Dir1, txtDirectory, lblDir, Drive1, cmdOK};

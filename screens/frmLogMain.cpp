@@ -1,12 +1,10 @@
 #include "screens/frmLogMain.h"
 
-#include "writer/Constant.h"
-#include "screens/DownloadedRecords.h"
-#include "screens/FilterCheck.h"
-#include "writer/Global.h"
-#include "msgbox/MessageBox.h"
-#include "screens/ScreenKit.h"
+#include "localize/ShowError.h"
+#include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
+#include "screens/FilterCheck.h"
+#include "screens/ScreenKit.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -53,7 +51,7 @@ frmLogMain::frmLogMain(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmLogMain"));
     setWindowTitle(QStringLiteral("Log Viewer"));
-    setTag(this, 815);
+    setTag(this, sid::LogViewer);
     buildControls();
     connectHandlers();
 }
@@ -78,56 +76,56 @@ void frmLogMain::buildControls()
     };
     auto button = control<QPushButton>;
 
-    fraFilter = control<QGroupBox>(this, "fraFilter", "Log Filter", 858);
+    fraFilter = control<QGroupBox>(this, "fraFilter", "Log Filter", sid::LogFilter);
     place(fraFilter, 120, 120, 8655, 2295);
 
     QWidget* f = fraFilter;
-    lblDateRange = label(f, "lblDateRange", "Date Range", 818);
+    lblDateRange = label(f, "lblDateRange", "Date Range", sid::DateRange);
     place(lblDateRange, 360, 360, 975, 255);
     txtDateRangeStart = field(f, "txtDateRangeStart", kDateMask);
     place(txtDateRangeStart, 1680, 360, 1095, 285);
-    lblDateRangeSep = label(f, "lblDateRangeSep", "to", 819);
+    lblDateRangeSep = label(f, "lblDateRangeSep", "to", sid::To);
     place(lblDateRangeSep, 3000, 360, 240, 255);
     txtDateRangeEnd = field(f, "txtDateRangeEnd", kDateMask);
     place(txtDateRangeEnd, 3360, 360, 1095, 285);
-    cmdRetrieve = button(f, "cmdRetrieve", "&Retrieve", 857);
+    cmdRetrieve = button(f, "cmdRetrieve", "&Retrieve", sid::Retrieve);
     place(cmdRetrieve, 7200, 360, 1095, 330);
     cmdRetrieve->setDefault(true);
-    lblTimeRange = label(f, "lblTimeRange", "Time Range", 822);
+    lblTimeRange = label(f, "lblTimeRange", "Time Range", sid::TimeRange);
     place(lblTimeRange, 360, 720, 975, 255);
     txtTimeRangeStart = field(f, "txtTimeRangeStart", kTimeMask);
     place(txtTimeRangeStart, 1680, 720, 1095, 285);
-    lblTimeRangeSep = label(f, "lblTimeRangeSep", "to", 819);
+    lblTimeRangeSep = label(f, "lblTimeRangeSep", "to", sid::To);
     place(lblTimeRangeSep, 3000, 720, 240, 255);
     txtTimeRangeEnd = field(f, "txtTimeRangeEnd", kTimeMask);
     place(txtTimeRangeEnd, 3360, 720, 1095, 285);
-    lblAppID = label(f, "lblAppID", "Application ID", 817);
+    lblAppID = label(f, "lblAppID", "Application ID", sid::ApplicationID);
     place(lblAppID, 360, 1080, 1260, 255);
     txtAppID = field(f, "txtAppID");
     place(txtAppID, 1680, 1080, 2175, 285);
-    lblWsID = label(f, "lblWsID", "WorkStation ID", 825);
+    lblWsID = label(f, "lblWsID", "WorkStation ID", sid::WorkStationID);
     place(lblWsID, 4680, 1080, 1350, 255);
     txtWsID = field(f, "txtWsID");
     place(txtWsID, 6120, 1080, 2175, 285);
-    lblUserName = label(f, "lblUserName", "User Name", 824);
+    lblUserName = label(f, "lblUserName", "User Name", sid::UserName);
     place(lblUserName, 360, 1440, 975, 255);
     txtUserName = field(f, "txtUserName");
     place(txtUserName, 1680, 1440, 2175, 285);
-    lblEvent = label(f, "lblEvent", "Event Type", 821);
+    lblEvent = label(f, "lblEvent", "Event Type", sid::EventType);
     place(lblEvent, 4680, 1440, 975, 255);
     txtEvent = field(f, "txtEvent");
     place(txtEvent, 6120, 1440, 2175, 285);
-    lblActivity = label(f, "lblActivity", "Activity", 816);
+    lblActivity = label(f, "lblActivity", "Activity", sid::Activity);
     place(lblActivity, 360, 1800, 1095, 255);
     txtActivity = field(f, "txtActivity");
     place(txtActivity, 1680, 1800, 6615, 285);
 
-    lblTotalRecordDesc = label(this, "lblTotalRecordDesc", "Total Records Found:", 823);
+    lblTotalRecordDesc = label(this, "lblTotalRecordDesc", "Total Records Found:", sid::TotalRecordsFound);
     place(lblTotalRecordDesc, 120, 2640, 2010, 255);
     lblTotalRecord = label(this, "lblTotalRecord", "0", 0);
     place(lblTotalRecord, 2325, 2640, 615, 255);
     setTextColour(lblTotalRecord, kBlue);
-    lblDownloadDesc = label(this, "lblDownloadDesc", "No of Records Download:", 820);
+    lblDownloadDesc = label(this, "lblDownloadDesc", "No of Records Download:", sid::RecordsDownloaded);
     place(lblDownloadDesc, 3135, 2640, 2100, 255);
     lblDownload = label(this, "lblDownload", "0", 0);
     place(lblDownload, 5460, 2640, 615, 255);
@@ -166,11 +164,11 @@ void frmLogMain::buildControls()
     // Dragging reports through sliderMoved; the value follows on release.
     vscLogList->setTracking(false);
 
-    cmdPrint = button(this, "cmdPrint", "&Print...", 856);
+    cmdPrint = button(this, "cmdPrint", "&Print...", sid::Print);
     place(cmdPrint, 4920, 5760, 1215, 330);
-    cmdArchive = button(this, "cmdArchive", "&Archive...", 868);
+    cmdArchive = button(this, "cmdArchive", "&Archive...", sid::Archive);
     place(cmdArchive, 6240, 5760, 1215, 330);
-    cmdCancel = button(this, "cmdCancel", "Close", 803);
+    cmdCancel = button(this, "cmdCancel", "Close", sid::Cancel);
     place(cmdCancel, 7560, 5760, 1215, 330);
 
     // Keyboard order; labels and the frame take no focus and drop out.
@@ -220,16 +218,16 @@ int frmLogMain::columnWidthTwips(int col) const
 void frmLogMain::Form_Load()
 {
     loaded_ = true;
-    ViewSettings& view = View();
-    QString caption;
+    ScreenSetup setup;
     if (listener)
-        listener->InitScreen(caption, view.UserDesc, view.EventDesc, view.ActivityDesc, view.AppIDVisible,
-                             view.WsIDVisible, view.UserVisible, view.EventVisible);
-    setWindowTitle(caption);
+        setup = listener->InitScreen();
+    layout_ = setup.Layout;
+    const LineLayout& view = layout_;
+    setWindowTitle(setup.Caption);
 
-    lblUserName->setText(view.UserDesc);
-    lblEvent->setText(view.EventDesc);
-    lblActivity->setText(view.ActivityDesc);
+    lblUserName->setText(view.userTitle);
+    lblEvent->setText(view.eventTitle);
+    lblActivity->setText(view.activityTitle);
     txtUserName->clear();
     txtEvent->clear();
     txtActivity->clear();
@@ -252,6 +250,12 @@ void frmLogMain::Form_Load()
 
     txtDateRangeStart->setText(DisplayDate(CurrentStamp().date));
     txtDateRangeEnd->setText(txtDateRangeStart->displayText());
+    if (!setup.StartDate.isEmpty())
+        txtDateRangeStart->setText(setup.StartDate);
+    if (!setup.EndDate.isEmpty())
+        txtDateRangeEnd->setText(setup.EndDate);
+    if (!view.hideAppID)
+        txtAppID->setText(setup.AppID);
 
     // A screen loaded again after closing starts as a fresh one would.
     cmdRetrieve->setEnabled(true);
@@ -263,27 +267,27 @@ void frmLogMain::Form_Load()
 
     columnTwips_.clear();
     grdLogList->setColumnCount(2);
-    setColumn(0, Tr(859, QStringLiteral("Date")), 1000);
-    setColumn(1, Tr(860, QStringLiteral("Time")), 800);
+    setColumn(0, Tr(sid::DateColumn, QStringLiteral("Date")), 1000);
+    setColumn(1, Tr(sid::TimeColumn, QStringLiteral("Time")), 800);
     int runningWidth = 1800;
-    int16_t FilterCount = 0;
+    int FilterCount = 0;
 
     struct Optional {
-        int16_t flag;
+        bool hidden;
         QLabel* label;
         QLineEdit* field;
-        int headerId;
+        int16_t headerId;
         QString fallback;
         int width;
     };
     const Optional optionals[] = {
-        {view.AppIDVisible, lblAppID, txtAppID, 861, QStringLiteral("App ID"), 1000},
-        {view.WsIDVisible, lblWsID, txtWsID, 862, QStringLiteral("WS ID"), 1200},
-        {view.UserVisible, lblUserName, txtUserName, 863, view.UserDesc, 900},
-        {view.EventVisible, lblEvent, txtEvent, 864, view.EventDesc, 1000},
+        {view.hideAppID, lblAppID, txtAppID, sid::AppIDColumn, QStringLiteral("App ID"), 1000},
+        {view.hideWsID, lblWsID, txtWsID, sid::WsIDColumn, QStringLiteral("WS ID"), 1200},
+        {view.hideUser, lblUserName, txtUserName, sid::UserColumn, view.userTitle, 900},
+        {view.hideEvent, lblEvent, txtEvent, sid::EventColumn, view.eventTitle, 1000},
     };
     for (const Optional& o : optionals) {
-        if (o.flag != 0) {
+        if (o.hidden) {
             o.label->hide();
             o.field->hide();
             continue;
@@ -293,11 +297,11 @@ void frmLogMain::Form_Load()
         ++FilterCount;
         MoveFilterField(o.label, o.field, FilterCount);
         grdLogList->setColumnCount(grdLogList->columnCount() + 1);
-        setColumn(FilterCount + 1, Tr(int16_t(o.headerId), o.fallback), o.width);
+        setColumn(FilterCount + 1, Tr(o.headerId, o.fallback), o.width);
         runningWidth += o.width;
     }
     grdLogList->setColumnCount(grdLogList->columnCount() + 1);
-    setColumn(FilterCount + 2, Tr(816, view.ActivityDesc),
+    setColumn(FilterCount + 2, Tr(sid::Activity, view.activityTitle),
               grdLogList->width() * kTwipsPerPixel - runningWidth - kActivitySlack);
 
     for (int col = 0; col < grdLogList->columnCount(); ++col) {
@@ -311,17 +315,13 @@ void frmLogMain::Form_Load()
     Localizer()->LocalizeFormControl(this);
 }
 
-void frmLogMain::Form_Unload(int16_t& /*Cancel*/)
+void frmLogMain::Form_Unload()
 {
-    Downloaded().clearLists();
+    pager_.dropRecords();
     loaded_ = false;
 }
 
-void frmLogMain::unload()
-{
-    int16_t cancel = kFalse;
-    Form_Unload(cancel);
-}
+void frmLogMain::unload() { Form_Unload(); }
 
 void frmLogMain::showEvent(QShowEvent* event)
 {
@@ -354,7 +354,7 @@ void frmLogMain::setColumn(int col, const QString& header, int widthTwips)
             grdLogList->setItem(row, col, new QTableWidgetItem);
 }
 
-void frmLogMain::MoveFilterField(QLabel* FieldDesc, QLineEdit* FieldContent, int16_t Position)
+void frmLogMain::MoveFilterField(QLabel* FieldDesc, QLineEdit* FieldContent, int Position)
 {
     if (Position < 1 || Position > 4)
         return;
@@ -363,7 +363,7 @@ void frmLogMain::MoveFilterField(QLabel* FieldDesc, QLineEdit* FieldContent, int
     FieldContent->move(px(slot.fieldLeft), px(slot.top));
 }
 
-void frmLogMain::ResetScreenSize(int16_t FilterCount)
+void frmLogMain::ResetScreenSize(int FilterCount)
 {
     const int shrink = FilterCount <= 0 ? 720 : FilterCount <= 2 ? 360 : 0;
     setTop(lblActivity, 1800 - shrink);
@@ -427,7 +427,7 @@ bool frmLogMain::ChkInputValue()
     if (!problem)
         return true;
 
-    ShowMessage(Tr(problem->messageId, problem->english), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+    ShowError(problem->messageId, problem->english);
     QLineEdit* at = nullptr;
     switch (problem->focus) {
     case FilterField::DateRangeStart: at = txtDateRangeStart; break;
@@ -449,97 +449,74 @@ void frmLogMain::cmdRetrieve_Click()
     if (!ChkInputValue())
         return;
 
-    DownloadedRecords& d = Downloaded();
-    d.TotalRecord = 0;
-    d.DownloadRecord = 0;
-    storingBase_ = 0;
-    d.clearLists();
-
+    pager_.clear();
     auto shownText = [](const QLineEdit* t) { return t->isHidden() ? QString() : t->text().trimmed(); };
-    const QString startDate = DateKey(txtDateRangeStart->displayText());
-    const QString endDate = DateKey(txtDateRangeEnd->displayText());
-    const QString startTime = TimeKey(txtTimeRangeStart->displayText());
-    const QString endTime = TimeKey(txtTimeRangeEnd->displayText());
+    LogFilter filter;
+    filter.StartDate = DateKey(txtDateRangeStart->displayText());
+    filter.EndDate = DateKey(txtDateRangeEnd->displayText());
+    filter.StartTime = TimeKey(txtTimeRangeStart->displayText());
+    filter.Endtime = TimeKey(txtTimeRangeEnd->displayText());
+    filter.AppID = shownText(txtAppID);
+    filter.WsID = shownText(txtWsID);
+    filter.UserName = shownText(txtUserName);
+    filter.EventType = shownText(txtEvent);
+    filter.Activity = txtActivity->text().trimmed();
 
-    int16_t result = kFalse;
-    int32_t pageCount = 0;
+    Retrieval found;
     if (listener)
-        listener->RetrieveLog(result, d.TotalRecord, pageCount, startDate, endDate, startTime, endTime,
-                              shownText(txtAppID), shownText(txtWsID), shownText(txtUserName), shownText(txtEvent),
-                              txtActivity->text().trimmed(), page_);
-    if (result == kFalse) {
-        ShowMessage(Tr(846, QStringLiteral("Error in retrieve records!")), Tr(sid::Error, QStringLiteral("Error")),
-                    MsgIcon::Warning);
-        // The lists are gone: rows left from the earlier retrieval would
-        // show records that nothing holds any more.
+        found = listener->RetrieveLog(filter);
+    if (!found.ok) {
+        ShowError(sid::RetrieveFailed, QStringLiteral("Error in retrieve records!"));
+        // Nothing is held: rows left from the earlier retrieval would show
+        // records that nothing holds any more.
         ClearLogList();
         return;
     }
 
-    lblTotalRecord->setText(QString::number(d.TotalRecord));
+    lblTotalRecord->setText(QString::number(found.total));
     lblDownload->setText(QStringLiteral("0"));
     setTextColour(lblDownload, kBlue);
 
     suppressScroll_ = true;
     vscLogList->setValue(1);
-    vscLogList->setMaximum(d.TotalRecord <= kGridRows ? 1 : d.TotalRecord - kGridRows + vscLogList->minimum());
+    pager_.start(found.total, {});
+    vscLogList->setMaximum(pager_.scrollMaximum());
     suppressScroll_ = false;
 
-    if (d.TotalRecord > 0) {
+    if (found.total > 0) {
         cmdPrint->setEnabled(true);
-        PutInList(pageCount);
+        PutInList(found.page);
         ResetLogList();
     } else {
         cmdPrint->setEnabled(false);
         ClearLogList();
-        ShowMessage(Tr(844, QStringLiteral("No Record Found")), Tr(845, QStringLiteral("Retrieve Logs")),
-                    MsgIcon::Information);
+        ShowMessage(Tr(sid::NoRecordFound, QStringLiteral("No Record Found")),
+                    Tr(sid::RetrieveLogs, QStringLiteral("Retrieve Logs")), MsgIcon::Information);
     }
 }
 
-void frmLogMain::PutInList(int32_t CurDownloadRecord)
+int32_t frmLogMain::PutInList(const Page& page)
 {
-    // The page buffer holds at most ten records, whatever a listener says.
-    CurDownloadRecord = std::clamp<int32_t>(CurDownloadRecord, 0, PageBuffer::kSize - 1);
-    DownloadedRecords& d = Downloaded();
-    d.DownloadRecord += CurDownloadRecord;
-    d.growTo(d.DownloadRecord);
-    for (int32_t i = 1; i <= CurDownloadRecord; ++i) {
-        const qsizetype k = storingBase_ + i;
-        d.Date[k] = DisplayDate(page_.OutputDate.value(i));
-        d.Time[k] = DisplayTime(page_.OutputTime.value(i));
-        d.AppID[k] = page_.OutputAppID.value(i).trimmed();
-        d.WsID[k] = page_.OutputWsID.value(i).trimmed();
-        d.UserName[k] = page_.OutputUserName.value(i).trimmed();
-        d.EventType[k] = page_.OutputEventType.value(i).trimmed();
-        d.Activity[k] = page_.OutputActivity.value(i).trimmed();
-    }
-    storingBase_ = d.DownloadRecord;
-    lblDownload->setText(QString::number(d.DownloadRecord));
-    setTextColour(lblDownload, d.DownloadRecord < d.TotalRecord ? kRed : kBlue);
+    const int32_t added = pager_.append(page);
+    lblDownload->setText(QString::number(pager_.downloaded()));
+    setTextColour(lblDownload, pager_.complete() ? kBlue : kRed);
     cmdRetrieve->setEnabled(false);
+    return added;
 }
 
 void frmLogMain::RequestMoreLog()
 {
-    const DownloadedRecords& d = Downloaded();
-    for (;;) {
-        const int32_t v = windowTop();
-        if (!(d.DownloadRecord < d.TotalRecord && v + kGridRows > d.DownloadRecord))
-            return;
-        int16_t result = kFalse;
-        int32_t pageCount = 0;
+    while (pager_.needsMore(windowTop())) {
+        Page page;
         if (listener)
-            listener->MoreLog(result, pageCount, page_);
-        if (result == kFalse) {
-            ShowMessage(Tr(843, QStringLiteral("Error in retrieve records!")),
-                        Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+            page = listener->MoreLog();
+        if (!page.ok) {
+            ShowError(sid::MoreLogFailed, QStringLiteral("Error in retrieve records!"));
             return;
         }
-        PutInList(pageCount);
         // Fewer records than counted (the table changed meanwhile): asking
         // again would bring none either.
-        if (pageCount <= 0)
+        if (PutInList(page) <= 0)
             return;
     }
 }
@@ -547,29 +524,22 @@ void frmLogMain::RequestMoreLog()
 void frmLogMain::ResetLogList()
 {
     ClearLogList();
-    const DownloadedRecords& d = Downloaded();
-    const ViewSettings& shown = View();
-    const int32_t v = windowTop();
-    // Bounded by what was downloaded too: the total may promise more.
-    const int32_t last = std::min({lblTotalRecord->text().toInt(), d.DownloadRecord,
-                                   int32_t(d.Date.size()) - 1});
-    for (int32_t i = 1; i <= kGridRows; ++i) {
-        const int32_t r = v + i - 1;
-        if (r > last)
-            break;
-        const int row = i - 1;
+    const LineLayout& shown = layout_;
+    int row = 0;
+    for (const LogRecord& r : pager_.window(windowTop())) {
         int col = 0;
-        setCell(row, col++, d.Date[r]);
-        setCell(row, col++, d.Time[r]);
-        if (shown.AppIDVisible == 0)
-            setCell(row, col++, d.AppID[r]);
-        if (shown.WsIDVisible == 0)
-            setCell(row, col++, d.WsID[r]);
-        if (shown.UserVisible == 0)
-            setCell(row, col++, d.UserName[r]);
-        if (shown.EventVisible == 0)
-            setCell(row, col++, d.EventType[r]);
-        setCell(row, col, d.Activity[r]);
+        setCell(row, col++, r.Date);
+        setCell(row, col++, r.Time);
+        if (!shown.hideAppID)
+            setCell(row, col++, r.AppID);
+        if (!shown.hideWsID)
+            setCell(row, col++, r.WsID);
+        if (!shown.hideUser)
+            setCell(row, col++, r.UserName);
+        if (!shown.hideEvent)
+            setCell(row, col++, r.EventType);
+        setCell(row, col, r.Activity);
+        ++row;
     }
 }
 

@@ -4,6 +4,7 @@
 // the downloaded records with its scroll bar, and the print, archive and
 // close buttons. It does no database work; it asks its listener.
 
+#include "screens/LogPager.h"
 #include "screens/ScreenKit.h"
 #include "screens/ViewerEvents.h"
 
@@ -35,7 +36,6 @@ public:
 
     // Loads the screen unless it is loaded already (showing it also loads it).
     void load();
-    bool isLoaded() const { return loaded_; }
 
     // Layout chosen at load, for whoever needs it in twips.
     int outerHeightTwips() const { return outerHeightTwips_; }
@@ -74,22 +74,25 @@ public:
 
     // Handlers and operations of the screen.
     void Form_Load();
-    void Form_Unload(int16_t& Cancel);
-    void MoveFilterField(QLabel* FieldDesc, QLineEdit* FieldContent, int16_t Position);
-    void ResetScreenSize(int16_t FilterCount);
+    void Form_Unload();
+    void MoveFilterField(QLabel* FieldDesc, QLineEdit* FieldContent, int Position);
+    void ResetScreenSize(int FilterCount);
     void cmdArchive_Click();
     void cmdPrint_Click();
     void cmdCancel_Click();
     bool ChkInputValue();
     void cmdRetrieve_Click();
-    void PutInList(int32_t CurDownloadRecord);
+    // Adds a page to the downloaded records; answers how many it held.
+    int32_t PutInList(const Page& page);
     void RequestMoreLog();
     void ResetLogList();
     void ClearLogList();
     void vscLogList_Change();
     void vscLogList_Scroll();
 
-    PageBuffer& pageBuffer() { return page_; }
+    // The records downloaded since the last retrieval, and the columns shown.
+    const LogPager& pager() const { return pager_; }
+    const LineLayout& layout() const { return layout_; }
 
     // Every way of closing ends here, so every way unloads.
     void done(int r) override;
@@ -110,8 +113,8 @@ private:
     // drag moves before the value follows.
     int32_t windowTop() const;
 
-    PageBuffer page_;
-    int32_t storingBase_ = 0;
+    LogPager pager_;
+    LineLayout layout_;
     bool suppressScroll_ = false;
     bool loaded_ = false;
     int outerHeightTwips_ = 6600;

@@ -1,13 +1,11 @@
 #include "screens/frmPrint.h"
 
-#include "screens/Choosers.h"
-#include "writer/Constant.h"
-#include "screens/DownloadedRecords.h"
-#include "writer/Global.h"
-#include "msgbox/MessageBox.h"
-#include "screens/ScreenKit.h"
-#include "writer/TextFiles.h"
+#include "localize/ShowError.h"
+#include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
+#include "screens/Choosers.h"
+#include "screens/ScreenKit.h"
+#include "writer/LogFile.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -24,20 +22,11 @@ using namespace screenkit;
 
 const QString frmPrint::kTempFile = QStringLiteral("~loglist.log");
 
-namespace {
-
-void report(int16_t id, const char* english, MsgIcon icon)
-{
-    ShowMessage(Tr(id, QString::fromLatin1(english)), Tr(sid::Error, QStringLiteral("Error")), icon);
-}
-
-} // namespace
-
 frmPrint::frmPrint(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmPrint"));
     setWindowTitle(QStringLiteral("Print Logs"));
-    setTag(this, 828);
+    setTag(this, sid::PrintLogs);
     setFixedSize(px(4110), px(1785));
     useDesignFont(this);
     makePrinter = [] { return std::make_unique<QPrinter>(); };
@@ -48,18 +37,18 @@ frmPrint::frmPrint(QWidget* parent) : QDialog(parent)
     auto button = [this](const char* name, const char* text, int tag) {
         return control<QPushButton>(this, name, text, tag);
     };
-    optPrinter = option("optPrinter", "Print to Printer", 830);
+    optPrinter = option("optPrinter", "Print to Printer", sid::PrintToPrinter);
     place(optPrinter, 120, 120, 2055, 375);
-    optFile = option("optFile", "Print to File", 829);
+    optFile = option("optFile", "Print to File", sid::PrintToFile);
     place(optFile, 120, 480, 2070, 375);
     txtFilename = new QLineEdit(this);
     txtFilename->setObjectName(QStringLiteral("txtFilename"));
     place(txtFilename, 360, 960, 3255, 285);
     cmdBrowse = button("cmdBrowse", "...", 0);
     place(cmdBrowse, 3720, 960, 255, 255);
-    cmdPrint = button("cmdPrint", "OK", 827);
+    cmdPrint = button("cmdPrint", "OK", sid::PrintOK);
     place(cmdPrint, 1440, 1320, 1215, 330);
-    cmdCancel = button("cmdCancel", "Cancel", 826);
+    cmdCancel = button("cmdCancel", "Cancel", sid::PrintCancel);
     place(cmdCancel, 2760, 1320, 1215, 330);
 
     QWidget* const order[] = {optPrinter, optFile, txtFilename, cmdBrowse, cmdPrint, cmdCancel};
@@ -128,14 +117,14 @@ void frmPrint::cmdPrint_Click()
         BusyScope busy(this);
         if (optFile->isChecked()) {
             if (txtFilename->text().isEmpty())
-                report(839, "No file name", MsgIcon::Warning);
+                ShowError(sid::NoFileName, QStringLiteral("No file name"), MsgIcon::Warning);
             else if (!(printed = PrintToFile(txtFilename->text())))
-                report(840, "Error in print to file", MsgIcon::None);
+                ShowError(sid::PrintToFileFailed, QStringLiteral("Error in print to file"), MsgIcon::None);
         } else if (optPrinter->isChecked()) {
             if (!PrintToFile(kTempFile))
-                report(842, "Error in create temp file", MsgIcon::None);
+                ShowError(sid::TempFileFailed, QStringLiteral("Error in create temp file"), MsgIcon::None);
             else if (!(printed = PrintToPrinter(kTempFile)))
-                report(841, "Error in print to printer", MsgIcon::Warning);
+                ShowError(sid::PrintToPrinterFailed, QStringLiteral("Error in print to printer"), MsgIcon::Warning);
         }
     }
     if (printed)
@@ -145,21 +134,21 @@ void frmPrint::cmdPrint_Click()
 bool frmPrint::PrintToFile(const QString& path)
 {
     try {
-        const int16_t fileNo = FreeFile();
-        OpenForOutput(fileNo, path);
-        FileGuard guard(fileNo);
-        const ViewSettings& view = View();
-        PrintLine(fileNo, BuildLogLine(QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("App ID"),
-                                       QStringLiteral("Ws ID"), view.UserDesc, view.EventDesc, view.ActivityDesc));
-        const DownloadedRecords& d = Downloaded();
-        // 32 bits: a retrieval may well download more than 32,767 records.
-        const int32_t held = std::min<int32_t>(d.DownloadRecord, int32_t(d.Date.size()) - 1);
-        for (int32_t i = 1; i <= held; ++i)
-            PrintLine(fileNo, BuildLogLine(d.Date[i], d.Time[i], d.AppID[i], d.WsID[i], d.UserName[i],
-                                           d.EventType[i], d.Activity[i]));
-        if (d.TotalRecord > d.DownloadRecord && listener)
-            listener->MoreLogForPrint(fileNo, d.TotalRecord, d.DownloadRecord);
-        CloseFile(fileNo);
+        LogFile file(path);
+        file.writeLine(HeaderLine(layout));
+        int32_t total = 0, downloaded = 0;
+        if (records) {
+            total = records->total();
+            downloaded = records->downloaded();
+            // 32 bits: a retrieval may well download more than 32,767 records.
+            const std::size_t held = std::min<std::size_t>(std::size_t(std::max(downloaded, 0)),
+                                                           records->records().size());
+            for (std::size_t i = 0; i < held; ++i)
+                file.writeLine(BuildLogLine(records->records()[i], layout));
+        }
+        if (total > downloaded && listener)
+            listener->MoreLogForPrint(file, total, downloaded);
+        file.close();
         return true;
     } catch (...) {
         return false;

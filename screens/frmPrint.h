@@ -4,6 +4,7 @@
 // printer or into a text file. It writes what the viewer screen downloaded
 // and asks its listener for the rest.
 
+#include "screens/LogPager.h"
 #include "screens/ViewerEvents.h"
 
 #include <QDialog>
@@ -32,8 +33,12 @@ public:
     // Makes the printer of one job; by default the system's default printer.
     std::function<std::unique_ptr<QPrinter>()> makePrinter;
 
+    // What it prints: the viewer screen's downloaded records (none when
+    // unset), in the screen's columns and titles. Set before printing.
+    const LogPager* records = nullptr;
+    LineLayout layout;
+
     void load();
-    bool isLoaded() const { return loaded_; }
 
     QRadioButton* optPrinter;
     QRadioButton* optFile;

@@ -1,13 +1,15 @@
 #pragma once
 
-// A LogViewer on a fresh log table of the back end under test, filled with
-// records of known dates and times.
+// The viewer's adapter and log service on a fresh log table of the back end
+// under test, filled with records of known dates and times.
 
 #include "TestSupport.h"
 
-#include "writer/Global.h"
-#include "viewer/LogViewerImpl.h"
 #include "msgbox/MessageBox.h"
+#include "viewer/ViewerAdapter.h"
+#include "writer/LogTable.h"
+
+#include <QTime>
 
 namespace tqtest {
 
@@ -22,14 +24,13 @@ protected:
         table = tallyquill::TableName(app);
         raw().execute(tallyquill::CreateTableSql(table));
         raw().execute(tallyquill::CreateIndexSql(table));
-        viewer.setDSN(dsn);
-        viewer.setAppID(app.toStdString());
+        service().source.dsn = QString::fromStdString(dsn);
+        service().source.appId = app;
     }
     void TearDown() override
     {
         // An open cursor would hold the table that the base class drops.
-        service().forgetIfLost(true);
-        tallyquill::View() = tallyquill::ViewSettings{};
+        service().disconnect();
         DbTest::TearDown();
     }
 
@@ -52,38 +53,37 @@ protected:
                    QStringLiteral("WS01"), QStringLiteral("JOHN"), QStringLiteral("LOGIN"), QStringLiteral("r%1").arg(k));
     }
 
-    struct Retrieval {
-        int16_t result = 0;
-        int32_t total = 0;
-        int32_t downloaded = 0;
-    };
-    Retrieval retrieve(const QString& from = QStringLiteral("19980101"), const QString& to = QStringLiteral("19981231"),
-                       const QString& timeFrom = {}, const QString& timeTo = {}, const QString& ws = {},
-                       const QString& user = {}, const QString& event = {}, const QString& activity = {},
-                       const QString& appParam = {})
+    // A retrieval over 1998 of the test's table, unless the filter says else
+    // (an empty, not null, AppID asks for the viewer's own).
+    tallyquill::Retrieval retrieve(tallyquill::LogFilter f = {})
     {
-        Retrieval r;
-        service().RetrieveLog(r.result, r.total, r.downloaded, from, to, timeFrom, timeTo,
-                              appParam.isNull() ? app : appParam, ws, user, event, activity, page);
-        return r;
+        if (f.StartDate.isNull())
+            f.StartDate = QStringLiteral("19980101");
+        if (f.EndDate.isNull())
+            f.EndDate = QStringLiteral("19981231");
+        if (f.AppID.isNull())
+            f.AppID = app;
+        return service().retrieve(f);
     }
-    std::pair<int16_t, int32_t> more()
-    {
-        int16_t result = 0;
-        int32_t n = 0;
-        service().MoreLog(result, n, page);
-        return {result, n};
-    }
-    tallyquill::LogViewer::Impl& service() { return viewer.impl(); }
+    tallyquill::Page more() { return service().more(); }
+    tallyquill::LogService& service() { return viewer.service; }
 
     tallyquill::MessageRecorder messages;
-    tallyquill::LogViewer viewer;
-    tallyquill::PageBuffer page;
+    tallyquill::ViewerAdapter viewer;
     QString app;
     QString table;
 
 private:
     std::unique_ptr<tallyquill::odbc::Statement> insert_;
 };
+
+// The activities of a page's records.
+inline QStringList Activities(const tallyquill::Page& page)
+{
+    QStringList out;
+    for (const auto& r : page.records)
+        out << r.Activity;
+    return out;
+}
 
 } // namespace tqtest

@@ -4,7 +4,7 @@
 
 #include "TestSupport.h"
 
-#include "writer/Global.h"
+#include "writer/LogRecord.h"
 #include "msgbox/MessageBox.h"
 #include "tallyquill/msg_logger.h"
 

@@ -2,7 +2,7 @@
 
 #include "ViewerFixture.h"
 
-#include "writer/Constant.h"
+#include "writer/LogLine.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,13 +31,24 @@ protected:
         insert("20010105", "080000", "WS03", "ANN", "LOGOUT", "cut-off day");
         insert("20010106", "080000", "WS03", "ANN", "LOGIN", "after the cut-off");
     }
-    int16_t archive(const QString& date, int16_t toFile, int16_t del, int16_t multi, const QString& file,
-                    const QString& prefix = QStringLiteral("log_"), const QString& appParam = {})
+    enum Action { ToFile = 1, Delete = 2, Daily = 4 };
+    // Archives with the test's table unless `appParam` names another (empty:
+    // the viewer's own); answers whether the run succeeded.
+    bool archive(const QString& date, int actions, const QString& file = {},
+                 const QString& prefix = QStringLiteral("log_"), const QString& appParam = {})
     {
-        int16_t ok = 0;
-        service().ArchiveLog(ok, appParam.isNull() ? app : appParam, date, toFile, del, multi, prefix, file);
-        return ok;
+        outcome = service().archive({.AppID = appParam.isNull() ? app : appParam,
+                                     .ArchiveDate = date,
+                                     .ToFile = (actions & ToFile) != 0,
+                                     .DelRecord = (actions & Delete) != 0,
+                                     .MultiFile = (actions & Daily) != 0,
+                                     .FilePrefix = prefix,
+                                     .Filename = file},
+                                    layout);
+        return outcome.ok;
     }
+    ArchiveOutcome outcome;
+    LineLayout layout;
     static QStringList lines(const QString& path)
     {
         QFile f(path);
@@ -57,7 +68,7 @@ TEST_P(ArchiveDb, SingleFileHoldsStoredFormsInOrderAndIsEmptiedFirst)
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.write("old content that must go\r\n");
     old.close();
-    ASSERT_EQ(archive("20010105", kTrue, kFalse, kFalse, path), kTrue);
+    ASSERT_TRUE(archive("20010105", ToFile, path));
     const QStringList l = lines(path);
     ASSERT_EQ(l.size(), 4);
     EXPECT_EQ(l[0], "20010101   000001   " + app.leftJustified(10) + " WS01             JOHN                 "
@@ -68,7 +79,7 @@ TEST_P(ArchiveDb, SingleFileHoldsStoredFormsInOrderAndIsEmptiedFirst)
     EXPECT_EQ(count(), "5");  // nothing deleted
 
     // A date before every record still creates (empties) the file.
-    ASSERT_EQ(archive("20000101", kTrue, kFalse, kFalse, path), kTrue);
+    ASSERT_TRUE(archive("20000101", ToFile, path));
     EXPECT_TRUE(lines(path).isEmpty());
     EXPECT_TRUE(QFile::exists(path));
 }
@@ -81,9 +92,9 @@ TEST_P(ArchiveDb, DailyFilesReplaceLeftoversAndDeleteOnlyUpToTheDate)
     ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
     leftover.write("from an earlier run\r\n");
     leftover.close();
-    View().AppIDVisible = 1;  // hidden columns stay out of archive lines too
+    layout.hideAppID = true;  // hidden columns stay out of archive lines too
 
-    ASSERT_EQ(archive("20010105", kTrue, kTrue, kTrue, daily), kTrue);
+    ASSERT_TRUE(archive("20010105", ToFile | Delete | Daily, daily));
     EXPECT_EQ(QDir(daily).entryList(QDir::Files),
               QStringList({"log_20010101.log", "log_20010102.log", "log_20010105.log"}));
     EXPECT_EQ(lines(daily + "/log_20010101.log").size(), 2);
@@ -96,33 +107,33 @@ TEST_P(ArchiveDb, DailyFilesReplaceLeftoversAndDeleteOnlyUpToTheDate)
     // Nothing left up to the date: no daily file is made.
     const QString empty = dir.path() + QStringLiteral("/empty");
     QDir().mkpath(empty);
-    ASSERT_EQ(archive("20010105", kTrue, kFalse, kTrue, empty), kTrue);
+    ASSERT_TRUE(archive("20010105", ToFile | Daily, empty));
     EXPECT_TRUE(QDir(empty).entryList(QDir::Files).isEmpty());
 }
 
 TEST_P(ArchiveDb, FailuresDeleteNothing)
 {
     const QString missing = dir.path() + QStringLiteral("/no/such/dir");
-    EXPECT_EQ(archive("20010105", kTrue, kTrue, kFalse, missing + "/a.log"), kFalse);
-    EXPECT_EQ(archive("20010105", kTrue, kTrue, kTrue, missing), kFalse);
-    EXPECT_FALSE(service().lastArchiveError.isEmpty());
+    EXPECT_FALSE(archive("20010105", ToFile | Delete, missing + "/a.log"));
+    EXPECT_TRUE(outcome.reason.contains("No such file or directory")) << outcome.reason.toStdString();
+    EXPECT_FALSE(outcome.fromDatabase);
+    EXPECT_FALSE(archive("20010105", ToFile | Delete | Daily, missing));
+    EXPECT_FALSE(outcome.reason.isEmpty());
     EXPECT_EQ(count(), "5");
     // An AppID that is no table name sends nothing.
-    EXPECT_EQ(archive("20010105", kFalse, kTrue, kFalse, {}, {}, QStringLiteral("X' OR '1'='1")), kFalse);
+    EXPECT_FALSE(archive("20010105", Delete, {}, {}, QStringLiteral("X' OR '1'='1")));
     // A hostile date carried as a literal matches nothing.
-    EXPECT_EQ(archive("' OR '1'='1", kFalse, kTrue, kFalse, {}), kTrue);
+    EXPECT_TRUE(archive("' OR '1'='1", Delete));
     EXPECT_EQ(count(), "5");
     // No DSN: told, and nothing touched.
-    LogViewer none;
-    int16_t ok = kTrue;
-    none.impl().ArchiveLog(ok, app, "20010105", kFalse, kTrue, kFalse, {}, {});
-    EXPECT_EQ(ok, kFalse);
+    LogService none;
+    EXPECT_FALSE(none.archive({.AppID = app, .ArchiveDate = "20010105", .DelRecord = true}, {}).ok);
     EXPECT_EQ(messages.texts(), QStringList({"No DSN provided"}));
 }
 
 TEST_P(ArchiveDb, DeleteAloneAndTheTableOfTheProperty)
 {
-    ASSERT_EQ(archive("20010101", kFalse, kTrue, kFalse, {}, {}, QStringLiteral("")), kTrue);
+    ASSERT_TRUE(archive("20010101", Delete, {}, {}, QStringLiteral("")));
     EXPECT_EQ(count(), "3");
 }
 
@@ -131,8 +142,8 @@ TEST_P(ArchiveDb, NullColumnsArchiveAsEmptyText)
     raw().execute(QStringLiteral("INSERT INTO ") + table
                   + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time) VALUES ('A', 'W', '19991231', '010101')"));
     const QString path = dir.path() + QStringLiteral("/nulls.log");
-    ASSERT_EQ(archive("19991231", kTrue, kTrue, kFalse, path), kTrue) << service().lastArchiveError.toStdString();
-    EXPECT_EQ(lines(path), QStringList({BuildLogLine("19991231", "010101", "A", "W", {}, {}, {})}));
+    ASSERT_TRUE(archive("19991231", ToFile | Delete, path)) << outcome.reason.toStdString();
+    EXPECT_EQ(lines(path), QStringList({BuildLogLine({"19991231", "010101", "A", "W", {}, {}, {}})}));
 }
 
 TEST_P(ArchiveDb, ConcurrentWritersLoseNothing)

@@ -2,7 +2,7 @@
 
 #include "TestSupport.h"
 
-#include "writer/Global.h"
+#include "writer/LogTable.h"
 
 #include <QDir>
 

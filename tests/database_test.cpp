@@ -2,7 +2,7 @@
 
 #include "WriterFixture.h"
 
-#include "writer/Global.h"
+#include "writer/LogRecord.h"
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
 #include "tallyquill/msg_logger.h"
@@ -128,7 +128,7 @@ TEST_P(WriterDb, MessagesAndResultsOfWriteLog)
     // An AppID that cannot name a table is refused before any statement.
     l.setWorkstationID("w");
     l.setAppID("x; DROP");
-    EXPECT_THROW(l.WriteLog("u", "e", "x"), tallyquill::InvalidAppIdError);
+    EXPECT_THROW((void)l.WriteLog("u", "e", "x"), tallyquill::InvalidAppIdError);
     EXPECT_THROW(l.CreateTable(), tallyquill::InvalidAppIdError);
     l.setAppID(app);
     EXPECT_EQ(l.WriteLog("u", "e", "x"), 0);
@@ -157,7 +157,7 @@ TEST_P(WriterDb, RejectedStatementThrowsAndObjectStaysUsable)
     // Dropping the table under the logger: the insert fails with the driver's error.
     raw().execute(QStringLiteral("DROP TABLE ") + table);
     try {
-        logger.WriteLog("u", "e", "lost");
+        (void)logger.WriteLog("u", "e", "lost");
         FAIL() << "expected a DatabaseError";
     } catch (const tallyquill::DatabaseError& e) {
         EXPECT_FALSE(e.sqlstate().empty());
@@ -176,7 +176,7 @@ TEST_P(WriterDb, OverlongUserIsRejectedByPostgres)
         GTEST_SKIP() << "SQLite does not enforce char widths";
     ASSERT_EQ(logger.WriteLog("fifteen_chars__", "", "fits"), 0);
     try {
-        logger.WriteLog("sixteen_chars___", "", "too long");
+        (void)logger.WriteLog("sixteen_chars___", "", "too long");
         FAIL() << "expected a DatabaseError";
     } catch (const tallyquill::DatabaseError& e) {
         EXPECT_EQ(e.sqlstate(), "22001");

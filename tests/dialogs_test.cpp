@@ -3,8 +3,6 @@
 #include "ViewerFixture.h"
 
 #include "screens/Choosers.h"
-#include "writer/Constant.h"
-#include "screens/DownloadedRecords.h"
 #include "localize/clsLocalize.h"
 #include "screens/frmArchive.h"
 #include "screens/frmGetDir.h"
@@ -72,14 +70,15 @@ frmGetDir& FreshChooser()
 }
 
 struct ArchiveSpy : ArchiveEvents {
-    int16_t showAppId = kTrue, answer = kFalse;
+    bool showAppId = true, answer = false;
     std::vector<QStringList> runs;
-    void InitArchiveScreen(int16_t& v) override { v = showAppId; }
-    void ArchiveLog(int16_t& r, const QString& app, const QString& date, int16_t toFile, int16_t del,
-                    int16_t multi, const QString& prefix, const QString& file) override
+    bool InitArchiveScreen() override { return showAppId; }
+    ArchiveOutcome ArchiveLog(const ArchiveRequest& r) override
     {
-        runs.push_back({app, date, QString::number(toFile), QString::number(del), QString::number(multi), prefix, file});
-        r = answer;
+        auto flag = [](bool b) { return QString::number(int(b)); };
+        runs.push_back({r.AppID, r.ArchiveDate, flag(r.ToFile), flag(r.DelRecord), flag(r.MultiFile), r.FilePrefix,
+                        r.Filename});
+        return {answer, {}, false};
     }
 };
 
@@ -91,7 +90,7 @@ protected:
         SetFileDialog({});
         QDir::setCurrent(startDir);
     }
-    frmArchive& openArchive(int16_t showAppId = kTrue)
+    frmArchive& openArchive(bool showAppId = true)
     {
         spy.showAppId = showAppId;
         archive = std::make_unique<frmArchive>();
@@ -109,7 +108,7 @@ protected:
 
 TEST_F(Dialogs, ArchiveStartsReadyForOneFileAndClosesUpWithoutTheApplicationRow)
 {
-    for (const int16_t show : {kTrue, kFalse}) {
+    for (const bool show : {true, false}) {
         frmArchive& a = openArchive(show);
         const int up = show ? 0 : 360;
         EXPECT_EQ(a.txtAppID->isHidden() && a.lblAppID->isHidden(), !show);
@@ -181,13 +180,13 @@ TEST_F(Dialogs, ArchiveChecksItsInputInOrderAndSendsTheStoredDate)
     a.chkMultiFile->setChecked(true);
     a.cmdOK->click();
     ASSERT_EQ(spy.runs.size(), 1u);
-    EXPECT_EQ(spy.runs[0], QStringList({" APP ", "20260105", "0", "-1", "-1", "", ""}));
+    EXPECT_EQ(spy.runs[0], QStringList({" APP ", "20260105", "0", "1", "1", "", ""}));
     EXPECT_EQ(messages.texts(), QStringList({"Error in archive record"}));
     EXPECT_TRUE(a.isVisible());
     EXPECT_TRUE(a.chkDeleteRecord->isChecked());
     EXPECT_EQ(a.txtArchiveDate->displayText(), "05/01/2026");
 
-    spy.answer = kTrue;
+    spy.answer = true;
     messages.clear();
     a.cmdOK->click();
     EXPECT_FALSE(a.isVisible());
@@ -283,17 +282,20 @@ TEST_F(Dialogs, PrintDialogOptionsAndFailures)
 // Far more downloaded records than a 16-bit count holds.
 TEST_F(Dialogs, PrintsEveryDownloadedRecordOfALargeRetrieval)
 {
-    DownloadedRecords& d = Downloaded();
     constexpr int32_t n = 40000;
-    d.growTo(n);
-    d.Activity[n] = "last";
-    d.TotalRecord = d.DownloadRecord = n;
-    const bool printed = frmPrint().PrintToFile(dir.path() + "/big.log");
-    d = DownloadedRecords{};
-    ASSERT_TRUE(printed);
+    LogPager downloaded;
+    downloaded.start(n, {});
+    for (int32_t k = 1; k <= n; k += 10) {
+        Page page{true, std::vector<LogRecord>(10)};
+        page.records.back().Activity = QStringLiteral("r%1").arg(k + 9);
+        downloaded.append(page);
+    }
+    frmPrint p;
+    p.records = &downloaded;
+    ASSERT_TRUE(p.PrintToFile(dir.path() + "/big.log"));
     const QStringList l = Lines(dir.path() + "/big.log");
     ASSERT_EQ(l.size(), n + 1);
-    EXPECT_TRUE(l[n].endsWith(" last"));
+    EXPECT_TRUE(l[n].endsWith(" r40000"));
 }
 
 class DialogsDb : public tqtest::ViewerDb {
@@ -311,8 +313,8 @@ TEST_P(DialogsDb, ArchiveFromTheViewerFailsThenSucceeds)
     insert("20010101", "080000");
     insert("20010105", "080000");
     insert("20010106", "080000");
-    viewer.setAppIDVisible(1);  // the viewer's own AppID names the table
-    auto& s = service();
+    viewer.appIdVisible = 1;  // the viewer's own AppID names the table
+    auto& s = viewer;
     const QString file = dir.path() + "/archive.log";
     WhenModal([&] {
         frmArchive& a = *s.mArchiveDlg;
@@ -331,7 +333,8 @@ TEST_P(DialogsDb, ArchiveFromTheViewerFailsThenSucceeds)
     EXPECT_EQ(messages.messages().size(), 1u);
     const QStringList l = Lines(file);
     ASSERT_EQ(l.size(), 2);
-    EXPECT_TRUE(l[1].startsWith("20010105   080000   " + app));
+    // The viewer's hidden columns stay out of the archive lines.
+    EXPECT_TRUE(l[1].startsWith("20010105   080000   WS01 ")) << l[1].toStdString();
     EXPECT_EQ(rows("SELECT log_Date FROM " + table), (std::vector<std::vector<QString>>{{"20010106"}}));
 }
 
@@ -339,28 +342,28 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
 {
     fill(250);
     QDir::setCurrent(dir.path());
-    viewer.ShowLog(0);
-    frmLogMain& screen = *service().mLogViewDlg;
+    viewer.showLog(false);
+    frmLogMain& screen = *viewer.mLogViewDlg;
     screen.txtDateRangeStart->setText("01/06/1998");
     screen.txtDateRangeEnd->setText("01/06/1998");
     screen.txtAppID->setText(app);
     screen.cmdRetrieve->click();
     screen.vscLogList->setValue(90);
-    ASSERT_EQ(Downloaded().DownloadRecord, 100);
+    ASSERT_EQ(screen.pager().downloaded(), 100);
 
     const QString path = dir.path() + "/print.log";
     WhenModal([&] {
-        frmPrint& p = *service().mPrintDlg;
+        frmPrint& p = *viewer.mPrintDlg;
         p.optFile->click();
         p.txtFilename->setText(path);
         p.cmdPrint->click();
     });
     screen.cmdPrint->click();
-    EXPECT_FALSE(service().mPrintDlg->isVisible());
+    EXPECT_FALSE(viewer.mPrintDlg->isVisible());
     const QStringList l = Lines(path);
     ASSERT_EQ(l.size(), 251);
-    EXPECT_EQ(l[0], BuildLogLine("Date", "Time", "App ID", "Ws ID", "User", "Event Type", "Activity"));
-    EXPECT_EQ(l[1], BuildLogLine("01/06/1998", "00:00:00", app, "WS01", "JOHN", "LOGIN", "r1"));
+    EXPECT_EQ(l[0], BuildLogLine({"Date", "Time", "App ID", "Ws ID", "User", "Event Type", "Activity"}));
+    EXPECT_EQ(l[1], BuildLogLine({"01/06/1998", "00:00:00", app, "WS01", "JOHN", "LOGIN", "r1"}));
     for (int k : {100, 101, 250})
         EXPECT_TRUE(l[k].endsWith(QStringLiteral(" r%1").arg(k))) << k;
     // The screen pages on from where it was.
@@ -369,13 +372,13 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
 
     const QString pdf = dir.path() + "/out.pdf";
     WhenModal([&] {
-        service().mPrintDlg->makePrinter = [&] {
+        viewer.mPrintDlg->makePrinter = [&] {
             auto printer = std::make_unique<QPrinter>();
             printer->setOutputFormat(QPrinter::PdfFormat);
             printer->setOutputFileName(pdf);
             return printer;
         };
-        service().mPrintDlg->cmdPrint->click();
+        viewer.mPrintDlg->cmdPrint->click();
     });
     screen.cmdPrint->click();
     EXPECT_TRUE(messages.messages().empty());

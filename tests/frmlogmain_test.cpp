@@ -2,11 +2,11 @@
 
 #include "ViewerFixture.h"
 
-#include "writer/Constant.h"
-#include "screens/DownloadedRecords.h"
 #include "localize/clsLocalize.h"
 #include "screens/frmLogMain.h"
+#include "tallyquill/log_viewer.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QGroupBox>
@@ -46,54 +46,46 @@ void Type(QWidget* w, const QString& text)
     }
 }
 
-// The viewer's service with made-up pages: `total` found, `available` delivered.
-struct FakeLog : LogViewer::Impl {
+// A listener with made-up pages: `total` found, `available` delivered.
+struct FakeLog : LogMainEvents {
     int32_t total = 0, available = -1, next = 1;
     bool failMore = false;
     int mores = 0;
-    void RetrieveLog(int16_t& r, int32_t& t, int32_t& n, const QString&, const QString&, const QString&,
-                     const QString&, const QString&, const QString&, const QString&, const QString&,
-                     const QString&, PageBuffer& out) override
+    LineLayout layout;
+    ScreenSetup InitScreen() override { return {QStringLiteral("Log Viewer"), layout}; }
+    void PopUpArchiveDlg() override {}
+    void PopUpPrintDlg() override {}
+    Retrieval RetrieveLog(const LogFilter&) override
     {
         next = 1;
-        r = kTrue;
-        t = total;
-        fill(n, out);
+        return {true, total, fill()};
     }
-    void MoreLog(int16_t& r, int32_t& n, PageBuffer& out) override
+    Page MoreLog() override
     {
         ++mores;
-        r = failMore ? kFalse : kTrue;
-        if (!failMore)
-            fill(n, out);
+        return failMore ? Page{} : fill();
     }
-    void fill(int32_t& n, PageBuffer& out)
+    Page fill()
     {
-        for (n = 0; n < 10 && next <= (available < 0 ? total : available); ++next) {
-            ++n;
-            out.OutputDate[n] = "20010305", out.OutputTime[n] = "101500", out.OutputAppID[n] = "APP ";
-            out.OutputWsID[n] = "WS07  ", out.OutputUserName[n] = "OPERATOR", out.OutputEventType[n] = "PRINT";
-            out.OutputActivity[n] = QStringLiteral("r%1").arg(next);
-        }
+        Page page{true, {}};
+        for (; page.records.size() < 10 && next <= (available < 0 ? total : available); ++next)
+            page.records.push_back({"20010305", "101500", "APP ", "WS07  ", "OPERATOR", "PRINT",
+                                    QStringLiteral("r%1").arg(next)});
+        return page;
     }
 };
 
 class LogMainScreen : public ::testing::Test {
 protected:
     void SetUp() override { UseLanguage(settings, "0"); }
-    void TearDown() override
-    {
-        SetClock({});
-        View() = ViewSettings{};
-    }
+    void TearDown() override { SetClock({}); }
     frmLogMain& open(std::array<int16_t, 4> hide = {}, LogMainEvents* listener = nullptr)
     {
-        viewer.setAppIDVisible(hide[0]), viewer.setWorkstationIDVisible(hide[1]);
-        viewer.setUserProgVisible(hide[2]), viewer.setEventVisible(hide[3]);
-        fake.appIdVisible = hide[0], fake.wsIdVisible = hide[1], fake.userVisible = hide[2],
-        fake.eventVisible = hide[3];
+        viewer.appIdVisible = hide[0], viewer.wsIdVisible = hide[1];
+        viewer.userVisible = hide[2], viewer.eventVisible = hide[3];
+        fake.layout = viewer.layout();
         screen = std::make_unique<frmLogMain>();
-        screen->listener = listener ? listener : &viewer.impl();
+        screen->listener = listener ? listener : &viewer;
         screen->load();
         screen->txtDateRangeStart->setText(QStringLiteral("05/03/2001"));
         screen->txtDateRangeEnd->setText(QStringLiteral("05/03/2001"));
@@ -102,7 +94,7 @@ protected:
     }
 
     QTemporaryDir settings;
-    LogViewer viewer;
+    ViewerAdapter viewer;
     FakeLog fake;
     MessageRecorder messages;
     std::unique_ptr<frmLogMain> screen;
@@ -169,7 +161,7 @@ TEST_F(LogMainScreen, LoadsWithTodayAndEmptyTimes)
 {
     SetClock([] { return QDateTime(QDate(2001, 3, 5), QTime(23, 59, 59)); });
     screen = std::make_unique<frmLogMain>();
-    screen->listener = &viewer.impl();
+    screen->listener = &viewer;
     screen->load();
     frmLogMain& s = *screen;
     for (const QLineEdit* date : {s.txtDateRangeStart, s.txtDateRangeEnd})
@@ -239,7 +231,7 @@ TEST_F(LogMainScreen, PagesToTheLastOfManyAndStopsOnShortOrFailedPages)
     s.cmdRetrieve->click();
     EXPECT_EQ(s.vscLogList->maximum(), 99991);
     s.vscLogList->setValue(s.vscLogList->maximum());
-    EXPECT_EQ(Downloaded().DownloadRecord, 100000);
+    EXPECT_EQ(s.pager().downloaded(), 100000);
     EXPECT_EQ(s.lblDownload->text(), "100000");
     EXPECT_EQ(Cell(s, 10, 6), "r100000");
     EXPECT_EQ(Cell(s, 1, 3), "WS07");
@@ -251,7 +243,7 @@ TEST_F(LogMainScreen, PagesToTheLastOfManyAndStopsOnShortOrFailedPages)
     s.cmdRetrieve->click();
     s.vscLogList->setValue(16);
     EXPECT_EQ(fake.mores, 2);  // the empty page ends the loop
-    EXPECT_EQ(Downloaded().DownloadRecord, 13);
+    EXPECT_EQ(s.pager().downloaded(), 13);
     EXPECT_EQ(Colour(s.lblDownload), kRed);
     EXPECT_EQ(Cell(s, 1, 0), "");  // record 16 never came
 
@@ -277,7 +269,7 @@ protected:
     frmLogMain& open()
     {
         screen = std::make_unique<frmLogMain>();
-        screen->listener = &service();
+        screen->listener = &viewer;
         screen->load();
         screen->txtDateRangeStart->setText(QStringLiteral("01/06/1998"));
         screen->txtDateRangeEnd->setText(QStringLiteral("01/06/1998"));
@@ -350,8 +342,8 @@ TEST_P(LogMainDb, RetrievesAndPagesTenAtATime)
 
     // Closing empties the lists but keeps the counters; a reload shows 0.
     s.cmdCancel->click();
-    EXPECT_TRUE(Downloaded().Activity.isEmpty());
-    EXPECT_EQ(Downloaded().TotalRecord, 25);
+    EXPECT_TRUE(s.pager().records().empty());
+    EXPECT_EQ(s.pager().total(), 25);
     s.load();
     expectList("0", "0", kBlue, 1, 1);
     EXPECT_FALSE(s.cmdPrint->isEnabled());
@@ -360,12 +352,12 @@ TEST_P(LogMainDb, RetrievesAndPagesTenAtATime)
 TEST_P(LogMainDb, HiddenApplicationFieldAndAFailedRetrieval)
 {
     add(1, 3);
-    viewer.setAppIDVisible(1);  // the viewer's own AppID names the table
+    viewer.appIdVisible = 1;  // the viewer's own AppID names the table
     frmLogMain& s = open();
     s.cmdRetrieve->click();
     EXPECT_EQ(QStringList({Cell(s, 2, 0), Cell(s, 2, 2), Cell(s, 2, 5)}), QStringList({"01/06/1998", "WS01", "r2"}));
 
-    viewer.setAppID("NO-SUCH");
+    service().source.appId = "NO-SUCH";
     s.txtActivity->setText(QStringLiteral("r"));
     s.cmdRetrieve->click();
     ASSERT_FALSE(messages.messages().empty());
@@ -379,15 +371,28 @@ TEST(ShowLog, OpensAfreshModelessOrModal)
 {
     QTemporaryDir dir;
     UseLanguage(dir, "0");
+    // The public class, found by the screen's name among the windows.
+    auto shown = [] {
+        std::vector<frmLogMain*> screens;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->objectName() == "frmLogMain" && w->isVisible())
+                screens.push_back(static_cast<frmLogMain*>(w));
+        return screens;
+    };
     LogViewer viewer;
     viewer.ShowLog(0);
-    ASSERT_TRUE(viewer.impl().mLogViewDlg && viewer.impl().mLogViewDlg->isVisible());
+    ASSERT_EQ(shown().size(), 1u);
     viewer.setEventVisible(-1);
-    QTimer::singleShot(0, [&] { viewer.impl().mLogViewDlg->cmdCancel->click(); });
+    frmLogMain* modal = nullptr;
+    QTimer::singleShot(0, [&] {
+        ASSERT_EQ(shown().size(), 1u);  // the earlier screen gave way
+        modal = shown()[0];
+        modal->cmdCancel->click();
+    });
     viewer.ShowLog(1);
-    EXPECT_FALSE(viewer.impl().mLogViewDlg->isVisible());
-    EXPECT_TRUE(viewer.impl().mLogViewDlg->txtEvent->isHidden());
-    View() = ViewSettings{};
+    ASSERT_TRUE(modal);
+    EXPECT_TRUE(shown().empty());
+    EXPECT_TRUE(modal->txtEvent->isHidden());
 }
 
 // Also leaves screenshots in the build tree for a look at each language.

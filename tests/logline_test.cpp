@@ -1,4 +1,5 @@
-#include "writer/Global.h"
+#include "writer/LogLine.h"
+#include "writer/LogTable.h"
 
 #include <gtest/gtest.h>
 
@@ -6,44 +7,37 @@ using namespace tallyquill;
 
 namespace {
 
-class LogLine : public ::testing::Test {
-protected:
-    void TearDown() override { View() = ViewSettings{}; }
-};
-
-TEST_F(LogLine, AllColumnsShown)
+TEST(LogLine, AllColumnsShown)
 {
-    const QString line = BuildLogLine("07/06/1998", "09:42:00", "ORDERS", "WS01", "JOHN", "LOGIN", "Signed on");
+    const QString line = BuildLogLine({"07/06/1998", "09:42:00", "ORDERS", "WS01", "JOHN", "LOGIN", "Signed on"});
     EXPECT_EQ(line, "07/06/1998 09:42:00 ORDERS     WS01             JOHN                 LOGIN    Signed on");
     EXPECT_EQ(line.size(), 87);
 }
 
-TEST_F(LogLine, HiddenColumnsAndEdges)
+TEST(LogLine, HiddenColumnsAndEdges)
 {
-    View().AppIDVisible = 1;
-    View().WsIDVisible = -1;
-    View().UserVisible = 2;
-    View().EventVisible = -1;
-    EXPECT_EQ(BuildLogLine("07/06/1998", "09:42:00", "ORDERS", "WS01", "JOHN", "LOGIN", "Signed on"),
+    const LineLayout none{.hideAppID = true, .hideWsID = true, .hideUser = true, .hideEvent = true};
+    EXPECT_EQ(BuildLogLine({"07/06/1998", "09:42:00", "ORDERS", "WS01", "JOHN", "LOGIN", "Signed on"}, none),
               "07/06/1998 09:42:00 Signed on");
-    EXPECT_EQ(BuildLogLine("19980607", "094200", "", "", "", "", ""), "19980607   094200   ");
+    EXPECT_EQ(BuildLogLine({"19980607", "094200", "", "", "", "", ""}, none), "19980607   094200   ");
 
-    View() = ViewSettings{};
-    View().AppIDVisible = 1;
-    View().WsIDVisible = 1;
-    View().EventVisible = 1;
-    EXPECT_EQ(BuildLogLine("d", "t", "A", "W", "ABCDEFGHIJKLMNOPQRSTUVWXY", "E", "x"),
+    const LineLayout userOnly{.hideAppID = true, .hideWsID = true, .hideEvent = true};
+    EXPECT_EQ(BuildLogLine({"d", "t", "A", "W", "ABCDEFGHIJKLMNOPQRSTUVWXY", "E", "x"}, userOnly),
               "d          t        ABCDEFGHIJKLMNOPQRST x");
+    // The header takes the layout's titles.
+    EXPECT_EQ(HeaderLine({.hideAppID = true, .hideWsID = true, .userTitle = "Who", .eventTitle = "What",
+                          .activityTitle = "Done"}),
+              "Date       Time     Who                  What     Done");
 }
 
-TEST_F(LogLine, WidthsCountCharactersNotUnits)
+TEST(LogLine, WidthsCountCharactersNotUnits)
 {
     // Chinese keeps one character per place; a surrogate pair is never split.
     EXPECT_EQ(FitText(QStringLiteral("张三李四王五赵六钱七孙八"), 10), QStringLiteral("张三李四王五赵六钱七"));
     const QString emoji = QStringLiteral("😀😀😀");
     EXPECT_EQ(FitText(emoji, 2), QStringLiteral("😀😀"));
     EXPECT_EQ(FitText(QStringLiteral("a😀"), 4), QStringLiteral("a😀  "));
-    const QString line = BuildLogLine("d", "t", QStringLiteral("应用"), "w", "u", "e", QStringLiteral("活动"));
+    const QString line = BuildLogLine({"d", "t", QStringLiteral("应用"), "w", "u", "e", QStringLiteral("活动")});
     EXPECT_TRUE(line.startsWith(QStringLiteral("d          t        应用         w")));
     EXPECT_TRUE(line.endsWith(QStringLiteral(" 活动")));
 }

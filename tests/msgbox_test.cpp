@@ -1,5 +1,5 @@
-#include "writer/Global.h"
 #include "msgbox/MessageBox.h"
+#include "screens/ScreenKit.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -55,11 +55,11 @@ TEST(MessageSeam, GuiHostGetsAModalBoxWithOkAndItsIcon)
 TEST(Pointer, BusyAndNormal)
 {
     QWidget w;
-    BusyPointer(&w);
+    screenkit::BusyPointer(&w);
     EXPECT_EQ(w.cursor().shape(), Qt::WaitCursor);
-    NormalPointer(&w);
+    screenkit::NormalPointer(&w);
     EXPECT_EQ(w.cursor().shape(), Qt::ArrowCursor);
-    BusyPointer(nullptr);  // no screen: nothing to do, no crash
+    screenkit::BusyPointer(nullptr);  // no screen: nothing to do, no crash
 }
 
 } // namespace

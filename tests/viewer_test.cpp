@@ -2,11 +2,11 @@
 
 #include "ViewerFixture.h"
 
-#include "writer/Constant.h"
-#include "writer/TextFiles.h"
+#include "writer/LogFile.h"
 
 #include <QFile>
 
+using tqtest::Activities;
 using tqtest::ViewerDb;
 using namespace tallyquill;
 
@@ -16,22 +16,22 @@ TEST_P(ViewerDb, TwentyFiveRecordsComeInPagesOfTen)
 {
     fill(25);
     auto r = retrieve();
-    EXPECT_EQ(r.result, kTrue);
+    EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.total, 25);
-    EXPECT_EQ(r.downloaded, 10);
-    EXPECT_EQ(page.OutputActivity[1], "r1");
-    EXPECT_EQ(page.OutputActivity[10], "r10");
-    EXPECT_EQ(page.OutputDate[1], "19980601");
-    EXPECT_EQ(page.OutputTime[2], "000100");
-    EXPECT_EQ(page.OutputWsID[1].trimmed(), "WS01");
-    EXPECT_EQ(page.OutputActivity[0], QString());  // position 0 is never used
-    EXPECT_EQ(more(), std::make_pair(kTrue, int32_t(10)));
-    EXPECT_EQ(page.OutputActivity[1], "r11");
-    EXPECT_EQ(more(), std::make_pair(kTrue, int32_t(5)));
-    EXPECT_EQ(page.OutputActivity[5], "r25");
-    EXPECT_EQ(page.OutputActivity[6], "r16");  // positions above the page keep what they held
+    ASSERT_EQ(r.page.records.size(), 10u);
+    EXPECT_EQ(r.page.records[0].Activity, "r1");
+    EXPECT_EQ(r.page.records[9].Activity, "r10");
+    EXPECT_EQ(r.page.records[0].Date, "19980601");
+    EXPECT_EQ(r.page.records[1].Time, "000100");
+    EXPECT_EQ(r.page.records[0].WsID.trimmed(), "WS01");
+    auto page = more();
+    EXPECT_TRUE(page.ok);
+    EXPECT_EQ(Activities(page).first(), "r11");
+    EXPECT_EQ(Activities(page).size(), 10);
+    page = more();
+    EXPECT_EQ(Activities(page), QStringList({"r21", "r22", "r23", "r24", "r25"}));
     // The last page closed the set: nothing more to ask for.
-    EXPECT_EQ(more().first, kFalse);
+    EXPECT_FALSE(more().ok);
     EXPECT_TRUE(messages.messages().empty());
 }
 
@@ -40,16 +40,14 @@ TEST_P(ViewerDb, TenRecordsCloseTheSetAndNoneLeaveTheListsAlone)
     fill(10);
     auto r = retrieve();
     EXPECT_EQ(r.total, 10);
-    EXPECT_EQ(r.downloaded, 10);
-    EXPECT_EQ(more().first, kFalse);
+    EXPECT_EQ(r.page.records.size(), 10u);
+    EXPECT_FALSE(more().ok);
 
-    page.OutputActivity[1] = "untouched";
-    r = retrieve(QStringLiteral("19990101"), QStringLiteral("19991231"));
-    EXPECT_EQ(r.result, kTrue);
+    r = retrieve({.StartDate = "19990101", .EndDate = "19991231"});
+    EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.total, 0);
-    EXPECT_EQ(r.downloaded, 0);
-    EXPECT_EQ(page.OutputActivity[1], "untouched");
-    EXPECT_EQ(more().first, kFalse);
+    EXPECT_TRUE(r.page.records.empty());
+    EXPECT_FALSE(more().ok);
 }
 
 TEST_P(ViewerDb, EveryFilterConditionNarrowsTheSelection)
@@ -62,20 +60,28 @@ TEST_P(ViewerDb, EveryFilterConditionNarrowsTheSelection)
     insert("19980603", "170001", "WS01", "JOHN", "LOGIN", "after hours");
     insert("19980701", "100000", "WS01", "JOHN", "LOGIN", "after range");
     const QString from = "19980601", to = "19980630";
-    EXPECT_EQ(retrieve(from, to).total, 5);
+    EXPECT_EQ(retrieve({.StartDate = from, .EndDate = to}).total, 5);
     // The time range applies to every day of the date range.
-    EXPECT_EQ(retrieve(from, to, "090000", "170000").total, 3);
-    EXPECT_EQ(retrieve(from, to, {}, {}, "WS02").total, 1);
-    EXPECT_EQ(retrieve(from, to, {}, {}, {}, "MARY").total, 2);
-    EXPECT_EQ(retrieve(from, to, {}, {}, {}, {}, "PRINT").total, 1);
+    EXPECT_EQ(retrieve({.StartDate = from, .EndDate = to, .StartTime = "090000", .Endtime = "170000"}).total, 3);
+    EXPECT_EQ(retrieve({.StartDate = from, .EndDate = to, .WsID = "WS02"}).total, 1);
+    EXPECT_EQ(retrieve({.StartDate = from, .EndDate = to, .UserName = "MARY"}).total, 2);
+    EXPECT_EQ(retrieve({.StartDate = from, .EndDate = to, .EventType = "PRINT"}).total, 1);
     // "Contains", compared in the data source's own way: SQLite's LIKE
     // ignores the case of ASCII letters, PostgreSQL's does not.
-    EXPECT_EQ(retrieve(from, to, {}, {}, {}, {}, {}, "order").total, isPostgres() ? 2 : 3);
-    EXPECT_EQ(retrieve(from, to, {}, {}, {}, {}, {}, "Order 1_").total, 1);  // _ is a wildcard
-    auto r = retrieve(from, to, "090000", "170000", "WS01", "MARY", "LOGIN", "late");
+    EXPECT_EQ(retrieve({.StartDate = from, .EndDate = to, .Activity = "order"}).total, isPostgres() ? 2 : 3);
+    EXPECT_EQ(retrieve({.StartDate = from, .EndDate = to, .Activity = "Order 1_"}).total, 1);  // _ is a wildcard
+    auto r = retrieve({.StartDate = from,
+                       .EndDate = to,
+                       .StartTime = "090000",
+                       .Endtime = "170000",
+                       .WsID = "WS01",
+                       .UserName = "MARY",
+                       .EventType = "LOGIN",
+                       .Activity = "late"});
     EXPECT_EQ(r.total, 1);
-    EXPECT_EQ(page.OutputActivity[1], "late order");
-    EXPECT_EQ(page.OutputUserName[1].trimmed(), "MARY");
+    ASSERT_EQ(r.page.records.size(), 1u);
+    EXPECT_EQ(r.page.records[0].Activity, "late order");
+    EXPECT_EQ(r.page.records[0].UserName.trimmed(), "MARY");
 }
 
 TEST_P(ViewerDb, HostileFilterValuesMatchNothingAndHarmNothing)
@@ -88,18 +94,18 @@ TEST_P(ViewerDb, HostileFilterValuesMatchNothingAndHarmNothing)
     };
     for (const QString& v : hostile) {
         for (int field = 0; field < 4; ++field) {
-            const QString ws = field == 0 ? v : QString(), user = field == 1 ? v : QString(),
-                          event = field == 2 ? v : QString(), activity = field == 3 ? v : QString();
-            auto r = retrieve("19980101", "19981231", {}, {}, ws, user, event, activity);
-            EXPECT_EQ(r.result, kTrue) << v.toStdString();
+            LogFilter f;
+            (field == 0 ? f.WsID : field == 1 ? f.UserName : field == 2 ? f.EventType : f.Activity) = v;
+            auto r = retrieve(f);
+            EXPECT_TRUE(r.ok) << v.toStdString();
             EXPECT_EQ(r.total, 0) << v.toStdString() << " in field " << field;
         }
-        EXPECT_EQ(retrieve(v, v).total, 0) << v.toStdString();
-        EXPECT_EQ(retrieve("19980101", "19981231", v, v).total, 0) << v.toStdString();
+        EXPECT_EQ(retrieve({.StartDate = v, .EndDate = v}).total, 0) << v.toStdString();
+        EXPECT_EQ(retrieve({.StartTime = v, .Endtime = v}).total, 0) << v.toStdString();
     }
     // Quotes are carried, not dropped: the quoted text still finds its row.
     insert("19980601", "090000", "WS01", "JOHN", "LOGIN", "O'Brien signed on");
-    auto r = retrieve("19980101", "19981231", {}, {}, {}, {}, {}, "O'Brien");
+    auto r = retrieve({.Activity = "O'Brien"});
     EXPECT_EQ(r.total, 1);
     EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + table), "3");
     EXPECT_TRUE(messages.messages().empty());
@@ -108,10 +114,10 @@ TEST_P(ViewerDb, HostileFilterValuesMatchNothingAndHarmNothing)
 TEST_P(ViewerDb, TableComesFromTheParameterOrTheProperty)
 {
     fill(3);
-    EXPECT_EQ(retrieve("19980101", "19981231", {}, {}, {}, {}, {}, {}, QStringLiteral("")).total, 3);
+    EXPECT_EQ(retrieve({.AppID = QStringLiteral("")}).total, 3);
     // An AppID that is no table name is refused before any statement.
-    auto r = retrieve("19980101", "19981231", {}, {}, {}, {}, {}, {}, QStringLiteral("X;DROP"));
-    EXPECT_EQ(r.result, kFalse);
+    auto r = retrieve({.AppID = "X;DROP"});
+    EXPECT_FALSE(r.ok);
     ASSERT_EQ(messages.messages().size(), 1u);
     EXPECT_TRUE(messages.messages()[0].text.startsWith("Error in retrieve record:0, Invalid AppID"));
 }
@@ -119,16 +125,13 @@ TEST_P(ViewerDb, TableComesFromTheParameterOrTheProperty)
 TEST_P(ViewerDb, FailuresAreReported)
 {
     // A missing table fails the count, which counts as nothing found.
-    auto r = retrieve("19980101", "19981231", {}, {}, {}, {}, {}, {}, QStringLiteral("NOSUCH"));
-    EXPECT_EQ(r.result, kTrue);
+    auto r = retrieve({.AppID = "NOSUCH"});
+    EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.total, 0);
     EXPECT_TRUE(messages.messages().empty());
 
-    LogViewer noDsn;
-    int16_t result = kTrue;
-    int32_t total = 0, downloaded = 0;
-    noDsn.impl().RetrieveLog(result, total, downloaded, "19980101", "19981231", {}, {}, "X", {}, {}, {}, {}, page);
-    EXPECT_EQ(result, kFalse);
+    LogService noDsn;
+    EXPECT_FALSE(noDsn.retrieve({.StartDate = "19980101", .EndDate = "19981231", .AppID = "X"}).ok);
     ASSERT_EQ(messages.messages().size(), 2u);
     EXPECT_EQ(messages.messages()[0].text, "No DSN provided");
     EXPECT_EQ(messages.messages()[0].icon, MsgIcon::Warning);
@@ -142,20 +145,19 @@ TEST_P(ViewerDb, NullColumnsReadAsEmptyText)
     raw().execute(QStringLiteral("INSERT INTO ") + table
                   + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time) VALUES ('A', 'W', '19980601', '010101')"));
     auto r = retrieve();
-    ASSERT_EQ(r.downloaded, 1);
-    EXPECT_EQ(page.OutputUserName[1], QString());
-    EXPECT_EQ(page.OutputActivity[1], QString());
+    ASSERT_EQ(r.page.records.size(), 1u);
+    EXPECT_EQ(r.page.records[0].UserName, QString());
+    EXPECT_EQ(r.page.records[0].Activity, QString());
 }
 
 class PrintFeed : public ViewerDb {
 protected:
-    QStringList feed(int32_t total, int32_t downloaded)
+    QStringList feed(int32_t total, int32_t downloaded, const LineLayout& layout = {})
     {
         const QString path = dir.path() + QStringLiteral("/print.txt");
-        const int16_t no = FreeFile();
-        OpenForOutput(no, path);
-        service().MoreLogForPrint(no, total, downloaded);
-        CloseFile(no);
+        LogFile file(path);
+        service().printRest(file, total, downloaded, layout);
+        file.close();
         QFile f(path);
         EXPECT_TRUE(f.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(f.readAll());
@@ -172,20 +174,25 @@ TEST_P(PrintFeed, WritesTheRestAndLeavesThePagingWhereItWas)
     auto r = retrieve();
     ASSERT_EQ(r.total, 250);
     for (int i = 0; i < 9; ++i)
-        ASSERT_EQ(more().second, 10);
+        ASSERT_EQ(more().records.size(), 10u);
     const QStringList lines = feed(250, 100);
     ASSERT_EQ(lines.size(), 150);
     EXPECT_TRUE(lines[0].startsWith("01/06/1998 01:40:00 " + app)) << lines[0].toStdString();
     EXPECT_TRUE(lines[0].endsWith(" r101"));
     EXPECT_TRUE(lines[149].endsWith(" r250"));
     // The screen's next page is record 101, and paging runs to the end.
-    ASSERT_EQ(more(), std::make_pair(kTrue, int32_t(10)));
-    EXPECT_EQ(page.OutputActivity[1], "r101");
+    auto page = more();
+    ASSERT_TRUE(page.ok);
+    ASSERT_EQ(page.records.size(), 10u);
+    EXPECT_EQ(page.records[0].Activity, "r101");
     int32_t seen = 10;
-    for (auto m = more(); m.first == kTrue; m = more())
-        seen += m.second;
+    QString last;
+    for (auto m = more(); m.ok; m = more()) {
+        seen += int32_t(m.records.size());
+        last = m.records.back().Activity;
+    }
     EXPECT_EQ(seen, 150);
-    EXPECT_EQ(page.OutputActivity[10], "r250");
+    EXPECT_EQ(last, "r250");
 }
 
 TEST_P(PrintFeed, StopsAtTotalRecordOrAtTheEndOfTheSet)
@@ -195,8 +202,7 @@ TEST_P(PrintFeed, StopsAtTotalRecordOrAtTheEndOfTheSet)
     EXPECT_EQ(feed(15, 10).size(), 5);   // the count is the bound
     EXPECT_EQ(feed(99, 10).size(), 20);  // the set ends first
     EXPECT_EQ(feed(10, 10).size(), 0);
-    EXPECT_EQ(more().second, 10);
-    EXPECT_EQ(page.OutputActivity[1], "r11");
+    EXPECT_EQ(Activities(more()).value(0), "r11");
     // Once the set is read to its end there is nothing to feed.
     more();
     EXPECT_EQ(feed(30, 30).size(), 0);
@@ -208,10 +214,8 @@ TEST_P(PrintFeed, HiddenColumnsAndChineseText)
         insert("20010315", QStringLiteral("0600%1").arg(k, 2, 10, QLatin1Char('0')));
     insert("20010315", "073005", QStringLiteral("工作站"), QStringLiteral("张三"), QStringLiteral("登录"),
            QStringLiteral("用户登录 系統"));
-    View().WsIDVisible = 1;
-    View().AppIDVisible = -1;
-    retrieve("20010101", "20011231");
-    const QStringList lines = feed(11, 10);
+    retrieve({.StartDate = "20010101", .EndDate = "20011231"});
+    const QStringList lines = feed(11, 10, {.hideAppID = true, .hideWsID = true});
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines[0], QStringLiteral("15/03/2001 07:30:05 张三                   登录       用户登录 系統"));
 }

@@ -1,18 +1,17 @@
 // tallyquill: the command-line face of the library. It never opens a window
 // for its headless verbs; every message goes to stderr.
 
-#include "writer/Constant.h"
-#include "screens/FilterCheck.h"
-#include "writer/Global.h"
-#include "viewer/LogViewerImpl.h"
-#include <QLineEdit>
-#include "msgbox/MessageBox.h"
-#include "writer/TextFiles.h"
-#include "screens/frmLogMain.h"
+#include "localize/ShowError.h"
+#include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
+#include "screens/FilterCheck.h"
 #include "tallyquill/embedded.h"
-#include "tallyquill/log_viewer.h"
 #include "tallyquill/msg_logger.h"
+#include "viewer/LogService.h"
+#include "viewer/ViewerAdapter.h"
+#include "writer/LogFile.h"
+#include "writer/LogLine.h"
+#include "writer/LogRecord.h"
 
 #include <QDate>
 #include <QRegularExpression>
@@ -211,73 +210,52 @@ QString maskedDate(const std::string& text)
 // The same message the viewer shows, on stderr.
 int filterRejected(int16_t id, const QString& english)
 {
-    tallyquill::ShowMessage(tallyquill::Tr(id, english), tallyquill::Tr(tallyquill::sid::Error, QStringLiteral("Error")),
-                            tallyquill::MsgIcon::Warning);
+    tallyquill::ShowError(id, english);
     return kUsage;
 }
 
-struct Hidden {
-    int16_t app = 0, ws = 0, user = 0, event = 0;
-};
-
-Hidden parseHide(const Args& a)
+// The columns that --hide leaves out.
+tallyquill::LineLayout parseHide(const Args& a)
 {
-    Hidden h;
+    tallyquill::LineLayout layout;
     const QString list = QString::fromStdString(a.get("hide").value_or(""));
     for (const QString& item : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString k = item.trimmed().toLower();
         if (k == QLatin1String("app"))
-            h.app = tallyquill::kTrue;
+            layout.hideAppID = true;
         else if (k == QLatin1String("ws"))
-            h.ws = tallyquill::kTrue;
+            layout.hideWsID = true;
         else if (k == QLatin1String("user"))
-            h.user = tallyquill::kTrue;
+            layout.hideUser = true;
         else if (k == QLatin1String("event"))
-            h.event = tallyquill::kTrue;
+            layout.hideEvent = true;
         else
             throw UsageError{"--hide takes app, ws, user and event, not " + item.toStdString()};
     }
-    return h;
+    return layout;
 }
 
-// A viewer set up as the host would, with the view settings stored the way
-// the viewer screen stores them when it opens.
-void prepareViewer(tallyquill::LogViewer& viewer, const Args& a)
+// The data source and application of the command line.
+void prepareService(tallyquill::LogService& service, const Args& a)
 {
-    viewer.setDSN(a.require("dsn"));
-    viewer.setLoginID(a.get("login").value_or(""));
-    viewer.setPassword(passwordOf(a));
-    viewer.setAppID(a.require("app"));
-    const Hidden h = parseHide(a);
-    viewer.setAppIDVisible(h.app);
-    viewer.setWorkstationIDVisible(h.ws);
-    viewer.setUserProgVisible(h.user);
-    viewer.setEventVisible(h.event);
-    QString caption;
-    tallyquill::ViewSettings& v = tallyquill::View();
-    viewer.impl().InitScreen(caption, v.UserDesc, v.EventDesc, v.ActivityDesc, v.AppIDVisible, v.WsIDVisible,
-                             v.UserVisible, v.EventVisible);
+    service.source.dsn = QString::fromStdString(a.require("dsn"));
+    service.source.login = QString::fromStdString(a.get("login").value_or(""));
+    service.source.password = QString::fromStdString(passwordOf(a));
+    service.source.appId = QString::fromStdString(a.require("app"));
 }
 
-// Lines go to a numbered file or to stdout, both UTF-8 with CRLF.
+// Lines go to a file or to stdout, both UTF-8 with CRLF.
 class LineSink {
 public:
     explicit LineSink(const std::optional<std::string>& path)
     {
-        if (path) {
-            fileNo_ = tallyquill::FreeFile();
-            tallyquill::OpenForOutput(fileNo_, QString::fromStdString(*path));
-        }
-    }
-    ~LineSink()
-    {
-        if (fileNo_)
-            tallyquill::FileGuard guard(fileNo_);
+        if (path)
+            file_.emplace(QString::fromStdString(*path));
     }
     void line(const QString& text)
     {
-        if (fileNo_) {
-            tallyquill::PrintLine(fileNo_, text);
+        if (file_) {
+            file_->writeLine(text);
         } else {
             const QByteArray bytes = text.toUtf8() + "\r\n";
             std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
@@ -285,17 +263,14 @@ public:
     }
     void close()
     {
-        if (fileNo_) {
-            const int16_t n = fileNo_;
-            fileNo_ = 0;
-            tallyquill::CloseFile(n);
-        } else if (std::fflush(stdout) != 0) {
+        if (file_)
+            file_->close();
+        else if (std::fflush(stdout) != 0)
             throw tallyquill::Error("Cannot write to standard output");
-        }
     }
 
 private:
-    int16_t fileNo_ = 0;
+    std::optional<tallyquill::LogFile> file_;
 };
 
 int runList(int argc, char** argv)
@@ -306,8 +281,9 @@ int runList(int argc, char** argv)
                     "activity", "hide", "output"});
     if (!a.positional.empty())
         throw UsageError{"list takes no arguments"};
-    LogViewer viewer;
-    prepareViewer(viewer, a);
+    LogService service;
+    prepareService(service, a);
+    const LineLayout layout = parseHide(a);
 
     FilterTexts f;
     if (auto v = a.get("from"))
@@ -318,49 +294,45 @@ int runList(int argc, char** argv)
         f.timeStart = QString::fromStdString(*v);
     if (auto v = a.get("time-to"))
         f.timeEnd = QString::fromStdString(*v);
-    f.appId = QString::fromStdString(viewer.AppID());
+    f.appId = service.source.appId;
     if (auto problem = CheckFilter(f))
         return filterRejected(problem->messageId, problem->english);
 
     auto upper = [&](const char* name) { return QString::fromStdString(a.get(name).value_or("")).toUpper(); };
-    LogViewer::Impl& service = viewer.impl();
-    PageBuffer page;
-    int16_t result = kFalse;
-    int32_t total = 0, downloaded = 0;
-    service.RetrieveLog(result, total, downloaded, DateKey(f.dateStart), DateKey(f.dateEnd), TimeKey(f.timeStart),
-                        TimeKey(f.timeEnd), f.appId, upper("ws"), upper("user"), upper("event"),
-                        QString::fromStdString(a.get("activity").value_or("")), page);
-    if (result == kFalse)
+    const Retrieval found = service.retrieve({.StartDate = DateKey(f.dateStart),
+                                              .EndDate = DateKey(f.dateEnd),
+                                              .StartTime = TimeKey(f.timeStart),
+                                              .Endtime = TimeKey(f.timeEnd),
+                                              .AppID = f.appId,
+                                              .WsID = upper("ws"),
+                                              .UserName = upper("user"),
+                                              .EventType = upper("event"),
+                                              .Activity = QString::fromStdString(a.get("activity").value_or(""))});
+    if (!found.ok)
         return kDatabaseError;
 
-    const ViewSettings& v = View();
     LineSink out(a.get("output"));
-    out.line(BuildLogLine(QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("App ID"),
-                          QStringLiteral("Ws ID"), v.UserDesc, v.EventDesc, v.ActivityDesc));
+    out.line(HeaderLine(layout));
     int32_t written = 0;
-    while (written < total) {
+    Page page = found.page;
+    while (written < found.total) {
         if (written > 0) {
-            service.MoreLog(result, downloaded, page);
-            if (result == kFalse) {
-                ShowMessage(Tr(843, QStringLiteral("Error in retrieve records!")), Tr(sid::Error, QStringLiteral("Error")),
-                            MsgIcon::Warning);
+            page = service.more();
+            if (!page.ok) {
+                ShowError(sid::MoreLogFailed, QStringLiteral("Error in retrieve records!"));
                 return kDatabaseError;
             }
         }
-        if (downloaded <= 0)
+        if (page.records.empty())
             break;  // the set ended before the count said it would
-        for (int i = 1; i <= downloaded; ++i)
-            out.line(BuildLogLine(DisplayDate(page.OutputDate[i]), DisplayTime(page.OutputTime[i]),
-                                  page.OutputAppID[i].trimmed(), page.OutputWsID[i].trimmed(),
-                                  page.OutputUserName[i].trimmed(), page.OutputEventType[i].trimmed(),
-                                  page.OutputActivity[i].trimmed()));
-        written += downloaded;
-        downloaded = 0;
+        for (const LogRecord& r : page.records)
+            out.line(BuildLogLine(DisplayForm(r), layout));
+        written += int32_t(page.records.size());
     }
     out.close();
-    if (total == 0)
-        ShowMessage(Tr(844, QStringLiteral("No Record Found")), Tr(845, QStringLiteral("Retrieve Logs")),
-                    MsgIcon::Information);
+    if (found.total == 0)
+        ShowMessage(Tr(sid::NoRecordFound, QStringLiteral("No Record Found")),
+                    Tr(sid::RetrieveLogs, QStringLiteral("Retrieve Logs")), MsgIcon::Information);
     return kOk;
 }
 
@@ -379,23 +351,26 @@ int runArchive(int argc, char** argv)
         throw UsageError{"--daily needs --prefix"};
     if (!toFile && !del)
         throw UsageError{"nothing to do: give --file, --daily or --delete"};
-    LogViewer viewer;
-    prepareViewer(viewer, a);
+    LogService service;
+    prepareService(service, a);
+    const LineLayout layout = parseHide(a);
     const QString until = maskedDate(a.require("until"));
     if (!IsValidDateText(until))
-        return filterRejected(833, QStringLiteral("Invalid date"));
+        return filterRejected(sid::InvalidDate, QStringLiteral("Invalid date"));
 
-    int16_t ok = kFalse;
-    LogViewer::Impl& service = viewer.impl();
-    service.ArchiveLog(ok, QString::fromStdString(viewer.AppID()), DateKey(until), toFile ? kTrue : kFalse,
-                       del ? kTrue : kFalse, a.get("daily") ? kTrue : kFalse,
-                       QString::fromStdString(a.get("prefix").value_or("")),
-                       QString::fromStdString(a.get("daily").value_or(a.get("file").value_or(""))));
-    if (ok == kFalse) {
-        ShowMessage(Tr(838, QStringLiteral("Error in archive record")) + QStringLiteral(": ")
-                        + service.lastArchiveError,
-                    Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
-        return service.lastArchiveErrorFromDatabase ? kDatabaseError : kNothingDone;
+    const ArchiveOutcome outcome =
+        service.archive({.AppID = service.source.appId,
+                         .ArchiveDate = DateKey(until),
+                         .ToFile = toFile,
+                         .DelRecord = del,
+                         .MultiFile = a.get("daily").has_value(),
+                         .FilePrefix = QString::fromStdString(a.get("prefix").value_or("")),
+                         .Filename = QString::fromStdString(a.get("daily").value_or(a.get("file").value_or("")))},
+                        layout);
+    if (!outcome.ok) {
+        ShowError(sid::ArchiveFailed, QStringLiteral("Error in archive record"), MsgIcon::Warning,
+                  QStringLiteral(": ") + outcome.reason);
+        return outcome.fromDatabase ? kDatabaseError : kNothingDone;
     }
     return kOk;
 }
@@ -413,36 +388,30 @@ int runView(int argc, char** argv)
         std::cerr << "tallyquill: no display to open the viewer on (DISPLAY is not set)\n";
         return kNothingDone;
     }
-    LogViewer viewer;
-    viewer.setDSN(a.require("dsn"));
-    viewer.setLoginID(a.get("login").value_or(""));
-    viewer.setPassword(passwordOf(a));
-    viewer.setAppID(a.get("app").value_or(""));
+    ViewerAdapter viewer;
+    viewer.service.source.dsn = QString::fromStdString(a.require("dsn"));
+    viewer.service.source.login = QString::fromStdString(a.get("login").value_or(""));
+    viewer.service.source.password = QString::fromStdString(passwordOf(a));
+    viewer.service.source.appId = QString::fromStdString(a.get("app").value_or(""));
     if (auto v = a.get("caption"))
-        viewer.setCaption(*v);
+        viewer.caption = QString::fromStdString(*v);
     if (auto v = a.get("user-title"))
-        viewer.setUserProgDesc(*v);
+        viewer.userDesc = QString::fromStdString(*v);
     if (auto v = a.get("event-title"))
-        viewer.setEventDesc(*v);
+        viewer.eventDesc = QString::fromStdString(*v);
     if (auto v = a.get("activity-title"))
-        viewer.setActivityDesc(*v);
-    const Hidden h = parseHide(a);
-    viewer.setAppIDVisible(h.app);
-    viewer.setWorkstationIDVisible(h.ws);
-    viewer.setUserProgVisible(h.user);
-    viewer.setEventVisible(h.event);
-    const std::optional<std::string> from = a.get("from"), to = a.get("to");
-    const QString app = QString::fromStdString(viewer.AppID());
-    viewer.impl().afterScreenLoad = [&](frmLogMain& screen) {
-        if (from)
-            screen.txtDateRangeStart->setText(maskedDate(*from));
-        if (to)
-            screen.txtDateRangeEnd->setText(maskedDate(*to));
-        if (!app.isEmpty() && h.app == 0)
-            screen.txtAppID->setText(app);
-    };
-    viewer.ShowLog(1);
-    return kOk;
+        viewer.activityDesc = QString::fromStdString(*v);
+    const LineLayout hide = parseHide(a);
+    viewer.appIdVisible = hide.hideAppID ? -1 : 0;
+    viewer.wsIdVisible = hide.hideWsID ? -1 : 0;
+    viewer.userVisible = hide.hideUser ? -1 : 0;
+    viewer.eventVisible = hide.hideEvent ? -1 : 0;
+    if (auto v = a.get("from"))
+        viewer.firstStartDate = maskedDate(*v);
+    if (auto v = a.get("to"))
+        viewer.firstEndDate = maskedDate(*v);
+    viewer.fillAppID = true;
+    return viewer.showLog(true) ? kOk : kNothingDone;
 }
 
 int runDemo(int argc, char** argv)

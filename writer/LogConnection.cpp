@@ -1,9 +1,8 @@
 #include "writer/LogConnection.h"
 
-#include "writer/Constant.h"
-#include "msgbox/MessageBox.h"
+#include "localize/ShowError.h"
+#include "localize/StringIds.h"
 #include "odbc/Odbc.h"
-#include "localize/clsLocalize.h"
 
 namespace tallyquill {
 
@@ -13,41 +12,47 @@ QString ConnectString(const QString& dsn, const QString& login, const QString& p
            + QStringLiteral(";");
 }
 
-int16_t OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login, const QString& password)
+bool OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login, const QString& password)
 {
     try {
         conn.open(ConnectString(dsn, login, password));
-        return 0;
+        return true;
     } catch (const std::exception&) {
-        return 1;
+        return false;
     }
 }
 
 LogConnection::LogConnection() = default;
 LogConnection::~LogConnection() = default;
 
-int16_t LogConnection::Check(const QString& dsn, const QString& login, const QString& password)
+bool LogConnection::Check(const QString& dsn, const QString& login, const QString& password)
 {
     if (dsn.isEmpty()) {
-        ShowMessage(Tr(sid::NoDsn, QStringLiteral("No DSN provided")), Tr(sid::Error, QStringLiteral("Error")),
-                    MsgIcon::Warning);
-        return 1;
+        ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
+        return false;
     }
-    if (!connected_) {
-        status_ = OpenLogConnection(get(), dsn, login, password);
-        connected_ = status_ == 0;
-    }
-    return status_;
+    if (!connected_)
+        connected_ = OpenLogConnection(get(), dsn, login, password);
+    return connected_;
 }
 
-bool LogConnection::ForgetIfLost(bool lost)
+bool LogConnection::isGone(const DatabaseError& failure) const
 {
-    if (!lost && !(conn_ && conn_->isDead()))
+    return failure.connectionLost() || (conn_ && conn_->isDead());
+}
+
+bool LogConnection::dropIfGone(const DatabaseError& failure)
+{
+    if (!isGone(failure))
         return false;
+    drop();
+    return true;
+}
+
+void LogConnection::drop()
+{
     conn_.reset();
     connected_ = false;
-    status_ = 0;
-    return true;
 }
 
 odbc::Connection& LogConnection::get()

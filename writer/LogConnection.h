@@ -2,10 +2,11 @@
 
 #include <QString>
 
-#include <cstdint>
 #include <memory>
 
 namespace tallyquill {
+
+class DatabaseError;
 
 namespace odbc {
 class Connection;
@@ -14,10 +15,9 @@ class Connection;
 // "UID=<login>;PWD=<password>;DSN=<name>;"
 QString ConnectString(const QString& dsn, const QString& login, const QString& password);
 
-// Opens the connection without prompting: 0 when connected, 1 when any step
-// failed. Shows nothing.
-int16_t OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login,
-                          const QString& password);
+// Opens the connection without prompting: true when connected, false when
+// any step failed. Shows nothing.
+bool OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login, const QString& password);
 
 // The one connection an owner keeps: created and opened at its first need,
 // kept for the owner's life, and dropped when it breaks, so that the next
@@ -28,20 +28,22 @@ public:
     ~LogConnection();
 
     // The connection check: without a DSN it tells the operator and answers
-    // 1; otherwise it opens the connection unless that was done, and answers
-    // the status of the last opening (0 once connected).
-    int16_t Check(const QString& dsn, const QString& login, const QString& password);
-    // Drops the connection when a failure broke it; answers whether it did.
-    bool ForgetIfLost(bool lost);
+    // false; otherwise it opens the connection unless that was done, and
+    // answers whether it is open.
+    bool Check(const QString& dsn, const QString& login, const QString& password);
+    // Whether a failure left the connection unusable: the driver said so, or
+    // the connection reports itself dead. Decided here and nowhere else.
+    bool isGone(const DatabaseError& failure) const;
+    // Drops the connection when isGone(); answers whether it did.
+    bool dropIfGone(const DatabaseError& failure);
+    void drop();
     // The connection object, created (not opened) when there is none.
     odbc::Connection& get();
     bool connected() const { return connected_; }
-    int16_t status() const { return status_; }
 
 private:
     std::unique_ptr<odbc::Connection> conn_;
     bool connected_ = false;
-    int16_t status_ = 0;
 };
 
 } // namespace tallyquill

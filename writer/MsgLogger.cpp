@@ -1,22 +1,18 @@
 #include "tallyquill/msg_logger.h"
 
-#include "writer/Constant.h"
-#include "writer/LogConnection.h"
-#include "writer/Global.h"
-#include "msgbox/MessageBox.h"
-#include "odbc/Odbc.h"
+#include "localize/ShowError.h"
+#include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
+#include "odbc/Odbc.h"
+#include "writer/LogConnection.h"
+#include "writer/LogRecord.h"
+#include "writer/LogTable.h"
 
 namespace tallyquill {
 
 namespace {
 QString q(const std::string& s) { return QString::fromStdString(s); }
 std::string s8(const QString& s) { return s.toStdString(); }
-
-void showWarning(int16_t id, const char* english)
-{
-    ShowMessage(Tr(id, QString::fromUtf8(english)), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
-}
 } // namespace
 
 struct MsgLogger::Impl {
@@ -63,31 +59,12 @@ void MsgLogger::setLoginID(const std::string& value) { d->login = q(value); }
 std::string MsgLogger::Password() const { return s8(d->password); }
 void MsgLogger::setPassword(const std::string& value) { d->password = q(value); }
 
-QString CreateTableSql(const QString& table)
+int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& eventType, const std::string& logData)
 {
-    return QStringLiteral("CREATE TABLE ") + table
-           + QStringLiteral("(log_AppID char(10) not null, "
-                            "log_WsID char(16) not null, "
-                            "log_Date char(8) not null, "
-                            "log_Time char(6) not null, "
-                            "log_User char(15), "
-                            "log_EventType char(8), "
-                            "log_Data varchar(250))");
-}
-
-QString CreateIndexSql(const QString& table)
-{
-    // Without it every first page of the viewer sorts the whole table.
-    return QStringLiteral("CREATE INDEX ") + table + QStringLiteral("_date_time ON ") + table
-           + QStringLiteral(" (log_Date, log_Time)");
-}
-
-int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& EventType, const std::string& LogData)
-{
-    if (d->link.Check(d->dsn, d->login, d->password) == 1)
+    if (!d->link.Check(d->dsn, d->login, d->password))
         return 1;
     if (d->appId.isEmpty() || d->wsId.isEmpty()) {
-        showWarning(sid::NeedAppAndWorkstation, "You must provide AppID and WorkstationID");
+        ShowError(sid::NeedAppAndWorkstation, QStringLiteral("You must provide AppID and WorkstationID"));
         return 1;
     }
     d->requireValidAppId();
@@ -106,11 +83,11 @@ int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& Even
                                  "VALUES (?,?,?,?,?,?,?)"));
             d->insertTable = d->tableName;
         }
-        d->insert->setParameters({d->appId, d->wsId, now.date, now.time, q(UserName).toUpper(),
-                                  q(EventType).toUpper(), q(LogData)});
+        d->insert->setParameters({d->appId, d->wsId, now.date, now.time, q(userName).toUpper(),
+                                  q(eventType).toUpper(), q(logData)});
         d->insert->execute();
     } catch (const DatabaseError& e) {
-        if (d->link.ForgetIfLost(e.connectionLost()))
+        if (d->link.dropIfGone(e))
             d->insert.reset();
         throw;
     }

@@ -51,11 +51,8 @@ public:
     // the process's QApplication when the host has none.
     void ShowLog(int16_t PopupStatus);
 
-    // The service behind the screens, for the library's own screens and tools.
-    struct Impl;
-    Impl& impl() { return *d; }
-
 private:
+    struct Impl;
     std::unique_ptr<Impl> d;
 };
 

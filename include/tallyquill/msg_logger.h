@@ -35,8 +35,8 @@ public:
     // where there is something to tell. Throws DatabaseError when the database
     // rejects the insert, and InvalidAppIdError for an AppID that cannot name
     // a table.
-    int16_t WriteLog(const std::string& UserName, const std::string& EventType,
-                     const std::string& LogData);
+    [[nodiscard]] int16_t WriteLog(const std::string& userName, const std::string& eventType,
+                                   const std::string& logData);
 
     // Creates <AppID>_logs and its (log_Date, log_Time) index on the open
     // connection; any database failure is ignored.

@@ -1,0 +1,86 @@
+#pragma once
+
+// Base ids of the string table, by what the text says or where it shows.
+// The Simplified and Traditional Chinese texts sit at +1000 and +2000.
+
+#include <cstdint>
+
+namespace tallyquill::sid {
+
+// Archive dialog
+constexpr int16_t ArchiveToFile = 800;
+constexpr int16_t DeleteRecords = 801;
+constexpr int16_t DailyLogFiles = 802;
+constexpr int16_t Cancel = 803;
+constexpr int16_t OK = 804;
+constexpr int16_t Action = 805;
+constexpr int16_t ArchiveFileType = 806;
+constexpr int16_t ArchiveLogRecords = 807;
+constexpr int16_t ArchiveAppID = 808;
+constexpr int16_t ArchiveOnOrBefore = 809;
+constexpr int16_t ArchiveDirectory = 810;
+constexpr int16_t FilePrefix = 811;
+// Directory chooser
+constexpr int16_t ChooserOK = 812;
+constexpr int16_t SelectDirectory = 813;
+constexpr int16_t ChooserDirectory = 814;
+// Log viewer screen
+constexpr int16_t LogViewer = 815;
+constexpr int16_t Activity = 816;
+constexpr int16_t ApplicationID = 817;
+constexpr int16_t DateRange = 818;
+constexpr int16_t To = 819;
+constexpr int16_t RecordsDownloaded = 820;
+constexpr int16_t EventType = 821;
+constexpr int16_t TimeRange = 822;
+constexpr int16_t TotalRecordsFound = 823;
+constexpr int16_t UserName = 824;
+constexpr int16_t WorkStationID = 825;
+// Print dialog
+constexpr int16_t PrintCancel = 826;
+constexpr int16_t PrintOK = 827;
+constexpr int16_t PrintLogs = 828;
+constexpr int16_t PrintToFile = 829;
+constexpr int16_t PrintToPrinter = 830;
+// Messages
+constexpr int16_t AppIDMandatory = 831;
+constexpr int16_t Error = 832;
+constexpr int16_t InvalidDate = 833;
+constexpr int16_t NoAction = 834;
+constexpr int16_t FilePrefixMandatory = 835;
+constexpr int16_t DirectoryMandatory = 836;
+constexpr int16_t FilenameMandatory = 837;
+constexpr int16_t ArchiveFailed = 838;
+constexpr int16_t NoFileName = 839;
+constexpr int16_t PrintToFileFailed = 840;
+constexpr int16_t PrintToPrinterFailed = 841;
+constexpr int16_t TempFileFailed = 842;
+constexpr int16_t MoreLogFailed = 843;
+constexpr int16_t NoRecordFound = 844;
+constexpr int16_t RetrieveLogs = 845;
+constexpr int16_t RetrieveFailed = 846;
+constexpr int16_t DateRangeMandatory = 847;
+constexpr int16_t NoStartTime = 848;
+constexpr int16_t NoEndTime = 849;
+constexpr int16_t InvalidDateRange = 850;
+constexpr int16_t InvalidTime = 851;
+constexpr int16_t InvalidTimeRange = 852;
+constexpr int16_t NeedAppAndWorkstation = 853;
+constexpr int16_t NoDsn = 854;
+constexpr int16_t RetrieveRecordError = 855;
+// Log viewer screen, continued
+constexpr int16_t Print = 856;
+constexpr int16_t Retrieve = 857;
+constexpr int16_t LogFilter = 858;
+constexpr int16_t DateColumn = 859;
+constexpr int16_t TimeColumn = 860;
+constexpr int16_t AppIDColumn = 861;
+constexpr int16_t WsIDColumn = 862;
+constexpr int16_t UserColumn = 863;
+constexpr int16_t EventColumn = 864;
+constexpr int16_t ActivityColumn = 865;
+constexpr int16_t FileName = 866;
+constexpr int16_t Directory = 867;
+constexpr int16_t Archive = 868;
+
+} // namespace tallyquill::sid

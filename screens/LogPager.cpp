@@ -1,0 +1,47 @@
+#include "screens/LogPager.h"
+
+#include <algorithm>
+
+namespace tallyquill {
+
+void LogPager::start(int32_t total, const Page& first)
+{
+    clear();
+    total_ = total;
+    append(first);
+}
+
+void LogPager::clear()
+{
+    records_.clear();
+    records_.shrink_to_fit();
+    total_ = 0;
+    downloaded_ = 0;
+}
+
+int32_t LogPager::append(const Page& page)
+{
+    const auto n = int32_t(std::min<std::size_t>(page.records.size(), kPageSize));
+    records_.reserve(records_.size() + std::size_t(n));
+    for (int32_t i = 0; i < n; ++i)
+        records_.push_back(DisplayForm(page.records[std::size_t(i)]));
+    downloaded_ += n;
+    return n;
+}
+
+void LogPager::dropRecords()
+{
+    records_.clear();
+    records_.shrink_to_fit();
+}
+
+std::span<const LogRecord> LogPager::window(int32_t top) const
+{
+    const int32_t last = std::min({total_, downloaded_, int32_t(records_.size())});
+    if (top < 1 || top > last)
+        return {};
+    const int32_t count = std::min(kWindowRows, last - top + 1);
+    return std::span<const LogRecord>(records_).subspan(std::size_t(top - 1), std::size_t(count));
+}
+
+} // namespace tallyquill

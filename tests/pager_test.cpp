@@ -1,0 +1,81 @@
+// The viewer screen's paging, without widgets.
+
+#include "screens/LogPager.h"
+
+#include <gtest/gtest.h>
+
+using namespace tallyquill;
+
+namespace {
+
+// A page of records "r<from>" to "r<to>" in stored form.
+Page Records(int from, int to)
+{
+    Page page{true, {}};
+    for (int k = from; k <= to; ++k)
+        page.records.push_back({"20010305", "101500", "APP   ", " WS07 ", "OP", "PRINT", QStringLiteral("r%1").arg(k)});
+    return page;
+}
+
+QStringList Window(const LogPager& p, int32_t top)
+{
+    QStringList out;
+    for (const LogRecord& r : p.window(top))
+        out << r.Activity;
+    return out;
+}
+
+TEST(LogPager, WindowsAndWhetherMoreIsNeeded)
+{
+    LogPager p;
+    p.start(25, Records(1, 10));
+    EXPECT_EQ(p.scrollMaximum(), 16);
+    EXPECT_EQ(p.downloaded(), 10);
+    // Stored forms become the list's: display date and time, blanks trimmed.
+    EXPECT_EQ(p.records()[0], (LogRecord{"05/03/2001", "10:15:00", "APP", "WS07", "OP", "PRINT", "r1"}));
+
+    struct Case {
+        int32_t top;
+        bool needsMore;  // also when the window ends on the last record held
+        int first, count;  // of the window as downloaded now
+    };
+    for (const Case& c : {Case{1, true, 1, 10}, Case{2, true, 2, 9}, Case{10, true, 10, 1}, Case{11, true, 0, 0}}) {
+        EXPECT_EQ(p.needsMore(c.top), c.needsMore) << c.top;
+        const QStringList w = Window(p, c.top);
+        EXPECT_EQ(w.size(), c.count) << c.top;
+        if (c.count) {
+            EXPECT_EQ(w.first(), QStringLiteral("r%1").arg(c.first));
+        }
+    }
+    EXPECT_EQ(p.append(Records(11, 20)), 10);
+    EXPECT_EQ(p.append(Records(21, 25)), 5);
+    EXPECT_TRUE(p.complete());
+    EXPECT_FALSE(p.needsMore(16));
+    EXPECT_EQ(Window(p, 16), QStringList({"r16", "r17", "r18", "r19", "r20", "r21", "r22", "r23", "r24", "r25"}));
+    EXPECT_TRUE(Window(p, 26).empty());
+    EXPECT_TRUE(Window(p, 0).empty());
+}
+
+TEST(LogPager, ListenersThatSayTooMuchOrTooLittle)
+{
+    LogPager p;
+    // More than a page is never taken; fewer records than counted stay fewer.
+    p.start(30, Records(1, 14));
+    EXPECT_EQ(p.downloaded(), 10);
+    EXPECT_EQ(p.append(Page{true, {}}), 0);
+    EXPECT_TRUE(p.needsMore(5));
+    EXPECT_EQ(Window(p, 5).size(), 6);
+    // A total smaller than what came bounds the window.
+    p.start(3, Records(1, 10));
+    EXPECT_EQ(Window(p, 1).size(), 3);
+    EXPECT_EQ(p.scrollMaximum(), 1);
+    // Closing lets the records go and keeps the counters.
+    p.dropRecords();
+    EXPECT_TRUE(p.records().empty());
+    EXPECT_EQ(p.total(), 3);
+    EXPECT_TRUE(Window(p, 1).empty());
+    p.clear();
+    EXPECT_EQ(p.total() + p.downloaded(), 0);
+}
+
+} // namespace

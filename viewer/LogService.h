@@ -1,0 +1,76 @@
+#pragma once
+
+// The log service under the viewer: retrieval with paging, the print feed
+// and archiving, on one kept connection. The viewer's screens reach it
+// through the LogViewer; the tallyquill command and the benchmarks use it
+// directly. Nothing here knows a widget.
+
+#include "screens/ViewerEvents.h"
+#include "writer/LogConnection.h"
+#include "writer/LogLine.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+namespace tallyquill {
+
+class LogFile;
+
+namespace odbc {
+class ResultSet;
+}
+
+// Where the service reads, as the host set it; read afresh at every call.
+struct DataSource {
+    QString dsn;
+    QString login;
+    QString password;
+    QString appId;  // the table when a request names none
+};
+
+class LogService {
+public:
+    LogService();
+    ~LogService();
+    LogService(const LogService&) = delete;
+    LogService& operator=(const LogService&) = delete;
+
+    DataSource source;
+
+    // Counts the matching records, opens them and answers the first page.
+    // A failed count (a missing table, say) is nothing found; a dead
+    // connection, a bad AppID or a failed selection is a failure, reported to
+    // the operator with its reason.
+    Retrieval retrieve(const LogFilter& filter);
+    // The next page of the open retrieval; not ok once it was read to its end.
+    Page more();
+    // Writes the records after the first `downloaded` of `total` into `file`,
+    // in display form, and leaves the paging where it was. Throws on failure.
+    void printRest(LogFile& file, int32_t total, int32_t downloaded, const LineLayout& layout);
+    // Writes the records up to the day to files and/or deletes them; nothing
+    // is deleted unless every line was written.
+    ArchiveOutcome archive(const ArchiveRequest& request, const LineLayout& layout);
+
+    // The connection check: opens the connection unless it is open.
+    bool connect();
+    // Closes the open retrieval and the connection.
+    void disconnect();
+
+private:
+    // The table of an application ID, or of source.appId when empty; throws
+    // InvalidAppIdError for a name that is not a plain identifier.
+    QString tableFor(const QString& appIdParam) const;
+    // Drops the open retrieval and the connection when `failure` broke it.
+    void dropIfGone(const DatabaseError& failure);
+    Page fetchPage();
+
+    LogConnection link_;
+    std::unique_ptr<odbc::ResultSet> current_;
+};
+
+// The condition of a retrieval, each value carried as a literal.
+QString BuildCondition(const LogFilter& filter);
+
+} // namespace tallyquill

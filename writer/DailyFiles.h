@@ -1,0 +1,35 @@
+#pragma once
+
+// Archive lines written one file per day: the writer opens the day's file
+// when the first line of a new day comes, and closes the one before.
+
+#include "writer/LogFile.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace tallyquill {
+
+// <directory>/<prefix><yyyymmdd>.log
+QString DailyFileName(const QString& directory, const QString& prefix, const QString& storedDate);
+
+class DailyFiles {
+public:
+    DailyFiles(QString directory, QString prefix, LogFile::Mode mode = LogFile::Mode::Truncate);
+
+    // Writes `line` into the file of `storedDate`, switching files when the
+    // day differs from the last line's. Lines come in date order.
+    void writeLine(const QString& storedDate, const QString& line);
+    // Closes the current file, reporting a late write failure.
+    void close();
+
+private:
+    QString directory_;
+    QString prefix_;
+    LogFile::Mode mode_;
+    QString day_;
+    std::optional<LogFile> file_;
+};
+
+} // namespace tallyquill

@@ -1,0 +1,57 @@
+#include "writer/LogTable.h"
+
+#include "tallyquill/error.h"
+
+namespace tallyquill {
+
+bool IsValidAppId(const QString& appId)
+{
+    if (appId.isEmpty())
+        return false;
+    for (QChar c : appId) {
+        const char16_t u = c.unicode();
+        const bool ok = (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') || u == u'_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+QString TableName(const QString& appId) { return appId + QStringLiteral("_logs"); }
+
+QString CreateTableSql(const QString& table)
+{
+    return QStringLiteral("CREATE TABLE ") + table
+           + QStringLiteral("(log_AppID char(10) not null, "
+                            "log_WsID char(16) not null, "
+                            "log_Date char(8) not null, "
+                            "log_Time char(6) not null, "
+                            "log_User char(15), "
+                            "log_EventType char(8), "
+                            "log_Data varchar(250))");
+}
+
+QString CreateIndexSql(const QString& table)
+{
+    // Without it every first page of the viewer sorts the whole table.
+    return QStringLiteral("CREATE INDEX ") + table + QStringLiteral("_date_time ON ") + table
+           + QStringLiteral(" (log_Date, log_Time)");
+}
+
+QString SqlLiteral(const QString& value)
+{
+    if (value.contains(QChar(u'\0')))
+        throw Error("A filter value may not hold a NUL character");
+    QString out;
+    out.reserve(value.size() + 2);
+    out += QLatin1Char('\'');
+    for (QChar c : value) {
+        if (c == QLatin1Char('\''))
+            out += QLatin1Char('\'');
+        out += c;
+    }
+    out += QLatin1Char('\'');
+    return out;
+}
+
+} // namespace tallyquill

@@ -1,0 +1,22 @@
+#pragma once
+
+// The log table of an application: its name, how the writer creates it, and
+// the one way a text goes into SQL as a literal.
+
+#include <QString>
+
+namespace tallyquill {
+
+// An application ID names a table, so only ASCII letters, digits and '_'.
+bool IsValidAppId(const QString& appId);
+QString TableName(const QString& appId);
+// The log table as the writer creates it, and its (log_Date, log_Time) index.
+QString CreateTableSql(const QString& table);
+QString CreateIndexSql(const QString& table);
+
+// A text as an SQL string literal: in single quotes, each quote doubled.
+// Used where binding a parameter would make a driver materialise a result.
+// Throws tallyquill::Error for a text holding a NUL, which no literal carries.
+QString SqlLiteral(const QString& value);
+
+} // namespace tallyquill
