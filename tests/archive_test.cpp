@@ -120,6 +120,28 @@ TEST_P(ArchiveDb, FailuresDeleteNothing)
     EXPECT_EQ(messages.texts(), QStringList({"No DSN provided"}));
 }
 
+TEST_P(ArchiveDb, ItsConnectionGoesWhereTheViewersFirstConnectionWent)
+{
+    ASSERT_EQ(retrieve().result, kTrue);  // the viewer is connected
+    struct Change {
+        const char* property;
+        void (LogViewer::*set)(const std::string&);
+        std::string value;
+    };
+    const Change changes[] = {
+        {"DSN", &LogViewer::setDSN, "tq_no_such_source"},
+        {"LoginID", &LogViewer::setLoginID, "no_such_user"},
+        {"Password", &LogViewer::setPassword, "not the password"},
+    };
+    for (const Change& c : changes) {
+        (viewer.*c.set)(c.value);  // changes accumulate
+        const QString path = dir.path() + QStringLiteral("/") + QString::fromLatin1(c.property) + ".log";
+        EXPECT_EQ(archive("20010101", kTrue, kFalse, kFalse, path), kTrue)
+            << c.property << ": " << service().lastArchiveError.toStdString();
+        EXPECT_EQ(lines(path).size(), 2) << c.property;
+    }
+}
+
 TEST_P(ArchiveDb, DeleteAloneAndTheTableOfTheProperty)
 {
     ASSERT_EQ(archive("20010101", kFalse, kTrue, kFalse, {}, {}, QStringLiteral("")), kTrue);

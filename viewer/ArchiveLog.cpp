@@ -25,9 +25,11 @@ void LogViewer::Impl::ArchiveLog(int16_t& DBResult, const QString& AppID, const 
     try {
         const QString table = tableFor(AppID);
         // A connection of its own: the operator's paging keeps its cursor, and
-        // the selection streams instead of being materialised behind it.
+        // the selection streams instead of being materialised behind it. It
+        // goes where the viewer's connection went, whatever the properties
+        // say since.
         odbc::Connection archive;
-        archive.open(ConnectString(dsn, login, password));
+        link.openAnother(archive);
         // Rows written by other workstations while the run goes on must not
         // be deleted unless they were archived.
         std::unique_ptr<odbc::SnapshotTransaction> guard;

@@ -36,8 +36,20 @@ int16_t LogConnection::Check(const QString& dsn, const QString& login, const QSt
     if (!connected_) {
         status_ = OpenLogConnection(get(), dsn, login, password);
         connected_ = status_ == 0;
+        if (connected_) {
+            dsn_ = dsn;
+            login_ = login;
+            password_ = password;
+        }
     }
     return status_;
+}
+
+void LogConnection::openAnother(odbc::Connection& other) const
+{
+    if (!connected_)
+        throw Error("The log connection is not open");
+    other.open(ConnectString(dsn_, login_, password_));
 }
 
 bool LogConnection::ForgetIfLost(bool lost)

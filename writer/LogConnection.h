@@ -37,9 +37,16 @@ public:
     odbc::Connection& get();
     bool connected() const { return connected_; }
     int16_t status() const { return status_; }
+    // Opens `other` on the data source this connection was opened with, so
+    // that later changes of the owner's DSN, login or password do not apply
+    // to it either. Throws when this one is not connected.
+    void openAnother(odbc::Connection& other) const;
 
 private:
     std::unique_ptr<odbc::Connection> conn_;
+    QString dsn_;
+    QString login_;
+    QString password_;
     bool connected_ = false;
     int16_t status_ = 0;
 };
