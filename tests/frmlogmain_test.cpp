@@ -7,6 +7,7 @@
 #include "localize/clsLocalize.h"
 #include "screens/frmLogMain.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QGroupBox>
@@ -406,18 +407,37 @@ TEST_P(LogMainDb, PartlyTypedTimesFindWhatTheCheckAccepted)
 
 INSTANTIATE_TEST_SUITE_P(Db, LogMainDb, ::testing::Values("sqlite"), ::tqtest::backendName);
 
-TEST(ShowLog, OpensAfreshModelessOrModal)
+TEST(ShowLog, ASecondCallKeepsTheOpenScreenAndOnlyAClosedOneOpensAfresh)
 {
     QTemporaryDir dir;
     UseLanguage(dir, "0");
     LogViewer viewer;
     viewer.ShowLog(0);
-    ASSERT_TRUE(viewer.impl().mLogViewDlg && viewer.impl().mLogViewDlg->isVisible());
-    viewer.setEventVisible(-1);
-    QTimer::singleShot(0, [&] { viewer.impl().mLogViewDlg->cmdCancel->click(); });
-    viewer.ShowLog(1);
-    EXPECT_FALSE(viewer.impl().mLogViewDlg->isVisible());
-    EXPECT_TRUE(viewer.impl().mLogViewDlg->txtEvent->isHidden());
+    frmLogMain* const first = viewer.impl().mLogViewDlg.get();
+    ASSERT_TRUE(first && first->isVisible());
+    first->txtActivity->setText(QStringLiteral("the operator's filter"));
+    viewer.setEventVisible(-1);  // an open screen keeps what it was opened with
+
+    viewer.ShowLog(0);
+    EXPECT_EQ(viewer.impl().mLogViewDlg.get(), first);
+    bool modal = false;
+    QTimer::singleShot(0, [&] {
+        modal = QApplication::activeModalWidget() == first;
+        EXPECT_EQ(first->txtActivity->text(), "the operator's filter");
+        first->cmdCancel->click();
+    });
+    viewer.ShowLog(1);  // made modal, and waited for
+    EXPECT_TRUE(modal);
+    EXPECT_EQ(viewer.impl().mLogViewDlg.get(), first);
+    EXPECT_FALSE(first->isVisible() || first->isLoaded());
+    EXPECT_FALSE(first->txtEvent->isHidden());
+
+    viewer.ShowLog(0);  // closed: afresh, with the properties of now
+    frmLogMain& again = *viewer.impl().mLogViewDlg;
+    EXPECT_TRUE(again.isVisible());
+    EXPECT_TRUE(again.txtActivity->text().isEmpty());
+    EXPECT_TRUE(again.txtEvent->isHidden());
+    again.cmdCancel->click();
     View() = ViewSettings{};
 }
 

@@ -12,6 +12,7 @@
 #include "screens/frmPrint.h"
 
 #include <QApplication>
+#include <QEventLoop>
 
 namespace tallyquill {
 
@@ -107,6 +108,26 @@ bool EnsureGuiApplication()
     return app != nullptr;
 }
 
+// An open screen keeps the operator's work: it comes to the front, and for a
+// modal request it becomes modal and is waited for.
+void BringToFront(QDialog& screen, bool modal)
+{
+    screen.raise();
+    screen.activateWindow();
+    if (!modal)
+        return;
+    if (screen.isModal()) {  // already in its modal loop: wait for it to end
+        QEventLoop wait;
+        QObject::connect(&screen, &QDialog::finished, &wait, &QEventLoop::quit);
+        QObject::connect(&screen, &QObject::destroyed, &wait, &QEventLoop::quit);
+        wait.exec(QEventLoop::DialogExec);
+        return;
+    }
+    // Modality takes effect when a window is shown; hiding does not unload.
+    screen.hide();
+    screen.exec();
+}
+
 } // namespace
 
 void LogViewer::ShowLog(int16_t PopupStatus)
@@ -116,7 +137,11 @@ void LogViewer::ShowLog(int16_t PopupStatus)
                     Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
         return;
     }
-    // An earlier screen, open or closed, gives way to a fresh one.
+    if (d->mLogViewDlg && d->mLogViewDlg->isLoaded() && d->mLogViewDlg->isVisible()) {
+        BringToFront(*d->mLogViewDlg, PopupStatus != 0);
+        return;
+    }
+    // Only a closed screen gives way to a fresh one.
     d->mLogViewDlg = std::make_unique<frmLogMain>();
     frmLogMain& screen = *d->mLogViewDlg;
     screen.listener = d.get();

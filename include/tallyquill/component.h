@@ -329,6 +329,9 @@ static const GUID IID_ILogViewer = {0x08F73B45, 0x421C, 0x423C, {0xB9, 0x6E, 0x2
  *   (S_FALSE and NULL when there is none), read it with GetDescription, and
  *   Release it. A member clears what an earlier call left when it starts.
  *   QueryInterface(IID_ISupportErrorInfo) tells which interfaces set it.
+ * ShowLog(0) returns at once and leaves the screen to the process's Qt event
+ * loop: a host without one of its own calls ShowLog(1) afterwards, which makes
+ * the open screen modal and returns when the operator has closed it.
  */
 #if defined(__GNUC__)
 #  define TQ_COMPONENT_API __attribute__((visibility("default")))
