@@ -26,6 +26,8 @@ const QString kRecordColumns =
 
 void retrieveFailureReport(int32_t number, const QString& description)
 {
+    // "Erorr", misspelt, is this box's own English fallback title and stays
+    // as it is; the string table's text 832 reads "Error".
     ShowMessage(Tr(855, QStringLiteral("Error in retrieve record: ")) + QString::number(number) + QStringLiteral(", ")
                     + description,
                 Tr(sid::Error, QStringLiteral("Erorr")), MsgIcon::None);
