@@ -66,7 +66,7 @@ int main(int argc, char** argv)
                                 DISPATCH_METHOD, &params, &result, &excep, NULL);
     int status;
     if (hr == DISP_E_EXCEPTION) {
-        fprintf(stderr, "the database refused the line (error %d)\n", (int)excep.scode);
+        fprintf(stderr, "the line was refused (0x%08X)\n", (unsigned)excep.scode);
         SysFreeString(excep.bstrSource);
         SysFreeString(excep.bstrDescription);
         SysFreeString(excep.bstrHelpFile);

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -43,16 +44,23 @@ struct LastError {
 };
 
 // A COM object: the interface pointer is the address of lpVtbl, so the
-// object is reached back from it by a cast.
+// object is reached back from it by a cast; its ISupportErrorInfo is the
+// address of lpSupportVtbl.
 template <class Vtbl, class Impl>
 struct Object {
     const Vtbl* lpVtbl;
+    const ISupportErrorInfoVtbl* lpSupportVtbl;
     std::atomic<ULONG> refs{1};
     Impl* impl;
     const char* progId;
+    const GUID* iid;
     LastError error;
 
-    Object(const Vtbl* v, const char* id) : lpVtbl(v), impl(new Impl), progId(id) { ObjectCreated(); }
+    Object(const Vtbl* v, const ISupportErrorInfoVtbl* support, const char* id, const GUID* itf)
+        : lpVtbl(v), lpSupportVtbl(support), impl(new Impl), progId(id), iid(itf)
+    {
+        ObjectCreated();
+    }
     ~Object()
     {
         delete impl;
@@ -67,22 +75,50 @@ Obj& self(Itf* This)
     return *reinterpret_cast<Obj*>(This);
 }
 
-// Runs a member of the C++ class and turns what it throws into an HRESULT.
+template <class Obj>
+Obj& selfOfSupport(ISupportErrorInfo* This)
+{
+    static_assert(std::is_standard_layout_v<Obj>);
+    return *reinterpret_cast<Obj*>(reinterpret_cast<char*>(This) - offsetof(Obj, lpSupportVtbl));
+}
+
+// The database's native number cannot be the scode itself: 1 (SQLite's "no
+// such table") or 0 would read as success. It is kept in the interface's own
+// range where it fits, and in the description always.
+SCODE DatabaseScode(int32_t native)
+{
+    return native > 0 && native <= 0xFDFF ? SCODE(TQ_E_DATABASE + native) : TQ_E_DATABASE;
+}
+
+std::string DatabaseDescription(const tallyquill::DatabaseError& e)
+{
+    return e.description() + " (SQLSTATE " + (e.sqlstate().empty() ? std::string("none") : e.sqlstate())
+           + ", native error " + std::to_string(e.number()) + ")";
+}
+
+// Runs a member of the C++ class and turns what it throws into an HRESULT,
+// with the reason kept for Invoke's EXCEPINFO and for GetErrorInfo.
 template <class Obj, class F>
 HRESULT guarded(Obj& obj, F&& f)
 {
+    ClearThreadError();
     try {
-        return f();
-    } catch (const tallyquill::DatabaseError& e) {
-        obj.error = {e.number() != 0 ? e.number() : E_FAIL, obj.progId, e.description()};
+        try {
+            return f();
+        } catch (const tallyquill::DatabaseError& e) {
+            obj.error = {DatabaseScode(e.number()), obj.progId, DatabaseDescription(e)};
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (const tallyquill::Error& e) {
+            obj.error = {E_INVALIDARG, obj.progId, e.what()};
+        } catch (const std::exception& e) {
+            obj.error = {E_FAIL, obj.progId, e.what()};
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+        SetThreadError(*obj.iid, obj.error.source, obj.error.description);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
-    } catch (const tallyquill::Error& e) {
-        obj.error = {E_INVALIDARG, obj.progId, e.what()};
-    } catch (const std::exception& e) {
-        obj.error = {E_FAIL, obj.progId, e.what()};
-    } catch (...) {
-        return E_UNEXPECTED;
     }
     return DISP_E_EXCEPTION;
 }
@@ -97,12 +133,35 @@ HRESULT QueryInterfaceImpl(Itf* This, REFIID riid, void** ppv, const GUID& own)
     *ppv = nullptr;
     if (!riid)
         return E_INVALIDARG;
+    Obj& obj = self<Obj>(This);
+    if (same(riid, IID_ISupportErrorInfo)) {
+        ++obj.refs;
+        *ppv = &obj.lpSupportVtbl;
+        return S_OK;
+    }
     if (!same(riid, IID_IUnknown) && !same(riid, IID_IDispatch) && !same(riid, own))
         return E_NOINTERFACE;
-    ++self<Obj>(This).refs;
+    ++obj.refs;
     *ppv = This;
     return S_OK;
 }
+
+// ISupportErrorInfo shares the object's count and identity.
+template <class Obj, class Itf>
+const ISupportErrorInfoVtbl kSupportVtbl = {
+    [](ISupportErrorInfo* This, REFIID riid, void** ppv) {
+        Obj& obj = selfOfSupport<Obj>(This);
+        return obj.lpVtbl->QueryInterface(reinterpret_cast<Itf*>(&obj), riid, ppv);
+    },
+    [](ISupportErrorInfo* This) -> ULONG { return ++selfOfSupport<Obj>(This).refs; },
+    [](ISupportErrorInfo* This) {
+        Obj& obj = selfOfSupport<Obj>(This);
+        return obj.lpVtbl->Release(reinterpret_cast<Itf*>(&obj));
+    },
+    [](ISupportErrorInfo* This, REFIID riid) -> HRESULT {
+        return riid && same(riid, *selfOfSupport<Obj>(This).iid) ? S_OK : S_FALSE;
+    },
+};
 
 template <class Obj, class Itf>
 ULONG AddRefImpl(Itf* This)
@@ -166,6 +225,7 @@ HRESULT PutText(Itf* This, BSTR value)
 template <class Obj, class Itf, int16_t (std::remove_pointer_t<decltype(Obj::impl)>::*Get)() const>
 HRESULT GetShort(Itf* This, int16_t* value)
 {
+    ClearThreadError();
     if (!value)
         return E_POINTER;
     *value = (self<Obj>(This).impl->*Get)();
@@ -175,6 +235,7 @@ HRESULT GetShort(Itf* This, int16_t* value)
 template <class Obj, class Itf, void (std::remove_pointer_t<decltype(Obj::impl)>::*Put)(int16_t)>
 HRESULT PutShort(Itf* This, int16_t value)
 {
+    ClearThreadError();
     (self<Obj>(This).impl->*Put)(value);
     return S_OK;
 }
@@ -565,12 +626,12 @@ struct Factory {
     ~Factory() { ObjectDestroyed(); }
 };
 
-template <class Obj, class Vtbl>
-HRESULT createAs(const Vtbl* vtbl, const char* progId, REFIID riid, void** ppv)
+template <class Obj, class Itf, class Vtbl>
+HRESULT createAs(const Vtbl* vtbl, const char* progId, const GUID& iid, REFIID riid, void** ppv)
 {
     Obj* obj = nullptr;
     try {
-        obj = new Obj(vtbl, progId);
+        obj = new Obj(vtbl, &kSupportVtbl<Obj, Itf>, progId, &iid);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {
@@ -614,8 +675,8 @@ const IClassFactoryVtbl kFactoryVtbl = {
         if (!riid)
             return E_INVALIDARG;
         if (same(self<Factory>(This).clsid, CLSID_MsgLogger))
-            return createAs<LoggerObj>(&kLoggerVtbl, "Tallyquill.MsgLogger", riid, ppv);
-        return createAs<ViewerObj>(&kViewerVtbl, "Tallyquill.LogViewer", riid, ppv);
+            return createAs<LoggerObj, IMsgLogger>(&kLoggerVtbl, "Tallyquill.MsgLogger", IID_IMsgLogger, riid, ppv);
+        return createAs<ViewerObj, ILogViewer>(&kViewerVtbl, "Tallyquill.LogViewer", IID_ILogViewer, riid, ppv);
     },
     [](IClassFactory*, BOOL lock) -> HRESULT {
         LockServer(lock != 0);

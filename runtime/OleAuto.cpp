@@ -6,16 +6,90 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace {
 
 constexpr size_t kPrefix = sizeof(uint32_t);
 
 uint32_t* prefixOf(BSTR s) { return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(s) - kPrefix); }
+
+// An error object holds its texts as UTF-8 and hands out fresh BSTRs. Like a
+// BSTR it belongs to the runtime, not to a class: it does not keep the
+// library loaded (DllCanUnloadNow), so a host releases it before unloading.
+struct ErrorObject {
+    const IErrorInfoVtbl* lpVtbl;
+    std::atomic<ULONG> refs{1};
+    GUID iid;
+    std::string source;
+    std::string description;
+};
+
+ErrorObject& errorObject(IErrorInfo* This) { return *reinterpret_cast<ErrorObject*>(This); }
+
+HRESULT answerText(const std::string& text, BSTR* out)
+{
+    if (!out)
+        return E_POINTER;
+    *out = tallyquill::runtime::ToBstr(text);
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+const IErrorInfoVtbl kErrorVtbl = {
+    [](IErrorInfo* This, REFIID riid, void** ppv) -> HRESULT {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (!riid)
+            return E_INVALIDARG;
+        if (!TqIsEqualGUID(riid, &IID_IUnknown) && !TqIsEqualGUID(riid, &IID_IErrorInfo))
+            return E_NOINTERFACE;
+        ++errorObject(This).refs;
+        *ppv = This;
+        return S_OK;
+    },
+    [](IErrorInfo* This) -> ULONG { return ++errorObject(This).refs; },
+    [](IErrorInfo* This) -> ULONG {
+        const ULONG left = --errorObject(This).refs;
+        if (left == 0)
+            delete &errorObject(This);
+        return left;
+    },
+    [](IErrorInfo* This, GUID* guid) -> HRESULT {
+        if (!guid)
+            return E_POINTER;
+        *guid = errorObject(This).iid;
+        return S_OK;
+    },
+    [](IErrorInfo* This, BSTR* out) { return answerText(errorObject(This).source, out); },
+    [](IErrorInfo* This, BSTR* out) { return answerText(errorObject(This).description, out); },
+    [](IErrorInfo*, BSTR* out) { return answerText({}, out); },
+    [](IErrorInfo*, DWORD* context) -> HRESULT {
+        if (!context)
+            return E_POINTER;
+        *context = 0;
+        return S_OK;
+    },
+};
+
+// Released when the thread ends.
+struct ThreadError {
+    IErrorInfo* info = nullptr;
+    void reset(IErrorInfo* next)
+    {
+        if (info)
+            info->lpVtbl->Release(info);
+        info = next;
+    }
+    ~ThreadError() { reset(nullptr); }
+};
+
+thread_local ThreadError t_error;
 
 } // namespace
 
@@ -87,6 +161,24 @@ HRESULT VariantClear(VARIANT* pvarg)
     return S_OK;
 }
 
+HRESULT GetErrorInfo(ULONG, IErrorInfo** pperrinfo)
+{
+    if (!pperrinfo)
+        return E_INVALIDARG;
+    // The caller takes the thread's reference: the error is fetched once.
+    *pperrinfo = t_error.info;
+    t_error.info = nullptr;
+    return *pperrinfo ? S_OK : S_FALSE;
+}
+
+HRESULT SetErrorInfo(ULONG, IErrorInfo* perrinfo)
+{
+    if (perrinfo)
+        perrinfo->lpVtbl->AddRef(perrinfo);
+    t_error.reset(perrinfo);
+    return S_OK;
+}
+
 } // extern "C"
 
 namespace tallyquill::runtime {
@@ -102,6 +194,29 @@ BSTR ToBstr(const std::string& text)
 {
     const QString s = QString::fromStdString(text);
     return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.utf16()), UINT(s.size()));
+}
+
+void SetThreadError(const GUID& iid, const std::string& source, const std::string& description)
+{
+    auto* e = new (std::nothrow) ErrorObject;
+    if (!e) {
+        t_error.reset(nullptr);
+        return;
+    }
+    e->lpVtbl = &kErrorVtbl;
+    e->iid = iid;
+    try {
+        e->source = source;
+        e->description = description;
+    } catch (const std::bad_alloc&) {
+    }
+    t_error.reset(reinterpret_cast<IErrorInfo*>(e));
+}
+
+void ClearThreadError()
+{
+    if (t_error.info)
+        t_error.reset(nullptr);
 }
 
 std::string GuidString(const GUID& g)

@@ -20,4 +20,9 @@ BSTR ToBstr(const std::string& text);
 
 std::string GuidString(const GUID& guid);
 
+// This thread's error object, which GetErrorInfo hands to a vtable caller:
+// replaced by a failing member, cleared at the start of each call.
+void SetThreadError(const GUID& iid, const std::string& source, const std::string& description);
+void ClearThreadError();
+
 } // namespace tallyquill::runtime

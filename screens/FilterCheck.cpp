@@ -90,7 +90,16 @@ QString DateKey(const QString& maskedDate)
 
 QString TimeKey(const QString& maskedTime)
 {
-    return CleanPiece(maskedTime, kHours) + CleanPiece(maskedTime, kMinutes) + CleanPiece(maskedTime, kSeconds);
+    // The query must get the time the check judged: "1_:3_:__" is 01:03:00,
+    // so "010300", not the typed digits "13".
+    if ((CleanPiece(maskedTime, kHours) + CleanPiece(maskedTime, kMinutes) + CleanPiece(maskedTime, kSeconds))
+            .isEmpty())
+        return {};
+    const TimeVals t = TimeValues(maskedTime);
+    return QStringLiteral("%1%2%3")
+        .arg(t.HourVal, 2, 10, QLatin1Char('0'))
+        .arg(t.MinVal, 2, 10, QLatin1Char('0'))
+        .arg(t.SecVal, 2, 10, QLatin1Char('0'));
 }
 
 std::optional<FilterProblem> CheckFilter(const FilterTexts& filter)

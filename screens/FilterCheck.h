@@ -37,8 +37,10 @@ QString ReplaceUnderscore(const QString& InputStr);
 bool IsValidTime(int16_t HourVal, int16_t MinVal, int16_t SecVal);
 // A real calendar date read as dd/mm/yyyy; any prompt left makes it invalid.
 bool IsValidDateText(const QString& text);
-// "yyyymmdd" / "hhmmss" from the typed digits; empty for an untouched field.
+// "yyyymmdd" from the typed digits; empty for an untouched field.
 QString DateKey(const QString& maskedDate);
+// "hhmmss" of the time the check reads (pieces zero-padded, an empty piece
+// 00); empty for an untouched field.
 QString TimeKey(const QString& maskedTime);
 
 } // namespace tallyquill

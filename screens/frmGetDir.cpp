@@ -70,6 +70,18 @@ bool DirListBox::setPath(const QString& path)
     return true;
 }
 
+void DirListBox::keyPressEvent(QKeyEvent* event)
+{
+    // Enter opens the directory and stops here: passed on, it would also
+    // press the chooser's default button and close it after one step.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        open(currentItem());
+        event->accept();
+        return;
+    }
+    QListWidget::keyPressEvent(event);
+}
+
 void DirListBox::open(QListWidgetItem* item)
 {
     if (item)

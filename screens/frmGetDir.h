@@ -18,7 +18,7 @@ namespace tallyquill {
 
 // The directories of one volume as a list: the path's ancestors from the
 // root down to the path itself, then the path's sub-directories. Activating
-// an entry (double click, Enter) opens it.
+// an entry (double click, Enter) opens it; Enter does nothing else.
 class DirListBox : public QListWidget {
 public:
     explicit DirListBox(QWidget* parent = nullptr);
@@ -27,6 +27,9 @@ public:
     // False, with nothing changed, when the directory cannot be read.
     bool setPath(const QString& path);
     std::function<void()> onChange;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void open(QListWidgetItem* item);

@@ -36,6 +36,7 @@ public:
 
     // Loads the screen unless it is loaded already (showing it also loads it).
     void load();
+    bool isLoaded() const { return loaded_; }
 
     // Layout chosen at load, for whoever needs it in twips.
     int outerHeightTwips() const { return outerHeightTwips_; }

@@ -131,6 +131,27 @@ TEST_P(ArchiveDb, FailuresDeleteNothing)
     EXPECT_EQ(messages.texts(), QStringList({"No DSN provided"}));
 }
 
+TEST_P(ArchiveDb, ItsConnectionGoesWhereTheViewersFirstConnectionWent)
+{
+    ASSERT_TRUE(retrieve().ok);  // the viewer is connected
+    struct Change {
+        const char* property;
+        QString DataSource::*field;
+        QString value;
+    };
+    const Change changes[] = {
+        {"DSN", &DataSource::dsn, "tq_no_such_source"},
+        {"LoginID", &DataSource::login, "no_such_user"},
+        {"Password", &DataSource::password, "not the password"},
+    };
+    for (const Change& c : changes) {
+        service().source.*c.field = c.value;  // changes accumulate
+        const QString path = dir.path() + QStringLiteral("/") + QString::fromLatin1(c.property) + ".log";
+        EXPECT_TRUE(archive("20010101", ToFile, path)) << c.property << ": " << outcome.reason.toStdString();
+        EXPECT_EQ(lines(path).size(), 2) << c.property;
+    }
+}
+
 TEST_P(ArchiveDb, DeleteAloneAndTheTableOfTheProperty)
 {
     ASSERT_TRUE(archive("20010101", Delete, {}, {}, QStringLiteral("")));

@@ -253,6 +253,34 @@ TEST_F(Dialogs, ChooserAnswersItsDirectoryAndKeepsItBetweenUses)
     EXPECT_EQ(frmGetDir::Shared().Drive1->itemData(0).toString(), "/");
 }
 
+TEST_F(Dialogs, EnterOnTheDirectoryListOpensTheDirectoryOnly)
+{
+    QDir(dir.path()).mkpath("a/b");
+    QDir::setCurrent(dir.path());
+    const QString top = QDir::currentPath();
+    frmGetDir& c = FreshChooser();
+    struct Step {
+        const char* entry;  // the list entry of that name
+        QString opened;
+    };
+    const Step steps[] = {{"a", top + "/a"}, {"b", top + "/a/b"}, {"a", top + "/a"}, {"b", top + "/a/b"}};
+    bool stillOpen = true;
+    WhenModal([&] {
+        for (const Step& s : steps) {
+            for (int i = 0; i < c.Dir1->count(); ++i)
+                if (c.Dir1->item(i)->text().trimmed() == QLatin1String(s.entry))
+                    c.Dir1->setCurrentRow(i);
+            Press(c.Dir1, Qt::Key_Return);
+            EXPECT_EQ(c.txtDirectory->text(), s.opened);
+            stillOpen = stillOpen && c.isVisible();
+        }
+        c.cmdOK->click();
+    });
+    c.exec();
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(c.txtDirectory->text(), top + "/a/b");
+}
+
 TEST_F(Dialogs, PrintDialogOptionsAndFailures)
 {
     frmPrint p;

@@ -37,7 +37,7 @@ TEST(FilterKeys, PiecesAreCleanedAndJoinedLargestFirst)
     EXPECT_EQ(DateKey(QStringLiteral("1_/__/____")), QStringLiteral("1"));
     EXPECT_EQ(TimeKey(QStringLiteral("23:05:09")), QStringLiteral("230509"));
     EXPECT_EQ(TimeKey(QStringLiteral("__:__:__")), QString());
-    EXPECT_EQ(TimeKey(QStringLiteral("1_:3_:__")), QStringLiteral("13"));
+    EXPECT_EQ(TimeKey(QStringLiteral("1_:3_:__")), QStringLiteral("010300"));
 }
 
 TEST(FilterKeys, ValidTimeBounds)

@@ -365,9 +365,40 @@ TEST_P(LogMainDb, HiddenApplicationFieldAndAFailedRetrieval)
     EXPECT_EQ(Cell(s, 1, 5), "");  // no rows of records nothing holds any more
 }
 
+TEST_P(LogMainDb, PartlyTypedTimesFindWhatTheCheckAccepted)
+{
+    for (const char* time : {"010259", "010300", "130000", "170000", "170001"})
+        insert("19980601", time, "WS01", "JOHN", "LOGIN", QString::fromLatin1(time));
+    struct Case {
+        const char* start;
+        const char* end;
+        QStringList found;
+    };
+    const Case cases[] = {
+        {"1_:3_:__", "17:__:__", {"010300", "130000", "170000"}},  // 01:03:00 to 17:00:00
+        {"_1:_3:__", "_1:_3:__", {"010300"}},
+        {"__:__:__", "__:__:__", {"010259", "010300", "130000", "170000", "170001"}},
+        {"13:__:__", "17:__:_1", {"130000", "170000", "170001"}},
+    };
+    frmLogMain& s = open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.start) + " to " + c.end);
+        s.txtTimeRangeStart->setText(QString::fromLatin1(c.start));
+        s.txtTimeRangeEnd->setText(QString::fromLatin1(c.end));
+        ASSERT_EQ(s.txtTimeRangeStart->displayText(), c.start);
+        s.cmdRetrieve->click();
+        QStringList found;
+        for (int row = 1; row <= s.lblTotalRecord->text().toInt(); ++row)
+            found << Cell(s, row, 6);
+        EXPECT_EQ(found, c.found);
+        EXPECT_TRUE(messages.messages().empty()) << messages.texts().join(", ").toStdString();
+        messages.clear();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, LogMainDb, ::testing::Values("sqlite"), ::tqtest::backendName);
 
-TEST(ShowLog, OpensAfreshModelessOrModal)
+TEST(ShowLog, ASecondCallKeepsTheOpenScreenAndOnlyAClosedOneOpensAfresh)
 {
     QTemporaryDir dir;
     UseLanguage(dir, "0");
@@ -382,17 +413,29 @@ TEST(ShowLog, OpensAfreshModelessOrModal)
     LogViewer viewer;
     viewer.ShowLog(0);
     ASSERT_EQ(shown().size(), 1u);
-    viewer.setEventVisible(-1);
-    frmLogMain* modal = nullptr;
+    frmLogMain* const first = shown()[0];
+    first->txtActivity->setText(QStringLiteral("the operator's filter"));
+    viewer.setEventVisible(-1);  // an open screen keeps what it was opened with
+
+    viewer.ShowLog(0);
+    ASSERT_EQ(shown(), std::vector<frmLogMain*>{first});
+    bool modal = false;
     QTimer::singleShot(0, [&] {
-        ASSERT_EQ(shown().size(), 1u);  // the earlier screen gave way
-        modal = shown()[0];
-        modal->cmdCancel->click();
+        modal = QApplication::activeModalWidget() == first;
+        EXPECT_EQ(first->txtActivity->text(), "the operator's filter");
+        first->cmdCancel->click();
     });
-    viewer.ShowLog(1);
-    ASSERT_TRUE(modal);
+    viewer.ShowLog(1);  // made modal, and waited for
+    EXPECT_TRUE(modal);
     EXPECT_TRUE(shown().empty());
-    EXPECT_TRUE(modal->txtEvent->isHidden());
+    EXPECT_FALSE(first->txtEvent->isHidden());
+
+    viewer.ShowLog(0);  // closed: afresh, with the properties of now
+    ASSERT_EQ(shown().size(), 1u);
+    frmLogMain& again = *shown()[0];
+    EXPECT_TRUE(again.txtActivity->text().isEmpty());
+    EXPECT_TRUE(again.txtEvent->isHidden());
+    again.cmdCancel->click();
 }
 
 // Also leaves screenshots in the build tree for a look at each language.

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """A Python host of the component through ctypes, knowing only the library's
 path: registers it, creates both classes by ProgID from the registry file,
-drives them through IDispatch, and unregisters it.
+drives them through IDispatch, and unregisters it. An operator library
+stands in for the person at the viewer's screen.
 
-    host_component.py <libtallyquill.so> <tallyquill command>
+    host_component.py <libtallyquill.so> <tallyquill command> <operator library>
 """
 
 import configparser
@@ -16,7 +17,7 @@ import tempfile
 import unittest
 import uuid
 
-LIB_PATH, TOOL = sys.argv[1], sys.argv[2]
+LIB_PATH, TOOL, OPERATOR = sys.argv[1], sys.argv[2], sys.argv[3]
 
 S_OK, S_FALSE = 0, 1
 
@@ -182,13 +183,18 @@ def invoke(obj, member, flags, args=(), named=None):
     """Invoke by name with args in declaration order; answers (hr, result, excepinfo, argerr)."""
     hr, ids = dispid(obj, member)
     assert hr == S_OK, (member, hex(hr))
+    return invoke_id(obj, ids[0], flags, args, named)
+
+
+def invoke_id(obj, member_id, flags, args=(), named=None):
+    """Invoke by dispatch identifier, as a host that knows the documented numbers does."""
     rgvarg = (VARIANT * max(1, len(args)))(*reversed(args))
     named_ids = (C.c_int32 * 1)(DISPID_PROPERTYPUT)
     params = DISPPARAMS(rgvarg, named_ids if named else None, len(args), 1 if named else 0)
     result, excep, argerr = VARIANT(), EXCEPINFO(), C.c_uint32(99)
     hr = method(obj, 6, C.c_int32, C.POINTER(GUID), C.c_uint32, C.c_uint16, C.POINTER(DISPPARAMS),
                 C.POINTER(VARIANT), C.POINTER(EXCEPINFO), C.POINTER(C.c_uint32))(
-        ids[0], C.byref(IID_NULL), 0, flags, C.byref(params), C.byref(result), C.byref(excep), C.byref(argerr))
+        member_id, C.byref(IID_NULL), 0, flags, C.byref(params), C.byref(result), C.byref(excep), C.byref(argerr))
     for a in args:
         lib.VariantClear(C.byref(a))
     return hr, result, excep, argerr.value
@@ -320,6 +326,40 @@ class Host(unittest.TestCase):
             self.assertEqual(put(viewer, "EventVisible", "1"), DISP_E_TYPEMISMATCH)
             self.assertEqual(invoke(viewer, "ShowLog", DISPATCH_METHOD)[0], DISP_E_BADPARAMCOUNT)
             self.assertEqual(invoke(viewer, "ShowLog", DISPATCH_METHOD, [var("1")])[0], DISP_E_TYPEMISMATCH)
+        finally:
+            self.assertEqual(release(viewer), 0)
+
+    def test_3a_viewer_session_by_documented_identifiers(self):
+        """Opened modelessly, the screen waits for the host's event loop; a host without one
+        hands it to the operator with ShowLog(1), who retrieves and closes it."""
+        SHOW_LOG, DSN, APP_ID = 0x6003000D, 0x68030002, 0x6803000B
+        with sqlite3.connect(self.database) as db:
+            first, last = db.execute("SELECT MIN(log_Date), MAX(log_Date) FROM PYHOST_logs").fetchone()
+        masked = lambda d: f"{d[6:8]}/{d[4:6]}/{d[0:4]}"
+        operator = C.CDLL(OPERATOR)
+        operator.tq_operator_arm.argtypes = [C.c_char_p] * 3
+        operator.tq_operator_report.restype = C.c_char_p
+        viewer = create_object("Tallyquill.LogViewer")
+        try:
+            for member_id, value in ((DSN, self.dsn), (APP_ID, "pyhost")):
+                self.assertEqual(invoke_id(viewer, member_id, DISPATCH_PROPERTYPUT, [var(value)], named=True)[0],
+                                 S_OK)
+            status = C.c_int16()
+
+            def show_log(popup_status):
+                status.value = popup_status
+                by_ref = VARIANT()
+                by_ref.vt, by_ref.u.piVal = VT_BYREF | VT_I2, C.pointer(status)
+                return invoke_id(viewer, SHOW_LOG, DISPATCH_METHOD, [by_ref])[0]
+
+            self.assertEqual(show_log(0), S_OK)
+            self.assertEqual(operator.tq_operator_screen_open(), 1)
+            self.assertEqual(operator.tq_operator_arm(masked(first).encode(), masked(last).encode(), b"PYHOST"), 1)
+            self.assertEqual(show_log(1), S_OK)
+            self.assertEqual(operator.tq_operator_screen_open(), 0)
+            report = operator.tq_operator_report().decode("utf-8").splitlines()
+            self.assertEqual(report[:2], ["modal: 1", "found: 3"], report)
+            self.assertIn(report[2], ["first: Signed on", "first: 登录 'ok'", "first: back"])
         finally:
             self.assertEqual(release(viewer), 0)
 

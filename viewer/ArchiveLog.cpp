@@ -19,9 +19,11 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
     try {
         const QString table = tableFor(request.AppID);
         // A connection of its own: the operator's paging keeps its cursor, and
-        // the selection streams instead of being materialised behind it.
+        // the selection streams instead of being materialised behind it. It
+        // goes where the viewer's connection went, whatever the properties
+        // say since.
         odbc::Connection connection;
-        connection.open(ConnectString(source.dsn, source.login, source.password));
+        link_.openAnother(connection);
         // Rows written by other workstations while the run goes on must not
         // be deleted unless they were archived.
         std::optional<odbc::SnapshotTransaction> guard;

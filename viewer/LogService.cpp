@@ -2,6 +2,8 @@
 
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
+#include "localize/clsLocalize.h"
+#include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
 #include "writer/LogFile.h"
 #include "writer/LogTable.h"
@@ -15,8 +17,11 @@ const QString kRecordColumns =
 
 void retrieveFailureReport(int32_t number, const QString& description)
 {
-    ShowError(sid::RetrieveRecordError, QStringLiteral("Error in retrieve record: "), MsgIcon::None,
-              QString::number(number) + QStringLiteral(", ") + description);
+    // "Erorr", misspelt, is this box's own English fallback title and stays
+    // as it is; the string table's text reads "Error".
+    ShowMessage(Tr(sid::RetrieveRecordError, QStringLiteral("Error in retrieve record: ")) + QString::number(number)
+                    + QStringLiteral(", ") + description,
+                Tr(sid::Error, QStringLiteral("Erorr")), MsgIcon::None);
 }
 
 // The positions of the record's columns in a result set, found once.

@@ -9,6 +9,7 @@
 #include "viewer/ViewerAdapter.h"
 
 #include <QApplication>
+#include <QEventLoop>
 
 namespace tallyquill {
 
@@ -28,6 +29,26 @@ bool EnsureGuiApplication()
     static char* argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);
     return app != nullptr;
+}
+
+// An open screen keeps the operator's work: it comes to the front, and for a
+// modal request it becomes modal and is waited for.
+void BringToFront(QDialog& screen, bool modal)
+{
+    screen.raise();
+    screen.activateWindow();
+    if (!modal)
+        return;
+    if (screen.isModal()) {  // already in its modal loop: wait for it to end
+        QEventLoop wait;
+        QObject::connect(&screen, &QDialog::finished, &wait, &QEventLoop::quit);
+        QObject::connect(&screen, &QObject::destroyed, &wait, &QEventLoop::quit);
+        wait.exec(QEventLoop::DialogExec);
+        return;
+    }
+    // Modality takes effect when a window is shown; hiding does not unload.
+    screen.hide();
+    screen.exec();
 }
 
 } // namespace
@@ -58,7 +79,11 @@ bool ViewerAdapter::showLog(bool modal)
                     Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
         return false;
     }
-    // An earlier screen, open or closed, gives way to a fresh one.
+    if (mLogViewDlg && mLogViewDlg->isLoaded() && mLogViewDlg->isVisible()) {
+        BringToFront(*mLogViewDlg, modal);
+        return true;
+    }
+    // Only a closed screen gives way to a fresh one.
     mLogViewDlg = std::make_unique<frmLogMain>();
     frmLogMain& screen = *mLogViewDlg;
     screen.listener = this;

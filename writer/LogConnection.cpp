@@ -31,9 +31,22 @@ bool LogConnection::Check(const QString& dsn, const QString& login, const QStrin
         ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
         return false;
     }
-    if (!connected_)
+    if (!connected_) {
         connected_ = OpenLogConnection(get(), dsn, login, password);
+        if (connected_) {
+            dsn_ = dsn;
+            login_ = login;
+            password_ = password;
+        }
+    }
     return connected_;
+}
+
+void LogConnection::openAnother(odbc::Connection& other) const
+{
+    if (!connected_)
+        throw Error("The log connection is not open");
+    other.open(ConnectString(dsn_, login_, password_));
 }
 
 bool LogConnection::isGone(const DatabaseError& failure) const

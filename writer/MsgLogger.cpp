@@ -96,7 +96,10 @@ int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& even
 
 void MsgLogger::CreateTable()
 {
-    d->requireValidAppId();
+    // It reports nothing: without a name that can be a table there is
+    // nothing to create, and WriteLog tells the host why.
+    if (!IsValidAppId(d->appId))
+        return;
     const QString& table = d->tableName;
     const QString createTable = CreateTableSql(table);
     const QString createIndex = CreateIndexSql(table);

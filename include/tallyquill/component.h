@@ -91,6 +91,17 @@ typedef const GUID* REFCLSID;
 #define DISP_E_PARAMNOTOPTIONAL   TQ_HR(0x8002000Fu)
 #define SUCCEEDED(hr) ((HRESULT)(hr) >= 0)
 #define FAILED(hr) ((HRESULT)(hr) < 0)
+#ifndef MAKE_HRESULT
+#  define SEVERITY_ERROR 1
+#  define FACILITY_ITF 4
+#  define MAKE_HRESULT(sev, fac, code) \
+      ((HRESULT)(((uint32_t)(sev) << 31) | ((uint32_t)(fac) << 16) | (uint32_t)(code)))
+#endif
+/* The scode of a statement the database refused: TQ_E_DATABASE plus the
+ * database's native error number when that lies in 1..0xFDFF, TQ_E_DATABASE
+ * itself otherwise. Always a failure code; the description ends with
+ * "(SQLSTATE xxxxx, native error n)" whatever the number. */
+#define TQ_E_DATABASE MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x200)
 
 enum {
     VT_EMPTY = 0, VT_NULL = 1, VT_I2 = 2, VT_I4 = 3, VT_R4 = 4, VT_R8 = 5, VT_CY = 6, VT_DATE = 7,
@@ -192,6 +203,26 @@ typedef struct IClassFactoryVtbl {
 } IClassFactoryVtbl;
 struct IClassFactory { const IClassFactoryVtbl* lpVtbl; };
 
+/* The description of the last failure on this thread (see GetErrorInfo). */
+typedef struct IErrorInfo IErrorInfo;
+typedef struct IErrorInfoVtbl {
+    TQ_IUNKNOWN_METHODS(IErrorInfo)
+    HRESULT (*GetGUID)(IErrorInfo* This, GUID* pGUID);       /* the interface that failed */
+    HRESULT (*GetSource)(IErrorInfo* This, BSTR* pBstrSource); /* the ProgID */
+    HRESULT (*GetDescription)(IErrorInfo* This, BSTR* pBstrDescription);
+    HRESULT (*GetHelpFile)(IErrorInfo* This, BSTR* pBstrHelpFile);       /* always empty */
+    HRESULT (*GetHelpContext)(IErrorInfo* This, DWORD* pdwHelpContext); /* always 0 */
+} IErrorInfoVtbl;
+struct IErrorInfo { const IErrorInfoVtbl* lpVtbl; };
+
+/* Both classes answer it: S_OK for their own interface's IID. */
+typedef struct ISupportErrorInfo ISupportErrorInfo;
+typedef struct ISupportErrorInfoVtbl {
+    TQ_IUNKNOWN_METHODS(ISupportErrorInfo)
+    HRESULT (*InterfaceSupportsErrorInfo)(ISupportErrorInfo* This, REFIID riid);
+} ISupportErrorInfoVtbl;
+struct ISupportErrorInfo { const ISupportErrorInfoVtbl* lpVtbl; };
+
 /* The dual interface _MsgLogger. */
 typedef struct IMsgLogger IMsgLogger;
 typedef struct IMsgLoggerVtbl {
@@ -246,6 +277,8 @@ static const GUID IID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 static const GUID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 static const GUID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 static const GUID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const GUID IID_IErrorInfo = {0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+static const GUID IID_ISupportErrorInfo = {0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 
 /* {72621490-EE50-4443-B058-D3ECBE82ADEF} */
 static const GUID LIBID_Tallyquill = {0x72621490, 0xEE50, 0x4443, {0xB0, 0x58, 0xD3, 0xEC, 0xBE, 0x82, 0xAD, 0xEF}};
@@ -281,12 +314,24 @@ static const GUID IID_ILogViewer = {0x08F73B45, 0x421C, 0x423C, {0xB9, 0x6E, 0x2
 #define DISPID_LOGVIEWER_WORKSTATIONID        0x6803000a
 #define DISPID_LOGVIEWER_APPID                0x6803000b
 #define DISPID_LOGVIEWER_CAPTION              0x6803000c
-#define DISPID_LOGVIEWER_SHOWLOG              0x6803000d
+#define DISPID_LOGVIEWER_SHOWLOG              0x6003000d
 
 /* --- Exports of libtallyquill ---------------------------------------------- *
- * A database error inside WriteLog answers DISP_E_EXCEPTION; through Invoke the
- * EXCEPINFO carries the database's native error number in scode (E_FAIL when
- * the driver gave none) and its description in bstrDescription.
+ * Errors. A member that fails inside (a statement the database refused, an
+ * AppID that cannot name a table) answers DISP_E_EXCEPTION, through the vtable
+ * and through Invoke alike.
+ * - Through Invoke, the EXCEPINFO carries the failure: scode is always a
+ *   failure code (TQ_E_DATABASE + native number for the database, E_INVALIDARG
+ *   for a bad AppID, E_FAIL otherwise), bstrSource the ProgID and
+ *   bstrDescription the reason; wCode is 0.
+ * - Through the vtable, the same source and description wait in this thread's
+ *   error object: call GetErrorInfo(0, &info) right after the failing call
+ *   (S_FALSE and NULL when there is none), read it with GetDescription, and
+ *   Release it. A member clears what an earlier call left when it starts.
+ *   QueryInterface(IID_ISupportErrorInfo) tells which interfaces set it.
+ * ShowLog(0) returns at once and leaves the screen to the process's Qt event
+ * loop: a host without one of its own calls ShowLog(1) afterwards, which makes
+ * the open screen modal and returns when the operator has closed it.
  */
 #if defined(__GNUC__)
 #  define TQ_COMPONENT_API __attribute__((visibility("default")))
@@ -305,6 +350,8 @@ TQ_COMPONENT_API void SysFreeString(BSTR bstr);
 TQ_COMPONENT_API UINT SysStringLen(BSTR bstr);
 TQ_COMPONENT_API void VariantInit(VARIANT* pvarg);
 TQ_COMPONENT_API HRESULT VariantClear(VARIANT* pvarg);
+TQ_COMPONENT_API HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
+TQ_COMPONENT_API HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
 
 typedef HRESULT (*TQ_PFN_DllGetClassObject)(const GUID*, const GUID*, void**);
 typedef HRESULT (*TQ_PFN_DllCanUnloadNow)(void);
@@ -316,6 +363,8 @@ typedef void (*TQ_PFN_SysFreeString)(BSTR);
 typedef UINT (*TQ_PFN_SysStringLen)(BSTR);
 typedef void (*TQ_PFN_VariantInit)(VARIANT*);
 typedef HRESULT (*TQ_PFN_VariantClear)(VARIANT*);
+typedef HRESULT (*TQ_PFN_GetErrorInfo)(ULONG, IErrorInfo**);
+typedef HRESULT (*TQ_PFN_SetErrorInfo)(ULONG, IErrorInfo*);
 
 /* --- Host helpers ---------------------------------------------------------- */
 

@@ -46,9 +46,16 @@ public:
     std::string Password() const;
     void setPassword(const std::string& value);
 
-    // Opens the log viewer screen afresh: 0 returns at once and leaves it
-    // open, any other value returns when the operator has closed it. Creates
-    // the process's QApplication when the host has none.
+    // Opens the log viewer screen: 0 returns at once and leaves it open, any
+    // other value returns when the operator has closed it. A closed screen
+    // opens afresh; one still open keeps the operator's work and comes to the
+    // front (made modal for a non-zero value).
+    //
+    // Creates the process's QApplication when the host has none. With 0 the
+    // screen then lives on the host's Qt event loop: a host that runs none
+    // (QApplication::exec or regular processEvents on this thread) gets a
+    // screen that does not respond, and calls ShowLog(1) to hand the operator
+    // the open screen until it is closed.
     void ShowLog(int16_t PopupStatus);
 
 private:

@@ -39,7 +39,8 @@ public:
                                    const std::string& logData);
 
     // Creates <AppID>_logs and its (log_Date, log_Time) index on the open
-    // connection; any database failure is ignored.
+    // connection. Reports nothing: without an open connection or an AppID that
+    // can name a table it does nothing, and any database failure is ignored.
     void CreateTable();
 
 private:
