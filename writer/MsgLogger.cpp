@@ -3,6 +3,7 @@
 #include "writer/Constant.h"
 #include "writer/LogConnection.h"
 #include "writer/Global.h"
+#include "writer/Spool.h"
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
 #include "localize/clsLocalize.h"
@@ -37,6 +38,28 @@ struct MsgLogger::Impl {
     {
         if (!IsValidAppId(appId))
             throw InvalidAppIdError(s8(appId));
+    }
+
+    // Spooled mode: the spool of the current data source and table, shared
+    // with the process's other loggers on them.
+    spool::Settings spoolSettings = spool::ReadSettings();
+    std::shared_ptr<spool::Spool> spool;
+
+    spool::Spool& currentSpool()
+    {
+        if (!spool || spool->dsn() != dsn || spool->table() != tableName)
+            spool = spool::Spool::acquire({dsn, tableName, login, password, spoolSettings.limitBytes});
+        spool->setCredentials(login, password);
+        return *spool;
+    }
+
+    // The spool this logger writes to, or last wrote to; none before that
+    // is known.
+    spool::Spool* knownSpool()
+    {
+        if (spoolSettings.enabled && !dsn.isEmpty() && IsValidAppId(appId))
+            return &currentSpool();
+        return spool.get();
     }
 };
 
@@ -84,13 +107,32 @@ QString CreateIndexSql(const QString& table)
 
 int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& EventType, const std::string& LogData)
 {
-    if (d->link.Check(d->dsn, d->login, d->password) == 1)
+    const bool spooled = d->spoolSettings.enabled;
+    if (spooled) {
+        // The spool needs the data source's name, never its connection.
+        if (d->dsn.isEmpty()) {
+            showWarning(sid::NoDsn, "No DSN provided");
+            return 1;
+        }
+    } else if (d->link.Check(d->dsn, d->login, d->password) == 1) {
         return 1;
+    }
     if (d->appId.isEmpty() || d->wsId.isEmpty()) {
         showWarning(sid::NeedAppAndWorkstation, "You must provide AppID and WorkstationID");
         return 1;
     }
     d->requireValidAppId();
+    if (spooled) {
+        const Stamp now = CurrentStamp();
+        try {
+            d->currentSpool().append({d->appId, d->wsId, now.date, now.time, q(UserName).toUpper(),
+                                      q(EventType).toUpper(), q(LogData)});
+        } catch (const spool::SpoolError& e) {
+            ShowMessage(QString::fromUtf8(e.what()), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+            return 1;
+        }
+        return 0;
+    }
     if (!d->tableCreated) {
         CreateTable();
         d->tableCreated = true;
@@ -132,6 +174,39 @@ void MsgLogger::CreateTable()
                 conn.execute(sql);
         } catch (const std::exception&) {
         }
+    }
+}
+
+void MsgLogger::setSpooled(bool on) { d->spoolSettings.enabled = on; }
+bool MsgLogger::spooled() const { return d->spoolSettings.enabled; }
+
+int64_t MsgLogger::pendingCount() const
+{
+    try {
+        spool::Spool* s = d->knownSpool();
+        return s ? s->pending() : 0;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+std::string MsgLogger::lastDeliveryError() const
+{
+    try {
+        spool::Spool* s = d->knownSpool();
+        return s ? s8(s->lastError()) : std::string();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+
+bool MsgLogger::flushSpool(int timeoutMs) const
+{
+    try {
+        spool::Spool* s = d->knownSpool();
+        return !s || s->flush(std::chrono::milliseconds(std::max(timeoutMs, 0)));
+    } catch (const std::exception&) {
+        return false;
     }
 }
 
