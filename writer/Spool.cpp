@@ -78,20 +78,24 @@ struct Spool::State {
             // comes meanwhile waits for the next.
             const uint64_t upTo = appended;
             lk.unlock();
+            QString error;
             try {
                 file->sync();
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 // The records are in the file for anything but a power cut;
-                // the next sync tries again.
+                // the next sync tries again, and the host hears of it.
+                error = QString::fromUtf8(e.what());
             }
             lk.lock();
             synced = upTo;
+            if (!error.isEmpty())
+                lastError = error;
         }
     }
 
     enum class Round { Empty, Partial, Busy, Failed };
 
-    Round deliverRound(Deliverer& deliverer, bool closingNow, Clock::time_point deadline, QString& error)
+    Round deliverRound(Deliverer& deliverer, QString& error)
     {
         if (!file->tryLockDelivery())
             return Round::Busy;
@@ -104,7 +108,7 @@ struct Spool::State {
                 if (deliverer.deliverBatch(*file) == 0)
                     return Round::Empty;
                 std::lock_guard g(m);
-                if (abandon || (closingNow && Clock::now() >= deadline))
+                if (abandon || (closing && Clock::now() >= exitDeadline))
                     return Round::Partial;
             }
         } catch (const std::exception& e) {
@@ -148,7 +152,7 @@ struct Spool::State {
             lk.unlock();
             deliverer.setCredentials(login, password);
             QString error;
-            const Round r = deliverRound(deliverer, closingNow, deadline, error);
+            const Round r = deliverRound(deliverer, error);
             // The file carries the error to `spool status` and other processes.
             if (r == Round::Failed && error != hadError)
                 file->setLastError(error);

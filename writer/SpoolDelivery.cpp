@@ -60,25 +60,31 @@ struct Insert {
         bound = true;
     }
 
-    void run(const std::vector<Record>& records, size_t first)
+    void run(const SpoolFile::Batch& batch)
     {
-        auto field = [](const Record& r, int c) -> const QString& {
-            const QString* f[] = {&r.appId, &r.wsId, &r.date, &r.time, &r.user, &r.eventType, &r.data};
-            return *f[c];
-        };
         for (int c = 0; c < kColumns; ++c)
             for (size_t r = 0; r < rows; ++r)
-                if (size_t(field(records[first + r], c).size()) > width[c]) {
-                    width[c] = std::max(size_t(field(records[first + r], c).size()), 2 * width[c]);
+                if (batch.field(r, c).units > width[c]) {
+                    width[c] = std::max(size_t(batch.field(r, c).units), 2 * width[c]);
                     bound = false;
                 }
         if (!bound)
             bind();
+        const char* data = batch.data.constData();
         for (int c = 0; c < kColumns; ++c)
             for (size_t r = 0; r < rows; ++r) {
-                const QString& v = field(records[first + r], c);
-                std::copy_n(reinterpret_cast<const SQLWCHAR*>(v.utf16()), v.size(), &buffer[c][r * (width[c] + 1)]);
-                length[c][r] = SQLLEN(v.size() * sizeof(SQLWCHAR));
+                const SpoolFile::Field& f = batch.field(r, c);
+                SQLWCHAR* out = &buffer[c][r * (width[c] + 1)];
+                if (f.ascii) {
+                    const char* in = data + f.offset;
+                    for (uint32_t i = 0; i < f.bytes; ++i)
+                        out[i] = SQLWCHAR(uint8_t(in[i]));
+                } else {
+                    const QString v = QString::fromUtf8(data + f.offset, qsizetype(f.bytes));
+                    std::copy_n(reinterpret_cast<const SQLWCHAR*>(v.utf16()), std::min<size_t>(v.size(), width[c]),
+                                out);
+                }
+                length[c][r] = SQLLEN(f.units * sizeof(SQLWCHAR));
             }
         check(SQLExecute(stmt.get()), SQL_HANDLE_STMT, stmt.get(), "SQLExecute");
         SQLFreeStmt(stmt.get(), SQL_CLOSE);
@@ -102,6 +108,14 @@ struct Deliverer::Impl {
     QByteArray markFor;             // the spool whose mark below is the database's
     uint64_t mark = 0;
     std::map<size_t, std::unique_ptr<Insert>> inserts;
+    // The mark's move, prepared once per connection.
+    struct MarkMove {
+        Handle stmt;
+        int64_t to = 0, from = 0;
+        char id[33] = {};
+        SQLLEN idLength = 32;
+    };
+    std::unique_ptr<MarkMove> markMove;
 
     void connect()
     {
@@ -154,6 +168,7 @@ struct Deliverer::Impl {
     void disconnect() noexcept
     {
         inserts.clear();
+        markMove.reset();
         if (connected) {
             if (manualCommit)
                 SQLEndTran(SQL_HANDLE_DBC, dbc.get(), SQL_ROLLBACK);
@@ -312,14 +327,33 @@ struct Deliverer::Impl {
         setManualCommit(true);
         if (sqlite)
             execute(QStringLiteral("BEGIN IMMEDIATE"));
-        const SQLLEN moved = changed(run(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? "
-                                                        "WHERE spool_id = ? AND delivered_to = ?"),
-                                         file.id(), int64_t(batch.end), int64_t(batch.start)));
+        if (!markMove) {
+            auto m = std::make_unique<MarkMove>();
+            m->stmt = statement();
+            const SQLHSTMT h = m->stmt.get();
+            check(SQLPrepareW(h, wide(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? "
+                                                     "WHERE spool_id = ? AND delivered_to = ?")),
+                              SQL_NTS),
+                  SQL_HANDLE_STMT, h, "SQLPrepare");
+            check(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->to, 0, nullptr),
+                  SQL_HANDLE_STMT, h, "SQLBindParameter");
+            check(SQLBindParameter(h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 32, 0, m->id, 32, &m->idLength),
+                  SQL_HANDLE_STMT, h, "SQLBindParameter");
+            check(SQLBindParameter(h, 3, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->from, 0, nullptr),
+                  SQL_HANDLE_STMT, h, "SQLBindParameter");
+            markMove = std::move(m);
+        }
+        markMove->to = int64_t(batch.end);
+        markMove->from = int64_t(batch.start);
+        std::copy_n(file.id().constData(), 32, markMove->id);
+        check(SQLExecute(markMove->stmt.get()), SQL_HANDLE_STMT, markMove->stmt.get(), "SQLExecute");
+        const SQLLEN moved = changed(markMove->stmt);
+        SQLFreeStmt(markMove->stmt.get(), SQL_CLOSE);
         if (moved != 1) {
             rollback();
             return false;
         }
-        insertFor(batch.records.size()).run(batch.records, 0);
+        insertFor(batch.size()).run(batch);
         if (sqlite)
             execute(QStringLiteral("COMMIT"));
         else
@@ -361,12 +395,12 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
         for (int attempt = 0;; ++attempt) {
             d->settleMark(file);
             const SpoolFile::Batch batch = file.read(d->mark, std::min(maxRows, kBatchRows));
-            if (batch.records.empty())
+            if (batch.empty())
                 return 0;
             if (d->commit(file, batch)) {
                 d->mark = batch.end;
                 file.setDelivered(batch.end);
-                return batch.records.size();
+                return batch.size();
             }
             // Someone else moved the mark: read it again, once.
             d->markFor.clear();

@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -47,9 +48,21 @@ public:
     struct Identity {
         QString dsn, table, login;
     };
+    // Records as read: their fields stay UTF-8 in `data` until they are
+    // bound, so that delivering costs a copy, not a string per field.
+    struct Field {
+        uint32_t offset = 0, bytes = 0;
+        uint32_t units = 0;  // UTF-16 code units
+        bool ascii = true;
+    };
     struct Batch {
         uint64_t start = 0, end = 0;
-        std::vector<Record> records;
+        QByteArray data;
+        std::vector<Field> fields;  // seven per record
+        size_t size() const { return fields.size() / 7; }
+        bool empty() const { return fields.empty(); }
+        const Field& field(size_t record, int column) const { return fields[record * 7 + size_t(column)]; }
+        Record record(size_t i) const;
     };
     struct Counts {
         int64_t records = 0;
@@ -123,6 +136,7 @@ private:
     uint64_t punched_ = 4096;  // delivered bytes below this were given back
     std::mutex mutex_;         // end_, punched_ and the count below
     uint64_t countFrom_ = 0, countEnd_ = 0;
+    std::atomic<uint64_t> syncedTo_{0};  // bytes below are on disk
     Counts counted_;
 };
 
