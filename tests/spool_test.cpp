@@ -298,6 +298,36 @@ TEST_P(SpoolDb, CommitWhoseAnswerIsLostIsNotSentAgain)
     }
 }
 
+TEST_P(SpoolDb, RecordTheDatabaseRefusesIsSetAsideNotInTheWay)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "SQLite takes no added constraint";
+    raw().execute(tallyquill::CreateTableSql(table));
+    raw().execute(QStringLiteral("ALTER TABLE ") + table
+                  + QStringLiteral(" ADD CONSTRAINT no_poison CHECK (log_Data <> 'poi\tson')"));
+    MsgLogger logger;
+    logger.setSpooled(true);
+    logger.setDSN(dsn);
+    logger.setAppID(app);
+    logger.setWorkstationID("ws");
+    for (const char* text : {"r0", "r1", "poi\tson", "r3"})
+        ASSERT_EQ(logger.WriteLog("u", "e", text), 0);
+    EXPECT_TRUE(logger.flushSpool(60000)) << logger.lastDeliveryError();
+    const auto r = inserted(table);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[2][0], "r3");
+    // Kept, one line per record, with the database's reason.
+    const QDir spoolDir(dir.path() + QStringLiteral("/state/tallyquill/spool"));
+    const QStringList aside = spoolDir.entryList({QStringLiteral("*.rejected")}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    QFile f(spoolDir.filePath(aside[0]));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains("23514")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith("\tpoi\\tson")) << lines[0].toStdString();
+}
+
 TEST_P(SpoolDb, SettingsTurnTheModeOnAndBoundTheSpool)
 {
     if (isPostgres())
@@ -358,12 +388,13 @@ TEST_P(SpoolDb, CommandSpoolsListsAndFlushes)
     QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 2) << r.out.toStdString();
     const QStringList fields = lines[1].split(QLatin1Char('\t'));
-    ASSERT_EQ(fields.size(), 5);
+    ASSERT_EQ(fields.size(), 6);
     EXPECT_EQ(fields[0], name);
     EXPECT_EQ(fields[1], table);
     EXPECT_EQ(fields[2], "1");
     EXPECT_TRUE(fields[3].startsWith(QDate::currentDate().toString(Qt::ISODate))) << fields[3].toStdString();
-    EXPECT_FALSE(fields[4].isEmpty());
+    EXPECT_EQ(fields[4], "0");
+    EXPECT_FALSE(fields[5].isEmpty());
 
     r = tool({"spool", "flush"});
     EXPECT_EQ(r.code, 2);

@@ -66,8 +66,9 @@ tallyquill write --dsn DSN [--login ID] [--password PW] --app APPID --ws WSID
 
 tallyquill spool status
   One tab-separated line per spool under $XDG_STATE_HOME/tallyquill/spool:
-  data source, table, pending records, oldest pending stamp, last delivery
-  error. Exit status: 0.
+  data source, table, pending records, oldest pending stamp, records set
+  aside because the database refused them (kept in <spool>.rejected beside
+  the spool), last delivery error. Exit status: 0.
 tallyquill spool flush [--dsn DSN] [--app APPID] [--login ID] [--password PW]
                        [--timeout SECONDS]
   Delivers the spools now (those of DSN and APPID when given), waiting up to
@@ -244,10 +245,10 @@ int runSpoolStatus(const Args& a)
 {
     if (!a.options.empty() || a.positional.size() != 1)
         throw UsageError{"spool status takes no arguments"};
-    std::cout << "DSN\tTABLE\tPENDING\tOLDEST\tLAST ERROR\n";
+    std::cout << "DSN\tTABLE\tPENDING\tOLDEST\tREJECTED\tLAST ERROR\n";
     for (const tallyquill::spool::SpoolStatus& s : tallyquill::spool::ListSpools()) {
         if (!s.problem.isEmpty()) {
-            std::cout << printable(s.path) << "\t?\t?\t\t" << printable(s.problem) << "\n";
+            std::cout << printable(s.path) << "\t?\t?\t\t?\t" << printable(s.problem) << "\n";
             continue;
         }
         const QString oldest = s.oldestDate.isEmpty()
@@ -255,7 +256,7 @@ int runSpoolStatus(const Args& a)
                                    : QDate::fromString(s.oldestDate, QStringLiteral("yyyyMMdd")).toString(Qt::ISODate)
                                          + QLatin1Char(' ') + tallyquill::DisplayTime(s.oldestTime);
         std::cout << printable(s.dsn) << "\t" << printable(s.table) << "\t" << s.pending << "\t"
-                  << printable(oldest) << "\t" << printable(s.lastError) << "\n";
+                  << printable(oldest) << "\t" << s.rejected << "\t" << printable(s.lastError) << "\n";
     }
     return kOk;
 }

@@ -153,21 +153,19 @@ struct Spool::State {
             deliverer.setCredentials(login, password);
             QString error;
             const Round r = deliverRound(deliverer, error);
+            if (r != Round::Failed)
+                error = deliverer.takeRejection();
             // The file carries the error to `spool status` and other processes.
-            if (r == Round::Failed && error != hadError)
+            if (r != Round::Busy && error != hadError)
                 file->setLastError(error);
-            else if ((r == Round::Empty || r == Round::Partial) && !hadError.isEmpty())
-                file->setLastError(QString());
             bool removed = false;
             if (closingNow && r == Round::Empty && file->removeIfDone()) {
                 removed = true;
                 deliverer.forget(file->id());
             }
             lk.lock();
-            if (r == Round::Failed)
+            if (r != Round::Busy)
                 lastError = error;
-            else if (r != Round::Busy)
-                lastError.clear();
             done.notify_all();
             backoff = r == Round::Failed ? std::clamp(2 * backoff, kFirstBackoff, kMaxBackoff)
                       : r == Round::Busy ? milliseconds(closingNow ? 50 : 500)
@@ -329,6 +327,7 @@ std::vector<SpoolStatus> ListSpools()
                 st.oldestTime = c.oldest.time;
             }
             st.lastError = file->lastError();
+            st.rejected = file->rejectedCount();
         } catch (const std::exception& e) {
             st.problem = QString::fromUtf8(e.what());
         }
@@ -358,11 +357,15 @@ FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QSt
     for (;;) {
         if (file->tryLockDelivery()) {
             delivering = true;
+            bool failed = true;
             try {
                 while (deliverer.deliverBatch(*file) > 0 && Clock::now() < deadline) {
                 }
+                failed = false;
                 if (!file->lastError().isEmpty())
                     file->setLastError(QString());
+                if (const QString note = deliverer.takeRejection(); !note.isEmpty())
+                    out.error = note;
             } catch (const DatabaseError& e) {
                 out.error = QString::fromUtf8(e.what());
                 out.databaseError = true;
@@ -372,7 +375,7 @@ FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QSt
             if (!out.error.isEmpty())
                 file->setLastError(out.error);
             file->unlockDelivery();
-            if (!out.error.isEmpty())
+            if (failed)
                 break;
         }
         if (file->pending().records == 0)

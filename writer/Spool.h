@@ -70,7 +70,8 @@ struct SpoolStatus {
     int64_t pending = 0;
     QString oldestDate, oldestTime;  // stored forms, empty when nothing waits
     QString lastError;
-    QString problem;  // why the file could not be read, if it could not
+    int64_t rejected = 0;  // records set aside in <spool>.rejected
+    QString problem;       // why the file could not be read, if it could not
 };
 std::vector<SpoolStatus> ListSpools();
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace tallyquill::spool {
@@ -116,6 +117,10 @@ struct Deliverer::Impl {
         SQLLEN idLength = 32;
     };
     std::unique_ptr<MarkMove> markMove;
+    // A batch the database refused goes again one record per transaction,
+    // up to here, so that only the records it refuses are set aside.
+    uint64_t singleUntil = 0;
+    QString rejection;
 
     void connect()
     {
@@ -322,7 +327,7 @@ struct Deliverer::Impl {
     // One transaction: the mark moves from the batch's start to its end, and
     // only if it stood at the start; then the rows. Answers false when the
     // mark stood elsewhere (nothing was written).
-    bool commit(SpoolFile& file, const SpoolFile::Batch& batch)
+    bool commit(SpoolFile& file, const SpoolFile::Batch& batch, bool insertRows = true)
     {
         setManualCommit(true);
         if (sqlite)
@@ -353,7 +358,8 @@ struct Deliverer::Impl {
             rollback();
             return false;
         }
-        insertFor(batch.size()).run(batch);
+        if (insertRows)
+            insertFor(batch.size()).run(batch);
         if (sqlite)
             execute(QStringLiteral("COMMIT"));
         else
@@ -392,19 +398,38 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
     try {
         if (!d->connected)
             d->connect();
-        for (int attempt = 0;; ++attempt) {
+        for (int attempt = 0;;) {
             d->settleMark(file);
-            const SpoolFile::Batch batch = file.read(d->mark, std::min(maxRows, kBatchRows));
+            const size_t rows = d->mark < d->singleUntil ? 1 : std::min(maxRows, kBatchRows);
+            const SpoolFile::Batch batch = file.read(d->mark, rows);
             if (batch.empty())
                 return 0;
-            if (d->commit(file, batch)) {
+            bool committed = false;
+            try {
+                committed = d->commit(file, batch);
+            } catch (const DatabaseError& e) {
+                // Data or constraint errors belong to a record and come back
+                // however often it is sent; anything else is retried.
+                if (e.sqlstate().rfind("22", 0) != 0 && e.sqlstate().rfind("23", 0) != 0)
+                    throw;
+                d->rollback();
+                if (batch.size() > 1) {
+                    d->singleUntil = batch.end;
+                    continue;
+                }
+                file.setAside(batch, QString::fromUtf8(e.what()));
+                d->rejection = QStringLiteral("A record the database refused was set aside in ")
+                               + file.rejectedPath() + QStringLiteral(": ") + QString::fromUtf8(e.what());
+                committed = d->commit(file, batch, false);
+            }
+            if (committed) {
                 d->mark = batch.end;
                 file.setDelivered(batch.end);
                 return batch.size();
             }
             // Someone else moved the mark: read it again, once.
             d->markFor.clear();
-            if (attempt > 0)
+            if (attempt++ > 0)
                 throw SpoolError(("The delivery mark of " + file.path() + " keeps moving under this deliverer")
                                      .toStdString());
         }
@@ -415,6 +440,8 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
         throw;
     }
 }
+
+QString Deliverer::takeRejection() { return std::exchange(d->rejection, QString()); }
 
 void Deliverer::forget(const QByteArray& spoolId) noexcept
 {

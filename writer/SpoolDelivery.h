@@ -31,6 +31,11 @@ public:
     // records then stay, and the connection is dropped so that the next call
     // starts by reading the database's mark.
     size_t deliverBatch(SpoolFile& file, size_t maxRows = kBatchRows);
+    // What was set aside since the last call: a record that the database
+    // refuses for its data (SQLSTATE class 22 or 23) is written to the
+    // spool's .rejected file and passed over, so that it cannot hold up the
+    // records behind it.
+    QString takeRejection();
     // Deletes the bookkeeping row of a spool file that was removed.
     void forget(const QByteArray& spoolId) noexcept;
     void disconnect() noexcept;

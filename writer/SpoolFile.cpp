@@ -1,6 +1,7 @@
 #include "writer/SpoolFile.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 
@@ -685,6 +686,70 @@ bool SpoolFile::mayHavePending()
 {
     struct stat st{};
     return ::fstat(fd_, &st) == 0 && uint64_t(st.st_size) > readDelivered();
+}
+
+QString SpoolFile::rejectedPath() const { return path_.chopped(6) + QStringLiteral(".rejected"); }
+
+void SpoolFile::setAside(const Batch& batch, const QString& reason)
+{
+    auto escaped = [](const QString& text) {
+        QByteArray out;
+        for (char c : text.toUtf8()) {
+            const auto u = uint8_t(c);
+            if (c == '\\')
+                out += "\\\\";
+            else if (c == '\t')
+                out += "\\t";
+            else if (c == '\n')
+                out += "\\n";
+            else if (c == '\r')
+                out += "\\r";
+            else if (u < 0x20 || u == 0x7f)
+                out += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
+            else
+                out += c;
+        }
+        return out;
+    };
+    QByteArray lines;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const Record r = batch.record(i);
+        lines += escaped(QDateTime::currentDateTime().toString(Qt::ISODate));
+        for (const QString* f : {&reason, &r.appId, &r.wsId, &r.date, &r.time, &r.user, &r.eventType, &r.data})
+            lines += '\t' + escaped(*f);
+        lines += '\n';
+    }
+    const QString path = rejectedPath();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                          0600);
+    if (fd < 0)
+        fail(QStringLiteral("Cannot open ") + path);
+    FdCloser closer{fd};
+    const char* p = lines.constData();
+    for (size_t left = size_t(lines.size()); left > 0;) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail(QStringLiteral("Cannot write to ") + path);
+        p += n;
+        left -= size_t(n);
+    }
+    if (::fdatasync(fd) != 0)
+        fail(QStringLiteral("Cannot write to ") + path);
+}
+
+int64_t SpoolFile::rejectedCount() const
+{
+    QFile f(rejectedPath());
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    int64_t lines = 0;
+    while (!f.atEnd()) {
+        const QByteArray chunk = f.read(1 << 16);
+        lines += chunk.count('\n');
+    }
+    return lines;
 }
 
 bool SpoolFile::tryLockDelivery() { return lock(kDeliveryByte, F_WRLCK, false); }

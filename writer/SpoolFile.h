@@ -107,6 +107,13 @@ public:
     // Cheap: whether the file holds bytes past the delivered mark.
     bool mayHavePending();
 
+    // Records the database refuses, one text line each (time, reason, the
+    // seven values; tab-separated, with \\, \t, \n, \r and \xNN escapes),
+    // in <spool>.rejected beside the spool; on disk when this returns.
+    QString rejectedPath() const;
+    void setAside(const Batch& batch, const QString& reason);
+    int64_t rejectedCount() const;
+
     // One deliverer at a time, across processes.
     bool tryLockDelivery();
     void unlockDelivery();
