@@ -44,8 +44,8 @@ protected:
         QProcess p;
         p.start(binary(QStringLiteral("../tool/tallyquill")), args);
         p.waitForFinished(180000);
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
-                QString::fromUtf8(p.readAllStandardError())};
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
     }
     // A spooled host process (tests/spool_host.cpp).
     static void startHost(QProcess& p, const std::string& dsn, const std::string& app, const QString& ws, int count,

@@ -116,13 +116,13 @@ TEST_P(SpoolDb, LockedDatabaseDoesNotHoldTheHost)
         GTEST_SKIP() << "python3 holds the lock";
     raw().execute(tallyquill::CreateTableSql(table));
     QProcess holder;
-    holder.start(python, {QStringLiteral("-c"), QStringLiteral("import sqlite3, sys\n"
-                                                               "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                                                               "c.execute('BEGIN IMMEDIATE')\n"
-                                                               "print('locked', flush=True)\n"
-                                                               "sys.stdin.read()\n"
-                                                               "c.execute('COMMIT')\n"),
-                          dir.path() + QStringLiteral("/log.sqlite")});
+    const QString script = QStringLiteral("import sqlite3, sys\n"
+                                          "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                          "c.execute('BEGIN IMMEDIATE')\n"
+                                          "print('locked', flush=True)\n"
+                                          "sys.stdin.read()\n"
+                                          "c.execute('COMMIT')\n");
+    holder.start(python, {QStringLiteral("-c"), script, dir.path() + QStringLiteral("/log.sqlite")});
     ASSERT_TRUE(holder.waitForReadyRead(30000));
     ASSERT_EQ(holder.readAllStandardOutput().trimmed(), "locked");
 

@@ -122,6 +122,8 @@ int16_t MsgLogger::WriteLog(const std::string& UserName, const std::string& Even
         return 1;
     }
     d->requireValidAppId();
+    // Every check above holds for both modes; from here the record goes to
+    // the spool or straight to the database.
     if (spooled) {
         const Stamp now = CurrentStamp();
         try {

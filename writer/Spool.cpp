@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QSettings>
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -22,7 +21,7 @@ constexpr milliseconds kIdlePoll{2000};     // looks for what other processes le
 constexpr milliseconds kFirstBackoff{200};
 constexpr milliseconds kMaxBackoff{5000};
 constexpr milliseconds kFlushRetry{100};    // while someone waits in flush()
-std::atomic<int64_t> g_exitBoundMs{2000};
+constexpr milliseconds kExitBound{2000};    // what a releasing spool may spend delivering
 } // namespace
 
 QString SettingsPath()
@@ -197,8 +196,6 @@ Registry& registry()
 }
 } // namespace
 
-void Spool::setExitBound(milliseconds bound) { g_exitBoundMs = bound.count(); }
-
 Spool::Spool(std::shared_ptr<State> state) : s_(std::move(state)) {}
 
 std::shared_ptr<Spool> Spool::acquire(const Target& target)
@@ -230,7 +227,7 @@ Spool::~Spool()
     State& s = *s_;
     std::unique_lock lk(s.m);
     s.closing = true;
-    s.exitDeadline = Clock::now() + milliseconds(g_exitBoundMs.load());
+    s.exitDeadline = Clock::now() + kExitBound;
     s.deliveryWake.notify_all();
     const bool ended = s.done.wait_until(lk, s.exitDeadline + milliseconds(200), [&] { return s.deliveryEnded; });
     if (!ended)

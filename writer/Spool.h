@@ -54,9 +54,6 @@ public:
     // spool is empty.
     bool flush(std::chrono::milliseconds timeout);
 
-    // How long a release waits for delivery (tests shorten it).
-    static void setExitBound(std::chrono::milliseconds bound);
-
     struct State;
 
 private:

@@ -29,7 +29,8 @@ constexpr std::array<size_t, kColumns> kWidths = {10, 16, 8, 6, 15, 8, 250};
 QString insertSql(const QString& table, size_t rows)
 {
     QString sql = QStringLiteral("INSERT INTO ") + table
-                  + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data) VALUES ");
+                  + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)"
+                                   " VALUES ");
     for (size_t r = 0; r < rows; ++r)
         sql += r ? QStringLiteral(",(?,?,?,?,?,?,?)") : QStringLiteral("(?,?,?,?,?,?,?)");
     return sql;

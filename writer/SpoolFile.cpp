@@ -478,7 +478,8 @@ void SpoolFile::setDelivered(uint64_t offset)
         uint64_t sequence = 0;
         int older = 0;
         for (int i = 0; i < 2; ++i) {
-            if (preadAll(fd_, marks[i], 20, kMarkSlots[i]) && uint32_t(getLE(marks[i] + 16, 4)) == Crc32c(marks[i], 16)) {
+            if (preadAll(fd_, marks[i], 20, kMarkSlots[i])
+                && uint32_t(getLE(marks[i] + 16, 4)) == Crc32c(marks[i], 16)) {
                 const uint64_t s = getLE(marks[i], 8);
                 if (s > sequence) {
                     sequence = s;
