@@ -31,6 +31,18 @@ start() {
   [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$data"
   as_owner "$bindir/initdb -D '$data' -U postgres --auth=trust -E UTF8 --locale=C.UTF-8 >/dev/null"
   as_owner "$bindir/pg_ctl -D '$data' -w -l '$data/server.log' -o \"-p $port -k '$data' -c listen_addresses=127.0.0.1 -c fsync=off\" start >/dev/null"
+  # For tests that take the server away and bring it back (data kept).
+  cat > "$build/pg-halt.sh" <<SH
+#!/bin/sh
+$(declare -f as_owner | sed 's/^/ /')
+as_owner "$bindir/pg_ctl -D '$data' -w -m fast stop >/dev/null"
+SH
+  cat > "$build/pg-resume.sh" <<SH
+#!/bin/sh
+$(declare -f as_owner | sed 's/^/ /')
+as_owner "$bindir/pg_ctl -D '$data' -w -l '$data/server.log' -o \\"-p $port -k '$data' -c listen_addresses=127.0.0.1 -c fsync=off\\" start >/dev/null"
+SH
+  chmod +x "$build/pg-halt.sh" "$build/pg-resume.sh"
   psql=( "$bindir/psql" -h 127.0.0.1 -p "$port" -U postgres -v ON_ERROR_STOP=1 -q )
   "${psql[@]}" -c "CREATE ROLE tallyquill LOGIN SUPERUSER" -c "CREATE DATABASE tallyquill OWNER tallyquill"
   # psqlODBC given an empty UID falls back to the operating-system user.
@@ -69,6 +81,8 @@ export ODBCINI='$build/odbc.ini'
 export ODBCSYSINI='$build'
 export TQ_PG_DSN=TallyquillPG
 export TQ_PG_DATA='$data'
+export TQ_PG_STOP='$build/pg-halt.sh'
+export TQ_PG_START='$build/pg-resume.sh'
 export TQ_PG_RESTART="$( [ "$(id -u)" -eq 0 ] && echo "su -s /bin/sh postgres -c \\\"$bindir/pg_ctl -D '$data' -w -m fast restart >/dev/null\\\"" || echo "$bindir/pg_ctl -D '$data' -w -m fast restart >/dev/null")"
 ENV
   cat "$state"

@@ -3,6 +3,7 @@
 
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
+#include "writer/Spool.h"
 #include "localize/clsLocalize.h"
 #include "screens/FilterCheck.h"
 #include "tallyquill/embedded.h"
@@ -42,9 +43,10 @@ Verbs:
   setup    Register the embedded SQLite data source for this user.
   demo     Write varied demonstration records, as a host would.
   view     Open the log viewer (needs a display).
+  spool    Show or deliver the records that spooled writers left waiting.
 
 tallyquill write --dsn DSN [--login ID] [--password PW] --app APPID --ws WSID
-                 [--user NAME] [--event TYPE] TEXT
+                 [--user NAME] [--event TYPE] [--spool] TEXT
   --dsn DSN        ODBC data source name (required)
   --login ID       login sent as UID (default empty)
   --password PW    password sent as PWD; prefer the TALLYQUILL_PASSWORD
@@ -54,8 +56,25 @@ tallyquill write --dsn DSN [--login ID] [--password PW] --app APPID --ws WSID
   --user NAME      user name (stored in capitals, default empty)
   --event TYPE     event type (stored in capitals, default empty)
   TEXT             the activity text, stored as given
-  Exit status: 0 the row was written, 1 nothing was written, 2 the database
-  refused (its SQLSTATE, number and description on stderr), 64 bad usage.
+  --spool          append the row to the local spool and deliver it from
+                   there; what cannot be delivered within 2 s waits for
+                   the next spooled writer or `spool flush` (said on stderr)
+  Exit status: 0 the row was written (or spooled), 1 nothing was written, 2
+  the database refused (its SQLSTATE, number and description on stderr), 64
+  bad usage.
+
+tallyquill spool status
+  One tab-separated line per spool under $XDG_STATE_HOME/tallyquill/spool:
+  data source, table, pending records, oldest pending stamp, records set
+  aside because the database refused them (kept in <spool>.rejected beside
+  the spool), last delivery error. Exit status: 0.
+tallyquill spool flush [--dsn DSN] [--app APPID] [--login ID] [--password PW]
+                       [--timeout SECONDS]
+  Delivers the spools now (those of DSN and APPID when given), waiting up to
+  SECONDS (default 60) for another process that is delivering one. The login
+  is the one the spool was written with unless given. Exit status: 0 every
+  spool is empty, 1 records are left, 2 the database refused or was not
+  reached (the reason on stderr), 64 bad usage.
 
 tallyquill list --dsn DSN [--login ID] [--password PW] --app APPID
                 --from DATE --to DATE [--time-from HH:MM:SS --time-to HH:MM:SS]
@@ -176,23 +195,114 @@ std::string passwordOf(const Args& a)
     return env ? env : "";
 }
 
+// A field of an output line: control characters would split or forge lines.
+std::string printable(const QString& text)
+{
+    QString out = text;
+    for (QChar& c : out) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029)
+            c = QLatin1Char('?');
+    }
+    return out.toStdString();
+}
+
 int runWrite(int argc, char** argv)
 {
-    Args a = parse(argc, argv, 2, {"dsn", "login", "password", "app", "ws", "user", "event"});
+    Args a = parse(argc, argv, 2, {"dsn", "login", "password", "app", "ws", "user", "event"}, {"spool"});
     if (a.positional.size() != 1)
         throw UsageError{"write takes exactly one TEXT argument"};
-    tallyquill::MsgLogger logger;
-    logger.setDSN(a.require("dsn"));
-    logger.setLoginID(a.get("login").value_or(""));
-    logger.setPassword(passwordOf(a));
-    logger.setAppID(a.require("app"));
-    logger.setWorkstationID(a.require("ws"));
-    const int16_t rc = logger.WriteLog(a.get("user").value_or(""), a.get("event").value_or(""), a.positional[0]);
-    if (rc != 0) {
-        std::cerr << "tallyquill: nothing was written\n";
-        return kNothingDone;
+    const bool spooled = a.get("spool").has_value();
+    std::string table;
+    {
+        tallyquill::MsgLogger logger;
+        if (spooled)
+            logger.setSpooled(true);
+        logger.setDSN(a.require("dsn"));
+        logger.setLoginID(a.get("login").value_or(""));
+        logger.setPassword(passwordOf(a));
+        logger.setAppID(a.require("app"));
+        logger.setWorkstationID(a.require("ws"));
+        table = logger.AppID() + "_logs";
+        const int16_t rc = logger.WriteLog(a.get("user").value_or(""), a.get("event").value_or(""), a.positional[0]);
+        if (rc != 0) {
+            std::cerr << "tallyquill: nothing was written\n";
+            return kNothingDone;
+        }
+    }  // a spooled logger delivers what it can as it goes
+    if (spooled)
+        for (const tallyquill::spool::SpoolStatus& s : tallyquill::spool::ListSpools())
+            if (s.dsn.toStdString() == a.require("dsn") && s.table.toStdString() == table && s.pending > 0)
+                std::cerr << "tallyquill: " << s.pending << " record(s) wait in the spool"
+                          << (s.lastError.isEmpty() ? std::string() : ": " + printable(s.lastError)) << "\n";
+    return kOk;
+}
+
+// --- spool status / spool flush ------------------------------------------------
+
+int runSpoolStatus(const Args& a)
+{
+    if (!a.options.empty() || a.positional.size() != 1)
+        throw UsageError{"spool status takes no arguments"};
+    std::cout << "DSN\tTABLE\tPENDING\tOLDEST\tREJECTED\tLAST ERROR\n";
+    for (const tallyquill::spool::SpoolStatus& s : tallyquill::spool::ListSpools()) {
+        if (!s.problem.isEmpty()) {
+            std::cout << printable(s.path) << "\t?\t?\t\t?\t" << printable(s.problem) << "\n";
+            continue;
+        }
+        const QString oldest = s.oldestDate.isEmpty()
+                                   ? QString()
+                                   : QDate::fromString(s.oldestDate, QStringLiteral("yyyyMMdd")).toString(Qt::ISODate)
+                                         + QLatin1Char(' ') + tallyquill::DisplayTime(s.oldestTime);
+        std::cout << printable(s.dsn) << "\t" << printable(s.table) << "\t" << s.pending << "\t"
+                  << printable(oldest) << "\t" << s.rejected << "\t" << printable(s.lastError) << "\n";
     }
     return kOk;
+}
+
+int runSpoolFlush(const Args& a)
+{
+    if (a.positional.size() != 1)
+        throw UsageError{"spool flush takes no arguments"};
+    const QString dsn = QString::fromStdString(a.get("dsn").value_or(""));
+    const QString table = a.get("app") ? QString::fromStdString(*a.get("app")).toUpper() + QStringLiteral("_logs")
+                                       : QString();
+    int seconds = 60;
+    if (auto t = a.get("timeout")) {
+        bool ok = false;
+        seconds = QString::fromStdString(*t).toInt(&ok);
+        if (!ok || seconds < 0)
+            throw UsageError{"--timeout takes a number of seconds"};
+    }
+    const std::optional<QString> login =
+        a.get("login") ? std::optional<QString>(QString::fromStdString(*a.get("login"))) : std::nullopt;
+    const QString password = QString::fromStdString(passwordOf(a));
+    int status = kOk;
+    for (const tallyquill::spool::SpoolStatus& s : tallyquill::spool::ListSpools()) {
+        if ((!dsn.isEmpty() && s.dsn != dsn) || (!table.isEmpty() && s.table != table))
+            continue;
+        const auto out = tallyquill::spool::FlushSpoolFile(s.path, login ? &*login : nullptr, password,
+                                                           std::chrono::seconds(seconds));
+        if (out.remaining == 0 && out.error.isEmpty())
+            continue;
+        std::cerr << "tallyquill: " << printable(s.dsn) << " " << printable(s.table) << ": "
+                  << (out.remaining < 0 ? std::string("unreadable") : std::to_string(out.remaining) + " left")
+                  << (out.error.isEmpty() ? std::string() : ": " + printable(out.error)) << "\n";
+        if (out.remaining != 0)
+            status = std::max(status, out.databaseError ? kDatabaseError : kNothingDone);
+    }
+    return status;
+}
+
+int runSpool(int argc, char** argv)
+{
+    Args a = parse(argc, argv, 2, {"dsn", "app", "login", "password", "timeout"});
+    const std::string what = a.positional.empty() ? std::string() : a.positional[0];
+    if (what == "status")
+        return runSpoolStatus(a);
+    if (what == "flush")
+        return runSpoolFlush(a);
+    throw UsageError{"spool takes status or flush"};
 }
 
 // YYYY-MM-DD becomes the screen's DD/MM/YYYY; anything else is checked as the
@@ -513,6 +623,8 @@ int main(int argc, char** argv)
             return runView(argc, argv);
         if (verb == "archive")
             return runArchive(argc, argv);
+        if (verb == "spool")
+            return runSpool(argc, argv);
         throw UsageError{"unknown verb " + verb};
     } catch (const UsageError& e) {
         std::cerr << "tallyquill: " << e.message << "\n(see tallyquill --help)\n";

@@ -2,6 +2,7 @@
 
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
+#include "writer/Spool.h"
 #include "localize/clsLocalize.h"
 #include "odbc/Odbc.h"
 #include "writer/LogConnection.h"
@@ -34,6 +35,28 @@ struct MsgLogger::Impl {
         if (!IsValidAppId(appId))
             throw InvalidAppIdError(s8(appId));
     }
+
+    // Spooled mode: the spool of the current data source and table, shared
+    // with the process's other loggers on them.
+    spool::Settings spoolSettings = spool::ReadSettings();
+    std::shared_ptr<spool::Spool> spool;
+
+    spool::Spool& currentSpool()
+    {
+        if (!spool || spool->dsn() != dsn || spool->table() != tableName)
+            spool = spool::Spool::acquire({dsn, tableName, login, password, spoolSettings.limitBytes});
+        spool->setCredentials(login, password);
+        return *spool;
+    }
+
+    // The spool this logger writes to, or last wrote to; none before that
+    // is known.
+    spool::Spool* knownSpool()
+    {
+        if (spoolSettings.enabled && !dsn.isEmpty() && IsValidAppId(appId))
+            return &currentSpool();
+        return spool.get();
+    }
 };
 
 MsgLogger::MsgLogger() : d(std::make_unique<Impl>())
@@ -61,13 +84,34 @@ void MsgLogger::setPassword(const std::string& value) { d->password = q(value); 
 
 int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& eventType, const std::string& logData)
 {
-    if (!d->link.Check(d->dsn, d->login, d->password))
+    const bool spooled = d->spoolSettings.enabled;
+    if (spooled) {
+        // The spool needs the data source's name, never its connection.
+        if (d->dsn.isEmpty()) {
+            ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
+            return 1;
+        }
+    } else if (!d->link.Check(d->dsn, d->login, d->password)) {
         return 1;
+    }
     if (d->appId.isEmpty() || d->wsId.isEmpty()) {
         ShowError(sid::NeedAppAndWorkstation, QStringLiteral("You must provide AppID and WorkstationID"));
         return 1;
     }
     d->requireValidAppId();
+    // Every check above holds for both modes; from here the record goes to
+    // the spool or straight to the database.
+    if (spooled) {
+        const Stamp now = CurrentStamp();
+        try {
+            d->currentSpool().append({d->appId, d->wsId, now.date, now.time, q(userName).toUpper(),
+                                      q(eventType).toUpper(), q(logData)});
+        } catch (const spool::SpoolError& e) {
+            ShowMessage(QString::fromUtf8(e.what()), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+            return 1;
+        }
+        return 0;
+    }
     if (!d->tableCreated) {
         CreateTable();
         d->tableCreated = true;
@@ -112,6 +156,39 @@ void MsgLogger::CreateTable()
                 conn.execute(sql);
         } catch (const std::exception&) {
         }
+    }
+}
+
+void MsgLogger::setSpooled(bool on) { d->spoolSettings.enabled = on; }
+bool MsgLogger::spooled() const { return d->spoolSettings.enabled; }
+
+int64_t MsgLogger::pendingCount() const
+{
+    try {
+        spool::Spool* s = d->knownSpool();
+        return s ? s->pending() : 0;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+std::string MsgLogger::lastDeliveryError() const
+{
+    try {
+        spool::Spool* s = d->knownSpool();
+        return s ? s8(s->lastError()) : std::string();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+
+bool MsgLogger::flushSpool(int timeoutMs) const
+{
+    try {
+        spool::Spool* s = d->knownSpool();
+        return !s || s->flush(std::chrono::milliseconds(std::max(timeoutMs, 0)));
+    } catch (const std::exception&) {
+        return false;
     }
 }
 

@@ -43,6 +43,22 @@ public:
     // can name a table it does nothing, and any database failure is ignored.
     void CreateTable();
 
+    // Spooled mode, off unless [Writer] Spool=1 in the user's
+    // $XDG_CONFIG_HOME/Tallyquill/tallyquill.ini: WriteLog checks and stamps
+    // the record, appends it to a local spool file and answers 0 without
+    // touching the database (1, with a message, when the spool is full or
+    // cannot be written). A background thread delivers the spool in order,
+    // exactly once, retrying while the database is away.
+    void setSpooled(bool on);
+    bool spooled() const;
+    // Records of this logger's data source and table still in the spool,
+    // from any process; -1 when the spool cannot be read.
+    int64_t pendingCount() const;
+    // Why the last delivery attempt failed; empty once one succeeds.
+    std::string lastDeliveryError() const;
+    // Waits up to timeoutMs for the spool to empty; answers whether it did.
+    bool flushSpool(int timeoutMs) const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

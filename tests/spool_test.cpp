@@ -1,0 +1,417 @@
+// The spooled writer: its file after a killed writer, several host processes
+// on one spool, a locked database, a commit whose answer is lost, the
+// settings and the command.
+
+#include "SpoolFixture.h"
+
+#include "writer/LogRecord.h"
+#include "writer/LogTable.h"
+#include "writer/SpoolFile.h"
+#include "msgbox/MessageBox.h"
+#include "odbc/Odbc.h"
+#include "tallyquill/msg_logger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <odbcinst.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using tallyquill::MsgLogger;
+using tqtest::SpoolDb;
+namespace spool = tallyquill::spool;
+
+spool::Record record(int i)
+{
+    return {"T", "WS", "20010203", "040506", "U", "E", QStringLiteral("r%1 张").arg(i)};
+}
+
+TEST(SpoolFile, TornTailIsCutAndLaterRecordsFollowTheWholeOnes)
+{
+    // The checksum is CRC-32C, whichever way the machine computes it, so a
+    // spool stays readable on another machine.
+    EXPECT_EQ(spool::Crc32c("123456789", 9), 0xE3069283u);
+    QTemporaryDir dir;
+    const QByteArray next = spool::EncodeRecord(record(3));
+    QByteArray pastEnd = next.left(8);
+    pastEnd[3] = char(0x7f);  // a length far beyond the file
+    QByteArray changed = next;
+    changed[changed.size() - 1] = char(changed[changed.size() - 1] ^ 1);
+    // What a writer killed in the middle of its record may leave.
+    const std::vector<std::pair<const char*, QByteArray>> tails = {
+        {"half a length", next.left(2)},   {"length and checksum only", next.left(8)},
+        {"half a record", next.left(next.size() / 2)}, {"one byte wrong", changed},
+        {"zeros", QByteArray(4096, '\0')}, {"length past the end", pastEnd},
+    };
+    int n = 0;
+    for (const auto& [name, tail] : tails) {
+        SCOPED_TRACE(name);
+        const QString sub = dir.path() + QStringLiteral("/%1").arg(++n);
+        ASSERT_TRUE(QDir().mkpath(sub));
+        const spool::SpoolFile::Identity id{"dsn", "T_logs", ""};
+        auto first = spool::SpoolFile::open(sub, id);
+        for (int i = 0; i < 3; ++i)
+            first->append(spool::EncodeRecord(record(i)), 1 << 20);
+        QFile raw(first->path());
+        ASSERT_TRUE(raw.open(QIODevice::Append));
+        raw.write(tail);
+        raw.close();
+
+        auto second = spool::SpoolFile::open(sub, id);  // as another process would
+        EXPECT_EQ(second->pending().records, 3);
+        second->append(spool::EncodeRecord(record(4)), 1 << 20);
+        const auto batch = first->read(first->delivered(), 10);
+        ASSERT_EQ(batch.size(), 4u);
+        EXPECT_EQ(batch.record(2).data, QStringLiteral("r2 张"));
+        EXPECT_EQ(batch.record(3).data, QStringLiteral("r4 张"));
+        EXPECT_EQ(QFileInfo(first->path()).size(), qint64(batch.end));
+    }
+}
+
+TEST_P(SpoolDb, SeveralProcessesDeliverEveryRecordOnce)
+{
+    constexpr int kHosts = 4, kEach = 250;
+    std::vector<std::unique_ptr<QProcess>> hosts;
+    for (int h = 0; h < kHosts; ++h) {
+        hosts.push_back(std::make_unique<QProcess>());
+        startHost(*hosts.back(), dsn, app, QStringLiteral("W%1").arg(h), kEach, "exit");
+    }
+    for (auto& p : hosts) {
+        ASSERT_TRUE(p->waitForFinished(180000));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+    }
+    // Whatever the hosts could not deliver on their way out.
+    const Run flush = tool({"spool", "flush"});
+    EXPECT_EQ(flush.code, 0) << flush.err.toStdString();
+    const auto r = inserted(table);
+    ASSERT_EQ(r.size(), size_t(kHosts * kEach));
+    std::map<QString, int> next;
+    for (const auto& row : r) {
+        const QString host = row[0].section(QLatin1Char(' '), 0, 0);
+        EXPECT_EQ(row[0].section(QLatin1Char(' '), 2).toInt(), next[host]++) << row[0].toStdString();
+    }
+    EXPECT_EQ(tool({"spool", "status"}).out.count(QLatin1Char('\n')), 1);
+}
+
+TEST_P(SpoolDb, LockedDatabaseDoesNotHoldTheHost)
+{
+    if (isPostgres())
+        GTEST_SKIP() << "SQLite's write lock";
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty())
+        GTEST_SKIP() << "python3 holds the lock";
+    raw().execute(tallyquill::CreateTableSql(table));
+    QProcess holder;
+    const QString script = QStringLiteral("import sqlite3, sys\n"
+                                          "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                          "c.execute('BEGIN IMMEDIATE')\n"
+                                          "print('locked', flush=True)\n"
+                                          "sys.stdin.read()\n"
+                                          "c.execute('COMMIT')\n");
+    holder.start(python, {QStringLiteral("-c"), script, dir.path() + QStringLiteral("/log.sqlite")});
+    ASSERT_TRUE(holder.waitForReadyRead(30000));
+    ASSERT_EQ(holder.readAllStandardOutput().trimmed(), "locked");
+
+    MsgLogger logger;
+    logger.setSpooled(true);
+    logger.setDSN(dsn);
+    logger.setAppID(app);
+    logger.setWorkstationID("ws");
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(logger.WriteLog("u", "e", "r" + std::to_string(i)), 0);
+    EXPECT_EQ(logger.pendingCount(), 100);
+    for (int wait = 0; wait < 200 && logger.lastDeliveryError().empty(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_NE(logger.lastDeliveryError().find("locked"), std::string::npos) << logger.lastDeliveryError();
+    EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + table), "0");
+    // Every call above returned while the lock was held.
+    EXPECT_EQ(holder.state(), QProcess::Running);
+
+    holder.closeWriteChannel();
+    ASSERT_TRUE(holder.waitForFinished(30000));
+    EXPECT_TRUE(logger.flushSpool(60000)) << logger.lastDeliveryError();
+    const auto r = inserted(table);
+    ASSERT_EQ(r.size(), 100u);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(r[size_t(i)][0], QStringLiteral("r%1").arg(i));
+    EXPECT_EQ(logger.pendingCount(), 0);
+    EXPECT_EQ(logger.lastDeliveryError(), "");
+}
+
+// Passes connections through to the server; the first one that sends COMMIT
+// is broken, either before the server sees it or after the server answered
+// it (the answer is not passed on).
+class CommitBreaker {
+public:
+    CommitBreaker(int serverPort, bool afterCommit) : serverPort_(serverPort), after_(afterCommit)
+    {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = loopback(0);
+        socklen_t len = sizeof a;
+        if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 16) != 0
+            || ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("cannot listen");
+        port_ = ntohs(a.sin_port);
+        acceptor_ = std::thread([this] { acceptLoop(); });
+    }
+    ~CommitBreaker()
+    {
+        stop_ = true;
+        acceptor_.join();
+        ::close(listen_);
+        for (auto& t : pumps_)
+            t.join();
+    }
+    int port() const { return port_; }
+    int broken() const { return broken_; }
+
+private:
+    static sockaddr_in loopback(int port)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(uint16_t(port));
+        return a;
+    }
+    static bool writeAll(int fd, const char* p, ssize_t n)
+    {
+        while (n > 0) {
+            const ssize_t k = ::write(fd, p, size_t(n));
+            if (k <= 0)
+                return false;
+            p += k;
+            n -= k;
+        }
+        return true;
+    }
+    void acceptLoop()
+    {
+        while (!stop_) {
+            pollfd p{listen_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0)
+                pumps_.emplace_back([this, client] { pump(client); });
+        }
+    }
+    void pump(int client)
+    {
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a = loopback(serverPort_);
+        char buf[65536];
+        if (::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
+            while (!stop_) {
+                pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+                if (::poll(p, 2, 100) <= 0)
+                    continue;
+                if (p[0].revents) {
+                    const ssize_t k = ::read(client, buf, sizeof buf);
+                    if (k <= 0)
+                        break;
+                    const bool commit = broken_ == 0 && ::memmem(buf, size_t(k), "COMMIT", 6);
+                    if (commit && !after_) {
+                        ++broken_;
+                        break;
+                    }
+                    if (!writeAll(server, buf, k))
+                        break;
+                    if (commit) {
+                        pollfd s{server, POLLIN, 0};
+                        if (::poll(&s, 1, 10000) == 1 && ::read(server, buf, sizeof buf) > 0)
+                            ++broken_;
+                        break;
+                    }
+                }
+                if (p[1].revents) {
+                    const ssize_t k = ::read(server, buf, sizeof buf);
+                    if (k <= 0 || !writeAll(client, buf, k))
+                        break;
+                }
+            }
+        }
+        ::close(server);
+        ::close(client);
+    }
+
+    int serverPort_;
+    bool after_;
+    int listen_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> broken_{0};
+    std::thread acceptor_;
+    std::vector<std::thread> pumps_;  // only the acceptor adds to it
+};
+
+QString dsnAttribute(const std::string& dsn, const char* key)
+{
+    char value[256] = {};
+    SQLGetPrivateProfileString(dsn.c_str(), key, "", value, sizeof value, "odbc.ini");
+    return QString::fromUtf8(value);
+}
+
+TEST_P(SpoolDb, CommitWhoseAnswerIsLostIsNotSentAgain)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "needs a network link to break";
+    for (const bool after : {false, true}) {
+        SCOPED_TRACE(after ? "broken once the server had committed" : "broken before COMMIT reached the server");
+        CommitBreaker breaker(dsnAttribute(dsn, "Port").toInt(), after);
+        const std::string proxy = "tqproxy_" + std::to_string(getpid()) + (after ? "_a" : "_b");
+        tallyquill::odbc::writeUserDsn(QString::fromStdString(proxy), QStringLiteral("PostgreSQL Unicode"),
+                                       {{QStringLiteral("Servername"), QStringLiteral("127.0.0.1")},
+                                        {QStringLiteral("Port"), QString::number(breaker.port())},
+                                        {QStringLiteral("Database"), dsnAttribute(dsn, "Database")},
+                                        {QStringLiteral("Username"), dsnAttribute(dsn, "Username")}});
+        const std::string appId = newAppId();
+        {
+            MsgLogger logger;
+            logger.setSpooled(true);
+            logger.setDSN(proxy);
+            logger.setAppID(appId);
+            logger.setWorkstationID("ws");
+            for (int i = 0; i < 50; ++i)
+                ASSERT_EQ(logger.WriteLog("张", "e", "r" + std::to_string(i) + " 登录 𠀀"), 0);
+            EXPECT_TRUE(logger.flushSpool(60000)) << logger.lastDeliveryError();
+        }
+        EXPECT_EQ(breaker.broken(), 1);
+        const auto r = inserted(QString::fromStdString(appId) + QStringLiteral("_logs"));
+        ASSERT_EQ(r.size(), 50u);
+        for (int i = 0; i < 50; ++i)
+            EXPECT_EQ(r[size_t(i)][0], QStringLiteral("r%1 登录 𠀀").arg(i));
+    }
+}
+
+TEST_P(SpoolDb, RecordTheDatabaseRefusesIsSetAsideNotInTheWay)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "SQLite takes no added constraint";
+    raw().execute(tallyquill::CreateTableSql(table));
+    raw().execute(QStringLiteral("ALTER TABLE ") + table
+                  + QStringLiteral(" ADD CONSTRAINT no_poison CHECK (log_Data <> 'poi\tson')"));
+    MsgLogger logger;
+    logger.setSpooled(true);
+    logger.setDSN(dsn);
+    logger.setAppID(app);
+    logger.setWorkstationID("ws");
+    for (const char* text : {"r0", "r1", "poi\tson", "r3"})
+        ASSERT_EQ(logger.WriteLog("u", "e", text), 0);
+    EXPECT_TRUE(logger.flushSpool(60000)) << logger.lastDeliveryError();
+    const auto r = inserted(table);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[2][0], "r3");
+    // Kept, one line per record, with the database's reason.
+    const QDir spoolDir(dir.path() + QStringLiteral("/state/tallyquill/spool"));
+    const QStringList aside = spoolDir.entryList({QStringLiteral("*.rejected")}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    QFile f(spoolDir.filePath(aside[0]));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains("23514")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith("\tpoi\\tson")) << lines[0].toStdString();
+}
+
+TEST_P(SpoolDb, SettingsTurnTheModeOnAndBoundTheSpool)
+{
+    if (isPostgres())
+        GTEST_SKIP() << "needs no database";
+    const QString ini = dir.path() + QStringLiteral("/config/Tallyquill/tallyquill.ini");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(ini).path()));
+    QFile f(ini);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("[Writer]\nSpool=1\nSpoolLimitMB=1\n");
+    f.close();
+
+    tallyquill::MessageRecorder messages;
+    MsgLogger logger;
+    EXPECT_TRUE(logger.spooled());
+    logger.setDSN("tq_no_such_dsn");  // never reached: the records wait
+    logger.setAppID(app);
+    logger.setWorkstationID("ws");
+    int accepted = 0;
+    while (accepted < 100000 && logger.WriteLog("u", "e", std::string(100, 'x')) == 0)
+        ++accepted;
+    EXPECT_GT(accepted, 1000);
+    EXPECT_LT(accepted, 100000);
+    ASSERT_EQ(messages.texts().size(), 1);
+    EXPECT_TRUE(messages.texts()[0].contains(QLatin1String("is full"))) << messages.texts()[0].toStdString();
+    EXPECT_EQ(messages.messages()[0].title, "Error");
+    EXPECT_EQ(logger.pendingCount(), accepted);
+
+    // Nobody else on the machine reads the log on its way.
+    const QString spoolDir = dir.path() + QStringLiteral("/state/tallyquill/spool");
+    const QStringList files = QDir(spoolDir).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    struct stat d{}, s{};
+    ASSERT_EQ(::stat(QFile::encodeName(spoolDir).constData(), &d), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(spoolDir + QLatin1Char('/') + files[0]).constData(), &s), 0);
+    EXPECT_EQ(d.st_mode & 0777, 0700u);
+    EXPECT_EQ(s.st_mode & 0777, 0600u);
+
+    ASSERT_TRUE(QFile::remove(ini));
+    MsgLogger plain;
+    EXPECT_FALSE(plain.spooled());
+}
+
+TEST_P(SpoolDb, CommandSpoolsListsAndFlushes)
+{
+    if (isPostgres())
+        GTEST_SKIP() << "a SQLite file appears at will";
+    // The data source cannot be opened until its directory exists.
+    const QString later = dir.path() + QStringLiteral("/later");
+    const QString name = QStringLiteral("tqlater_%1").arg(getpid());
+    tallyquill::odbc::writeUserDsn(name, QStringLiteral("SQLite3"),
+                                   {{QStringLiteral("Database"), later + QStringLiteral("/log.sqlite")}});
+    const QString a = QString::fromStdString(app);
+    Run r = tool({"write", "--spool", "--dsn", name, "--app", a, "--ws", "w1", QStringLiteral("queued 'x'")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QLatin1String("1 record(s) wait in the spool"))) << r.err.toStdString();
+
+    r = tool({"spool", "status"});
+    QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << r.out.toStdString();
+    const QStringList fields = lines[1].split(QLatin1Char('\t'));
+    ASSERT_EQ(fields.size(), 6);
+    EXPECT_EQ(fields[0], name);
+    EXPECT_EQ(fields[1], table);
+    EXPECT_EQ(fields[2], "1");
+    EXPECT_TRUE(fields[3].startsWith(QDate::currentDate().toString(Qt::ISODate))) << fields[3].toStdString();
+    EXPECT_EQ(fields[4], "0");
+    EXPECT_FALSE(fields[5].isEmpty());
+
+    r = tool({"spool", "flush"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.err.contains(QLatin1String("1 left"))) << r.err.toStdString();
+    ASSERT_TRUE(QDir().mkpath(later));
+    r = tool({"spool", "flush", "--dsn", name, "--app", a});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(tool({"spool", "status"}).out.count(QLatin1Char('\n')), 1);
+
+    tallyquill::odbc::Connection c;
+    c.open(QStringLiteral("DSN=") + name + QLatin1Char(';'));
+    auto rs = c.query(QStringLiteral("SELECT log_Data FROM ") + table);
+    ASSERT_FALSE(rs->eof());
+    EXPECT_EQ(rs->text(0), "queued 'x'");
+}
+
+TQ_INSTANTIATE_DB_TESTS(SpoolDb);
+
+} // namespace

@@ -1,0 +1,779 @@
+#include "writer/SpoolFile.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tallyquill::spool {
+
+namespace {
+
+// Layout of a spool file. The first block is the header: an immutable part
+// written once before the file gets its name, two slots for the delivered
+// mark (written in turn, so that a write torn by a power cut leaves the
+// other), and a slot for the last delivery error. Records follow, each
+// framed as [u32 length][u32 CRC-32C of length and payload][payload].
+constexpr char kMagic[8] = {'T', 'Q', 'S', 'P', 'O', 'O', 'L', '1'};
+constexpr uint32_t kHeaderSize = 4096;
+constexpr uint32_t kFormat = 1;
+constexpr off_t kMarkSlots[2] = {1024, 1536};
+constexpr off_t kErrorSlot = 2048;
+constexpr uint32_t kErrorMax = 1900;
+constexpr uint32_t kFrameMax = 1u << 20;
+constexpr uint8_t kRecordVersion = 1;
+// Lock bytes: appending (readers share it), delivering, being open.
+constexpr int kAppendByte = 0;
+constexpr int kDeliveryByte = 1;
+constexpr int kOpenByte = 2;
+constexpr size_t kReadChunk = 64 * 1024;
+
+const std::array<uint32_t, 256>& crcTable()
+{
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    return table;
+}
+
+void put16(QByteArray& out, uint16_t v)
+{
+    out.append(char(v & 0xff)).append(char(v >> 8));
+}
+void put32(QByteArray& out, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.append(char((v >> (8 * i)) & 0xff));
+}
+void put64(QByteArray& out, uint64_t v)
+{
+    for (int i = 0; i < 8; ++i)
+        out.append(char((v >> (8 * i)) & 0xff));
+}
+uint64_t getLE(const char* p, int bytes)
+{
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | uint8_t(p[i]);
+    return v;
+}
+
+QString osError(const QString& what, int error)
+{
+    return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
+}
+
+[[noreturn]] void fail(const QString& what, int error = errno)
+{
+    throw SpoolError(osError(what, error).toStdString());
+}
+
+bool preadAll(int fd, char* data, size_t size, off_t at)
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, data, size, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+        at += n;
+    }
+    return true;
+}
+
+bool pwriteAll(int fd, const char* data, size_t size, off_t at)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= size_t(n);
+        at += n;
+    }
+    return true;
+}
+
+QByteArray markSlot(uint64_t sequence, uint64_t offset)
+{
+    QByteArray slot;
+    put64(slot, sequence);
+    put64(slot, offset);
+    put32(slot, Crc32c(slot.constData(), size_t(slot.size())));
+    return slot;
+}
+
+// The seven fields of a payload; false when it is not a record of ours.
+bool splitRecord(const char* p, uint32_t size, uint32_t base, SpoolFile::Field* fields)
+{
+    if (size < 1 || uint8_t(p[0]) != kRecordVersion)
+        return false;
+    uint32_t at = 1;
+    for (int c = 0; c < 7; ++c) {
+        if (size - at < 4)
+            return false;
+        const uint32_t n = uint32_t(getLE(p + at, 4));
+        at += 4;
+        if (size - at < n)
+            return false;
+        SpoolFile::Field& f = fields[c];
+        f.offset = base + at;
+        f.bytes = n;
+        // Valid UTF-8 (QString wrote it): one unit per lead byte, two for a
+        // four-byte sequence.
+        uint8_t any = 0;
+        uint32_t units = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const auto b = uint8_t(p[at + i]);
+            any |= b;
+            units += (b & 0xC0) != 0x80 ? (b >= 0xF0 ? 2 : 1) : 0;
+        }
+        f.ascii = any < 0x80;
+        f.units = units;
+        at += n;
+    }
+    return at == size;
+}
+
+bool decodeRecord(const char* p, uint32_t size, Record& r)
+{
+    SpoolFile::Field f[7];
+    if (!splitRecord(p, size, 0, f))
+        return false;
+    QString* out[] = {&r.appId, &r.wsId, &r.date, &r.time, &r.user, &r.eventType, &r.data};
+    for (int c = 0; c < 7; ++c)
+        *out[c] = QString::fromUtf8(p + f[c].offset, qsizetype(f[c].bytes));
+    return true;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+} // namespace
+
+#if defined(__x86_64__)
+// The same polynomial in one instruction per eight bytes.
+__attribute__((target("sse4.2"))) uint32_t crc32cHardware(const char* data, size_t size, uint32_t crc)
+{
+    uint64_t c = ~crc;
+    for (; size >= 8; data += 8, size -= 8) {
+        uint64_t word;
+        std::memcpy(&word, data, 8);
+        c = __builtin_ia32_crc32di(c, word);
+    }
+    auto c32 = uint32_t(c);
+    for (; size > 0; ++data, --size)
+        c32 = __builtin_ia32_crc32qi(c32, uint8_t(*data));
+    return ~c32;
+}
+#endif
+
+uint32_t Crc32c(const char* data, size_t size, uint32_t crc)
+{
+#if defined(__x86_64__)
+    static const bool hardware = __builtin_cpu_supports("sse4.2");
+    if (hardware)
+        return crc32cHardware(data, size, crc);
+#endif
+    const auto& t = crcTable();
+    crc = ~crc;
+    for (size_t i = 0; i < size; ++i)
+        crc = t[(crc ^ uint8_t(data[i])) & 0xff] ^ (crc >> 8);
+    return ~crc;
+}
+
+QByteArray EncodeRecord(const Record& r)
+{
+    QByteArray payload;
+    payload.append(char(kRecordVersion));
+    for (const QString* f : {&r.appId, &r.wsId, &r.date, &r.time, &r.user, &r.eventType, &r.data}) {
+        const QByteArray bytes = f->toUtf8();
+        put32(payload, uint32_t(bytes.size()));
+        payload.append(bytes);
+    }
+    if (uint32_t(payload.size()) > kFrameMax)
+        throw SpoolError("A record of " + std::to_string(payload.size()) + " bytes is too long for the spool");
+    QByteArray frame;
+    frame.reserve(payload.size() + 8);
+    put32(frame, uint32_t(payload.size()));
+    uint32_t crc = Crc32c(frame.constData(), 4);
+    crc = Crc32c(payload.constData(), size_t(payload.size()), crc);
+    put32(frame, crc);
+    frame.append(payload);
+    return frame;
+}
+
+QString SpoolDirectory()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || !QDir::isAbsolutePath(state))
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/tallyquill/spool");
+}
+
+QString EnsureSpoolDirectory()
+{
+    const QString dir = SpoolDirectory();
+    // Each missing level is made private; an existing one is left as it is,
+    // except the spool directory itself, which must be ours and private.
+    QString path;
+    for (const QString& part : dir.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += QLatin1Char('/') + part;
+        const QByteArray p = QFile::encodeName(path);
+        if (::mkdir(p.constData(), 0700) != 0 && errno != EEXIST)
+            fail(QStringLiteral("Cannot create the spool directory ") + path);
+    }
+    const QByteArray p = QFile::encodeName(dir);
+    struct stat st{};
+    if (::lstat(p.constData(), &st) != 0)
+        fail(QStringLiteral("Cannot open the spool directory ") + dir);
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        throw SpoolError(("The spool directory " + dir + " is not a directory of this user").toStdString());
+    if ((st.st_mode & 077) != 0 && ::chmod(p.constData(), 0700) != 0)
+        fail(QStringLiteral("Cannot make the spool directory private: ") + dir);
+    return dir;
+}
+
+QString SpoolFileName(const QString& dsn, const QString& table)
+{
+    auto escape = [](const QString& text) {
+        QString out;
+        for (char c : text.toUtf8()) {
+            const auto u = uint8_t(c);
+            if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '_' || u == '-')
+                out += QLatin1Char(c);
+            else
+                out += QStringLiteral("%%1").arg(u, 2, 16, QLatin1Char('0')).toUpper();
+        }
+        return out;
+    };
+    QString name = escape(dsn) + QLatin1Char('.') + escape(table);
+    if (name.size() > 200) {
+        // Still one name per data source and table, within NAME_MAX.
+        const QByteArray hash = QCryptographicHash::hash((dsn + QChar(0) + table).toUtf8(), QCryptographicHash::Sha256);
+        name = name.left(150) + QLatin1Char('~') + QString::fromLatin1(hash.toHex().left(32));
+    }
+    return name + QStringLiteral(".spool");
+}
+
+// --- SpoolFile ---------------------------------------------------------------
+
+SpoolFile::~SpoolFile()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Identity* identity, bool create)
+{
+    const QByteArray p = QFile::encodeName(path);
+    for (;;) {
+        const int fd = ::open(p.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0)
+            return fd;
+        if (errno != ENOENT)
+            fail(QStringLiteral("Cannot open the spool ") + path);
+        if (!create)
+            return -1;
+        // The header is written and on disk before the file gets its name,
+        // so that nobody ever meets a spool without its identifier.
+        QByteArray header(kMagic, sizeof kMagic);
+        put32(header, kHeaderSize);
+        put32(header, kFormat);
+        char id[16];
+        if (::getrandom(id, sizeof id, 0) != ssize_t(sizeof id))
+            fail(QStringLiteral("Cannot make a spool identifier"));
+        header.append(id, sizeof id);
+        put64(header, uint64_t(std::time(nullptr)));
+        for (const QString* f : {&identity->dsn, &identity->table, &identity->login}) {
+            const QByteArray bytes = f->toUtf8();
+            if (bytes.size() > 255)
+                throw SpoolError("A data source name, table or login of over 255 bytes cannot name a spool");
+            put16(header, uint16_t(bytes.size()));
+            header.append(bytes);
+        }
+        put32(header, Crc32c(header.constData(), size_t(header.size())));
+        header.resize(kHeaderSize, '\0');
+        header.replace(kMarkSlots[0], 20, markSlot(1, kHeaderSize));
+
+        QByteArray tmp = QFile::encodeName(dir + QStringLiteral("/.new-XXXXXX"));
+        const int t = ::mkostemp(tmp.data(), O_CLOEXEC);
+        if (t < 0)
+            fail(QStringLiteral("Cannot create a spool in ") + dir);
+        FdCloser closeTmp{t};
+        const bool written = ::fchmod(t, 0600) == 0 && pwriteAll(t, header.constData(), size_t(header.size()), 0)
+                             && ::fdatasync(t) == 0;
+        const int error = errno;
+        if (!written || (::link(tmp.constData(), p.constData()) != 0 && errno != EEXIST)) {
+            const int e = written ? errno : error;
+            ::unlink(tmp.constData());
+            fail(QStringLiteral("Cannot create the spool ") + path, e);
+        }
+        ::unlink(tmp.constData());
+        const int d = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (d >= 0) {
+            ::fsync(d);
+            ::close(d);
+        }
+    }
+}
+
+std::unique_ptr<SpoolFile> SpoolFile::open(const QString& dir, const Identity& identity)
+{
+    const QString path = dir + QLatin1Char('/') + SpoolFileName(identity.dsn, identity.table);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        std::unique_ptr<SpoolFile> f(new SpoolFile);
+        f->path_ = path;
+        f->fd_ = openOrCreate(dir, path, &identity, true);
+        f->lock(kOpenByte, F_RDLCK, true);
+        // A file removed between opening and locking is no longer the spool.
+        struct stat mine{}, named{};
+        if (::fstat(f->fd_, &mine) != 0 || mine.st_nlink == 0
+            || ::stat(QFile::encodeName(path).constData(), &named) != 0 || mine.st_ino != named.st_ino
+            || mine.st_dev != named.st_dev)
+            continue;
+        f->readHeader();
+        if (f->identity_.dsn != identity.dsn || f->identity_.table != identity.table)
+            throw SpoolError(("The spool " + path + " belongs to another data source or table").toStdString());
+        return f;
+    }
+    throw SpoolError(("Cannot open the spool " + path + ": it keeps being replaced").toStdString());
+}
+
+std::unique_ptr<SpoolFile> SpoolFile::openExisting(const QString& path)
+{
+    std::unique_ptr<SpoolFile> f(new SpoolFile);
+    f->path_ = path;
+    f->fd_ = openOrCreate(QString(), path, nullptr, false);
+    if (f->fd_ < 0)
+        return nullptr;
+    f->lock(kOpenByte, F_RDLCK, true);
+    struct stat mine{};
+    if (::fstat(f->fd_, &mine) != 0 || mine.st_nlink == 0)
+        return nullptr;
+    f->readHeader();
+    return f;
+}
+
+void SpoolFile::readHeader()
+{
+    char h[1024];
+    if (!preadAll(fd_, h, sizeof h, 0) || std::memcmp(h, kMagic, sizeof kMagic) != 0
+        || getLE(h + 8, 4) != kHeaderSize || getLE(h + 12, 4) != kFormat)
+        throw SpoolError(("The spool " + path_ + " is damaged or not a spool").toStdString());
+    id_ = QByteArray(h + 16, 16).toHex();
+    size_t at = 40;
+    QString* fields[] = {&identity_.dsn, &identity_.table, &identity_.login};
+    for (QString* f : fields) {
+        const auto n = size_t(getLE(h + at, 2));
+        if (at + 2 + n + 4 > sizeof h)
+            throw SpoolError(("The spool " + path_ + " is damaged").toStdString());
+        *f = QString::fromUtf8(h + at + 2, qsizetype(n));
+        at += 2 + n;
+    }
+    if (uint32_t(getLE(h + at, 4)) != Crc32c(h, at))
+        throw SpoolError(("The spool " + path_ + " is damaged").toStdString());
+}
+
+bool SpoolFile::lock(int byte, short type, bool wait)
+{
+    struct flock fl{};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    for (;;) {
+        if (::fcntl(fd_, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (!wait && (errno == EAGAIN || errno == EACCES))
+            return false;
+        fail(QStringLiteral("Cannot lock the spool ") + path_);
+    }
+}
+
+void SpoolFile::unlock(int byte)
+{
+    struct flock fl{};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    ::fcntl(fd_, F_OFD_SETLK, &fl);
+}
+
+// The append lock of the file, and of this process: threads that share one
+// open file share its byte locks, so they take the mutex as well.
+class SpoolFile::AppendLock {
+public:
+    AppendLock(SpoolFile& f, short type) : f_(f), guard_(f.mutex_) { f_.lock(kAppendByte, type, true); }
+    ~AppendLock() { f_.unlock(kAppendByte); }
+
+private:
+    SpoolFile& f_;
+    std::lock_guard<std::mutex> guard_;
+};
+
+uint64_t SpoolFile::readDelivered()
+{
+    char marks[2][20];
+    uint64_t best = 0, bestSequence = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (!preadAll(fd_, marks[i], 20, kMarkSlots[i]))
+            continue;
+        if (uint32_t(getLE(marks[i] + 16, 4)) != Crc32c(marks[i], 16))
+            continue;
+        const uint64_t sequence = getLE(marks[i], 8);
+        if (sequence > bestSequence) {
+            bestSequence = sequence;
+            best = getLE(marks[i] + 8, 8);
+        }
+    }
+    if (bestSequence == 0 || best < kHeaderSize)
+        throw SpoolError(("The spool " + path_ + " has a damaged delivery mark").toStdString());
+    return best;
+}
+
+uint64_t SpoolFile::delivered() { return readDelivered(); }
+
+void SpoolFile::setDelivered(uint64_t offset)
+{
+    uint64_t punchFrom = 0;
+    {
+        AppendLock hold(*this, F_WRLCK);
+        char marks[2][20];
+        uint64_t sequence = 0;
+        int older = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (preadAll(fd_, marks[i], 20, kMarkSlots[i])
+                && uint32_t(getLE(marks[i] + 16, 4)) == Crc32c(marks[i], 16)) {
+                const uint64_t s = getLE(marks[i], 8);
+                if (s > sequence) {
+                    sequence = s;
+                    older = 1 - i;
+                }
+            }
+        }
+        const QByteArray slot = markSlot(sequence + 1, offset);
+        if (!pwriteAll(fd_, slot.constData(), size_t(slot.size()), kMarkSlots[older]))
+            fail(QStringLiteral("Cannot write the delivery mark of ") + path_);
+        punchFrom = punched_;
+    }
+    // The delivered bytes may go only once the mark that says so is on disk:
+    // a later reader takes the bytes below the mark for gone, and anything
+    // after it for records. Done some megabytes at a time, as it costs a sync.
+    const uint64_t below = offset / kHeaderSize * kHeaderSize;
+    if (below < punchFrom + (4u << 20) || ::fdatasync(fd_) != 0)
+        return;
+    AppendLock hold(*this, F_WRLCK);
+    if (below > punched_) {
+        ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(punched_), off_t(below - punched_));
+        punched_ = below;
+    }
+}
+
+QString SpoolFile::lastError()
+{
+    char head[12];
+    if (!preadAll(fd_, head, sizeof head, kErrorSlot))
+        return {};
+    const uint32_t n = uint32_t(getLE(head + 8, 4));
+    if (n == 0 || n > kErrorMax)
+        return {};
+    QByteArray slot(int(12 + n + 4), '\0');
+    if (!preadAll(fd_, slot.data(), size_t(slot.size()), kErrorSlot)
+        || uint32_t(getLE(slot.constData() + 12 + n, 4)) != Crc32c(slot.constData(), 12 + n))
+        return {};
+    return QString::fromUtf8(slot.constData() + 12, qsizetype(n));
+}
+
+void SpoolFile::setLastError(const QString& text)
+{
+    QByteArray bytes = text.toUtf8().left(kErrorMax);
+    QByteArray slot;
+    put64(slot, uint64_t(std::time(nullptr)));
+    put32(slot, uint32_t(bytes.size()));
+    slot.append(bytes);
+    put32(slot, Crc32c(slot.constData(), size_t(slot.size())));
+    // Only a hint for operators: a lost or torn write just reads as empty.
+    pwriteAll(fd_, slot.constData(), size_t(slot.size()), kErrorSlot);
+}
+
+uint64_t SpoolFile::scan(uint64_t from, uint64_t to,
+                         const std::function<bool(uint64_t, const char*, uint32_t)>& each)
+{
+    std::vector<char> buf;
+    uint64_t bufStart = from;
+    auto ensure = [&](uint64_t at, size_t n) -> const char* {
+        if (at >= bufStart && at + n <= bufStart + buf.size())
+            return buf.data() + (at - bufStart);
+        if (at + n > to)
+            return nullptr;
+        const size_t want = size_t(std::min<uint64_t>(std::max(n, kReadChunk), to - at));
+        buf.resize(want);
+        bufStart = at;
+        if (!preadAll(fd_, buf.data(), want, off_t(at))) {
+            buf.clear();
+            return nullptr;
+        }
+        return buf.data();
+    };
+    uint64_t at = from;
+    while (at + 8 <= to) {
+        const char* head = ensure(at, 8);
+        if (!head)
+            break;
+        const auto length = uint32_t(getLE(head, 4));
+        const auto crc = uint32_t(getLE(head + 4, 4));
+        if (length == 0 || length > kFrameMax || at + 8 + length > to)
+            break;
+        const char* frame = ensure(at, 8 + size_t(length));
+        if (!frame || Crc32c(frame + 8, length, Crc32c(frame, 4)) != crc)
+            break;
+        at += 8 + length;
+        if (each && !each(at, frame + 8, length))
+            break;
+    }
+    return at;
+}
+
+void SpoolFile::append(const QByteArray& frames, uint64_t limit)
+{
+    AppendLock hold(*this, F_WRLCK);
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0)
+        fail(QStringLiteral("Cannot read the spool ") + path_);
+    if (st.st_nlink == 0)
+        throw SpoolError(("The spool " + path_ + " was removed while in use").toStdString());
+    const uint64_t delivered = readDelivered();
+    const auto size = uint64_t(st.st_size);
+    // Records that other processes appended since are whole; anything after
+    // the last whole record is what a killed writer left half written, as
+    // nobody else is writing now.
+    uint64_t end = scan(std::max(end_, delivered), size, nullptr);
+    const bool torn = end < size;
+    if (torn && (::ftruncate(fd_, off_t(end)) != 0 || ::fdatasync(fd_) != 0))
+        fail(QStringLiteral("Cannot cut the torn end of the spool ") + path_);
+    end_ = end;
+    if (end - delivered + uint64_t(frames.size()) > limit)
+        throw SpoolError(("The spool for " + identity_.dsn + " " + identity_.table + " is full ("
+                          + QString::number(double(limit) / (1 << 20), 'f', 1)
+                          + " MB wait for delivery); nothing was written")
+                             .toStdString());
+    if (!pwriteAll(fd_, frames.constData(), size_t(frames.size()), off_t(end))) {
+        const int error = errno;
+        if (::ftruncate(fd_, off_t(end)) != 0) {
+            // The frame's checksum still keeps a partial write from counting.
+        }
+        fail(QStringLiteral("Cannot write to the spool ") + path_, error);
+    }
+    // A record written where a torn one was is read by deliverers at once;
+    // it must be on disk first, like every record they read.
+    if (torn)
+        ::fdatasync(fd_);
+    end_ = end + uint64_t(frames.size());
+}
+
+void SpoolFile::sync()
+{
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0 || ::fdatasync(fd_) != 0)
+        fail(QStringLiteral("Cannot flush the spool ") + path_);
+    // Everything below the size seen before the sync is on disk now.
+    uint64_t seen = syncedTo_.load();
+    while (uint64_t(st.st_size) > seen && !syncedTo_.compare_exchange_weak(seen, uint64_t(st.st_size))) {
+    }
+}
+
+SpoolFile::Batch SpoolFile::read(uint64_t from, size_t max)
+{
+    Batch batch;
+    batch.start = batch.end = from;
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0)
+        fail(QStringLiteral("Cannot read the spool ") + path_);
+    // Everything below this size was written before the sync below began
+    // (or one that ran since this size was reached); whatever replaced a
+    // torn tail meanwhile was synced by its writer before it let go of the
+    // append lock.
+    if (uint64_t(st.st_size) > syncedTo_.load())
+        sync();
+    AppendLock hold(*this, F_RDLCK);
+    batch.end = scan(from, uint64_t(st.st_size), [&](uint64_t, const char* p, uint32_t n) {
+        const auto base = uint32_t(batch.data.size());
+        batch.fields.resize(batch.fields.size() + 7);
+        if (!splitRecord(p, n, base, &batch.fields[batch.fields.size() - 7]))
+            throw SpoolError(("The spool " + path_ + " holds a record it cannot read").toStdString());
+        batch.data.append(p, qsizetype(n));
+        return batch.size() < max;
+    });
+    return batch;
+}
+
+Record SpoolFile::Batch::record(size_t i) const
+{
+    Record r;
+    QString* out[] = {&r.appId, &r.wsId, &r.date, &r.time, &r.user, &r.eventType, &r.data};
+    for (int c = 0; c < 7; ++c) {
+        const Field& f = field(i, c);
+        *out[c] = QString::fromUtf8(data.constData() + f.offset, qsizetype(f.bytes));
+    }
+    return r;
+}
+
+bool SpoolFile::isRecordEnd(uint64_t from, uint64_t offset)
+{
+    AppendLock hold(*this, F_RDLCK);
+    return offset >= from && scan(from, offset, nullptr) == offset;
+}
+
+SpoolFile::Counts SpoolFile::pending()
+{
+    AppendLock hold(*this, F_RDLCK);
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0)
+        fail(QStringLiteral("Cannot read the spool ") + path_);
+    const uint64_t from = readDelivered();
+    // Counted on from where the last count ended while the mark stays put,
+    // so that a host asking often while the database is away reads only the
+    // new records.
+    if (from != countFrom_ || countEnd_ < from) {
+        countFrom_ = countEnd_ = from;
+        counted_ = Counts{};
+    }
+    countEnd_ = scan(countEnd_, uint64_t(st.st_size), [&](uint64_t, const char* p, uint32_t n) {
+        if (counted_.records++ == 0)
+            decodeRecord(p, n, counted_.oldest);
+        return true;
+    });
+    counted_.bytes = countEnd_ - from;
+    return counted_;
+}
+
+bool SpoolFile::mayHavePending()
+{
+    struct stat st{};
+    return ::fstat(fd_, &st) == 0 && uint64_t(st.st_size) > readDelivered();
+}
+
+QString SpoolFile::rejectedPath() const { return path_.chopped(6) + QStringLiteral(".rejected"); }
+
+void SpoolFile::setAside(const Batch& batch, const QString& reason)
+{
+    auto escaped = [](const QString& text) {
+        QByteArray out;
+        for (char c : text.toUtf8()) {
+            const auto u = uint8_t(c);
+            if (c == '\\')
+                out += "\\\\";
+            else if (c == '\t')
+                out += "\\t";
+            else if (c == '\n')
+                out += "\\n";
+            else if (c == '\r')
+                out += "\\r";
+            else if (u < 0x20 || u == 0x7f)
+                out += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
+            else
+                out += c;
+        }
+        return out;
+    };
+    QByteArray lines;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const Record r = batch.record(i);
+        lines += escaped(QDateTime::currentDateTime().toString(Qt::ISODate));
+        for (const QString* f : {&reason, &r.appId, &r.wsId, &r.date, &r.time, &r.user, &r.eventType, &r.data})
+            lines += '\t' + escaped(*f);
+        lines += '\n';
+    }
+    const QString path = rejectedPath();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                          0600);
+    if (fd < 0)
+        fail(QStringLiteral("Cannot open ") + path);
+    FdCloser closer{fd};
+    const char* p = lines.constData();
+    for (size_t left = size_t(lines.size()); left > 0;) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail(QStringLiteral("Cannot write to ") + path);
+        p += n;
+        left -= size_t(n);
+    }
+    if (::fdatasync(fd) != 0)
+        fail(QStringLiteral("Cannot write to ") + path);
+}
+
+int64_t SpoolFile::rejectedCount() const
+{
+    QFile f(rejectedPath());
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    int64_t lines = 0;
+    while (!f.atEnd()) {
+        const QByteArray chunk = f.read(1 << 16);
+        lines += chunk.count('\n');
+    }
+    return lines;
+}
+
+bool SpoolFile::tryLockDelivery() { return lock(kDeliveryByte, F_WRLCK, false); }
+void SpoolFile::unlockDelivery() { unlock(kDeliveryByte); }
+
+bool SpoolFile::removeIfDone()
+{
+    if (!lock(kOpenByte, F_WRLCK, false))
+        return false;
+    bool removed = false;
+    {
+        AppendLock hold(*this, F_WRLCK);
+        struct stat mine{}, named{};
+        const QByteArray p = QFile::encodeName(path_);
+        const uint64_t from = readDelivered();
+        if (::fstat(fd_, &mine) == 0 && mine.st_nlink > 0 && ::stat(p.constData(), &named) == 0
+            && mine.st_ino == named.st_ino && mine.st_dev == named.st_dev
+            && scan(from, uint64_t(mine.st_size), nullptr) == from)
+            removed = ::unlink(p.constData()) == 0;
+    }
+    if (!removed)
+        lock(kOpenByte, F_RDLCK, true);
+    return removed;
+}
+
+} // namespace tallyquill::spool

@@ -1,0 +1,150 @@
+#pragma once
+
+// The local spool of the spooled writer: one append-only file per data source
+// and table. Records are framed (length, CRC-32C, payload), so a tail torn by
+// a killed writer is recognised and cut off by the next writer. Several
+// processes share a file through byte-range locks on its first bytes:
+// appending, delivering, and being open at all. One object may be used by
+// several threads at once.
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "tallyquill/error.h"
+
+namespace tallyquill::spool {
+
+// A spool that cannot be used (directory, file, full), with the reason.
+class SpoolError : public Error {
+public:
+    using Error::Error;
+};
+
+// The seven column values of one row, as WriteLog stamped them.
+struct Record {
+    QString appId, wsId, date, time, user, eventType, data;
+};
+
+QByteArray EncodeRecord(const Record& record);  // one frame, ready to append
+
+// $XDG_STATE_HOME/tallyquill/spool (or ~/.local/state/...), made 0700.
+QString SpoolDirectory();
+QString EnsureSpoolDirectory();
+// The file name of a spool: the data source and table with every byte
+// outside [A-Za-z0-9_-] as %XX, so that no name can leave the directory.
+QString SpoolFileName(const QString& dsn, const QString& table);
+
+uint32_t Crc32c(const char* data, size_t size, uint32_t crc = 0);
+
+class SpoolFile {
+public:
+    struct Identity {
+        QString dsn, table, login;
+    };
+    // Records as read: their fields stay UTF-8 in `data` until they are
+    // bound, so that delivering costs a copy, not a string per field.
+    struct Field {
+        uint32_t offset = 0, bytes = 0;
+        uint32_t units = 0;  // UTF-16 code units
+        bool ascii = true;
+    };
+    struct Batch {
+        uint64_t start = 0, end = 0;
+        QByteArray data;
+        std::vector<Field> fields;  // seven per record
+        size_t size() const { return fields.size() / 7; }
+        bool empty() const { return fields.empty(); }
+        const Field& field(size_t record, int column) const { return fields[record * 7 + size_t(column)]; }
+        Record record(size_t i) const;
+    };
+    struct Counts {
+        int64_t records = 0;
+        uint64_t bytes = 0;
+        Record oldest;  // the first pending record, when there is one
+    };
+
+    // The spool of identity.dsn + identity.table in `dir`, created when
+    // missing. Throws SpoolError.
+    static std::unique_ptr<SpoolFile> open(const QString& dir, const Identity& identity);
+    // An existing spool file by path; null when it has gone meanwhile.
+    static std::unique_ptr<SpoolFile> openExisting(const QString& path);
+    ~SpoolFile();
+    SpoolFile(const SpoolFile&) = delete;
+    SpoolFile& operator=(const SpoolFile&) = delete;
+
+    const Identity& identity() const { return identity_; }
+    // 32 hex digits, new for every file: with an offset it names a batch.
+    const QByteArray& id() const { return id_; }
+    const QString& path() const { return path_; }
+
+    // Appends whole frames after the last whole record, cutting off a torn
+    // tail first. Refuses (SpoolError) when the pending bytes would pass
+    // `limit`, or when the disk refuses; nothing is left half written.
+    void append(const QByteArray& frames, uint64_t limit);
+    void sync();
+
+    // Offset up to which records were committed to the database.
+    uint64_t delivered();
+    // Records the new mark and gives back the disk space below it.
+    void setDelivered(uint64_t offset);
+    QString lastError();
+    void setLastError(const QString& text);
+
+    // Up to `max` whole records from `from` (a record boundary), only those
+    // that are on disk: a record handed to the database must outlive a
+    // power cut here, or its offset could be reused by a later record.
+    Batch read(uint64_t from, size_t max);
+    // Whether `offset` is the end of a whole record at or after `from`.
+    bool isRecordEnd(uint64_t from, uint64_t offset);
+    Counts pending();
+    // Cheap: whether the file holds bytes past the delivered mark.
+    bool mayHavePending();
+
+    // Records the database refuses, one text line each (time, reason, the
+    // seven values; tab-separated, with \\, \t, \n, \r and \xNN escapes),
+    // in <spool>.rejected beside the spool; on disk when this returns.
+    QString rejectedPath() const;
+    void setAside(const Batch& batch, const QString& reason);
+    int64_t rejectedCount() const;
+
+    // One deliverer at a time, across processes.
+    bool tryLockDelivery();
+    void unlockDelivery();
+
+    // Removes the file when nothing is pending and no other process has it
+    // open. Answers whether it did.
+    bool removeIfDone();
+
+private:
+    class AppendLock;
+    SpoolFile() = default;
+    static int openOrCreate(const QString& dir, const QString& path, const Identity* identity, bool create);
+    void readHeader();
+    bool lock(int byte, short type, bool wait);
+    void unlock(int byte);
+    // Calls `each` for whole records in [from, to); stops at the first torn
+    // or missing one, or when `each` answers false. Answers the end of the
+    // last record passed.
+    uint64_t scan(uint64_t from, uint64_t to, const std::function<bool(uint64_t, const char*, uint32_t)>& each);
+    uint64_t readDelivered();
+
+    int fd_ = -1;
+    QString path_;
+    Identity identity_;
+    QByteArray id_;
+    uint64_t end_ = 0;  // end of the last whole record, as last seen under the append lock
+    uint64_t punched_ = 4096;  // delivered bytes below this were given back
+    std::mutex mutex_;         // end_, punched_ and the count below
+    uint64_t countFrom_ = 0, countEnd_ = 0;
+    std::atomic<uint64_t> syncedTo_{0};  // bytes below are on disk
+    Counts counted_;
+};
+
+} // namespace tallyquill::spool
