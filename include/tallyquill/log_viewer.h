@@ -49,7 +49,7 @@ public:
     // Opens the log viewer screen afresh: 0 returns at once and leaves it
     // open, any other value returns when the operator has closed it. Creates
     // the process's QApplication when the host has none.
-    void ShowLog(int16_t PopupStatus);
+    void ShowLog(int16_t popupStatus);
 
 private:
     struct Impl;
