@@ -22,7 +22,6 @@ void LogPager::clear()
 int32_t LogPager::append(const Page& page)
 {
     const auto n = int32_t(std::min<std::size_t>(page.records.size(), kPageSize));
-    records_.reserve(records_.size() + std::size_t(n));
     for (int32_t i = 0; i < n; ++i)
         records_.push_back(DisplayForm(page.records[std::size_t(i)]));
     downloaded_ += n;

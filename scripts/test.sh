@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh -DTALLYQUILL_BUILD_BENCH=OFF
+TQ_PRESET=ci scripts/build.sh
 # The example hosts, built against an installed copy and run once.
 cmake --install build --prefix build/install >/dev/null
 cmake -S examples -B build/examples -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/install" >/dev/null
@@ -15,4 +15,4 @@ build/examples/cpp_host
 eval "$(scripts/pg.sh start)"
 trap 'scripts/pg.sh stop' EXIT
 export QT_QPA_PLATFORM=offscreen
-ctest --preset default -j"$(nproc)"
+ctest --preset ci -j"$(nproc)"

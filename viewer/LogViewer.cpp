@@ -175,6 +175,6 @@ void LogViewer::setLoginID(const std::string& v) { d->service.source.login = q(v
 std::string LogViewer::Password() const { return s8(d->service.source.password); }
 void LogViewer::setPassword(const std::string& v) { d->service.source.password = q(v); }
 
-void LogViewer::ShowLog(int16_t PopupStatus) { d->showLog(PopupStatus != 0); }
+void LogViewer::ShowLog(int16_t popupStatus) { d->showLog(popupStatus != 0); }
 
 } // namespace tallyquill

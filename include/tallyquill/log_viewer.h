@@ -56,7 +56,7 @@ public:
     // (QApplication::exec or regular processEvents on this thread) gets a
     // screen that does not respond, and calls ShowLog(1) to hand the operator
     // the open screen until it is closed.
-    void ShowLog(int16_t PopupStatus);
+    void ShowLog(int16_t popupStatus);
 
 private:
     struct Impl;
