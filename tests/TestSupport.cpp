@@ -52,7 +52,7 @@ tallyquill::odbc::Connection& DbTest::raw()
 {
     if (!raw_) {
         raw_ = std::make_unique<tallyquill::odbc::Connection>();
-        raw_->open(tallyquill::ConnectString(QString::fromStdString(dsn), {}, {}));
+        raw_->open(QString::fromStdString(dsn), {}, {});
     }
     return *raw_;
 }

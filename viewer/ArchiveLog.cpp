@@ -18,7 +18,7 @@ void LogViewer::Impl::ArchiveLog(int16_t& DBResult, const QString& AppID, const 
     lastArchiveError.clear();
     lastArchiveErrorFromDatabase = false;
     if (connectionCheck() == 1 || link.status() == 1) {
-        lastArchiveError = QStringLiteral("Cannot connect to the data source ") + dsn;
+        lastArchiveError = LastOpenFailure();
         return;
     }
     int16_t fileNo = 0;
@@ -27,7 +27,7 @@ void LogViewer::Impl::ArchiveLog(int16_t& DBResult, const QString& AppID, const 
         // A connection of its own: the operator's paging keeps its cursor, and
         // the selection streams instead of being materialised behind it.
         odbc::Connection archive;
-        archive.open(ConnectString(dsn, login, password));
+        archive.open(dsn, login, password);
         // Rows written by other workstations while the run goes on must not
         // be deleted unless they were archived.
         std::unique_ptr<odbc::SnapshotTransaction> guard;

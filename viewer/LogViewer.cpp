@@ -212,7 +212,7 @@ void LogViewer::Impl::RetrieveLog(int16_t& Result, int32_t& TotalRecord, int32_t
 {
     Result = kTrue;
     if (connectionCheck() == 1) {
-        retrieveFailureReport(0, QString());
+        retrieveFailureReport(0, LastOpenFailure());
         Result = kFalse;
         return;
     }
@@ -250,7 +250,7 @@ void LogViewer::Impl::RetrieveLog(int16_t& Result, int32_t& TotalRecord, int32_t
                               + QLatin1Char(' ') + condition + QStringLiteral(" ORDER BY log_Date, log_Time"));
     } catch (const DatabaseError& e) {
         forgetIfLost(e.connectionLost());
-        retrieveFailureReport(e.number(), QString::fromStdString(e.description()));
+        retrieveFailureReport(e.number(), FailureText(e));
         Result = kFalse;
         return;
     }

@@ -7,21 +7,35 @@
 
 namespace tallyquill {
 
-QString ConnectString(const QString& dsn, const QString& login, const QString& password)
+namespace {
+thread_local QString lastOpenFailure;
+} // namespace
+
+QString FailureText(const std::exception& e)
 {
-    return QStringLiteral("UID=") + login + QStringLiteral(";PWD=") + password + QStringLiteral(";DSN=") + dsn
-           + QStringLiteral(";");
+    const auto* db = dynamic_cast<const DatabaseError*>(&e);
+    if (!db)
+        return QString::fromStdString(e.what());
+    QString text = QString::fromStdString(e.what());
+    if (db->sqlstate() == "IM002")
+        text += QStringLiteral(" (register it with `tallyquill setup`, or list the data sources with "
+                               "`odbcinst -q -s`)");
+    return text;
 }
 
 int16_t OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login, const QString& password)
 {
     try {
-        conn.open(ConnectString(dsn, login, password));
+        conn.open(dsn, login, password);
+        lastOpenFailure.clear();
         return 0;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        lastOpenFailure = QStringLiteral("Cannot connect to the data source: ") + FailureText(e);
         return 1;
     }
 }
+
+QString LastOpenFailure() { return lastOpenFailure; }
 
 LogConnection::LogConnection() = default;
 LogConnection::~LogConnection() = default;
@@ -29,6 +43,7 @@ LogConnection::~LogConnection() = default;
 int16_t LogConnection::Check(const QString& dsn, const QString& login, const QString& password)
 {
     if (dsn.isEmpty()) {
+        lastOpenFailure.clear();  // the message says it all
         ShowMessage(Tr(sid::NoDsn, QStringLiteral("No DSN provided")), Tr(sid::Error, QStringLiteral("Error")),
                     MsgIcon::Warning);
         return 1;
