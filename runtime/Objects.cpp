@@ -78,6 +78,8 @@ HRESULT guarded(Obj& obj, F&& f)
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (const tallyquill::Error& e) {
+        // What the library refuses before any database work: an AppID that
+        // cannot name a table, text that cannot be stored as given.
         obj.error = {E_INVALIDARG, obj.progId, e.what()};
     } catch (const std::exception& e) {
         obj.error = {E_FAIL, obj.progId, e.what()};

@@ -3,14 +3,19 @@
 #include "WriterFixture.h"
 
 #include "writer/Global.h"
+#include "writer/LogConnection.h"
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
 #include "tallyquill/msg_logger.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
 
+#include <odbcinst.h>
+
 #include <cstdlib>
+#include <functional>
 
 using tallyquill::MsgLogger;
 using tqtest::WriterDb;
@@ -151,39 +156,174 @@ TEST_P(WriterDb, FailedOpenIsSilentAndRetriedByTheNextCall)
     EXPECT_EQ(all().size(), 2u);
 }
 
-TEST_P(WriterDb, RejectedStatementThrowsAndObjectStaysUsable)
+TEST_P(WriterDb, MissingTableIsMadeByTheNextWrite)
 {
-    ASSERT_EQ(logger.WriteLog("ok", "", "first"), 0);
-    // Dropping the table under the logger: the insert fails with the driver's error.
-    raw().execute(QStringLiteral("DROP TABLE ") + table);
-    try {
-        logger.WriteLog("u", "e", "lost");
-        FAIL() << "expected a DatabaseError";
-    } catch (const tallyquill::DatabaseError& e) {
-        EXPECT_FALSE(e.sqlstate().empty());
-        EXPECT_FALSE(e.description().empty());
-        EXPECT_FALSE(e.connectionLost());
+    // However the table went missing, a logger never stays broken: it makes
+    // the table again and writes, and reports why when it cannot.
+    struct Case {
+        const char* name;
+        bool sqliteOnly;
+        std::function<void()> breakIt, mendIt;
+    };
+    // A data source on the same file whose writers give up on a lock at once.
+    const std::string hasty = dsn + "_hasty";
+    if (!isPostgres())
+        tallyquill::odbc::writeUserDsn(QString::fromStdString(hasty), QStringLiteral("SQLite3"),
+                                       {{QStringLiteral("Database"), dir.path() + QStringLiteral("/log.sqlite")},
+                                        {QStringLiteral("Timeout"), QStringLiteral("200")}});
+    const Case cases[] = {
+        {"dropped under the logger", false, [&] { raw().execute(QStringLiteral("DROP TABLE ") + table); }, [] {}},
+        {"first write behind another's write lock", true,
+         [&] {
+             raw().execute(QStringLiteral("DROP TABLE ") + table);
+             raw().execute(QStringLiteral("BEGIN IMMEDIATE"));
+         },
+         [&] { raw().execute(QStringLiteral("COMMIT")); }},
+    };
+    for (const Case& c : cases) {
+        if (c.sqliteOnly && isPostgres())
+            continue;
+        SCOPED_TRACE(c.name);
+        MsgLogger l;
+        l.setDSN(c.sqliteOnly ? hasty : dsn);
+        l.setAppID(app);
+        l.setWorkstationID("w");
+        ASSERT_EQ(l.WriteLog("u", "e", "before"), 0);
+        c.breakIt();
+        if (c.sqliteOnly) {
+            MsgLogger fresh;  // its first write meets the lock
+            fresh.setDSN(hasty);
+            fresh.setAppID(app);
+            fresh.setWorkstationID("w");
+            try {
+                fresh.WriteLog("u", "e", "locked out");
+                ADD_FAILURE() << "expected a DatabaseError";
+            } catch (const tallyquill::DatabaseError& e) {
+                EXPECT_NE(e.description().find("locked"), std::string::npos) << e.description();
+            }
+            c.mendIt();
+            EXPECT_EQ(fresh.WriteLog("u", "e", "after"), 0);
+        } else {
+            EXPECT_EQ(l.WriteLog("u", "e", "after"), 0);
+        }
+        EXPECT_EQ(scalar(QStringLiteral("SELECT log_Data FROM ") + table), "after");
+        raw().execute(QStringLiteral("DELETE FROM ") + table);
     }
-    // The table flag stays set, so a host recreates the table itself.
-    logger.CreateTable();
-    EXPECT_EQ(logger.WriteLog("u", "e", "back"), 0);
+}
+
+TEST_P(WriterDb, OverlongValuesAreRefusedOnEveryDatabase)
+{
+    // Counted in characters, after conversion to capitals for the user and
+    // event type; the database then never has to cut anything.
+    const QString emoji = QString::fromUtf8("\xF0\x9F\x94\x91");  // one character, two UTF-16 units
+    struct Case {
+        std::string ws, user, event, data;
+        bool fits;
+    };
+    const Case cases[] = {
+        {"W234567890123456", "U23456789012345", "E2345678", QString(250, QLatin1Char('d')).toStdString(), true},
+        {"ws", "u", "e", emoji.repeated(250).toStdString(), true},
+        {"W2345678901234567", "u", "e", "x", false},
+        {"ws", "U234567890123456", "e", "x", false},
+        {"ws", "\xC3\x9F\xC3\x9F\xC3\x9F\xC3\x9F\xC3\x9F\xC3\x9F\xC3\x9F\xC3\x9F", "e", "x", false},  // ß×8: SS×8
+        {"ws", "u", "E23456789", "x", false},
+        {"ws", "u", "e", QString(251, QLatin1Char('d')).toStdString(), false},
+        {"ws", "u", "e", emoji.repeated(251).toStdString(), false},
+    };
+    int written = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ws + " / " + c.user + " / " + c.event + " / " + std::to_string(c.data.size()) + " bytes");
+        logger.setWorkstationID(c.ws);
+        if (c.fits) {
+            EXPECT_EQ(logger.WriteLog(c.user, c.event, c.data), 0);
+            ++written;
+            continue;
+        }
+        try {
+            logger.WriteLog(c.user, c.event, c.data);
+            ADD_FAILURE() << "expected a DatabaseError";
+        } catch (const tallyquill::DatabaseError& e) {
+            EXPECT_EQ(e.sqlstate(), "22001");
+            EXPECT_NE(e.description().find("too long"), std::string::npos) << e.description();
+        }
+    }
+    EXPECT_EQ(all().size(), size_t(written));
+    EXPECT_EQ(all().back()[6], emoji.repeated(250));
+}
+
+TEST_P(WriterDb, TextThatCannotBeStoredAsGivenIsRefused)
+{
+    using namespace std::string_literals;
+    struct Case {
+        std::string user, event, data;
+    };
+    const Case cases[] = {
+        {"u", "e", "before\0after"s},
+        {"a\0b"s, "e", "x"},
+        {"u", "e", "stray \xFF byte"},
+        {"u", "e", "cut \xE4\xB8"},
+        {"u", "\xC0\xAF", "overlong slash"},
+        {"\xED\xA0\x80", "e", "encoded lone surrogate"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.user + "|" + c.event + "|" + c.data));
+        EXPECT_THROW(logger.WriteLog(c.user, c.event, c.data), tallyquill::InvalidTextError);
+    }
+    EXPECT_THROW(logger.setWorkstationID("\xFF"), tallyquill::InvalidTextError);
+    EXPECT_FALSE(tableExists(table));
+    ASSERT_EQ(logger.WriteLog("u", "e", "fine"), 0);
     EXPECT_EQ(all().size(), 1u);
 }
 
-TEST_P(WriterDb, OverlongUserIsRejectedByPostgres)
+TEST_P(WriterDb, ConnectionValuesCannotAddSettings)
 {
-    if (!isPostgres())
-        GTEST_SKIP() << "SQLite does not enforce char widths";
-    ASSERT_EQ(logger.WriteLog("fifteen_chars__", "", "fits"), 0);
-    try {
-        logger.WriteLog("sixteen_chars___", "", "too long");
-        FAIL() << "expected a DatabaseError";
-    } catch (const tallyquill::DatabaseError& e) {
-        EXPECT_EQ(e.sqlstate(), "22001");
-        EXPECT_NE(e.description().find("character(15)"), std::string::npos) << e.description();
+    // A value that reads like a connection string must stay one value: the
+    // row goes to the data source's own database, or nowhere.
+    const QString other = isPostgres() ? QStringLiteral("postgres") : dir.path() + QStringLiteral("/other.sqlite");
+    struct Case {
+        std::string dsn, login, password;
+        bool refused;
+    };
+    const std::string redirect = ";Database=" + other.toStdString();
+    std::vector<Case> cases = {
+        {dsn, "", "x" + redirect, false},
+        {dsn + redirect, "", "", true},
+        {dsn + "[x]", "", "", true},
+        {dsn + "\nDatabase=x", "", "", true},
+    };
+    if (!isPostgres())  // the server would refuse so odd a user name anyway
+        cases.push_back({dsn, redirect, "", false});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.dsn + " | " + c.login + " | " + c.password));
+        MsgLogger l;
+        l.setDSN(c.dsn);
+        l.setLoginID(c.login);
+        l.setPassword(c.password);
+        l.setAppID(app);
+        l.setWorkstationID("w");
+        if (c.refused) {
+            EXPECT_EQ(l.WriteLog("u", "e", "x"), 1);
+            EXPECT_TRUE(tallyquill::LastOpenFailure().contains(QStringLiteral("data source name")))
+                << tallyquill::LastOpenFailure().toStdString();
+        } else {
+            ASSERT_EQ(l.WriteLog("u", "e", "x"), 0);
+            EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + table), "1");
+            raw().execute(QStringLiteral("DELETE FROM ") + table);
+        }
     }
-    EXPECT_EQ(logger.WriteLog("again", "", "still usable"), 0);
-    EXPECT_EQ(all().size(), 2u);
+    EXPECT_FALSE(QFile::exists(other));
+    if (isPostgres()) {
+        // An empty login leaves the data source's own user name in force.
+        SQLWCHAR user[64] = {};
+        const int n = SQLGetPrivateProfileStringW(
+            reinterpret_cast<const SQLWCHAR*>(QString::fromStdString(dsn).utf16()),
+            reinterpret_cast<const SQLWCHAR*>(u"Username"), reinterpret_cast<const SQLWCHAR*>(u""), user, 64,
+            reinterpret_cast<const SQLWCHAR*>(u"odbc.ini"));
+        ASSERT_GT(n, 0);
+        EXPECT_EQ(scalar(QStringLiteral("SELECT tableowner FROM pg_tables WHERE tablename = '") + table.toLower()
+                         + QStringLiteral("'")),
+                  QString::fromUtf16(reinterpret_cast<const char16_t*>(user), n));
+    }
 }
 
 TEST_P(WriterDb, CreateTableAlsoIndexesDateAndTime)
