@@ -5,10 +5,13 @@
 #include "writer/Global.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <QCoreApplication>
 #include <QProcess>
 #include <QProcessEnvironment>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -52,12 +55,55 @@ TEST_P(Cli, WriteAnswersWithItsExitStatus)
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("A;B")) << r.err.toStdString();
 
-    // The database refuses: a table dropped under it has gone for good once
-    // the flag says it was created, so use a value too long for its column.
-    if (isPostgres()) {
-        r = run({"write", "--dsn", d, "--app", app, "--ws", "w", "--user", "a_user_name_far_too_long", "x"});
-        EXPECT_EQ(r.code, 2);
-        EXPECT_TRUE(r.err.contains("22001")) << r.err.toStdString();
+    // Refused as every database refuses it: a value too long for its column.
+    r = run({"write", "--dsn", d, "--app", app, "--ws", "w", "--user", "a_user_name_far_too_long", "x"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.err.contains("22001")) << r.err.toStdString();
+}
+
+TEST_P(Cli, FailuresSayWhy)
+{
+    const QString d = QString::fromStdString(dsn);
+    const QString app = QString::fromStdString(newAppId());
+    const QString from = "2000-01-01", to = "2100-12-31";
+    ASSERT_EQ(run({"write", "--dsn", d, "--app", app, "--ws", "w", "x"}).code, 0);
+    struct Case {
+        QStringList args;
+        QString stdoutFile;
+        int code;
+        QStringList says;
+    };
+    const QStringList hint = {"IM002", "not found", "tallyquill setup", "odbcinst -q -s"};
+    const Case cases[] = {
+        {{"write", "--dsn", "tq_no_such_dsn", "--app", app, "--ws", "w", "x"}, {}, 1, hint},
+        {{"list", "--dsn", "tq_no_such_dsn", "--app", app, "--from", from, "--to", to}, {}, 2, hint},
+        {{"write", "--dsn", d + ";Database=x", "--app", app, "--ws", "w", "x"}, {}, 1, {"data source name"}},
+        {{"write", "--dsn", d, "--app", app, "--ws", "w", "--", "LATIN-1"}, {}, 64, {"UTF-8"}},
+        {{"list", "--dsn", d, "--app", app, "--from", from, "--to", to, "--output", "/dev/full"}, {}, 1,
+         {"No space left on device"}},
+        {{"list", "--dsn", d, "--app", app, "--from", from, "--to", to}, "/dev/full", 1,
+         {"standard output", "No space left on device"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess p;
+        p.setStandardOutputFile(c.stdoutFile.isEmpty() ? QProcess::nullDevice() : c.stdoutFile);
+        // Latin-1 bytes on the command line, as a shell in another locale
+        // passes them: only the shell can put them there.
+        QStringList args = c.args;
+        const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill");
+        if (args.last() == "LATIN-1") {
+            args.removeLast();
+            args = QStringList{"-c", "exec \"$0\" \"$@\" \"$(printf 'caf\\351')\"", tool} + args;
+            p.start("/bin/sh", args);
+        } else {
+            p.start(tool, args);
+        }
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), c.code) << err.toStdString();
+        for (const QString& s : c.says)
+            EXPECT_TRUE(err.contains(s)) << err.toStdString();
     }
 }
 
@@ -161,6 +207,37 @@ TEST(CliUsage, SetupTwiceIsHarmless)
     // The registered source works: a row goes in through it.
     const CliRun write = run({"write", "--dsn", "TqSetup", "--app", "SETUP", "--ws", "w", "hello"}, env);
     EXPECT_EQ(write.code, 0) << write.err.toStdString();
+}
+
+TEST(CliUsage, SetupWritesNoControlCharactersAndKeepsFilesPrivate)
+{
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString ini = home.path() + "/odbc.ini";
+    env.insert("ODBCINI", ini);
+    env.insert("XDG_DATA_HOME", home.path() + "/data");
+    // A line break would start a setting of its own in odbc.ini.
+    const QString planted = "\nLoadExt=" + home.path() + "/evil.so";
+    for (const QStringList& args : {QStringList{"setup", "--dsn", "TqEvil" + planted},
+                                    QStringList{"setup", "--database", home.path() + "/db" + planted},
+                                    QStringList{"setup", "--dsn", "TqEvil\x1b[2J"}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const CliRun r = run(args, env);
+        EXPECT_NE(r.code, 0);
+        EXPECT_TRUE(r.err.contains("control characters")) << r.err.toStdString();
+        QFile f(ini);
+        EXPECT_FALSE(f.open(QIODevice::ReadOnly) && f.readAll().contains("LoadExt"));
+    }
+    const CliRun r = run({"setup", "--dsn", "TqPrivate"}, env);
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QString database = r.out.trimmed();
+    for (const auto& [path, mode] : {std::pair{ini, 0600}, std::pair{database, 0600},
+                                     std::pair{QFileInfo(database).absolutePath(), 0700},
+                                     std::pair{home.path() + "/data", 0700}}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
+        EXPECT_EQ(st.st_mode & 0777, mode) << path.toStdString();
+    }
 }
 
 TEST(HeadlessHost, MessagesGoToStderrWithoutBlocking)

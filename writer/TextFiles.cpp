@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -58,11 +60,13 @@ void CloseFile(int16_t fileNo)
         return;
     std::unique_ptr<QFile> f = std::move(it->second);
     table().erase(it);
+    errno = 0;
     const bool flushed = f->flush();
-    const QString error = f->errorString();
+    // QFile reports a failed flush as "Unknown error"; the system says why.
+    const std::string error = errno != 0 ? std::strerror(errno) : f->errorString().toStdString();
     f->close();
     if (!flushed)
-        throw Error("Cannot write " + f->fileName().toStdString() + ": " + error.toStdString());
+        throw Error("Cannot write " + f->fileName().toStdString() + ": " + error);
 }
 
 bool IsFileOpen(int16_t fileNo) { return table().count(fileNo) != 0; }
