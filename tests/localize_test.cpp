@@ -18,6 +18,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <future>
+
 #include "settings/SettingsStore.h"
 #include "localize/clsLocalize.h"
 
@@ -120,6 +127,32 @@ TEST_F(LocalizeTest, SettingsStoreRejectsUnparsableFile)
     SettingsStore unnamed;
     EXPECT_FALSE(unnamed.Open());
     EXPECT_EQ(unnamed.ReadValue(QStringLiteral("Language")), SettingsStore::kNone);
+}
+
+TEST_F(LocalizeTest, SettingsStoreReadsOnlyARegularFile)
+{
+    // A FIFO would hold the reader until someone writes to it; a directory
+    // is no file at all. Either means the store cannot be read.
+    const QString path = QDir(dir_.path()).filePath(QStringLiteral("KESTREL.ini"));
+    const std::function<bool()> plant[] = {
+        [&] { return mkfifo(QFile::encodeName(path).constData(), 0600) == 0; },
+        [&] { return QDir().mkdir(path); },
+    };
+    for (const auto& make : plant) {
+        ASSERT_TRUE(make());
+        auto opened = std::async(std::launch::async, [] {
+            SettingsStore store;
+            store.SetAppName(QStringLiteral("KESTREL"));
+            store.SetSection(QStringLiteral("COMMON"));
+            return store.Open();
+        });
+        if (opened.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "Open() waits on " << path.toStdString();
+            ::close(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK));  // lets it go on
+        }
+        EXPECT_FALSE(opened.get());
+        QFile::remove(path) || QDir().rmdir(path);
+    }
 }
 
 // ---------------------------------------------------------------------------
