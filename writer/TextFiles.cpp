@@ -18,6 +18,13 @@ std::map<int16_t, std::unique_ptr<QFile>>& table()
     return files;
 }
 
+// QFile reports a write that the disk refused as "Unknown error"; the
+// system says why.
+std::string systemReason(const QFile& f)
+{
+    return errno != 0 ? std::strerror(errno) : f.errorString().toStdString();
+}
+
 QFile& fileOf(int16_t fileNo)
 {
     auto it = table().find(fileNo);
@@ -49,8 +56,9 @@ void PrintLine(int16_t fileNo, const QString& line)
 {
     QFile& f = fileOf(fileNo);
     const QByteArray bytes = line.toUtf8() + "\r\n";
+    errno = 0;
     if (f.write(bytes) != bytes.size())
-        throw Error("Cannot write " + f.fileName().toStdString() + ": " + f.errorString().toStdString());
+        throw Error("Cannot write " + f.fileName().toStdString() + ": " + systemReason(f));
 }
 
 void CloseFile(int16_t fileNo)
@@ -62,8 +70,7 @@ void CloseFile(int16_t fileNo)
     table().erase(it);
     errno = 0;
     const bool flushed = f->flush();
-    // QFile reports a failed flush as "Unknown error"; the system says why.
-    const std::string error = errno != 0 ? std::strerror(errno) : f->errorString().toStdString();
+    const std::string error = systemReason(*f);
     f->close();
     if (!flushed)
         throw Error("Cannot write " + f->fileName().toStdString() + ": " + error);
