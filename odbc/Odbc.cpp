@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -739,9 +740,14 @@ void writeUserDsn(const QString& name, const QString& driver,
         if (!plain(key) || !plain(value) || key.contains(QLatin1Char('=')))
             throw Error("The data source setting " + key.toStdString() + " may not hold control characters");
     // A new file holds passwords of other data sources, soon if not now.
-    const QString file = qEnvironmentVariableIsEmpty("ODBCINI") ? QDir::homePath() + QStringLiteral("/.odbc.ini")
-                                                                : qEnvironmentVariable("ODBCINI");
-    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // unixODBC's own choice: $ODBCINI, else the account's home directory.
+    QByteArray file = qgetenv("ODBCINI");
+    if (file.isEmpty()) {
+        const passwd* account = getpwuid(getuid());
+        file = (account && account->pw_dir ? QByteArray(account->pw_dir) : QFile::encodeName(QDir::homePath()))
+               + "/.odbc.ini";
+    }
+    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0)
         ::close(fd);
     if (!SQLSetConfigMode(ODBC_USER_DSN))
