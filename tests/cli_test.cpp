@@ -5,7 +5,6 @@
 #include "writer/Global.h"
 
 #include <QDir>
-#include <QFileInfo>
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -63,42 +62,33 @@ TEST_P(Cli, WriteAnswersWithItsExitStatus)
 
 TEST_P(Cli, FailuresSayWhy)
 {
-    const QString d = QString::fromStdString(dsn);
-    const QString app = QString::fromStdString(newAppId());
-    const QString from = "2000-01-01", to = "2100-12-31";
+    const QString d = QString::fromStdString(dsn), app = QString::fromStdString(newAppId());
+    const QStringList list = {"list", "--app", app, "--from", "2000-01-01", "--to", "2100-12-31", "--dsn"};
     ASSERT_EQ(run({"write", "--dsn", d, "--app", app, "--ws", "w", "x"}).code, 0);
+    const QStringList hint = {"IM002", "not found", "tallyquill setup", "odbcinst -q -s"};
+    const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill");
     struct Case {
-        QStringList args;
-        QString stdoutFile;
+        QStringList args;  // run by the shell: only it can pass bytes that are not UTF-8
+        const char* stdoutFile;
         int code;
         QStringList says;
     };
-    const QStringList hint = {"IM002", "not found", "tallyquill setup", "odbcinst -q -s"};
     const Case cases[] = {
-        {{"write", "--dsn", "tq_no_such_dsn", "--app", app, "--ws", "w", "x"}, {}, 1, hint},
-        {{"list", "--dsn", "tq_no_such_dsn", "--app", app, "--from", from, "--to", to}, {}, 2, hint},
-        {{"write", "--dsn", d + ";Database=x", "--app", app, "--ws", "w", "x"}, {}, 1, {"data source name"}},
-        {{"write", "--dsn", d, "--app", app, "--ws", "w", "--", "LATIN-1"}, {}, 64, {"UTF-8"}},
-        {{"list", "--dsn", d, "--app", app, "--from", from, "--to", to, "--output", "/dev/full"}, {}, 1,
-         {"No space left on device"}},
-        {{"list", "--dsn", d, "--app", app, "--from", from, "--to", to}, "/dev/full", 1,
-         {"standard output", "No space left on device"}},
+        {{"write", "--app", app, "--ws", "w", "--dsn", "tq_no_such_dsn", "x"}, nullptr, 1, hint},
+        {list + QStringList{"tq_no_such_dsn"}, nullptr, 2, hint},
+        {{"write", "--app", app, "--ws", "w", "--dsn", d + ";Database=x", "x"}, nullptr, 1, {"data source name"}},
+        {{"write", "--app", app, "--ws", "w", "--dsn", d, "$(printf 'caf\\351')"}, nullptr, 64, {"UTF-8"}},
+        {list + QStringList{d, "--output", "/dev/full"}, nullptr, 1, {"No space left on device"}},
+        {list + QStringList{d}, "/dev/full", 1, {"standard output: No space left on device"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
         QProcess p;
-        p.setStandardOutputFile(c.stdoutFile.isEmpty() ? QProcess::nullDevice() : c.stdoutFile);
-        // Latin-1 bytes on the command line, as a shell in another locale
-        // passes them: only the shell can put them there.
-        QStringList args = c.args;
-        const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill");
-        if (args.last() == "LATIN-1") {
-            args.removeLast();
-            args = QStringList{"-c", "exec \"$0\" \"$@\" \"$(printf 'caf\\351')\"", tool} + args;
-            p.start("/bin/sh", args);
-        } else {
-            p.start(tool, args);
-        }
+        p.setStandardOutputFile(c.stdoutFile ? c.stdoutFile : QProcess::nullDevice());
+        QString line = "exec \"$0\"";
+        for (const QString& a : c.args)
+            line += a.startsWith("$(") ? " \"" + a + "\"" : " '" + a + "'";
+        p.start("/bin/sh", {"-c", line, tool});
         ASSERT_TRUE(p.waitForFinished(60000));
         const QString err = QString::fromUtf8(p.readAllStandardError());
         EXPECT_EQ(p.exitCode(), c.code) << err.toStdString();
@@ -213,27 +203,20 @@ TEST(CliUsage, SetupWritesNoControlCharactersAndKeepsFilesPrivate)
 {
     QTemporaryDir home;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString ini = home.path() + "/odbc.ini";
+    const QString ini = home.path() + "/odbc.ini", data = home.path() + "/data";
     env.insert("ODBCINI", ini);
-    env.insert("XDG_DATA_HOME", home.path() + "/data");
+    env.insert("XDG_DATA_HOME", data);
     // A line break would start a setting of its own in odbc.ini.
-    const QString planted = "\nLoadExt=" + home.path() + "/evil.so";
-    for (const QStringList& args : {QStringList{"setup", "--dsn", "TqEvil" + planted},
-                                    QStringList{"setup", "--database", home.path() + "/db" + planted},
-                                    QStringList{"setup", "--dsn", "TqEvil\x1b[2J"}}) {
-        SCOPED_TRACE(args.join(' ').toStdString());
-        const CliRun r = run(args, env);
+    for (const char* option : {"--dsn", "--database"}) {
+        const CliRun r = run({"setup", option, home.path() + "/x\nLoadExt=" + home.path() + "/evil.so"}, env);
         EXPECT_NE(r.code, 0);
         EXPECT_TRUE(r.err.contains("control characters")) << r.err.toStdString();
-        QFile f(ini);
-        EXPECT_FALSE(f.open(QIODevice::ReadOnly) && f.readAll().contains("LoadExt"));
+        EXPECT_FALSE(QFile::exists(ini));
     }
     const CliRun r = run({"setup", "--dsn", "TqPrivate"}, env);
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    const QString database = r.out.trimmed();
-    for (const auto& [path, mode] : {std::pair{ini, 0600}, std::pair{database, 0600},
-                                     std::pair{QFileInfo(database).absolutePath(), 0700},
-                                     std::pair{home.path() + "/data", 0700}}) {
+    for (const auto& [path, mode] : {std::pair{ini, 0600}, {r.out.trimmed(), 0600}, {data, 0700},
+                                     {data + "/tallyquill", 0700}}) {
         struct stat st {};
         ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
         EXPECT_EQ(st.st_mode & 0777, mode) << path.toStdString();

@@ -5,9 +5,6 @@
 #include "WriterFixture.h"
 
 #include "writer/Constant.h"
-#include "writer/LogConnection.h"
-
-#include <odbcinst.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -76,131 +73,77 @@ TEST_P(ViewerDb, RetrievalReconnectsAfterServerRestart)
     EXPECT_EQ(page.OutputActivity[1], "r1");
 }
 
-QString dsnSetting(const std::string& dsn, const char16_t* key)
-{
-    SQLWCHAR value[256] = {};
-    const int n = SQLGetPrivateProfileStringW(reinterpret_cast<const SQLWCHAR*>(QString::fromStdString(dsn).utf16()),
-                                              reinterpret_cast<const SQLWCHAR*>(key),
-                                              reinterpret_cast<const SQLWCHAR*>(u""), value, 256,
-                                              reinterpret_cast<const SQLWCHAR*>(u"odbc.ini"));
-    return QString::fromUtf16(reinterpret_cast<const char16_t*>(value), std::max(n, 0));
-}
-
 TEST_P(ViewerDb, ServerThatStopsAnsweringFailsWithinTheTimeout)
 {
     if (!isPostgres())
         GTEST_SKIP() << "needs a server to stop";
     // A loopback port that takes connections and never says a word.
     const int silent = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(listen(silent, 8), 0);
-    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    // Data sources with short limits: the test server's own, named in
-    // pg_stat_activity, and one on the silent port.
-    auto source = [&](const std::string& name, bool onSilentPort) {
-        std::vector<std::pair<QString, QString>> settings = {
-            {"Servername", onSilentPort ? QStringLiteral("127.0.0.1") : dsnSetting(dsn, u"Servername")},
-            {"Port", onSilentPort ? QString::number(ntohs(addr.sin_port)) : dsnSetting(dsn, u"Port")},
-            {"Database", dsnSetting(dsn, u"Database")},
-            {"Username", dsnSetting(dsn, u"Username")},
-            {"UseDeclareFetch", "1"},
-            {"pqopt", QStringLiteral("application_name=") + QString::fromStdString(name)},
-            {"LoginTimeout", "1"},
-            {"QueryTimeout", "1"}};
-        tallyquill::odbc::writeUserDsn(QString::fromStdString(name), dsnSetting(dsn, u"Driver"), settings);
-        return name;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), len) | listen(silent, 8)
+                  | getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len),
+              0);
+    // Data sources with 1 s limits, on the test server (named in
+    // pg_stat_activity, to stop its backend) or on the silent port.
+    auto source = [&](const char* name, bool onSilentPort) {
+        const std::string d = name + std::to_string(getpid());
+        tallyquill::odbc::writeUserDsn(
+            QString::fromStdString(d), tqtest::dsnSetting(dsn, "Driver"),
+            {{"Servername", onSilentPort ? "127.0.0.1" : tqtest::dsnSetting(dsn, "Servername")},
+             {"Port", onSilentPort ? QString::number(ntohs(addr.sin_port)) : tqtest::dsnSetting(dsn, "Port")},
+             {"Database", tqtest::dsnSetting(dsn, "Database")}, {"Username", tqtest::dsnSetting(dsn, "Username")},
+             {"pqopt", QString::fromStdString("application_name=" + d)}, {"LoginTimeout", "1"},
+             {"QueryTimeout", "1"}});
+        return d;
     };
-    const std::string tag = "tqstop" + std::to_string(getpid());
-    fill(3);
-    struct Case {
-        const char* name;
-        bool onSilentPort;
-        std::function<void(const std::string& dsn)> before;     // connects while the server answers
-        std::function<QString(const std::string& dsn)> fails;  // the failure's text
-    };
-    tallyquill::MsgLogger logger;
-    tallyquill::LogViewer other;
-    const Case cases[] = {
-        {"write to a stopped backend", false,
-         [&](const std::string& d) {
-             logger.setDSN(d);
-             logger.setAppID(app.toStdString());
-             logger.setWorkstationID("w");
-             ASSERT_EQ(logger.WriteLog("u", "e", "before"), 0);
-         },
-         [&](const std::string&) {
-             try {
-                 logger.WriteLog("u", "e", "frozen");
-             } catch (const tallyquill::DatabaseError& e) {
-                 EXPECT_TRUE(e.connectionLost());
-                 return QString::fromStdString(e.what());
-             }
-             return QString();
-         }},
-        {"retrieval from a stopped backend", false,
-         [&](const std::string& d) {
-             other.setDSN(d);
-             int16_t result = 0;
-             int32_t total = 0, got = 0;
-             other.impl().RetrieveLog(result, total, got, "19980101", "19981231", {}, {}, app, {}, {}, {}, {}, page);
-             ASSERT_EQ(total, 3);
-         },
-         [&](const std::string&) {
-             messages.clear();
-             int16_t result = 0;
-             int32_t total = 0, got = 0;
-             other.impl().RetrieveLog(result, total, got, "19980101", "19981231", {}, {}, app, {}, {}, {}, {}, page);
-             return result == tallyquill::kFalse && !messages.messages().empty() ? messages.messages()[0].text
-                                                                                 : QString();
-         }},
-        {"write to a server that never answers", true, [](const std::string&) {},
-         [&](const std::string& d) {
-             tallyquill::MsgLogger l;
-             l.setDSN(d);
-             l.setAppID(app.toStdString());
-             l.setWorkstationID("w");
-             return l.WriteLog("u", "e", "x") == 1 ? tallyquill::LastOpenFailure() : QString();
-         }},
-        {"archive on a server that never answers", true, [](const std::string&) {},
-         [&](const std::string& d) {
-             tallyquill::LogViewer v;
-             v.setDSN(d);
-             int16_t ok = tallyquill::kTrue;
-             v.impl().ArchiveLog(ok, app, "19981231", tallyquill::kFalse, tallyquill::kTrue, tallyquill::kFalse, {},
-                                 {});
-             return ok == tallyquill::kFalse ? v.impl().lastArchiveError : QString();
-         }},
-    };
-    int n = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string d = source(tag + "_" + std::to_string(++n), c.onSilentPort);
-        c.before(d);
-        if (HasFatalFailure())
-            return;
-        pid_t backend = 0;
-        if (!c.onSilentPort) {
-            backend = scalar(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE application_name = '")
-                             + QString::fromStdString(d) + QStringLiteral("'"))
-                          .toInt();
-            ASSERT_GT(backend, 0);
-            ASSERT_EQ(kill(backend, SIGSTOP), 0);
+    // The call's answer within a minute; otherwise the test fails and
+    // `release` lets the call go.
+    auto within = [](const std::function<QString()>& call, const std::function<void()>& release) {
+        auto answer = std::async(std::launch::async, call);
+        if (answer.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            ADD_FAILURE() << "still waiting after a minute";
+            release();
         }
-        auto failure = std::async(std::launch::async, c.fails, d);
-        const bool answered = failure.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
-        if (backend)
-            kill(backend, SIGCONT);
-        EXPECT_TRUE(answered) << "still waiting after a minute";
-        if (!answered)
-            shutdown(silent, SHUT_RDWR);
-        const QString text = failure.get();
-        EXPECT_TRUE(text.contains(c.onSilentPort ? QStringLiteral("timeout") : QStringLiteral("did not answer within")))
-            << text.toStdString();
-    }
+        return answer.get();
+    };
+
+    // A write on a connection whose server process has stopped.
+    tallyquill::MsgLogger logger;
+    logger.setDSN(source("tqstop", false));
+    logger.setAppID(app.toStdString());
+    logger.setWorkstationID("w");
+    ASSERT_EQ(logger.WriteLog("u", "e", "x"), 0);
+    const pid_t backend =
+        scalar(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE application_name = '") +
+               QString::fromStdString(logger.DSN()) + QStringLiteral("'"))
+            .toInt();
+    ASSERT_GT(backend, 0);
+    ASSERT_EQ(kill(backend, SIGSTOP), 0);
+    QString text = within(
+        [&] {
+            try {
+                return QString::number(logger.WriteLog("u", "e", "x"));
+            } catch (const tallyquill::DatabaseError& e) {
+                return QString::fromStdString(e.what());
+            }
+        },
+        [&] { kill(backend, SIGCONT); });
+    kill(backend, SIGCONT);
+    EXPECT_TRUE(text.contains("did not answer within")) << text.toStdString();
+
+    // An archive on a server that takes the connection and never answers.
+    text = within(
+        [&] {
+            tallyquill::LogViewer v;
+            v.setDSN(source("tqsilent", true));
+            int16_t ok = tallyquill::kTrue;
+            v.impl().ArchiveLog(ok, app, "19981231", tallyquill::kFalse, tallyquill::kTrue, tallyquill::kFalse, {},
+                                {});
+            return v.impl().lastArchiveError;
+        },
+        [&] { shutdown(silent, SHUT_RDWR); });
+    EXPECT_TRUE(text.contains("timeout expired")) << text.toStdString();
     close(silent);
 }
 
