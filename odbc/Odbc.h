@@ -9,7 +9,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
