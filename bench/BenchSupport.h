@@ -100,9 +100,10 @@ public:
         SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
         SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
         SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
-        std::u16string cs = tallyquill::ConnectString(QString::fromStdString(dsn), {}, {}).toStdU16String();
-        ok_ = SQL_SUCCEEDED(SQLDriverConnectW(dbc_, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()), SQL_NTS,
-                                              nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
+        std::u16string name = QString::fromStdString(dsn).toStdU16String(), empty;
+        ok_ = SQL_SUCCEEDED(SQLConnectW(dbc_, reinterpret_cast<SQLWCHAR*>(name.data()), SQL_NTS,
+                                        reinterpret_cast<SQLWCHAR*>(empty.data()), 0,
+                                        reinterpret_cast<SQLWCHAR*>(empty.data()), 0));
     }
     ~RawConnection()
     {

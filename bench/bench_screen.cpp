@@ -31,7 +31,7 @@ using tqbench::rssMB;
 void fillTable()
 {
     tallyquill::odbc::Connection c;
-    c.open(tallyquill::ConnectString(QString::fromStdString(g_dsn), {}, {}));
+    c.open(QString::fromStdString(g_dsn), {}, {});
     c.execute(tallyquill::CreateTableSql(QStringLiteral("SCROLL_logs")));
     c.execute(tallyquill::CreateIndexSql(QStringLiteral("SCROLL_logs")));
     // 100,000 records over ten days, ten thousand a day.

@@ -45,7 +45,7 @@ const SQLULEN kColumnSizes[7] = {10, 16, 8, 6, 15, 8, 250};
 void freshTable(const std::string& dsn, const QString& table)
 {
     tallyquill::odbc::Connection c;
-    c.open(tallyquill::ConnectString(QString::fromStdString(dsn), {}, {}));
+    c.open(QString::fromStdString(dsn), {}, {});
     try {
         c.execute(QStringLiteral("DROP TABLE ") + table);
     } catch (const std::exception&) {

@@ -27,7 +27,7 @@ std::string g_sqliteDsn;
 void createTable(const std::string& dsn, const QString& table)
 {
     tallyquill::odbc::Connection c;
-    c.open(tallyquill::ConnectString(QString::fromStdString(dsn), {}, {}));
+    c.open(QString::fromStdString(dsn), {}, {});
     // Both contenders start from the same state: no table of the other one.
     for (const char* old : {"BRAW_logs", "BLOG_logs"}) {
         try {

@@ -27,9 +27,18 @@ public:
     using Error::Error;
 };
 
+class Watchdog;
+struct Session;
+
 // Throws DatabaseError for a failed return code, with the handle's first
-// diagnostic record; does nothing for SQL_SUCCESS(_WITH_INFO).
-void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const char* what);
+// diagnostic record; does nothing for SQL_SUCCESS(_WITH_INFO). A call that
+// the session's watchdog cut short is reported as a timeout.
+void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const char* what,
+           const Session* session = nullptr);
+
+// Throws tallyquill::Error unless `name` can name a data source: not empty,
+// at most 32 characters, none of []{}(),;?*=!@\ nor a control character.
+void checkDataSourceName(const QString& name);
 
 // One ODBC handle of any type, freed with its owner.
 class Handle {
@@ -61,7 +70,27 @@ class Statement;
 // made in it, so a statement or result set that outlives it must not free
 // its handle again.
 struct Session {
+    Session();
+    ~Session();
     bool alive = true;
+    // Seconds a statement may take (0: no limit), and the watchdog that
+    // closes the socket of a server that stops answering.
+    int queryTimeout = 0;
+    std::unique_ptr<Watchdog> watchdog;
+    bool timedOut() const;
+};
+
+// Marks a call that may wait for the server: the session's watchdog cuts it
+// short when it outlasts the query timeout.
+class ServerCall {
+public:
+    explicit ServerCall(const Session* session);
+    ~ServerCall();
+    ServerCall(const ServerCall&) = delete;
+    ServerCall& operator=(const ServerCall&) = delete;
+
+private:
+    Watchdog* watchdog_;
 };
 
 // A statement handle that knows whether its connection still owns it.
@@ -76,12 +105,20 @@ public:
     SQLHSTMT get() const { return h_.get(); }
     explicit operator bool() const { return bool(h_); }
     bool live() const { return h_ && session_ && session_->alive; }
+    const Session* session() const { return session_.get(); }
+    // check() for a call on this statement.
+    void check(SQLRETURN rc, const char* what) const;
     void reset();
 
 private:
     Handle h_;
     std::shared_ptr<Session> session_;
 };
+
+// Seconds the connection may take to log in and a statement to run; 0 is no
+// limit. A data source may set its own with LoginTimeout= and QueryTimeout=.
+constexpr int kDefaultLoginTimeout = 15;
+constexpr int kDefaultQueryTimeout = 15;
 
 // A connection to one data source. Created closed; open() connects without
 // ever prompting.
@@ -92,7 +129,11 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    void open(const QString& connectString);
+    // Connects to the data source `dsn` with the login and password passed
+    // apart, never parsed: an empty one leaves the data source's own setting.
+    // Throws tallyquill::Error for a name that cannot name a data source or
+    // a login or password holding NUL, and DatabaseError when the driver fails.
+    void open(const QString& dsn, const QString& login, const QString& password);
     bool isOpen() const { return open_; }
     // True when the driver reports the connection as gone.
     bool isDead() const;
@@ -104,6 +145,7 @@ public:
     std::unique_ptr<ResultSet> query(const QString& sql);
 
     SQLHDBC handle() const { return dbc_.get(); }
+    const Session* session() const { return session_.get(); }
     // The database product, as the driver names it ("SQLite", "PostgreSQL").
     QString dbmsName() const;
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
@@ -111,10 +153,12 @@ public:
 private:
     friend class Statement;
     void disconnect();
+    StatementHandle newStatement();
 
     std::shared_ptr<Handle> env_;
     Handle dbc_;
     bool open_ = false;
+    QString dbms_;
     std::shared_ptr<Session> session_;
 };
 
@@ -175,8 +219,11 @@ private:
     bool fetchFromDriver(Row& row);
     int indexOf(const QString& column) const;
 
+    QString readText(SQLUSMALLINT column);
+
     StatementHandle stmt_;
     QStringList names_;
+    std::vector<SQLWCHAR> chunk_;   // first read of every value
     Row row_;
     bool hasRow_ = false;
     bool driverDone_ = false;
@@ -211,11 +258,17 @@ private:
     bool open_ = false;
 };
 
-// Registers or refreshes a per-user data source ($ODBCINI or ~/.odbc.ini).
+// Registers or refreshes a per-user data source ($ODBCINI or ~/.odbc.ini,
+// created readable by its owner only). Throws tallyquill::Error, before
+// writing anything, for a bad name or a control character in any value.
 void writeUserDsn(const QString& name, const QString& driver,
                   const std::vector<std::pair<QString, QString>>& attributes);
 
 // Whether a database error means the connection is gone.
 bool isConnectionLost(const QString& sqlstate);
+// Whether it says the table does not exist, or exists already (the SQLite
+// driver says so only in its text).
+bool isMissingTable(const DatabaseError& e);
+bool isExistingTable(const DatabaseError& e);
 
 } // namespace tallyquill::odbc

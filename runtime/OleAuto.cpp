@@ -4,6 +4,8 @@
 
 #include "runtime/Runtime.h"
 
+#include "tallyquill/error.h"
+
 #include <QString>
 
 #include <atomic>
@@ -187,7 +189,16 @@ std::string FromBstr(BSTR text)
 {
     if (!text)
         return {};
-    return QString::fromUtf16(text, qsizetype(SysStringLen(text))).toStdString();
+    const QString s = QString::fromUtf16(text, qsizetype(SysStringLen(text)));
+    // UTF-8 has no form for half a surrogate pair: refuse it rather than
+    // pass on a '?' in its place.
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        if (s[i].isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate())
+            ++i;
+        else if (s[i].isSurrogate())
+            throw tallyquill::InvalidTextError("A text holds a lone surrogate (not valid UTF-16)");
+    }
+    return s.toStdString();
 }
 
 BSTR ToBstr(const std::string& text)

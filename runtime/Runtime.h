@@ -13,8 +13,9 @@ void ObjectDestroyed();
 void LockServer(bool lock);
 bool CanUnload();
 
-// UTF-16 BSTR <-> UTF-8. A null BSTR is the empty text; a null answer from
-// ToBstr means out of memory.
+// UTF-16 BSTR <-> UTF-8. A null BSTR is the empty text; one holding a lone
+// surrogate throws InvalidTextError (E_INVALIDARG to the host); a null answer
+// from ToBstr means out of memory.
 std::string FromBstr(BSTR text);
 BSTR ToBstr(const std::string& text);
 

@@ -1,15 +1,43 @@
 #include "settings/SettingsStore.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 namespace tallyquill {
+
+namespace {
+
+// Whether QSettings may read the files of `appName` (the per-user one and
+// the system-wide one behind it): each is missing or a regular file. Reading
+// a FIFO or a device would wait for a writer for ever. QSettings reads a
+// file as soon as it is made, so the folders come from a name that no file
+// has.
+bool onlyRegularFiles(const QString& appName)
+{
+    static const QString probe = QStringLiteral("tallyquill-settings-probe");
+    for (const QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope}) {
+        const QString folder = QFileInfo(QSettings(QSettings::IniFormat, scope, probe).fileName()).absolutePath();
+        const QString file = folder + QLatin1Char('/') + appName + QStringLiteral(".ini");
+        struct stat st {};
+        if (::stat(QFile::encodeName(file).constData(), &st) != 0 ? errno != ENOENT : !S_ISREG(st.st_mode))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 bool SettingsStore::Open()
 {
     open_ = false;
-    if (appName_.isEmpty())
+    if (appName_.isEmpty() || !onlyRegularFiles(appName_))
         return false;
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, appName_);
     // A missing file is fine (every value is simply absent); a file that
@@ -20,7 +48,7 @@ bool SettingsStore::Open()
 
 QString SettingsStore::ReadValue(const QString& name) const
 {
-    if (!open_ || name.isEmpty())
+    if (!open_ || name.isEmpty() || !onlyRegularFiles(appName_))
         return kNone;
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, appName_);
     if (settings.status() != QSettings::NoError)

@@ -4,6 +4,7 @@
 #include "odbc/Odbc.h"
 #include "tallyquill/embedded.h"
 
+#include <odbcinst.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +12,13 @@
 namespace tqtest {
 
 std::string backendName(const ::testing::TestParamInfo<std::string>& info) { return info.param; }
+
+QString dsnSetting(const std::string& dsn, const char* key)
+{
+    char value[512] = {};
+    const int n = SQLGetPrivateProfileString(dsn.c_str(), key, "", value, int(sizeof value), "odbc.ini");
+    return QString::fromUtf8(value, std::max(n, 0));
+}
 
 void DbTest::SetUp()
 {
@@ -52,7 +60,7 @@ tallyquill::odbc::Connection& DbTest::raw()
 {
     if (!raw_) {
         raw_ = std::make_unique<tallyquill::odbc::Connection>();
-        raw_->open(tallyquill::ConnectString(QString::fromStdString(dsn), {}, {}));
+        raw_->open(QString::fromStdString(dsn), {}, {});
     }
     return *raw_;
 }

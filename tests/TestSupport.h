@@ -46,6 +46,9 @@ private:
 
 std::string backendName(const ::testing::TestParamInfo<std::string>& info);
 
+// A setting of a data source's entry in odbc.ini, or empty.
+QString dsnSetting(const std::string& dsn, const char* key);
+
 } // namespace tqtest
 
 #define TQ_INSTANTIATE_DB_TESTS(suite) \

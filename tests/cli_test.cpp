@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct CliRun {
@@ -52,12 +54,46 @@ TEST_P(Cli, WriteAnswersWithItsExitStatus)
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("A;B")) << r.err.toStdString();
 
-    // The database refuses: a table dropped under it has gone for good once
-    // the flag says it was created, so use a value too long for its column.
-    if (isPostgres()) {
-        r = run({"write", "--dsn", d, "--app", app, "--ws", "w", "--user", "a_user_name_far_too_long", "x"});
-        EXPECT_EQ(r.code, 2);
-        EXPECT_TRUE(r.err.contains("22001")) << r.err.toStdString();
+    // Refused as every database refuses it: a value too long for its column.
+    r = run({"write", "--dsn", d, "--app", app, "--ws", "w", "--user", "a_user_name_far_too_long", "x"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.err.contains("22001")) << r.err.toStdString();
+}
+
+TEST_P(Cli, FailuresSayWhy)
+{
+    const QString d = QString::fromStdString(dsn), app = QString::fromStdString(newAppId());
+    const QStringList list = {"list", "--app", app, "--from", "2000-01-01", "--to", "2100-12-31", "--dsn"};
+    ASSERT_EQ(run({"write", "--dsn", d, "--app", app, "--ws", "w", "x"}).code, 0);
+    const QStringList hint = {"IM002", "not found", "tallyquill setup", "odbcinst -q -s"};
+    const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill");
+    struct Case {
+        QStringList args;  // run by the shell: only it can pass bytes that are not UTF-8
+        const char* stdoutFile;
+        int code;
+        QStringList says;
+    };
+    const Case cases[] = {
+        {{"write", "--app", app, "--ws", "w", "--dsn", "tq_no_such_dsn", "x"}, nullptr, 1, hint},
+        {list + QStringList{"tq_no_such_dsn"}, nullptr, 2, hint},
+        {{"write", "--app", app, "--ws", "w", "--dsn", d + ";Database=x", "x"}, nullptr, 1, {"data source name"}},
+        {{"write", "--app", app, "--ws", "w", "--dsn", d, "$(printf 'caf\\351')"}, nullptr, 64, {"UTF-8"}},
+        {list + QStringList{d, "--output", "/dev/full"}, nullptr, 1, {"No space left on device"}},
+        {list + QStringList{d}, "/dev/full", 1, {"standard output: No space left on device"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess p;
+        p.setStandardOutputFile(c.stdoutFile ? c.stdoutFile : QProcess::nullDevice());
+        QString line = "exec \"$0\"";
+        for (const QString& a : c.args)
+            line += a.startsWith("$(") ? " \"" + a + "\"" : " '" + a + "'";
+        p.start("/bin/sh", {"-c", line, tool});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), c.code) << err.toStdString();
+        for (const QString& s : c.says)
+            EXPECT_TRUE(err.contains(s)) << err.toStdString();
     }
 }
 
@@ -161,6 +197,30 @@ TEST(CliUsage, SetupTwiceIsHarmless)
     // The registered source works: a row goes in through it.
     const CliRun write = run({"write", "--dsn", "TqSetup", "--app", "SETUP", "--ws", "w", "hello"}, env);
     EXPECT_EQ(write.code, 0) << write.err.toStdString();
+}
+
+TEST(CliUsage, SetupWritesNoControlCharactersAndKeepsFilesPrivate)
+{
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString ini = home.path() + "/odbc.ini", data = home.path() + "/data";
+    env.insert("ODBCINI", ini);
+    env.insert("XDG_DATA_HOME", data);
+    // A line break would start a setting of its own in odbc.ini.
+    for (const char* option : {"--dsn", "--database"}) {
+        const CliRun r = run({"setup", option, home.path() + "/x\nLoadExt=" + home.path() + "/evil.so"}, env);
+        EXPECT_NE(r.code, 0);
+        EXPECT_TRUE(r.err.contains("control characters")) << r.err.toStdString();
+        EXPECT_FALSE(QFile::exists(ini));
+    }
+    const CliRun r = run({"setup", "--dsn", "TqPrivate"}, env);
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    for (const auto& [path, mode] : {std::pair{ini, 0600}, {r.out.trimmed(), 0600}, {data, 0700},
+                                     {data + "/tallyquill", 0700}}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
+        EXPECT_EQ(st.st_mode & 0777, mode) << path.toStdString();
+    }
 }
 
 TEST(HeadlessHost, MessagesGoToStderrWithoutBlocking)

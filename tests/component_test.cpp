@@ -52,7 +52,6 @@ TEST_P(ComponentHost, CHostDrivesBothClassesAndLeavesOtherRegistrationsAlone)
         f.write("; another server's entries\n[ProgID Other.Thing]\nCLSID={00000000-0000-0000-0000-000000000001}\n");
     }
     const std::string app = newAppId();
-    newAppId();  // reserved so that the table is dropped: see NOTABLE_X below
     const bool valgrind = !isPostgres() && QStringLiteral(TQ_VALGRIND_PATH).size() > 0;
     const HostRun r = runCHost(app, valgrind);
     EXPECT_EQ(r.code, 0) << r.err.toStdString() << r.out.toStdString();
@@ -61,9 +60,7 @@ TEST_P(ComponentHost, CHostDrivesBothClassesAndLeavesOtherRegistrationsAlone)
     EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + QString::fromStdString(app) + QStringLiteral("_logs")),
               "3");
     const QString rejected = r.out.section(QStringLiteral("rejected: "), 1).trimmed();
-    EXPECT_TRUE(rejected.contains(isPostgres() ? QStringLiteral("does not exist") : QStringLiteral("no such table"),
-                                  Qt::CaseInsensitive))
-        << rejected.toStdString();
+    EXPECT_TRUE(rejected.contains(QStringLiteral("value too long"))) << rejected.toStdString();
     // The logger without a DSN says so on stderr: no QApplication, no dialog.
     EXPECT_TRUE(r.err.contains(QStringLiteral("No DSN provided"))) << r.err.toStdString();
 

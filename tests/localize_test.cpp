@@ -18,6 +18,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <future>
+
 #include "settings/SettingsStore.h"
 #include "localize/clsLocalize.h"
 
@@ -120,6 +126,23 @@ TEST_F(LocalizeTest, SettingsStoreRejectsUnparsableFile)
     SettingsStore unnamed;
     EXPECT_FALSE(unnamed.Open());
     EXPECT_EQ(unnamed.ReadValue(QStringLiteral("Language")), SettingsStore::kNone);
+}
+
+TEST_F(LocalizeTest, SettingsStoreReadsOnlyARegularFile)
+{
+    // A FIFO would hold the reader until someone writes to it.
+    const QByteArray fifo = QFile::encodeName(QDir(dir_.path()).filePath(QStringLiteral("KESTREL.ini")));
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    auto opened = std::async(std::launch::async, [] {
+        SettingsStore store;
+        store.SetAppName(QStringLiteral("KESTREL"));
+        return store.Open();
+    });
+    if (opened.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "Open() waits on the FIFO";
+        ::close(::open(fifo.constData(), O_WRONLY | O_NONBLOCK));  // lets it go on
+    }
+    EXPECT_FALSE(opened.get());
 }
 
 // ---------------------------------------------------------------------------

@@ -79,7 +79,7 @@ TEST_P(OdbcDb, ErrorsCarrySqlstateAndDescription)
     }
     Connection c;
     try {
-        c.open(tallyquill::ConnectString(QStringLiteral("tq_no_such_dsn"), {}, {}));
+        c.open(QStringLiteral("tq_no_such_dsn"), {}, {});
         FAIL();
     } catch (const DatabaseError& e) {
         EXPECT_EQ(e.sqlstate(), "IM002");

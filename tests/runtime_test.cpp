@@ -185,7 +185,7 @@ TEST(ComponentErrors, CarryAFailureCodeAndTheirReasonToEitherCaller)
     Ref<IDispatch> logger = Create(CLSID_MsgLogger);
     Ref<IMsgLogger> direct;
     ASSERT_EQ(logger->lpVtbl->QueryInterface(logger.p, &IID_IMsgLogger, reinterpret_cast<void**>(&direct.p)), S_OK);
-    const std::u16string app = u"ORDERS", missing = u"MISSING";
+    const std::u16string app = u"ORDERS";
     Text dsnText(QString::fromStdString(dsn).toStdU16String()), appText(app), ws(u"WS01"), user(u"u"), data(u"d");
     ASSERT_EQ(direct->lpVtbl->put_DSN(direct.p, dsnText.b), S_OK);
     ASSERT_EQ(direct->lpVtbl->put_AppID(direct.p, appText.b), S_OK);
@@ -196,24 +196,24 @@ TEST(ComponentErrors, CarryAFailureCodeAndTheirReasonToEitherCaller)
     struct Failure {
         const char* what;
         std::u16string appId;
+        std::u16string user;
         std::function<bool(SCODE)> expectedCode;
         QString reason;
     };
     const Failure failures[] = {
-        // The table is created once per object: another AppID finds none.
-        {"missing table", missing,
-         [](SCODE s) { return s == TQ_E_DATABASE + 1; },  // SQLite's native 1
-         QStringLiteral("no such table")},
-        {"invalid AppID", u"x; DROP", [](SCODE s) { return s == E_INVALIDARG; }, QStringLiteral("Invalid AppID")},
+        // Refused as the database refuses a value longer than its column.
+        {"over-long user", app, u"U234567890123456",
+         [](SCODE s) { return s >= TQ_E_DATABASE && s < TQ_E_DATABASE + 0xFE00; }, QStringLiteral("22001")},
+        {"invalid AppID", u"x; DROP", u"u", [](SCODE s) { return s == E_INVALIDARG; }, QStringLiteral("Invalid AppID")},
     };
     for (const Failure& f : failures) {
         SCOPED_TRACE(f.what);
-        Text appId(f.appId);
+        Text appId(f.appId), fuser(f.user);
         ASSERT_EQ(direct->lpVtbl->put_AppID(direct.p, appId.b), S_OK);
 
         VARIANT r;
         EXCEPINFO excep{};
-        ASSERT_EQ(Call(logger.p, DISPID_MSGLOGGER_WRITELOG, DISPATCH_METHOD, {Var(user.b), Var(user.b), Var(data.b)},
+        ASSERT_EQ(Call(logger.p, DISPID_MSGLOGGER_WRITELOG, DISPATCH_METHOD, {Var(fuser.b), Var(user.b), Var(data.b)},
                        &r, &excep),
                   DISP_E_EXCEPTION);
         EXPECT_TRUE(FAILED(excep.scode)) << std::hex << excep.scode;
@@ -226,7 +226,7 @@ TEST(ComponentErrors, CarryAFailureCodeAndTheirReasonToEitherCaller)
         SysFreeString(excep.bstrDescription);
         SysFreeString(excep.bstrHelpFile);
 
-        ASSERT_EQ(direct->lpVtbl->WriteLog(direct.p, user.b, user.b, data.b, &answer), DISP_E_EXCEPTION);
+        ASSERT_EQ(direct->lpVtbl->WriteLog(direct.p, fuser.b, user.b, data.b, &answer), DISP_E_EXCEPTION);
         Ref<IErrorInfo> info;
         ASSERT_EQ(GetErrorInfo(0, &info.p), S_OK);
         BSTR text = nullptr;
@@ -240,7 +240,7 @@ TEST(ComponentErrors, CarryAFailureCodeAndTheirReasonToEitherCaller)
         EXPECT_EQ(GetErrorInfo(0, &again), S_FALSE);  // fetched once
 
         // A later call that succeeds leaves no stale reason behind.
-        ASSERT_EQ(direct->lpVtbl->WriteLog(direct.p, user.b, user.b, data.b, &answer), DISP_E_EXCEPTION);
+        ASSERT_EQ(direct->lpVtbl->WriteLog(direct.p, fuser.b, user.b, data.b, &answer), DISP_E_EXCEPTION);
         ASSERT_EQ(direct->lpVtbl->put_AppID(direct.p, appText.b), S_OK);
         EXPECT_EQ(GetErrorInfo(0, &again), S_FALSE);
     }

@@ -406,7 +406,7 @@ TEST_P(SpoolDb, CommandSpoolsListsAndFlushes)
     EXPECT_EQ(tool({"spool", "status"}).out.count(QLatin1Char('\n')), 1);
 
     tallyquill::odbc::Connection c;
-    c.open(QStringLiteral("DSN=") + name + QLatin1Char(';'));
+    c.open(name, {}, {});
     auto rs = c.query(QStringLiteral("SELECT log_Data FROM ") + table);
     ASSERT_FALSE(rs->eof());
     EXPECT_EQ(rs->text(0), "queued 'x'");

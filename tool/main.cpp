@@ -4,6 +4,7 @@
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
 #include "writer/Spool.h"
+#include "writer/LogConnection.h"
 #include "localize/clsLocalize.h"
 #include "screens/FilterCheck.h"
 #include "tallyquill/embedded.h"
@@ -17,6 +18,7 @@
 #include <QDate>
 #include <QRegularExpression>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,20 +50,24 @@ Verbs:
 tallyquill write --dsn DSN [--login ID] [--password PW] --app APPID --ws WSID
                  [--user NAME] [--event TYPE] [--spool] TEXT
   --dsn DSN        ODBC data source name (required)
-  --login ID       login sent as UID (default empty)
-  --password PW    password sent as PWD; prefer the TALLYQUILL_PASSWORD
-                   environment variable, which other users cannot read
+  --login ID       login (default: the data source's own)
+  --password PW    password (default: the data source's own); prefer the
+                   TALLYQUILL_PASSWORD environment variable, which other
+                   users cannot read
   --app APPID      application ID: letters, digits and _ (stored in capitals)
   --ws WSID        workstation ID (stored in capitals)
   --user NAME      user name (stored in capitals, default empty)
   --event TYPE     event type (stored in capitals, default empty)
   TEXT             the activity text, stored as given
+  Values longer than their columns (app 10, ws 16, user 15, event 8 and
+  text 250 characters, counted in capitals) are refused as the database
+  refuses them (SQLSTATE 22001).
   --spool          append the row to the local spool and deliver it from
                    there; what cannot be delivered within 2 s waits for
                    the next spooled writer or `spool flush` (said on stderr)
-  Exit status: 0 the row was written (or spooled), 1 nothing was written, 2
-  the database refused (its SQLSTATE, number and description on stderr), 64
-  bad usage.
+  Exit status: 0 the row was written (or spooled), 1 nothing was written
+  (the reason on stderr), 2 the database refused (its SQLSTATE, number and
+  description on stderr), 64 bad usage or text that is not UTF-8.
 
 tallyquill spool status
   One tab-separated line per spool under $XDG_STATE_HOME/tallyquill/spool:
@@ -109,7 +115,8 @@ tallyquill setup [--dsn NAME] [--database FILE]
   Registers the per-user ODBC data source NAME (default Tallyquill) on a
   SQLite file (default $XDG_DATA_HOME/tallyquill/NAME.sqlite) with StepAPI=1,
   JournalMode=WAL, SyncPragma=NORMAL and a busy timeout, and prints the file's
-  path. Running it again is harmless.
+  path. A new database, its new folders and a new odbc.ini are readable by
+  their owner only. Running it again is harmless.
 
 tallyquill view --dsn DSN [--login ID] [--password PW] [--app APPID] [--caption T]
                 [--hide app,ws,user,event] [--user-title T] [--event-title T]
@@ -226,7 +233,9 @@ int runWrite(int argc, char** argv)
         table = logger.AppID() + "_logs";
         const int16_t rc = logger.WriteLog(a.get("user").value_or(""), a.get("event").value_or(""), a.positional[0]);
         if (rc != 0) {
-            std::cerr << "tallyquill: nothing was written\n";
+            const QString why = tallyquill::LastOpenFailure();
+            std::cerr << "tallyquill: nothing was written" << (why.isEmpty() ? "" : ": ") << why.toStdString()
+                      << "\n";
             return kNothingDone;
         }
     }  // a spooled logger delivers what it can as it goes
@@ -375,8 +384,8 @@ public:
     {
         if (file_)
             file_->close();
-        else if (std::fflush(stdout) != 0)
-            throw tallyquill::Error("Cannot write to standard output");
+        else if (std::fflush(stdout) != 0 || std::ferror(stdout))
+            throw tallyquill::Error(std::string("Cannot write to standard output: ") + std::strerror(errno));
     }
 
 private:
@@ -636,6 +645,9 @@ int main(int argc, char** argv)
     } catch (const tallyquill::InvalidAppIdError& e) {
         std::cerr << "tallyquill: " << e.what() << "\n";
         return kNothingDone;
+    } catch (const tallyquill::InvalidTextError& e) {
+        std::cerr << "tallyquill: " << e.what() << "; nothing was written\n";
+        return kUsage;
     } catch (const std::exception& e) {
         std::cerr << "tallyquill: " << e.what() << "\n";
         return kNothingDone;

@@ -13,7 +13,7 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
 {
     ArchiveOutcome outcome;
     if (!connect()) {
-        outcome.reason = QStringLiteral("Cannot connect to the data source ") + source.dsn;
+        outcome.reason = LastOpenFailure();
         return outcome;
     }
     try {

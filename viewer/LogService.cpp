@@ -117,7 +117,7 @@ Retrieval LogService::retrieve(const LogFilter& filter)
 {
     Retrieval r;
     if (!connect()) {
-        retrieveFailureReport(0, QString());
+        retrieveFailureReport(0, LastOpenFailure());
         return r;
     }
     QString table, condition;
@@ -155,7 +155,7 @@ Retrieval LogService::retrieve(const LogFilter& filter)
                                      + QLatin1Char(' ') + condition + QStringLiteral(" ORDER BY log_Date, log_Time"));
     } catch (const DatabaseError& e) {
         dropIfGone(e);
-        retrieveFailureReport(e.number(), QString::fromStdString(e.description()));
+        retrieveFailureReport(e.number(), FailureText(e));
         return r;
     }
     r.page = fetchPage();

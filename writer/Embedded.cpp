@@ -3,16 +3,39 @@
 #include "odbc/Odbc.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 namespace tallyquill {
+
+namespace {
+
+// Creates the missing folders of `dir` for the owner alone: the log may hold
+// what users did, and who can list the folder sees its files.
+void makeOwnPath(const QString& dir)
+{
+    if (QFileInfo(dir).isDir())
+        return;
+    makeOwnPath(QFileInfo(dir).absolutePath());
+    if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST)
+        throw Error("Cannot create the directory " + dir.toStdString() + ": " + std::strerror(errno));
+}
+
+} // namespace
 
 std::string SetupEmbeddedDefault(const std::string& dsn, const std::string& databasePath)
 {
     const QString name = QString::fromStdString(dsn);
-    if (name.isEmpty() || name.contains(QLatin1Char(']')) || name.contains(QLatin1Char('[')))
-        throw Error("Invalid data source name \"" + dsn + "\"");
+    odbc::checkDataSourceName(name);
     QString path = QString::fromStdString(databasePath);
     if (path.isEmpty()) {
         QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
@@ -21,8 +44,16 @@ std::string SetupEmbeddedDefault(const std::string& dsn, const std::string& data
         path = dataHome + QStringLiteral("/tallyquill/") + name + QStringLiteral(".sqlite");
     }
     path = QFileInfo(path).absoluteFilePath();
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        throw Error("Cannot create the directory of " + path.toStdString());
+    if (std::any_of(path.begin(), path.end(), [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F); }))
+        throw Error("The database path may not hold control characters");
+    makeOwnPath(QFileInfo(path).absolutePath());
+    // An empty file is an empty database; made here, it is the owner's alone,
+    // and SQLite gives its journal files the same permissions.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    else if (errno != EEXIST)
+        throw Error("Cannot create " + path.toStdString() + ": " + std::strerror(errno));
     odbc::writeUserDsn(name, QStringLiteral("SQLite3"),
                        {{QStringLiteral("Description"), QStringLiteral("Tallyquill activity log")},
                         {QStringLiteral("Database"), path},

@@ -6,21 +6,35 @@
 
 namespace tallyquill {
 
-QString ConnectString(const QString& dsn, const QString& login, const QString& password)
+namespace {
+thread_local QString lastOpenFailure;
+} // namespace
+
+QString FailureText(const std::exception& e)
 {
-    return QStringLiteral("UID=") + login + QStringLiteral(";PWD=") + password + QStringLiteral(";DSN=") + dsn
-           + QStringLiteral(";");
+    const auto* db = dynamic_cast<const DatabaseError*>(&e);
+    if (!db)
+        return QString::fromStdString(e.what());
+    QString text = QString::fromStdString(e.what());
+    if (db->sqlstate() == "IM002")
+        text += QStringLiteral(" (register it with `tallyquill setup`, or list the data sources with "
+                               "`odbcinst -q -s`)");
+    return text;
 }
 
 bool OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login, const QString& password)
 {
     try {
-        conn.open(ConnectString(dsn, login, password));
+        conn.open(dsn, login, password);
+        lastOpenFailure.clear();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        lastOpenFailure = QStringLiteral("Cannot connect to the data source: ") + FailureText(e);
         return false;
     }
 }
+
+QString LastOpenFailure() { return lastOpenFailure; }
 
 LogConnection::LogConnection() = default;
 LogConnection::~LogConnection() = default;
@@ -28,6 +42,7 @@ LogConnection::~LogConnection() = default;
 bool LogConnection::Check(const QString& dsn, const QString& login, const QString& password)
 {
     if (dsn.isEmpty()) {
+        lastOpenFailure.clear();  // the message says it all
         ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
         return false;
     }
@@ -46,7 +61,7 @@ void LogConnection::openAnother(odbc::Connection& other) const
 {
     if (!connected_)
         throw Error("The log connection is not open");
-    other.open(ConnectString(dsn_, login_, password_));
+    other.open(dsn_, login_, password_);
 }
 
 bool LogConnection::isGone(const DatabaseError& failure) const

@@ -12,12 +12,16 @@ namespace odbc {
 class Connection;
 }
 
-// "UID=<login>;PWD=<password>;DSN=<name>;"
-QString ConnectString(const QString& dsn, const QString& login, const QString& password);
-
-// Opens the connection without prompting: true when connected, false when
-// any step failed. Shows nothing.
+// Opens the connection without prompting, the data source name, login and
+// password passed apart: true when connected, false when any step failed.
+// Shows nothing; the reason of a failure is kept for LastOpenFailure().
 bool OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login, const QString& password);
+// Why the last failed OpenLogConnection of this thread failed: the driver's
+// SQLSTATE and text, with a hint where the data source is unknown.
+QString LastOpenFailure();
+// The text of a failure as the operator reads it: "[SQLSTATE] text" for a
+// database error, with the hint for an unknown data source.
+QString FailureText(const std::exception& e);
 
 // The one connection an owner keeps: created and opened at its first need,
 // kept for the owner's life, and dropped when it breaks, so that the next

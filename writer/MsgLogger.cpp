@@ -3,16 +3,18 @@
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
 #include "writer/Spool.h"
+#include "writer/RecordCheck.h"
 #include "localize/clsLocalize.h"
 #include "odbc/Odbc.h"
 #include "writer/LogConnection.h"
 #include "writer/LogRecord.h"
 #include "writer/LogTable.h"
 
+#include <optional>
+
 namespace tallyquill {
 
 namespace {
-QString q(const std::string& s) { return QString::fromStdString(s); }
 std::string s8(const QString& s) { return s.toStdString(); }
 } // namespace
 
@@ -57,7 +59,46 @@ struct MsgLogger::Impl {
             return &currentSpool();
         return spool.get();
     }
+
+    // Creates the table and its index; true when the table exists now.
+    // Throws the database's reason when it neither exists nor could be made.
+    bool createTable();
+    void insertRow(const std::vector<QString>& values);
 };
+
+bool MsgLogger::Impl::createTable()
+{
+    odbc::Connection& conn = link.get();
+    if (!conn.isOpen())
+        return false;
+    try {
+        conn.execute(CreateTableSql(tableName));
+    } catch (const DatabaseError& e) {
+        if (odbc::isExistingTable(e))
+            return true;
+        throw;
+    }
+    try {
+        conn.execute(CreateIndexSql(tableName));
+    } catch (const DatabaseError&) {
+        // The table serves without it, only sorts more slowly.
+    }
+    return true;
+}
+
+void MsgLogger::Impl::insertRow(const std::vector<QString>& values)
+{
+    if (!insert || insertTable != tableName) {
+        insert.reset();
+        insert = link.get().prepare(
+            QStringLiteral("INSERT INTO ") + tableName
+            + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data) "
+                             "VALUES (?,?,?,?,?,?,?)"));
+        insertTable = tableName;
+    }
+    insert->setParameters(values);
+    insert->execute();
+}
 
 MsgLogger::MsgLogger() : d(std::make_unique<Impl>())
 {
@@ -70,17 +111,20 @@ MsgLogger::~MsgLogger() = default;
 std::string MsgLogger::AppID() const { return s8(d->appId); }
 void MsgLogger::setAppID(const std::string& value)
 {
-    d->appId = q(value).toUpper();
+    d->appId = HostText(value, "application ID").toUpper();
     d->tableName = TableName(d->appId);
 }
 std::string MsgLogger::WorkstationID() const { return s8(d->wsId); }
-void MsgLogger::setWorkstationID(const std::string& value) { d->wsId = q(value).toUpper(); }
+void MsgLogger::setWorkstationID(const std::string& value)
+{
+    d->wsId = HostText(value, "workstation ID").toUpper();
+}
 std::string MsgLogger::DSN() const { return s8(d->dsn); }
-void MsgLogger::setDSN(const std::string& value) { d->dsn = q(value); }
+void MsgLogger::setDSN(const std::string& value) { d->dsn = HostText(value, "data source name"); }
 std::string MsgLogger::LoginID() const { return s8(d->login); }
-void MsgLogger::setLoginID(const std::string& value) { d->login = q(value); }
+void MsgLogger::setLoginID(const std::string& value) { d->login = HostText(value, "login"); }
 std::string MsgLogger::Password() const { return s8(d->password); }
-void MsgLogger::setPassword(const std::string& value) { d->password = q(value); }
+void MsgLogger::setPassword(const std::string& value) { d->password = HostText(value, "password"); }
 
 int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& eventType, const std::string& logData)
 {
@@ -99,43 +143,55 @@ int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& even
         return 1;
     }
     d->requireValidAppId();
+    const QString user = HostText(userName, "user name").toUpper();
+    const QString event = HostText(eventType, "event type").toUpper();
+    const QString data = HostText(logData, "activity text");
+    CheckRecord(d->appId, d->wsId, user, event, data);
     // Every check above holds for both modes; from here the record goes to
     // the spool or straight to the database.
     if (spooled) {
         const Stamp now = CurrentStamp();
         try {
-            d->currentSpool().append({d->appId, d->wsId, now.date, now.time, q(userName).toUpper(),
-                                      q(eventType).toUpper(), q(logData)});
+            d->currentSpool().append({d->appId, d->wsId, now.date, now.time, user, event, data});
         } catch (const spool::SpoolError& e) {
             ShowMessage(QString::fromUtf8(e.what()), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
             return 1;
         }
         return 0;
     }
+
+    // The table counts as made only once it was: a first write behind
+    // another's lock tries again next time.
+    std::optional<DatabaseError> createFailure;
     if (!d->tableCreated) {
-        CreateTable();
-        d->tableCreated = true;
+        try {
+            d->tableCreated = d->createTable();
+        } catch (const DatabaseError& e) {
+            createFailure = e;
+        }
     }
 
     const Stamp now = CurrentStamp();
-    try {
-        if (!d->insert || d->insertTable != d->tableName) {
+    const std::vector<QString> values{d->appId, d->wsId, now.date, now.time, user, event, data};
+    for (bool retried = false;; retried = true) {
+        try {
+            d->insertRow(values);
+            return 0;
+        } catch (const DatabaseError& e) {
+            if (d->link.dropIfGone(e)) {
+                d->insert.reset();
+                throw;
+            }
+            if (retried || !odbc::isMissingTable(e))
+                throw;
+            // Never made, or dropped since: the reason it could not be made
+            // says more than "no such table".
+            if (createFailure)
+                throw *createFailure;
             d->insert.reset();
-            d->insert = d->link.get().prepare(
-                QStringLiteral("INSERT INTO ") + d->tableName
-                + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data) "
-                                 "VALUES (?,?,?,?,?,?,?)"));
-            d->insertTable = d->tableName;
+            d->tableCreated = d->createTable();
         }
-        d->insert->setParameters({d->appId, d->wsId, now.date, now.time, q(userName).toUpper(),
-                                  q(eventType).toUpper(), q(logData)});
-        d->insert->execute();
-    } catch (const DatabaseError& e) {
-        if (d->link.dropIfGone(e))
-            d->insert.reset();
-        throw;
     }
-    return 0;
 }
 
 void MsgLogger::CreateTable()
@@ -144,18 +200,10 @@ void MsgLogger::CreateTable()
     // nothing to create, and WriteLog tells the host why.
     if (!IsValidAppId(d->appId))
         return;
-    const QString& table = d->tableName;
-    const QString createTable = CreateTableSql(table);
-    const QString createIndex = CreateIndexSql(table);
-    // An existing table or index, or an unopened connection, is not an error
-    // here: whatever happens, the insert that follows tells the truth.
-    for (const QString& sql : {createTable, createIndex}) {
-        try {
-            odbc::Connection& conn = d->link.get();
-            if (conn.isOpen())
-                conn.execute(sql);
-        } catch (const std::exception&) {
-        }
+    // Whatever happens, the insert that follows tells the truth.
+    try {
+        d->createTable();
+    } catch (const DatabaseError&) {
     }
 }
 

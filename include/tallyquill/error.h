@@ -41,4 +41,11 @@ public:
     explicit InvalidAppIdError(const std::string& appId);
 };
 
+// A text that cannot be stored as it was given: not valid UTF-8 (or UTF-16
+// through the component), or holding a NUL character. Nothing was written.
+class TQ_API InvalidTextError : public Error {
+public:
+    using Error::Error;
+};
+
 } // namespace tallyquill

@@ -10,7 +10,8 @@
 namespace tallyquill {
 
 // Writes one stamped row per event into the table <AppID>_logs of an ODBC data
-// source. Texts are UTF-8. The connection is opened by the first WriteLog that
+// source. Texts are UTF-8: a setter or WriteLog given bytes that are not
+// throws InvalidTextError. The connection is opened by the first WriteLog that
 // finds a DSN and kept for the object's life (a broken one is reopened).
 class TQ_API MsgLogger {
 public:
@@ -32,15 +33,18 @@ public:
 
     // 0: the row was written. 1: nothing was written (no DSN, the connection
     // could not be opened, or an identifier is missing); the operator was told
-    // where there is something to tell. Throws DatabaseError when the database
-    // rejects the insert, and InvalidAppIdError for an AppID that cannot name
-    // a table.
+    // where there is something to tell. Before anything is written, the row is
+    // checked: InvalidAppIdError for an AppID that cannot name a table,
+    // InvalidTextError for a NUL, DatabaseError 22001 for a value longer than
+    // its column (on every database). Throws DatabaseError when the database
+    // rejects the insert. A missing table is made, also after the first write.
     [[nodiscard]] int16_t WriteLog(const std::string& userName, const std::string& eventType,
                                    const std::string& logData);
 
     // Creates <AppID>_logs and its (log_Date, log_Time) index on the open
     // connection. Reports nothing: without an open connection or an AppID that
-    // can name a table it does nothing, and any database failure is ignored.
+    // can name a table it does nothing, and any database failure is ignored
+    // (WriteLog reports it).
     void CreateTable();
 
     // Spooled mode, off unless [Writer] Spool=1 in the user's
