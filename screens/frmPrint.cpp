@@ -27,8 +27,11 @@ frmPrint::frmPrint(QWidget* parent) : QDialog(parent)
     setObjectName(QStringLiteral("frmPrint"));
     setWindowTitle(QStringLiteral("Print Logs"));
     setTag(this, sid::PrintLogs);
-    setFixedSize(px(4110), px(1785));
-    useDesignFont(this);
+    const Twips tw(FontScale(this));
+    setFixedSize(tw.px(4110), tw.px(1785));
+    auto place = [&tw](QWidget* w, int left, int top, int width, int height) {
+        tw.place(w, left, top, width, height);
+    };
     makePrinter = [] { return std::make_unique<QPrinter>(); };
 
     auto option = [this](const char* name, const char* text, int tag) {
@@ -82,6 +85,8 @@ void frmPrint::Form_Load()
     optPrinter->setChecked(true);
     optPrinter_Click();
     Localizer()->LocalizeFormControl(this);
+    // The file name has no label of its own: the option that enables it names it.
+    nameAfter(txtFilename, {optFile});
 }
 
 void frmPrint::optFile_Click()

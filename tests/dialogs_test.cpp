@@ -427,6 +427,57 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
 
 INSTANTIATE_TEST_SUITE_P(Db, DialogsDb, ::testing::Values("sqlite"), ::tqtest::backendName);
 
+// A screen reader announces every input by its caption in the language
+// shown, and Alt with a caption's mnemonic reaches its input.
+TEST_F(Dialogs, EveryInputIsNamedAfterItsCaptionInEachLanguage)
+{
+    struct Named {
+        const char* screen;
+        const char* input;
+        const char* label;          // whose buddy the input is (none: an option names it)
+        std::vector<int> captions;  // text ids, joined by a space
+    };
+    const Named named[] = {
+        {"frmLogMain", "txtDateRangeStart", "lblDateRange", {818}},
+        {"frmLogMain", "txtDateRangeEnd", "lblDateRangeSep", {818, 819}},
+        {"frmLogMain", "txtTimeRangeStart", "lblTimeRange", {822}},
+        {"frmLogMain", "txtTimeRangeEnd", "lblTimeRangeSep", {822, 819}},
+        {"frmLogMain", "txtAppID", "lblAppID", {817}},
+        {"frmLogMain", "txtWsID", "lblWsID", {825}},
+        {"frmLogMain", "txtUserName", "lblUserName", {824}},
+        {"frmLogMain", "txtEvent", "lblEvent", {821}},
+        {"frmLogMain", "txtActivity", "lblActivity", {816}},
+        {"frmArchive", "txtAppID", "lblAppID", {808}},
+        {"frmArchive", "txtArchiveDate", "lblArchiveDate", {809}},
+        {"frmArchive", "txtFilePrefix", "lblFilePrefix", {811}},
+        {"frmArchive", "txtFilename", "lblFilename", {866}},
+        {"frmPrint", "txtFilename", nullptr, {829}},
+        {"frmGetDir", "txtDirectory", "lblDir", {814}},
+    };
+    for (const int offset : {0, 1000, 2000}) {
+        UseLanguage(settings, offset);
+        frmLogMain main;
+        main.load();
+        frmPrint print;
+        print.load();
+        QWidget* screens[] = {&main, &openArchive(), &FreshChooser(), &print};
+        for (const Named& n : named) {
+            QWidget* screen = *std::find_if(std::begin(screens), std::end(screens),
+                                            [&n](QWidget* s) { return s->objectName() == n.screen; });
+            auto* input = screen->findChild<QLineEdit*>(n.input);
+            QStringList words;
+            for (const int id : n.captions)
+                words << LookupString(id + offset);
+            EXPECT_EQ(input->accessibleName(), words.join(' ')) << n.screen << "." << n.input << " " << offset;
+            if (n.label)
+                EXPECT_EQ(screen->findChild<QLabel*>(n.label)->buddy(), input) << n.screen << "." << n.label;
+        }
+        for (QWidget* screen : screens)
+            for (const QLineEdit* input : screen->findChildren<QLineEdit*>())
+                EXPECT_FALSE(input->accessibleName().isEmpty()) << input->objectName().toStdString();
+    }
+}
+
 // Also leaves screenshots in the build tree for a look at each language.
 TEST_F(Dialogs, EveryCaptionInEachLanguage)
 {
