@@ -7,20 +7,20 @@
 #include "screens/ScreenKit.h"
 #include "writer/LogFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPrinter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryFile>
 
 #include <algorithm>
 
 namespace tallyquill {
 
 using namespace screenkit;
-
-const QString frmPrint::kTempFile = QStringLiteral("~loglist.log");
 
 frmPrint::frmPrint(QWidget* parent) : QDialog(parent)
 {
@@ -126,9 +126,12 @@ void frmPrint::cmdPrint_Click()
             else if (!(printed = PrintToFile(txtFilename->text())))
                 ShowError(sid::PrintToFileFailed, QStringLiteral("Error in print to file"), MsgIcon::None);
         } else if (optPrinter->isChecked()) {
-            if (!PrintToFile(kTempFile))
+            // A new file of this process's own, which no one else can have
+            // planted or linked elsewhere, gone once the job is printed.
+            QTemporaryFile temp(QDir::tempPath() + QStringLiteral("/tallyquill-print-XXXXXX.log"));
+            if (!temp.open() || !PrintToFile(temp.fileName()))
                 ShowError(sid::TempFileFailed, QStringLiteral("Error in create temp file"), MsgIcon::None);
-            else if (!(printed = PrintToPrinter(kTempFile)))
+            else if (!(printed = PrintToPrinter(temp.fileName())))
                 ShowError(sid::PrintToPrinterFailed, QStringLiteral("Error in print to printer"), MsgIcon::Warning);
         }
     }

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -398,9 +399,26 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
     screen.vscLogList->setValue(101);
     EXPECT_EQ(screen.grdLogList->item(0, 6)->text(), "r101");
 
+    // The printer's copy goes through a file of its own in the temporary
+    // directory, owner-only while it lives, and gone afterwards; a name
+    // planted in the current directory is never written through.
+    const QString tmp = dir.path() + "/tmp", victim = dir.path() + "/victim";
+    QDir().mkpath(tmp);
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp));
+    QFile v(victim);
+    ASSERT_TRUE(v.open(QIODevice::WriteOnly) && v.write("keep") == 4);
+    v.close();
+    QFile::link(victim, dir.path() + "/~loglist.log");
+    QStringList spooled;
+    QFile::Permissions spooledMode;
     const QString pdf = dir.path() + "/out.pdf";
     WhenModal([&] {
         viewer.mPrintDlg->makePrinter = [&] {
+            for (const QFileInfo& f : QDir(tmp).entryInfoList(QDir::Files)) {
+                spooled = Lines(f.filePath());
+                spooledMode = f.permissions();
+            }
             auto printer = std::make_unique<QPrinter>();
             printer->setOutputFormat(QPrinter::PdfFormat);
             printer->setOutputFileName(pdf);
@@ -409,8 +427,13 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
         viewer.mPrintDlg->cmdPrint->click();
     });
     screen.cmdPrint->click();
+    qputenv("TMPDIR", oldTmp);
     EXPECT_TRUE(messages.messages().empty());
-    EXPECT_EQ(Lines(frmPrint::kTempFile), l);
+    EXPECT_EQ(spooled, l);
+    EXPECT_EQ(int(spooledMode & 0x0077), 0) << "nothing for group or others";
+    EXPECT_TRUE(QDir(tmp).isEmpty());
+    v.open(QIODevice::ReadOnly);
+    EXPECT_EQ(v.readAll(), "keep");
 
     QProcess text;
     text.start("pdftotext", {"-layout", pdf, "-"});
