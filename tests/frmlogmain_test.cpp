@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -25,6 +26,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -35,7 +37,9 @@
 #include <QTextBlock>
 #include <QTextDocumentFragment>
 #include <QTextLayout>
+#include <QThread>
 #include <QTimer>
+#include <QWindow>
 
 #include <sys/stat.h>
 
@@ -547,6 +551,45 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
     // The dialogs keep their designed size.
     frmPrint print;
     EXPECT_EQ(print.minimumSize(), print.maximumSize());
+}
+
+// Under a real X server (the frmlogmain_x11 test runs this one under Xvfb):
+// the enlarged screen in the desktop's font, the detail view open beside it.
+TEST_F(LogMainScreen, ScreenshotUnderXOfTheEnlargedScreenWithItsDetail)
+{
+    if (QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "needs an X server";
+    const QFont design = QApplication::font();
+    QApplication::setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+    QString chinese = QStringLiteral("仓库盘点完成，");
+    while (chinese.size() < 250)
+        chinese += QStringLiteral("第%1批货物已入库并核对数量与单据一致；").arg(chinese.size());
+    fake.activities = {QStringLiteral("Signed on from the front desk"), QStringLiteral("Printed invoice 10422"),
+                       chinese.left(250), QStringLiteral("Order 7781 shipped to Lyon, carrier notified")};
+    fake.total = 60;
+    frmLogMain& s = open({}, &fake);
+    s.move(10, 10);
+    s.resize(s.size() + QSize(360, 240));
+    s.show();
+    s.cmdRetrieve->click();
+    s.grdLogList->setCurrentCell(2, 0);
+    Press(s.grdLogList, Qt::Key_Return);
+    ASSERT_TRUE(s.detailView());
+    QWidget* detail = s.detailView();
+    for (int i = 0; i < 100 && !(s.windowHandle()->isExposed() && detail->windowHandle()->isExposed()); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(20);
+    }
+    for (int i = 0; i < 10; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    const QRect both = s.frameGeometry().united(detail->frameGeometry()).adjusted(-10, -10, 10, 10);
+    const QString shots = QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots");
+    QDir().mkpath(shots);
+    const QString file = shots + QStringLiteral("/frmLogMain_enlarged_detail_x11.png");
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, both.x(), both.y(), both.width(), both.height());
+    EXPECT_TRUE(shot.save(file)) << file.toStdString();
+    EXPECT_GT(detail->frameGeometry().left(), s.frameGeometry().right()) << "beside the screen";
+    QApplication::setFont(design);
 }
 
 // Through the viewer on a real log table.
