@@ -532,7 +532,10 @@ void frmLogMain::fitRows()
     vscLogList->setMaximum(pager_.scrollMaximum(rows_));
     suppressScroll_ = false;
     if (windowTop() + rows_ - 1 > pager_.held() && !pager_.complete() && pager_.total() > 0)
-        QTimer::singleShot(0, this, [this] { vscLogList_Change(); });
+        QTimer::singleShot(0, this, [this] {
+            if (loaded_)  // not for a screen closed meanwhile
+                vscLogList_Change();
+        });
     ResetLogList();
 }
 
@@ -560,7 +563,11 @@ void frmLogMain::recallWindow()
     if (last >= 0 && gained)
         setColumnPx(last, std::max(tw_.px(kMinActivityTwips), grdLogList->columnWidth(last) - gained));
 
-    resize(opening_ + memory_.extra);
+    // Never larger than the desktop it opens on.
+    QSize wanted = opening_ + memory_.extra;
+    if (const QScreen* desktop = QGuiApplication::primaryScreen())
+        wanted = wanted.boundedTo(desktop->availableSize().expandedTo(opening_));
+    resize(wanted);
     followSize();
     // Where it stood, unless no screen shows that place any more.
     if (memory_.position) {

@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -463,7 +464,14 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
     }
     QApplication::setFont(design);
 
+    // The file is shared with the writer's settings: those stay as written.
     UseLanguage(settings, "0");
+    QDir().mkpath(QFileInfo(WindowMemory::filePath()).path());
+    QFile shared(WindowMemory::filePath());
+    ASSERT_TRUE(shared.open(QIODevice::WriteOnly));
+    const QByteArray writer = "; the writer's own\n[Writer]\nSpool=1\nSpoolLimitMB=5\n";
+    shared.write(writer);
+    shared.close();
     frmLogMain& s = open({}, &fake);
     s.show();
     auto geometry = [&s](const char* name) { return s.findChild<QWidget*>(name)->geometry(); };
@@ -473,24 +481,24 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
     const int activity = s.grdLogList->columnWidth(6);
     fake.total = 40;
     s.cmdRetrieve->click();
-    s.resize(s.size() + QSize(300, 200));
+    s.resize(s.size() + QSize(180, 150));
     const std::pair<const char*, QRect> moved[] = {
-        {"grdLogList", was["grdLogList"].adjusted(0, 0, 300, 200)},
-        {"vscLogList", was["vscLogList"].translated(300, 0).adjusted(0, 0, 0, 200)},
-        {"cmdPrint", was["cmdPrint"].translated(300, 200)},
-        {"cmdCancel", was["cmdCancel"].translated(300, 200)},
-        {"fraFilter", was["fraFilter"].adjusted(0, 0, 300, 0)},
-        {"cmdRetrieve", was["cmdRetrieve"].translated(300, 0)},
-        {"txtActivity", was["txtActivity"].adjusted(0, 0, 300, 0)},
+        {"grdLogList", was["grdLogList"].adjusted(0, 0, 180, 150)},
+        {"vscLogList", was["vscLogList"].translated(180, 0).adjusted(0, 0, 0, 150)},
+        {"cmdPrint", was["cmdPrint"].translated(180, 150)},
+        {"cmdCancel", was["cmdCancel"].translated(180, 150)},
+        {"fraFilter", was["fraFilter"].adjusted(0, 0, 180, 0)},
+        {"cmdRetrieve", was["cmdRetrieve"].translated(180, 0)},
+        {"txtActivity", was["txtActivity"].adjusted(0, 0, 180, 0)},
         {"txtEvent", was["txtEvent"]},
         {"lblDownload", was["lblDownload"]},
     };
     for (const auto& [name, rect] : moved)
         EXPECT_EQ(geometry(name), rect) << name;
-    EXPECT_EQ(s.grdLogList->columnWidth(6), activity + 300);
+    EXPECT_EQ(s.grdLogList->columnWidth(6), activity + 180);
 
     // As many more rows as fit, over records fetched ten at a time.
-    const int rows = 10 + 200 / s.grdLogList->verticalHeader()->defaultSectionSize();
+    const int rows = 10 + 150 / s.grdLogList->verticalHeader()->defaultSectionSize();
     EXPECT_EQ(s.windowRows(), rows);
     EXPECT_EQ(s.grdLogList->rowCount(), rows);
     QCoreApplication::processEvents();  // the pages the larger window shows
@@ -515,29 +523,33 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
     }
     const int fitted = s.grdLogList->columnWidth(0);
     EXPECT_GT(fitted, s.grdLogList->fontMetrics().horizontalAdvance("05/03/2001"));
-    EXPECT_EQ(s.grdLogList->columnWidth(6), activity + 300 - (fitted - 67));
+    EXPECT_EQ(s.grdLogList->columnWidth(6), activity + 180 - (fitted - 67));
 
     s.move(40, 30);
     s.cmdCancel->click();
+    ASSERT_TRUE(shared.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(shared.readAll().startsWith(writer + "\n[frmLogMain]\n"));
+    shared.close();
     frmLogMain& again = open({}, &fake);
     again.show();
-    EXPECT_EQ(again.size(), again.openingSize() + QSize(300, 200));
+    EXPECT_EQ(again.size(), again.openingSize() + QSize(180, 150));
     EXPECT_EQ(again.pos(), QPoint(40, 30));
     EXPECT_EQ(again.grdLogList->columnWidth(0), fitted);
-    EXPECT_EQ(again.cmdCancel->geometry(), was["cmdCancel"].translated(300, 200));
+    EXPECT_EQ(again.cmdCancel->geometry(), was["cmdCancel"].translated(180, 150));
     again.close();
 
     // Another layout keeps the operator's extra room; a file it cannot use
     // leaves the design as it is.
     frmLogMain& fewer = open({1, 1, 0, 0}, &fake);
-    EXPECT_EQ(fewer.size(), fewer.openingSize() + QSize(300, 200));
+    EXPECT_EQ(fewer.size(), fewer.openingSize() + QSize(180, 150));
     QFile::remove(WindowMemory::filePath());
     QFile garbage(WindowMemory::filePath());
     ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
-    garbage.write("[frmLogMain]\nextraWidth=-5\nextraHeight=abc\nx=1e9\ny=0\n[frmLogMain/columns]\nDate=0\n");
+    garbage.write("[frmLogMain]\nextraWidth=90000\nextraHeight=abc\nx=1e9\ny=0\ncolumnDate=0\n");
     garbage.close();
     frmLogMain& plain = open({}, &fake);
-    EXPECT_EQ(plain.size(), plain.openingSize());
+    const QSize desktop = QGuiApplication::primaryScreen()->availableSize();
+    EXPECT_EQ(plain.size(), QSize(desktop.width(), plain.openingSize().height())) << "no larger than the desktop";
     EXPECT_EQ(plain.grdLogList->columnWidth(0), 67);
     plain.show();
     plain.close();
