@@ -66,6 +66,7 @@ void WhenModal(std::function<void()> step) { QTimer::singleShot(0, std::move(ste
 // The process's chooser, made afresh in the current directory.
 frmGetDir& FreshChooser()
 {
+    frmGetDir::Shared().show();  // a hidden one would not see the close box
     frmGetDir::Shared().close();  // the close box discards it
     return frmGetDir::Shared();
 }
@@ -461,20 +462,13 @@ TEST_F(Dialogs, EveryInputIsNamedAfterItsCaptionInEachLanguage)
         std::vector<int> captions;  // text ids, joined by a space
     };
     const Named named[] = {
-        {"frmLogMain", "txtDateRangeStart", "lblDateRange", {818}},
-        {"frmLogMain", "txtDateRangeEnd", "lblDateRangeSep", {818, 819}},
-        {"frmLogMain", "txtTimeRangeStart", "lblTimeRange", {822}},
-        {"frmLogMain", "txtTimeRangeEnd", "lblTimeRangeSep", {822, 819}},
-        {"frmLogMain", "txtAppID", "lblAppID", {817}},
-        {"frmLogMain", "txtWsID", "lblWsID", {825}},
-        {"frmLogMain", "txtUserName", "lblUserName", {824}},
-        {"frmLogMain", "txtEvent", "lblEvent", {821}},
-        {"frmLogMain", "txtActivity", "lblActivity", {816}},
-        {"frmArchive", "txtAppID", "lblAppID", {808}},
-        {"frmArchive", "txtArchiveDate", "lblArchiveDate", {809}},
-        {"frmArchive", "txtFilePrefix", "lblFilePrefix", {811}},
-        {"frmArchive", "txtFilename", "lblFilename", {866}},
-        {"frmPrint", "txtFilename", nullptr, {829}},
+        {"frmLogMain", "txtDateRangeStart", "lblDateRange", {818}}, {"frmLogMain", "txtDateRangeEnd", "lblDateRangeSep", {818, 819}},
+        {"frmLogMain", "txtTimeRangeStart", "lblTimeRange", {822}}, {"frmLogMain", "txtTimeRangeEnd", "lblTimeRangeSep", {822, 819}},
+        {"frmLogMain", "txtAppID", "lblAppID", {817}},              {"frmLogMain", "txtWsID", "lblWsID", {825}},
+        {"frmLogMain", "txtUserName", "lblUserName", {824}},        {"frmLogMain", "txtEvent", "lblEvent", {821}},
+        {"frmLogMain", "txtActivity", "lblActivity", {816}},        {"frmArchive", "txtAppID", "lblAppID", {808}},
+        {"frmArchive", "txtArchiveDate", "lblArchiveDate", {809}},  {"frmArchive", "txtFilePrefix", "lblFilePrefix", {811}},
+        {"frmArchive", "txtFilename", "lblFilename", {866}},        {"frmPrint", "txtFilename", nullptr, {829}},
         {"frmGetDir", "txtDirectory", "lblDir", {814}},
     };
     for (const int offset : {0, 1000, 2000}) {
