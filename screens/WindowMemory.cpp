@@ -1,10 +1,11 @@
 #include "screens/WindowMemory.h"
 
+#include "writer/Spool.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <cstdio>
@@ -76,11 +77,8 @@ std::optional<int> number(const QString& text, int low, int high)
 
 } // namespace
 
-QString WindowMemory::filePath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-           + QStringLiteral("/Tallyquill/tallyquill.ini");
-}
+// The file the writer's settings live in too.
+QString WindowMemory::filePath() { return spool::SettingsPath(); }
 
 WindowMemory WindowMemory::recall(const QString& screen)
 {
