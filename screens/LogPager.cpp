@@ -34,12 +34,14 @@ void LogPager::dropRecords()
     records_.shrink_to_fit();
 }
 
-std::span<const LogRecord> LogPager::window(int32_t top) const
+int32_t LogPager::held() const { return std::min({total_, downloaded_, int32_t(records_.size())}); }
+
+std::span<const LogRecord> LogPager::window(int32_t top, int32_t rows) const
 {
-    const int32_t last = std::min({total_, downloaded_, int32_t(records_.size())});
-    if (top < 1 || top > last)
+    const int32_t last = held();
+    if (top < 1 || top > last || rows < 1)
         return {};
-    const int32_t count = std::min(kWindowRows, last - top + 1);
+    const int32_t count = std::min(rows, last - top + 1);
     return std::span<const LogRecord>(records_).subspan(std::size_t(top - 1), std::size_t(count));
 }
 

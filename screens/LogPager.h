@@ -1,8 +1,9 @@
 #pragma once
 
 // What the viewer screen has downloaded of one retrieval, apart from any
-// widget: the records in display form, the two counters, the ten-record
-// window at a scroll position, and whether that window needs more pages.
+// widget: the records in display form, the two counters, the window of rows
+// at a scroll position (ten at the screen's opening size, more when it is
+// enlarged), and whether that window needs more pages. Pages stay ten.
 
 #include "screens/ViewerEvents.h"
 
@@ -14,7 +15,7 @@ namespace tallyquill {
 
 class LogPager {
 public:
-    static constexpr int32_t kWindowRows = 10;
+    static constexpr int32_t kWindowRows = 10;  // at the opening size
     static constexpr int32_t kPageSize = 10;
 
     // Starts a retrieval that found `total` records, with its first page.
@@ -32,14 +33,20 @@ public:
     bool complete() const { return downloaded_ >= total_; }
     const std::vector<LogRecord>& records() const { return records_; }
 
-    // Whether the window whose first record is `top` (from 1) reaches past
-    // what was downloaded while the retrieval has more.
-    bool needsMore(int32_t top) const { return downloaded_ < total_ && top + kWindowRows > downloaded_; }
-    // The records of the window from `top`: at most ten, never past what was
-    // downloaded or counted.
-    std::span<const LogRecord> window(int32_t top) const;
-    // The scroll bar's maximum (its minimum is 1).
-    int32_t scrollMaximum() const { return total_ <= kWindowRows ? 1 : total_ - kWindowRows + 1; }
+    // Whether the window of `rows` whose first record is `top` (from 1)
+    // reaches past what was downloaded while the retrieval has more.
+    bool needsMore(int32_t top, int32_t rows = kWindowRows) const
+    {
+        return downloaded_ < total_ && top + rows > downloaded_;
+    }
+    // The records of the window from `top`: at most `rows`, never past what
+    // was downloaded or counted.
+    std::span<const LogRecord> window(int32_t top, int32_t rows = kWindowRows) const;
+    // The scroll bar's maximum (its minimum is 1), so that the last window
+    // shows the last records.
+    int32_t scrollMaximum(int32_t rows = kWindowRows) const { return total_ <= rows ? 1 : total_ - rows + 1; }
+    // Records that a window can show: counted and downloaded, 1 to held().
+    int32_t held() const;
 
 private:
     std::vector<LogRecord> records_;

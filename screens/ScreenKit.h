@@ -1,23 +1,57 @@
 #pragma once
 
-// Small helpers shared by the dialogs: design geometry in twips, text ids in
-// the "tag" property, and the hourglass for the length of a scope.
+// Small helpers shared by the dialogs: design geometry in twips scaled to the
+// font, text ids in the "tag" property, captions that name their inputs, and
+// the hourglass for the length of a scope.
 
 #include <QGroupBox>
+#include <QLabel>
 #include <QWidget>
 
+#include <initializer_list>
 #include <type_traits>
 
 namespace tallyquill::screenkit {
 
+// The designs are laid out in twips, 15 to the pixel, for an 11-pixel dialog
+// font. The screens take the desktop's font and grow the layout with it, so
+// that larger fonts still fit; at the design font a twip layout is exact.
 constexpr int kTwipsPerPixel = 15;
+constexpr double kDesignFontPixels = 11;
 
-inline int px(int twips) { return twips / kTwipsPerPixel; }
+// The layout's growth for the font `w` has: its size over the design's, never
+// below 1 (a smaller font fits the design as it is).
+double FontScale(const QWidget* w);
 
-inline void place(QWidget* w, int left, int top, int width, int height)
-{
-    w->setGeometry(px(left), px(top), px(width), px(height));
-}
+// Twips to pixels at one screen's scale.
+class Twips {
+public:
+    explicit Twips(double scale = 1) : scale_(scale) {}
+    double scale() const { return scale_; }
+    // Positions and sizes drop the fraction, so that neighbours never overlap.
+    int px(int twips) const { return int(twips * scale_ / kTwipsPerPixel); }
+    // A column's width is rounded.
+    int columnPx(int twips) const { return qRound(twips * scale_ / kTwipsPerPixel); }
+    int twips(int px) const { return qRound(px * kTwipsPerPixel / scale_); }
+    void place(QWidget* w, int left, int top, int width, int height) const
+    {
+        w->setGeometry(px(left), px(top), px(width), px(height));
+    }
+
+private:
+    double scale_;
+};
+
+// A caption as a screen reader says it: without its mnemonic marks.
+QString SpokenText(const QWidget* caption);
+
+// Makes `label` the caption of `input`: Alt with the label's mnemonic moves
+// there, and a screen reader announces the label with it.
+void labelFor(QLabel* label, QWidget* input);
+
+// Gives `input` the accessible name of its captions' texts, joined by a
+// space, as they read now (after localizing).
+void nameAfter(QWidget* input, std::initializer_list<const QWidget*> captions);
 
 inline void setTag(QObject* o, int id) { o->setProperty("tag", QString::number(id)); }
 
@@ -39,14 +73,13 @@ W* control(QWidget* parent, const char* name, const char* text = nullptr, int ta
     return w;
 }
 
-// The designs were laid out for a small dialog font; a larger one cuts
-// captions short.
-inline void useDesignFont(QWidget* screen)
-{
-    QFont small = screen->font();
-    small.setPixelSize(11);
-    screen->setFont(small);
-}
+// Labels of `container` that their font makes wider than designed take the
+// free room to their right, up to the next control, rather than being cut.
+void WidenCaptions(QWidget* container);
+
+// The whole of an untrusted text as a tooltip: escaped, so that markup in it
+// shows as typed, and wrapped, so that a long one stays on the screen.
+QString FullTextTip(const QString& text);
 
 // Keyboard order of the listed widgets; those taking no focus drop out.
 template <std::size_t N>

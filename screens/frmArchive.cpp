@@ -30,8 +30,11 @@ frmArchive::frmArchive(QWidget* parent) : QDialog(parent)
     setObjectName(QStringLiteral("frmArchive"));
     setWindowTitle(QStringLiteral("Archive Log Records"));
     setTag(this, sid::ArchiveLogRecords);
-    setFixedSize(px(5790), px(3825));
-    useDesignFont(this);
+    tw_ = Twips(FontScale(this));
+    setFixedSize(tw_.px(5790), tw_.px(3825));
+    auto place = [this](QWidget* w, int left, int top, int width, int height) {
+        tw_.place(w, left, top, width, height);
+    };
 
     auto label = control<QLabel>;
     auto check = control<QCheckBox>;
@@ -88,6 +91,10 @@ frmArchive::frmArchive(QWidget* parent) : QDialog(parent)
                               fraAction,      fraArchive,     lblFilePrefix,  lblFilename,     lblAppID,
                               txtAppID};
     tabOrder(order);
+    labelFor(lblAppID, txtAppID);
+    labelFor(lblArchiveDate, txtArchiveDate);
+    labelFor(lblFilePrefix, txtFilePrefix);
+    labelFor(lblFilename, txtFilename);
 
     // A value set from code runs the handler as a click does.
     connect(chkArchiveFile, &QCheckBox::toggled, this, [this] { chkArchiveFile_Click(); });
@@ -129,8 +136,8 @@ void frmArchive::Form_Load()
         for (QWidget* w : {static_cast<QWidget*>(lblArchiveDate), static_cast<QWidget*>(txtArchiveDate),
                            static_cast<QWidget*>(fraAction), static_cast<QWidget*>(fraArchive),
                            static_cast<QWidget*>(cmdOK), static_cast<QWidget*>(cmdCancel)})
-            w->move(w->x(), w->y() - px(kRow));
-        setFixedSize(width(), px(3825 - kRow));
+            w->move(w->x(), w->y() - tw_.px(kRow));
+        setFixedSize(width(), tw_.px(3825 - kRow));
     }
     txtAppID->clear();
 
@@ -145,6 +152,12 @@ void frmArchive::Form_Load()
     chkMultiFile_Click();
     chkArchiveFile->setChecked(true);
     Localizer()->LocalizeFormControl(this);
+    WidenCaptions(this);
+    WidenCaptions(fraArchive);
+    nameAfter(txtAppID, {lblAppID});
+    nameAfter(txtArchiveDate, {lblArchiveDate});
+    nameAfter(txtFilePrefix, {lblFilePrefix});
+    nameAfter(txtFilename, {lblFilename});
 }
 
 void frmArchive::chkArchiveFile_Click() { fraArchive->setEnabled(chkArchiveFile->isChecked()); }
@@ -155,6 +168,8 @@ void frmArchive::chkMultiFile_Click()
     lblFilePrefix->setEnabled(daily);
     txtFilePrefix->setEnabled(daily);
     lblFilename->setText(daily ? Tr(sid::Directory, QStringLiteral("Directory")) : Tr(sid::FileName, QStringLiteral("File Name")));
+    nameAfter(txtFilename, {lblFilename});
+    WidenCaptions(fraArchive);
     txtFilename->clear();
     txtFilePrefix->clear();
 }

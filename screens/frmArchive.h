@@ -4,6 +4,7 @@
 // delete, and one file or one per day. It checks the input and asks its
 // listener to do the work.
 
+#include "screens/ScreenKit.h"
 #include "screens/ViewerEvents.h"
 
 #include <QDialog>
@@ -62,6 +63,7 @@ private:
 
     QString lastFileName_;  // of the file dialog, while this dialog lives
     bool loaded_ = false;
+    screenkit::Twips tw_;
 };
 
 } // namespace tallyquill

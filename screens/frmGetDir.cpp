@@ -114,8 +114,11 @@ frmGetDir::frmGetDir()
     setObjectName(QStringLiteral("frmGetDir"));
     setWindowTitle(QStringLiteral("Select a Directory"));
     setTag(this, sid::SelectDirectory);
-    setFixedSize(px(4350), px(3225));
-    useDesignFont(this);
+    const Twips tw(FontScale(this));
+    setFixedSize(tw.px(4350), tw.px(3225));
+    auto place = [&tw](QWidget* w, int left, int top, int width, int height) {
+        tw.place(w, left, top, width, height);
+    };
 
     lblDir = new QLabel(QStringLiteral("Directory"), this);
     lblDir->setObjectName(QStringLiteral("lblDir"));
@@ -137,6 +140,7 @@ frmGetDir::frmGetDir()
 
     QWidget* const order[] = {Dir1, txtDirectory, lblDir, Drive1, cmdOK};
     tabOrder(order);
+    labelFor(lblDir, txtDirectory);
     Dir1->setFocus();
 
     fillDrives();
@@ -168,6 +172,9 @@ void frmGetDir::Form_Load()
 {
     txtDirectory->setText(Dir1->path());
     Localizer()->LocalizeFormControl(this);
+    WidenCaptions(this);
+    nameAfter(txtDirectory, {lblDir});
+    nameAfter(Dir1, {lblDir});
 }
 
 void frmGetDir::Drive1_Change()

@@ -5,15 +5,24 @@
 #include "localize/clsLocalize.h"
 #include "screens/FilterCheck.h"
 #include "screens/ScreenKit.h"
+#include "screens/frmLogDetail.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTableWidget>
+#include <QTimer>
+#include <QWheelEvent>
 
 #include <algorithm>
 
@@ -27,8 +36,6 @@ const QString kDateMask = QStringLiteral("00/00/0000;_");
 const QString kTimeMask = QStringLiteral("00:00:00;_");
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
-
-void setTop(QWidget* w, int top) { w->move(w->x(), px(top)); }
 
 void setTextColour(QLabel* label, const QColor& colour)
 {
@@ -44,6 +51,40 @@ struct Slot {
 constexpr Slot kSlots[] = {{360, 1680, 1080}, {4680, 6120, 1080}, {360, 1680, 1440}, {4680, 6120, 1440}};
 
 constexpr int kActivitySlack = 105;  // what the activity column leaves free
+constexpr int kRowTwips = 240;
+constexpr int kMinActivityTwips = 600;  // what an operator's widening leaves the activity
+const QString kScreenKey = QStringLiteral("frmLogMain");
+
+// A cell whose tooltip is its whole text: most activities are wider than
+// their column.
+class GridItem : public QTableWidgetItem {
+public:
+    explicit GridItem(const QString& text = {}) : QTableWidgetItem(text)
+    {
+        setTextAlignment(Qt::AlignLeft | Qt::AlignTop);
+    }
+    QVariant data(int role) const override
+    {
+        if (role == Qt::ToolTipRole) {
+            const QString t = text();
+            return t.isEmpty() ? QVariant() : QVariant(FullTextTip(t));
+        }
+        return QTableWidgetItem::data(role);
+    }
+    QTableWidgetItem* clone() const override { return new GridItem(*this); }
+};
+
+// The designed column widths hold a date or a time with a pixel to spare:
+// cells keep one pixel of margin instead of the style's three.
+class TightCells : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override
+    {
+        if (metric == PM_FocusFrameHMargin)
+            return 0;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
 
 } // namespace
 
@@ -60,8 +101,14 @@ frmLogMain::~frmLogMain() = default;
 
 void frmLogMain::buildControls()
 {
-    setFixedSize(px(8895), px(6225));
-    useDesignFont(this);
+    tw_ = Twips(FontScale(this));
+    opening_ = laidOut_ = QSize(tw_.px(8895), tw_.px(6225));
+    resize(opening_);
+    setMinimumSize(opening_);
+    setWindowFlag(Qt::WindowMaximizeButtonHint);
+    auto place = [this](QWidget* w, int left, int top, int width, int height) {
+        tw_.place(w, left, top, width, height);
+    };
 
     auto label = [](QWidget* parent, const char* name, const char* text, int tag) {
         auto* l = control<QLabel>(parent, name, text, tag);
@@ -137,22 +184,28 @@ void frmLogMain::buildControls()
     grdLogList->verticalHeader()->hide();
     grdLogList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grdLogList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    grdLogList->setSelectionMode(QAbstractItemView::SingleSelection);
-    // The grid is a fixed window of ten rows; vscLogList does the scrolling.
-    grdLogList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    grdLogList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    // The grid is a window on the records; vscLogList does the scrolling.
+    // Columns widened past the grid's edge scroll sideways.
+    grdLogList->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     grdLogList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     grdLogList->setWordWrap(false);
-    // Narrow design widths: clip like a plain grid instead of eliding.
-    grdLogList->setTextElideMode(Qt::ElideNone);
-    grdLogList->setStyleSheet(QStringLiteral("QTableWidget::item { padding: 0px; }"));
-    grdLogList->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // A cut text says so; its tooltip and the detail view hold the rest.
+    grdLogList->setTextElideMode(Qt::ElideRight);
+    auto* tight = new TightCells;
+    tight->setParent(grdLogList);
+    grdLogList->setStyle(tight);
+    grdLogList->setItemPrototype(new GridItem);
+    // The operator drags a header edge to size a column; a double-click on
+    // the edge fits it to its contents.
+    grdLogList->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     grdLogList->horizontalHeader()->setHighlightSections(false);
     grdLogList->verticalHeader()->setMinimumSectionSize(1);
     grdLogList->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    const int rowHeight = 16;
+    const int rowHeight = tw_.px(kRowTwips);
     grdLogList->verticalHeader()->setDefaultSectionSize(rowHeight);
-    grdLogList->horizontalHeader()->setFixedHeight(grdLogList->height() - 2 * grdLogList->frameWidth()
-                                                   - kGridRows * rowHeight);
+    headerHeight_ = grdLogList->height() - 2 * grdLogList->frameWidth() - kGridRows * rowHeight;
+    grdLogList->horizontalHeader()->setFixedHeight(headerHeight_);
 
     vscLogList = new QScrollBar(Qt::Vertical, this);
     vscLogList->setObjectName(QStringLiteral("vscLogList"));
@@ -182,6 +235,16 @@ void frmLogMain::buildControls()
                               grdLogList};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(const_cast<QWidget*>(order[i - 1]), const_cast<QWidget*>(order[i]));
+
+    labelFor(lblDateRange, txtDateRangeStart);
+    labelFor(lblDateRangeSep, txtDateRangeEnd);
+    labelFor(lblTimeRange, txtTimeRangeStart);
+    labelFor(lblTimeRangeSep, txtTimeRangeEnd);
+    labelFor(lblAppID, txtAppID);
+    labelFor(lblWsID, txtWsID);
+    labelFor(lblUserName, txtUserName);
+    labelFor(lblEvent, txtEvent);
+    labelFor(lblActivity, txtActivity);
 }
 
 void frmLogMain::connectHandlers()
@@ -200,6 +263,18 @@ void frmLogMain::connectHandlers()
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
     connect(vscLogList, &QScrollBar::valueChanged, this, [this] { vscLogList_Change(); });
     connect(vscLogList, &QScrollBar::sliderMoved, this, [this] { vscLogList_Scroll(); });
+
+    grdLogList->installEventFilter(this);
+    grdLogList->viewport()->installEventFilter(this);
+    connect(grdLogList, &QTableWidget::cellDoubleClicked, this, [this] { showDetail(); });
+    connect(grdLogList, &QTableWidget::currentCellChanged, this, [this] {
+        gridSelectionChanged();
+        refreshDetail();
+    });
+    connect(grdLogList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { gridSelectionChanged(); });
+    connect(grdLogList->horizontalHeader(), &QHeaderView::sectionResized, this,
+            [this](int col, int oldPx, int newPx) { columnResized(col, oldPx, newPx); });
 }
 
 void frmLogMain::load()
@@ -218,6 +293,10 @@ int frmLogMain::columnWidthTwips(int col) const
 void frmLogMain::Form_Load()
 {
     loaded_ = true;
+    // Laid out afresh from the opening size of the last load.
+    setWindowState(windowState() & ~Qt::WindowMaximized);
+    resize(opening_);
+    followSize();
     ScreenSetup setup;
     if (listener)
         setup = listener->InitScreen();
@@ -266,9 +345,11 @@ void frmLogMain::Form_Load()
     suppressScroll_ = false;
 
     columnTwips_.clear();
+    columnKeys_.clear();
+    settingColumns_ = true;
     grdLogList->setColumnCount(2);
-    setColumn(0, Tr(sid::DateColumn, QStringLiteral("Date")), 1000);
-    setColumn(1, Tr(sid::TimeColumn, QStringLiteral("Time")), 800);
+    setColumn(0, QStringLiteral("Date"), Tr(sid::DateColumn, QStringLiteral("Date")), 1000);
+    setColumn(1, QStringLiteral("Time"), Tr(sid::TimeColumn, QStringLiteral("Time")), 800);
     int runningWidth = 1800;
     int FilterCount = 0;
 
@@ -276,15 +357,16 @@ void frmLogMain::Form_Load()
         bool hidden;
         QLabel* label;
         QLineEdit* field;
+        const char* key;
         int16_t headerId;
         QString fallback;
         int width;
     };
     const Optional optionals[] = {
-        {view.hideAppID, lblAppID, txtAppID, sid::AppIDColumn, QStringLiteral("App ID"), 1000},
-        {view.hideWsID, lblWsID, txtWsID, sid::WsIDColumn, QStringLiteral("WS ID"), 1200},
-        {view.hideUser, lblUserName, txtUserName, sid::UserColumn, view.userTitle, 900},
-        {view.hideEvent, lblEvent, txtEvent, sid::EventColumn, view.eventTitle, 1000},
+        {view.hideAppID, lblAppID, txtAppID, "AppID", sid::AppIDColumn, QStringLiteral("App ID"), 1000},
+        {view.hideWsID, lblWsID, txtWsID, "WsID", sid::WsIDColumn, QStringLiteral("WS ID"), 1200},
+        {view.hideUser, lblUserName, txtUserName, "User", sid::UserColumn, view.userTitle, 900},
+        {view.hideEvent, lblEvent, txtEvent, "Event", sid::EventColumn, view.eventTitle, 1000},
     };
     for (const Optional& o : optionals) {
         if (o.hidden) {
@@ -297,22 +379,41 @@ void frmLogMain::Form_Load()
         ++FilterCount;
         MoveFilterField(o.label, o.field, FilterCount);
         grdLogList->setColumnCount(grdLogList->columnCount() + 1);
-        setColumn(FilterCount + 1, Tr(o.headerId, o.fallback), o.width);
+        setColumn(FilterCount + 1, QString::fromLatin1(o.key), Tr(o.headerId, o.fallback), o.width);
         runningWidth += o.width;
     }
     grdLogList->setColumnCount(grdLogList->columnCount() + 1);
-    setColumn(FilterCount + 2, Tr(sid::Activity, view.activityTitle),
-              grdLogList->width() * kTwipsPerPixel - runningWidth - kActivitySlack);
+    setColumn(FilterCount + 2, QStringLiteral("Activity"), Tr(sid::Activity, view.activityTitle),
+              tw_.twips(grdLogList->width()) - runningWidth - kActivitySlack);
+    settingColumns_ = false;
 
     for (int col = 0; col < grdLogList->columnCount(); ++col) {
         const Qt::Alignment left = Qt::AlignLeft | Qt::AlignTop;
         grdLogList->horizontalHeaderItem(col)->setTextAlignment(left);
-        for (int row = 0; row < kGridRows; ++row)
+        for (int row = 0; row < grdLogList->rowCount(); ++row)
             grdLogList->item(row, col)->setTextAlignment(left);
     }
 
     ResetScreenSize(FilterCount);
     Localizer()->LocalizeFormControl(this);
+    WidenCaptions(this);
+    WidenCaptions(fraFilter);
+
+    // Screen readers announce each field by its caption, in the language shown.
+    nameAfter(txtDateRangeStart, {lblDateRange});
+    nameAfter(txtDateRangeEnd, {lblDateRange, lblDateRangeSep});
+    nameAfter(txtTimeRangeStart, {lblTimeRange});
+    nameAfter(txtTimeRangeEnd, {lblTimeRange, lblTimeRangeSep});
+    nameAfter(txtAppID, {lblAppID});
+    nameAfter(txtWsID, {lblWsID});
+    nameAfter(txtUserName, {lblUserName});
+    nameAfter(txtEvent, {lblEvent});
+    nameAfter(txtActivity, {lblActivity});
+    if (detail_)
+        detail_->hide();
+    selected_.clear();
+    current_ = anchor_ = 0;
+    recallWindow();
 }
 
 void frmLogMain::Form_Unload()
@@ -321,12 +422,25 @@ void frmLogMain::Form_Unload()
     loaded_ = false;
 }
 
-void frmLogMain::unload() { Form_Unload(); }
+void frmLogMain::unload()
+{
+    rememberWindow();
+    if (detail_)
+        detail_->hide();
+    Form_Unload();
+}
 
 void frmLogMain::showEvent(QShowEvent* event)
 {
     load();
+    shown_ = true;
     QDialog::showEvent(event);
+}
+
+void frmLogMain::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    followSize();
 }
 
 void frmLogMain::closeEvent(QCloseEvent* event)
@@ -342,16 +456,146 @@ void frmLogMain::done(int r)
     QDialog::done(r);
 }
 
-void frmLogMain::setColumn(int col, const QString& header, int widthTwips)
+void frmLogMain::setColumn(int col, const QString& key, const QString& header, int widthTwips)
 {
-    if (columnTwips_.size() <= std::size_t(col))
+    if (columnTwips_.size() <= std::size_t(col)) {
         columnTwips_.resize(std::size_t(col) + 1);
+        columnKeys_.resize(std::size_t(col) + 1);
+    }
     columnTwips_[std::size_t(col)] = widthTwips;
+    columnKeys_[std::size_t(col)] = key;
     grdLogList->setHorizontalHeaderItem(col, new QTableWidgetItem(header));
-    grdLogList->setColumnWidth(col, qRound(double(widthTwips) / kTwipsPerPixel));
-    for (int row = 0; row < kGridRows; ++row)
+    setColumnPx(col, tw_.columnPx(widthTwips));
+    for (int row = 0; row < grdLogList->rowCount(); ++row)
         if (!grdLogList->item(row, col))
-            grdLogList->setItem(row, col, new QTableWidgetItem);
+            grdLogList->setItem(row, col, new GridItem);
+}
+
+void frmLogMain::setColumnPx(int col, int px)
+{
+    const bool wasSetting = settingColumns_;
+    settingColumns_ = true;
+    grdLogList->setColumnWidth(col, px);
+    settingColumns_ = wasSetting;
+}
+
+// The activity column gives and takes what the operator's sizing of another
+// column takes and gives, so that the columns keep filling the grid.
+void frmLogMain::columnResized(int col, int oldPx, int newPx)
+{
+    const int last = grdLogList->columnCount() - 1;
+    if (settingColumns_ || col >= last)
+        return;
+    const int activity = grdLogList->columnWidth(last);
+    setColumnPx(last, std::max(tw_.px(kMinActivityTwips), activity - (newPx - oldPx)));
+}
+
+void frmLogMain::followSize()
+{
+    const QSize now = size();
+    const int dx = now.width() - laidOut_.width();
+    const int dy = now.height() - laidOut_.height();
+    if (dx == 0 && dy == 0)
+        return;
+    laidOut_ = now;
+    // The filter frame keeps its margins to the sides, its row of controls
+    // to the left and the retrieve button to the right; the grid takes the
+    // rest; the scroll bar and the buttons stay with the right and bottom edges.
+    fraFilter->resize(fraFilter->width() + dx, fraFilter->height());
+    txtActivity->resize(txtActivity->width() + dx, txtActivity->height());
+    cmdRetrieve->move(cmdRetrieve->x() + dx, cmdRetrieve->y());
+    grdLogList->resize(grdLogList->width() + dx, grdLogList->height() + dy);
+    vscLogList->setGeometry(vscLogList->x() + dx, vscLogList->y(), vscLogList->width(), vscLogList->height() + dy);
+    for (QWidget* w : {cmdPrint, cmdArchive, cmdCancel})
+        w->move(w->x() + dx, w->y() + dy);
+    if (const int last = grdLogList->columnCount() - 1; last >= 0)
+        setColumnPx(last, std::max(tw_.px(kMinActivityTwips), grdLogList->columnWidth(last) + dx));
+}
+
+// As many rows as the grid's height holds below its header: ten at the
+// opening size. Pages stay ten; a window grown past what was downloaded asks
+// for the pages it now shows, once the resizing is over.
+void frmLogMain::fitRows()
+{
+    const int rowHeight = grdLogList->verticalHeader()->defaultSectionSize();
+    const int rows = std::max(1, grdLogList->viewport()->height() / std::max(1, rowHeight));
+    if (rows == rows_)
+        return;
+    rows_ = rows;
+    grdLogList->setRowCount(rows_);
+    for (int row = 0; row < rows_; ++row)
+        for (int col = 0; col < grdLogList->columnCount(); ++col)
+            if (!grdLogList->item(row, col))
+                grdLogList->setItem(row, col, new GridItem);
+    suppressScroll_ = true;
+    vscLogList->setPageStep(rows_);
+    vscLogList->setMaximum(pager_.scrollMaximum(rows_));
+    suppressScroll_ = false;
+    if (windowTop() + rows_ - 1 > pager_.held() && !pager_.complete() && pager_.total() > 0)
+        QTimer::singleShot(0, this, [this] {
+            if (loaded_)  // not for a screen closed meanwhile
+                vscLogList_Change();
+        });
+    ResetLogList();
+}
+
+void frmLogMain::setOpeningSize(QSize size)
+{
+    opening_ = size;
+    setMinimumSize(size);
+    resize(size);
+    laidOut_ = size;
+}
+
+void frmLogMain::recallWindow()
+{
+    memory_ = WindowMemory::recall(kScreenKey);
+    const int last = grdLogList->columnCount() - 1;
+    int gained = 0;
+    for (int col = 0; col < last; ++col) {
+        const auto kept = memory_.columnTwips.find(columnKeys_[std::size_t(col)]);
+        if (kept == memory_.columnTwips.end())
+            continue;
+        const int px = tw_.columnPx(kept->second);
+        gained += px - grdLogList->columnWidth(col);
+        setColumnPx(col, px);
+    }
+    if (last >= 0 && gained)
+        setColumnPx(last, std::max(tw_.px(kMinActivityTwips), grdLogList->columnWidth(last) - gained));
+
+    // Never larger than the desktop it opens on.
+    QSize wanted = opening_ + memory_.extra;
+    if (const QScreen* desktop = QGuiApplication::primaryScreen())
+        wanted = wanted.boundedTo(desktop->availableSize().expandedTo(opening_));
+    resize(wanted);
+    followSize();
+    // Where it stood, unless no screen shows that place any more.
+    if (memory_.position) {
+        const QRect at(*memory_.position, size());
+        for (const QScreen* screen : QGuiApplication::screens())
+            if (screen->availableGeometry().intersects(at)) {
+                move(*memory_.position);
+                break;
+            }
+    }
+    if (memory_.maximized)
+        setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+void frmLogMain::rememberWindow()
+{
+    if (!shown_)
+        return;
+    shown_ = false;
+    WindowMemory& m = memory_;
+    m.maximized = isMaximized();
+    const QRect normal = m.maximized ? normalGeometry() : geometry();
+    m.extra = (normal.size() - opening_).expandedTo(QSize(0, 0));
+    m.position = m.maximized ? normal.topLeft() : pos();
+    // Every column but the activity, which fills what the others leave.
+    for (int col = 0; col + 1 < grdLogList->columnCount(); ++col)
+        m.columnTwips[columnKeys_[std::size_t(col)]] = tw_.twips(grdLogList->columnWidth(col));
+    m.keep(kScreenKey);
 }
 
 void frmLogMain::MoveFilterField(QLabel* FieldDesc, QLineEdit* FieldContent, int Position)
@@ -359,16 +603,17 @@ void frmLogMain::MoveFilterField(QLabel* FieldDesc, QLineEdit* FieldContent, int
     if (Position < 1 || Position > 4)
         return;
     const Slot& slot = kSlots[Position - 1];
-    FieldDesc->move(px(slot.labelLeft), px(slot.top));
-    FieldContent->move(px(slot.fieldLeft), px(slot.top));
+    FieldDesc->move(tw_.px(slot.labelLeft), tw_.px(slot.top));
+    FieldContent->move(tw_.px(slot.fieldLeft), tw_.px(slot.top));
 }
 
 void frmLogMain::ResetScreenSize(int FilterCount)
 {
     const int shrink = FilterCount <= 0 ? 720 : FilterCount <= 2 ? 360 : 0;
+    auto setTop = [this](QWidget* w, int top) { w->move(w->x(), tw_.px(top)); };
     setTop(lblActivity, 1800 - shrink);
     setTop(txtActivity, 1800 - shrink);
-    fraFilter->resize(fraFilter->width(), px(2295 - shrink));
+    fraFilter->resize(fraFilter->width(), tw_.px(2295 - shrink));
     for (QWidget* w : {static_cast<QWidget*>(lblTotalRecordDesc), static_cast<QWidget*>(lblTotalRecord),
                        static_cast<QWidget*>(lblDownloadDesc), static_cast<QWidget*>(lblDownload)})
         setTop(w, 2640 - shrink);
@@ -377,7 +622,7 @@ void frmLogMain::ResetScreenSize(int FilterCount)
     for (QWidget* w : {cmdArchive, cmdPrint, cmdCancel})
         setTop(w, 5760 - shrink);
     outerHeightTwips_ = 6600 - shrink;
-    setFixedSize(width(), px(6225 - shrink));
+    setOpeningSize(QSize(width(), tw_.px(6225 - shrink)));
 }
 
 // --- Buttons ---------------------------------------------------------------------
@@ -450,6 +695,8 @@ void frmLogMain::cmdRetrieve_Click()
         return;
 
     pager_.clear();
+    selected_.clear();
+    current_ = anchor_ = 0;
     auto shownText = [](const QLineEdit* t) { return t->isHidden() ? QString() : t->text().trimmed(); };
     LogFilter filter;
     filter.StartDate = DateKey(txtDateRangeStart->displayText());
@@ -480,12 +727,15 @@ void frmLogMain::cmdRetrieve_Click()
     suppressScroll_ = true;
     vscLogList->setValue(1);
     pager_.start(found.total, {});
-    vscLogList->setMaximum(pager_.scrollMaximum());
+    vscLogList->setMaximum(pager_.scrollMaximum(rows_));
     suppressScroll_ = false;
 
     if (found.total > 0) {
         cmdPrint->setEnabled(true);
         PutInList(found.page);
+        // An enlarged window shows more than the first page holds.
+        if (rows_ > pager_.held())
+            RequestMoreLog();
         ResetLogList();
     } else {
         cmdPrint->setEnabled(false);
@@ -506,7 +756,7 @@ int32_t frmLogMain::PutInList(const Page& page)
 
 void frmLogMain::RequestMoreLog()
 {
-    while (pager_.needsMore(windowTop())) {
+    while (pager_.needsMore(windowTop(), rows_)) {
         Page page;
         if (listener)
             page = listener->MoreLog();
@@ -526,7 +776,7 @@ void frmLogMain::ResetLogList()
     ClearLogList();
     const LineLayout& shown = layout_;
     int row = 0;
-    for (const LogRecord& r : pager_.window(windowTop())) {
+    for (const LogRecord& r : pager_.window(windowTop(), rows_)) {
         int col = 0;
         setCell(row, col++, r.Date);
         setCell(row, col++, r.Time);
@@ -541,11 +791,12 @@ void frmLogMain::ResetLogList()
         setCell(row, col, r.Activity);
         ++row;
     }
+    markSelection();
 }
 
 void frmLogMain::ClearLogList()
 {
-    for (int row = 0; row < kGridRows; ++row)
+    for (int row = 0; row < grdLogList->rowCount(); ++row)
         for (int col = 0; col < grdLogList->columnCount(); ++col)
             setCell(row, col, QString());
 }
@@ -557,7 +808,7 @@ void frmLogMain::setCell(int row, int col, const QString& text)
     if (QTableWidgetItem* item = grdLogList->item(row, col))
         item->setText(text);
     else
-        grdLogList->setItem(row, col, new QTableWidgetItem(text));
+        grdLogList->setItem(row, col, new GridItem(text));
 }
 
 int32_t frmLogMain::windowTop() const { return vscLogList->sliderPosition(); }
@@ -572,5 +823,215 @@ void frmLogMain::vscLogList_Change()
 }
 
 void frmLogMain::vscLogList_Scroll() { vscLogList_Change(); }
+
+// --- Reading records whole -----------------------------------------------------------
+
+bool frmLogMain::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == grdLogList->viewport() && event->type() == QEvent::Wheel) {
+        wheelOverGrid(static_cast<QWheelEvent*>(event));
+        return true;
+    }
+    if (watched == grdLogList->viewport() && event->type() == QEvent::Resize)
+        fitRows();
+    if (watched == grdLogList && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (pageKey(key))
+            return true;
+        if (key->matches(QKeySequence::Copy)) {
+            copySelection();
+            return true;
+        }
+        // Enter opens the record rather than pressing the default button.
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            && !(key->modifiers() & ~Qt::KeypadModifier)) {
+            showDetail();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void frmLogMain::showDetail()
+{
+    const int row = grdLogList->currentRow();
+    const QTableWidgetItem* first = row < 0 ? nullptr : grdLogList->item(row, 0);
+    if (!first || first->text().isEmpty())
+        return;  // no record in that row
+    if (!detail_) {
+        detail_ = new frmLogDetail(this);
+        detail_->setWindowTitle(windowTitle());
+    }
+    const bool opening = !detail_->isVisible();
+    detail_->show();
+    refreshDetail();
+    if (opening) {
+        // Beside the screen when the desktop has room there.
+        const QRect frame = frameGeometry();
+        const QRect room = screen() ? screen()->availableGeometry() : QRect();
+        const QPoint beside = frame.topRight() + QPoint(tw_.px(120), 0);
+        if (room.contains(QRect(beside, detail_->frameGeometry().size())))
+            detail_->move(beside);
+    }
+    detail_->raise();
+    detail_->activateWindow();
+}
+
+void frmLogMain::refreshDetail()
+{
+    if (!detail_ || !detail_->isVisible())
+        return;
+    const int row = grdLogList->currentRow();
+    std::vector<frmLogDetail::Field> fields;
+    for (int col = 0; col < grdLogList->columnCount(); ++col) {
+        const QTableWidgetItem* item = row < 0 ? nullptr : grdLogList->item(row, col);
+        fields.push_back({grdLogList->horizontalHeaderItem(col)->text(), item ? item->text() : QString()});
+    }
+    detail_->showRecord(fields);
+}
+
+QString frmLogMain::selectedLines() const
+{
+    QString lines;
+    for (const int32_t r : selected_)
+        if (r >= 1 && r <= pager_.held())
+            lines += BuildLogLine(pager_.records()[std::size_t(r - 1)], layout_) + QLatin1Char('\n');
+    return lines;
+}
+
+// --- Paging by keys and wheel -------------------------------------------------------
+
+void frmLogMain::moveWindow(int32_t top)
+{
+    const int32_t was = windowTop();
+    vscLogList->setValue(std::clamp(top, vscLogList->minimum(), vscLogList->maximum()));
+    if (windowTop() == was)
+        markSelection();  // no redraw follows: put the current row where it now is
+}
+
+bool frmLogMain::pageKey(const QKeyEvent* key)
+{
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+    const bool shift = mods & Qt::ShiftModifier;
+    const bool ctrl = mods & Qt::ControlModifier;
+    if (mods & ~(Qt::ShiftModifier | Qt::ControlModifier))
+        return false;
+    const int32_t total = pager_.total();
+    if (pager_.held() <= 0)
+        return false;
+    const int32_t top = windowTop();
+    const int row = std::max(0, grdLogList->currentRow());
+    const int32_t here = top + row;
+    int32_t target = here, newTop = top;
+    switch (key->key()) {
+    case Qt::Key_Down:
+        if (ctrl)
+            return false;
+        target = std::min(total, here + 1);
+        if (row == rows_ - 1)
+            newTop = top + 1;  // at the window's edge the window moves
+        break;
+    case Qt::Key_Up:
+        if (ctrl)
+            return false;
+        target = std::max(1, here - 1);
+        if (row == 0)
+            newTop = top - 1;
+        break;
+    case Qt::Key_PageDown:
+        if (ctrl)
+            return false;
+        target = std::min(total, here + rows_);
+        newTop = top + rows_;
+        break;
+    case Qt::Key_PageUp:
+        if (ctrl)
+            return false;
+        target = std::max(1, here - rows_);
+        newTop = top - rows_;
+        break;
+    // The grid selects whole rows: Home and End go to the first and the last
+    // record, with Ctrl or without.
+    case Qt::Key_Home:
+        target = newTop = 1;
+        break;
+    case Qt::Key_End:
+        target = total;
+        newTop = vscLogList->maximum();
+        break;
+    default:
+        return false;
+    }
+    // Shift selects from the anchor to the new current record.
+    if (!shift)
+        anchor_ = target;
+    selected_.clear();
+    for (int32_t r = std::min(anchor_, target); r <= std::max(anchor_, target); ++r)
+        selected_.insert(r);
+    current_ = target;
+    moveWindow(newTop);
+    return true;
+}
+
+void frmLogMain::wheelOverGrid(const QWheelEvent* wheel)
+{
+    // Fine-grained wheels send less than a notch at a time: keep the rest.
+    wheelAngle_ += wheel->angleDelta().y();
+    const int notches = wheelAngle_ / QWheelEvent::DefaultDeltasPerStep;
+    wheelAngle_ -= notches * QWheelEvent::DefaultDeltasPerStep;
+    if (notches)
+        moveWindow(windowTop() - notches * kWheelRecords);
+}
+
+void frmLogMain::gridSelectionChanged()
+{
+    if (marking_)
+        return;
+    // A plain click or arrow selects afresh, as anywhere else.
+    if (!(QGuiApplication::keyboardModifiers() & (Qt::ShiftModifier | Qt::ControlModifier)))
+        selected_.clear();
+    const int32_t top = windowTop(), last = pager_.held();
+    for (int row = 0; row < grdLogList->rowCount() && top + row <= last; ++row) {
+        if (grdLogList->selectionModel()->isRowSelected(row, QModelIndex()))
+            selected_.insert(top + row);
+        else
+            selected_.erase(top + row);
+    }
+    const int row = grdLogList->currentRow();
+    if (row >= 0 && top + row <= last) {
+        current_ = top + row;
+        if (!(QGuiApplication::keyboardModifiers() & Qt::ShiftModifier))
+            anchor_ = current_;
+    }
+}
+
+void frmLogMain::markSelection()
+{
+    marking_ = true;
+    const int32_t top = windowTop(), last = pager_.held();
+    QItemSelection rows;
+    const int lastCol = grdLogList->columnCount() - 1;
+    for (int row = 0; row < grdLogList->rowCount() && lastCol >= 0; ++row)
+        if (top + row <= last && selected_.count(top + row))
+            rows.select(grdLogList->model()->index(row, 0), grdLogList->model()->index(row, lastCol));
+    QItemSelectionModel* model = grdLogList->selectionModel();
+    model->select(rows, QItemSelectionModel::ClearAndSelect);
+    const int row = current_ - top;
+    const int col = std::max(0, grdLogList->currentColumn());
+    if (current_ > 0 && row >= 0 && row < grdLogList->rowCount())
+        model->setCurrentIndex(grdLogList->model()->index(row, col), QItemSelectionModel::NoUpdate);
+    else
+        model->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+    marking_ = false;
+    refreshDetail();
+}
+
+void frmLogMain::copySelection()
+{
+    const QString lines = selectedLines();
+    if (!lines.isEmpty())
+        QGuiApplication::clipboard()->setText(lines);
+}
+
 
 } // namespace tallyquill

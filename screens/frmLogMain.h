@@ -1,32 +1,40 @@
 #pragma once
 
-// The log viewer's main screen: a filter, two counters, a ten-row window on
+// The log viewer's main screen: a filter, two counters, a window of rows on
 // the downloaded records with its scroll bar, and the print, archive and
-// close buttons. It does no database work; it asks its listener.
+// close buttons. It opens at its designed size; the operator may enlarge it,
+// and it remembers that. It does no database work; it asks its listener.
 
 #include "screens/LogPager.h"
 #include "screens/ScreenKit.h"
 #include "screens/ViewerEvents.h"
+#include "screens/WindowMemory.h"
 
 #include <QDialog>
 
 #include <cstdint>
+#include <set>
 #include <vector>
 
 class QGroupBox;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollBar;
 class QTableWidget;
+class QWheelEvent;
 
 namespace tallyquill {
 
+class frmLogDetail;
+
 class frmLogMain : public QDialog {
 public:
-    // Geometry is designed in twips; the screen shows 15 twips per pixel.
+    // Geometry is designed in twips, 15 to the pixel at the design font.
     static constexpr int kTwipsPerPixel = screenkit::kTwipsPerPixel;
-    static constexpr int kGridRows = 10;
+    static constexpr int kGridRows = LogPager::kWindowRows;  // rows at the opening size
+    static constexpr int kWheelRecords = 3;                   // one notch of the wheel
 
     explicit frmLogMain(QWidget* parent = nullptr);
     ~frmLogMain() override;
@@ -41,6 +49,20 @@ public:
     // Layout chosen at load, for whoever needs it in twips.
     int outerHeightTwips() const { return outerHeightTwips_; }
     int columnWidthTwips(int col) const;
+    // The size it opens at (before what the operator made of it last time).
+    QSize openingSize() const { return opening_; }
+    double fontScale() const { return tw_.scale(); }
+    // Rows of records the grid shows: ten at the opening size, more when
+    // the screen is enlarged.
+    int windowRows() const { return rows_; }
+
+    // The current record read whole, in a window beside the screen (made at
+    // first use; null until then).
+    void showDetail();
+    frmLogDetail* detailView() const { return detail_; }
+    // The selected records in the print file's line layout, one a line.
+    QString selectedLines() const;
+    void copySelection();
 
     // Controls, named as the screen's designer named them.
     QGroupBox* fraFilter;
@@ -101,13 +123,34 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();
     void connectHandlers();
     void upperCaseChange(QLineEdit* field);
     void filterChange();
-    void setColumn(int col, const QString& header, int widthTwips);
+    void setColumn(int col, const QString& key, const QString& header, int widthTwips);
+    void setColumnPx(int col, int px);
+    void columnResized(int col, int oldPx, int newPx);
+    // Moves and stretches what follows the window's edges by the change of
+    // size since the last call, and fits the rows to the grid.
+    void followSize();
+    void fitRows();
+    void setOpeningSize(QSize size);
+    void recallWindow();
+    void rememberWindow();
+    void refreshDetail();
+    // Keys and the wheel move the window through the scroll bar, so that
+    // they page exactly as it does.
+    bool pageKey(const QKeyEvent* key);
+    void wheelOverGrid(const QWheelEvent* wheel);
+    void moveWindow(int32_t top);
+    // The selection and the current row belong to records, not rows: they
+    // move with the window.
+    void gridSelectionChanged();
+    void markSelection();
     void setCell(int row, int col, const QString& text);
     void unload();
     // The record in the window's first row: the thumb's position, which a
@@ -120,6 +163,23 @@ private:
     bool loaded_ = false;
     int outerHeightTwips_ = 6600;
     std::vector<int> columnTwips_;
+    std::vector<QString> columnKeys_;
+
+    screenkit::Twips tw_;
+    QSize opening_;   // the size the screen opens at, for the fields shown
+    QSize laidOut_;   // the size its controls were last placed for
+    int headerHeight_ = 0;
+    bool settingColumns_ = false;
+    bool shown_ = false;
+    WindowMemory memory_;
+    frmLogDetail* detail_ = nullptr;
+
+    int rows_ = kGridRows;
+    int wheelAngle_ = 0;
+    int32_t current_ = 0;  // the current record, 0 for none
+    int32_t anchor_ = 0;   // where a Shift selection starts
+    std::set<int32_t> selected_;
+    bool marking_ = false;
 };
 
 } // namespace tallyquill

@@ -7,12 +7,14 @@
 #include "screens/ScreenKit.h"
 #include "writer/LogFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPrinter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryFile>
 
 #include <algorithm>
 
@@ -20,15 +22,16 @@ namespace tallyquill {
 
 using namespace screenkit;
 
-const QString frmPrint::kTempFile = QStringLiteral("~loglist.log");
-
 frmPrint::frmPrint(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmPrint"));
     setWindowTitle(QStringLiteral("Print Logs"));
     setTag(this, sid::PrintLogs);
-    setFixedSize(px(4110), px(1785));
-    useDesignFont(this);
+    const Twips tw(FontScale(this));
+    setFixedSize(tw.px(4110), tw.px(1785));
+    auto place = [&tw](QWidget* w, int left, int top, int width, int height) {
+        tw.place(w, left, top, width, height);
+    };
     makePrinter = [] { return std::make_unique<QPrinter>(); };
 
     auto option = [this](const char* name, const char* text, int tag) {
@@ -82,6 +85,8 @@ void frmPrint::Form_Load()
     optPrinter->setChecked(true);
     optPrinter_Click();
     Localizer()->LocalizeFormControl(this);
+    // The file name has no label of its own: the option that enables it names it.
+    nameAfter(txtFilename, {optFile});
 }
 
 void frmPrint::optFile_Click()
@@ -121,9 +126,12 @@ void frmPrint::cmdPrint_Click()
             else if (!(printed = PrintToFile(txtFilename->text())))
                 ShowError(sid::PrintToFileFailed, QStringLiteral("Error in print to file"), MsgIcon::None);
         } else if (optPrinter->isChecked()) {
-            if (!PrintToFile(kTempFile))
+            // A new file of this process's own, which no one else can have
+            // planted or linked elsewhere, gone once the job is printed.
+            QTemporaryFile temp(QDir::tempPath() + QStringLiteral("/tallyquill-print-XXXXXX.log"));
+            if (!temp.open() || !PrintToFile(temp.fileName()))
                 ShowError(sid::TempFileFailed, QStringLiteral("Error in create temp file"), MsgIcon::None);
-            else if (!(printed = PrintToPrinter(kTempFile)))
+            else if (!(printed = PrintToPrinter(temp.fileName())))
                 ShowError(sid::PrintToPrinterFailed, QStringLiteral("Error in print to printer"), MsgIcon::Warning);
         }
     }

@@ -22,8 +22,6 @@ namespace tallyquill {
 class frmPrint : public QDialog {
 public:
     static constexpr int kTwipsPerPixel = 15;
-    // Written for the printer and left behind, in the current directory.
-    static const QString kTempFile;
 
     explicit frmPrint(QWidget* parent = nullptr);
     ~frmPrint() override;

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -65,6 +66,7 @@ void WhenModal(std::function<void()> step) { QTimer::singleShot(0, std::move(ste
 // The process's chooser, made afresh in the current directory.
 frmGetDir& FreshChooser()
 {
+    frmGetDir::Shared().show();  // a hidden one would not see the close box
     frmGetDir::Shared().close();  // the close box discards it
     return frmGetDir::Shared();
 }
@@ -398,9 +400,26 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
     screen.vscLogList->setValue(101);
     EXPECT_EQ(screen.grdLogList->item(0, 6)->text(), "r101");
 
+    // The printer's copy goes through a file of its own in the temporary
+    // directory, owner-only while it lives, and gone afterwards; a name
+    // planted in the current directory is never written through.
+    const QString tmp = dir.path() + "/tmp", victim = dir.path() + "/victim";
+    QDir().mkpath(tmp);
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp));
+    QFile v(victim);
+    ASSERT_TRUE(v.open(QIODevice::WriteOnly) && v.write("keep") == 4);
+    v.close();
+    QFile::link(victim, dir.path() + "/~loglist.log");
+    QStringList spooled;
+    QFile::Permissions spooledMode;
     const QString pdf = dir.path() + "/out.pdf";
     WhenModal([&] {
         viewer.mPrintDlg->makePrinter = [&] {
+            for (const QFileInfo& f : QDir(tmp).entryInfoList(QDir::Files)) {
+                spooled = Lines(f.filePath());
+                spooledMode = f.permissions();
+            }
             auto printer = std::make_unique<QPrinter>();
             printer->setOutputFormat(QPrinter::PdfFormat);
             printer->setOutputFileName(pdf);
@@ -409,8 +428,13 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
         viewer.mPrintDlg->cmdPrint->click();
     });
     screen.cmdPrint->click();
+    qputenv("TMPDIR", oldTmp);
     EXPECT_TRUE(messages.messages().empty());
-    EXPECT_EQ(Lines(frmPrint::kTempFile), l);
+    EXPECT_EQ(spooled, l);
+    EXPECT_EQ(int(spooledMode & 0x0077), 0) << "nothing for group or others";
+    EXPECT_TRUE(QDir(tmp).isEmpty());
+    v.open(QIODevice::ReadOnly);
+    EXPECT_EQ(v.readAll(), "keep");
 
     QProcess text;
     text.start("pdftotext", {"-layout", pdf, "-"});
@@ -426,6 +450,50 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, DialogsDb, ::testing::Values("sqlite"), ::tqtest::backendName);
+
+// A screen reader announces every input by its caption in the language
+// shown, and Alt with a caption's mnemonic reaches its input.
+TEST_F(Dialogs, EveryInputIsNamedAfterItsCaptionInEachLanguage)
+{
+    struct Named {
+        const char* screen;
+        const char* input;
+        const char* label;          // whose buddy the input is (none: an option names it)
+        std::vector<int> captions;  // text ids, joined by a space
+    };
+    const Named named[] = {
+        {"frmLogMain", "txtDateRangeStart", "lblDateRange", {818}}, {"frmLogMain", "txtDateRangeEnd", "lblDateRangeSep", {818, 819}},
+        {"frmLogMain", "txtTimeRangeStart", "lblTimeRange", {822}}, {"frmLogMain", "txtTimeRangeEnd", "lblTimeRangeSep", {822, 819}},
+        {"frmLogMain", "txtAppID", "lblAppID", {817}},              {"frmLogMain", "txtWsID", "lblWsID", {825}},
+        {"frmLogMain", "txtUserName", "lblUserName", {824}},        {"frmLogMain", "txtEvent", "lblEvent", {821}},
+        {"frmLogMain", "txtActivity", "lblActivity", {816}},        {"frmArchive", "txtAppID", "lblAppID", {808}},
+        {"frmArchive", "txtArchiveDate", "lblArchiveDate", {809}},  {"frmArchive", "txtFilePrefix", "lblFilePrefix", {811}},
+        {"frmArchive", "txtFilename", "lblFilename", {866}},        {"frmPrint", "txtFilename", nullptr, {829}},
+        {"frmGetDir", "txtDirectory", "lblDir", {814}},
+    };
+    for (const int offset : {0, 1000, 2000}) {
+        UseLanguage(settings, offset);
+        frmLogMain main;
+        main.load();
+        frmPrint print;
+        print.load();
+        QWidget* screens[] = {&main, &openArchive(), &FreshChooser(), &print};
+        for (const Named& n : named) {
+            QWidget* screen = *std::find_if(std::begin(screens), std::end(screens),
+                                            [&n](QWidget* s) { return s->objectName() == n.screen; });
+            auto* input = screen->findChild<QLineEdit*>(n.input);
+            QStringList words;
+            for (const int id : n.captions)
+                words << LookupString(id + offset);
+            EXPECT_EQ(input->accessibleName(), words.join(' ')) << n.screen << "." << n.input << " " << offset;
+            if (n.label)
+                EXPECT_EQ(screen->findChild<QLabel*>(n.label)->buddy(), input) << n.screen << "." << n.label;
+        }
+        for (QWidget* screen : screens)
+            for (const QLineEdit* input : screen->findChildren<QLineEdit*>())
+                EXPECT_FALSE(input->accessibleName().isEmpty()) << input->objectName().toStdString();
+    }
+}
 
 // Also leaves screenshots in the build tree for a look at each language.
 TEST_F(Dialogs, EveryCaptionInEachLanguage)

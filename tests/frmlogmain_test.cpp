@@ -3,40 +3,84 @@
 #include "ViewerFixture.h"
 
 #include "localize/clsLocalize.h"
+#include "screens/ScreenKit.h"
+#include "screens/WindowMemory.h"
+#include "screens/frmArchive.h"
+#include "screens/frmGetDir.h"
+#include "screens/frmLogDetail.h"
 #include "screens/frmLogMain.h"
+#include "screens/frmPrint.h"
 #include "tallyquill/log_viewer.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFontDatabase>
 #include <QGroupBox>
+#include <QGuiApplication>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTableWidget>
+#include <QTextBlock>
+#include <QTextDocumentFragment>
+#include <QTextLayout>
+#include <QThread>
 #include <QTimer>
+#include <QWindow>
+
+#include <sys/stat.h>
 
 using namespace tallyquill;
+using tallyquill::screenkit::SpokenText;
 
 namespace {
 
 constexpr int kTw = frmLogMain::kTwipsPerPixel;
 const QColor kBlue(0, 0, 255), kRed(255, 0, 0);
 
+// Also keeps what the screen remembers of its window in `dir`.
 void UseLanguage(QTemporaryDir& dir, const char* value)
 {
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
     QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("KESTREL"))
         .setValue(QStringLiteral("COMMON/Language"), QString::fromLatin1(value));
     ReplaceLocalizer();
 }
 
+double screen_dpi() { return QGuiApplication::primaryScreen()->logicalDotsPerInchY(); }
 QPoint Twips(const QWidget* w) { return w->pos() * kTw; }
 QColor Colour(const QLabel* l) { return l->palette().color(QPalette::WindowText); }
 QString Cell(const frmLogMain& s, int row, int col) { return s.grdLogList->item(row - 1, col)->text(); }
+
+void Press(QWidget* w, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QKeyEvent press(QEvent::KeyPress, key, modifiers);
+    QCoreApplication::sendEvent(w, &press);
+}
+
+void DoubleClick(QWidget* viewport, QPoint at)
+{
+    for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick}) {
+        QMouseEvent click(type, at, viewport->mapToGlobal(at), Qt::LeftButton,
+                          type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(viewport, &click);
+    }
+}
 
 void Type(QWidget* w, const QString& text)
 {
@@ -49,6 +93,7 @@ void Type(QWidget* w, const QString& text)
 // A listener with made-up pages: `total` found, `available` delivered.
 struct FakeLog : LogMainEvents {
     int32_t total = 0, available = -1, next = 1;
+    QStringList activities;  // of the first records; "r<k>" after them
     bool failMore = false;
     int mores = 0;
     LineLayout layout;
@@ -70,7 +115,7 @@ struct FakeLog : LogMainEvents {
         Page page{true, {}};
         for (; page.records.size() < 10 && next <= (available < 0 ? total : available); ++next)
             page.records.push_back({"20010305", "101500", "APP ", "WS07  ", "OPERATOR", "PRINT",
-                                    QStringLiteral("r%1").arg(next)});
+                                    next <= activities.size() ? activities[next - 1] : QStringLiteral("r%1").arg(next)});
         return page;
     }
 };
@@ -251,6 +296,310 @@ TEST_F(LogMainScreen, PagesToTheLastOfManyAndStopsOnShortOrFailedPages)
     s.vscLogList->setValue(4);
     EXPECT_EQ(messages.texts(), QStringList({"Error in retrieve records!"}));
     EXPECT_EQ(Cell(s, 10, 6), "r13");
+}
+
+// The wheel, the arrows at the window's edge, the page keys and
+// Ctrl+Home/Ctrl+End move the window through the scroll bar: after each the
+// scroll bar stands where the rows say, pages came as it fetches them, and
+// the current and selected records move with the window.
+TEST_F(LogMainScreen, KeysAndWheelPageAsTheScrollBarDoes)
+{
+    fake.total = 95;
+    frmLogMain& s = open({}, &fake);
+    s.show();
+    s.cmdRetrieve->click();
+    s.grdLogList->setCurrentCell(0, 0);
+    QWidget* grid = s.grdLogList;
+    auto wheel = [&s](int notches) {
+        const QPointF at(20, 40);
+        QWheelEvent e(at, s.grdLogList->viewport()->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(s.grdLogList->viewport(), &e);
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        int top, current;
+    };
+    const Step steps[] = {
+        {"Down to the last row", [&] { for (int i = 0; i < 9; ++i) Press(grid, Qt::Key_Down); }, 1, 10},
+        {"Down at the edge", [&] { Press(grid, Qt::Key_Down); }, 2, 11},
+        {"Page Down", [&] { Press(grid, Qt::Key_PageDown); }, 12, 21},
+        {"wheel down two notches", [&] { wheel(-2); }, 18, 21},
+        {"wheel up one", [&] { wheel(1); }, 15, 21},
+        {"Up inside the window", [&] { Press(grid, Qt::Key_Up); }, 15, 20},
+        {"Ctrl+End", [&] { Press(grid, Qt::Key_End, Qt::ControlModifier); }, 86, 95},
+        {"Down with nothing below", [&] { Press(grid, Qt::Key_Down); }, 86, 95},
+        {"Page Up", [&] { Press(grid, Qt::Key_PageUp); }, 76, 85},
+        {"Ctrl+Home", [&] { Press(grid, Qt::Key_Home, Qt::ControlModifier); }, 1, 1},
+        {"Up at the top", [&] { Press(grid, Qt::Key_Up); }, 1, 1},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        SCOPED_TRACE(step.what);
+        EXPECT_EQ(s.vscLogList->value(), step.top);
+        for (int row = 1; row <= s.windowRows(); ++row)
+            EXPECT_EQ(Cell(s, row, 6), QStringLiteral("r%1").arg(step.top + row - 1)) << row;
+        EXPECT_EQ(s.grdLogList->currentRow(), step.current - step.top);
+    }
+    EXPECT_EQ(fake.mores, 9) << "every page once, as the scroll bar fetched them";
+    EXPECT_EQ(s.pager().downloaded(), 95);
+
+    // A selection made across moves of the window is copied whole.
+    Press(grid, Qt::Key_PageDown, Qt::ShiftModifier);
+    Press(grid, Qt::Key_Down, Qt::ShiftModifier);
+    Press(grid, Qt::Key_C, Qt::ControlModifier);
+    const QStringList lines = QGuiApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 12) << lines.join("\n").toStdString();
+    EXPECT_TRUE(lines.first().endsWith(" r1") && lines.last().endsWith(" r12"));
+}
+
+// An activity of 250 Chinese characters is far wider than its column: its
+// tooltip and the detail view hold all of it, and markup in a text shows as
+// typed. Ctrl+C copies the selected records as print-file lines.
+TEST_F(LogMainScreen, EveryRecordCanBeReadWhole)
+{
+    QString chinese;
+    for (int i = 0; i < 250; ++i)
+        chinese += QChar(0x4E00 + (i * 37) % 0x5000);
+    const QString markup = QStringLiteral("<b>bold</b> &amp; <img src=\"x\"> two  spaces");
+    fake.activities = {chinese, markup};
+    fake.total = 3;
+    frmLogMain& s = open({}, &fake);
+    s.show();
+    s.cmdRetrieve->click();
+    auto tip = [&s](int row, int col) {
+        return QTextDocumentFragment::fromHtml(s.grdLogList->item(row - 1, col)->toolTip()).toPlainText();
+    };
+    for (int col = 0; col < 6; ++col)
+        EXPECT_EQ(tip(1, col), Cell(s, 1, col)) << col;
+    EXPECT_EQ(tip(1, 6), chinese);
+    EXPECT_EQ(tip(2, 6), markup);
+    EXPECT_TRUE(s.grdLogList->item(3, 0)->toolTip().isEmpty()) << "no record, no tooltip";
+
+    // Enter on a row opens it beside the screen; the detail follows the
+    // current record; a double-click opens another.
+    s.grdLogList->setCurrentCell(0, 3);
+    Press(s.grdLogList, Qt::Key_Return);
+    frmLogDetail* d = s.detailView();
+    ASSERT_TRUE(d && d->isVisible());
+    EXPECT_TRUE(messages.messages().empty());
+    QStringList fields;
+    for (int i = 0; i < frmLogDetail::kShortFields; ++i)
+        fields << d->lblDetail[i]->text() + "=" + d->txtDetail[i]->text();
+    EXPECT_EQ(fields, QStringList({"Date=05/03/2001", "Time=10:15:00", "App ID=APP", "WS ID=WS07", "User=OPERATOR",
+                                   "Event Type=PRINT"}));
+    EXPECT_EQ(d->lblDetailActivity->text(), "Activity");
+    EXPECT_EQ(d->txtDetailActivity->toPlainText(), chinese);
+    EXPECT_TRUE(d->txtDetailActivity->isReadOnly() && d->txtDetail[0]->isReadOnly());
+    EXPECT_TRUE(d->txtDetailActivity->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+    QCoreApplication::processEvents();
+    EXPECT_GT(d->txtDetailActivity->document()->firstBlock().layout()->lineCount(), 3) << "wrapped";
+    Press(s.grdLogList, Qt::Key_Down);
+    EXPECT_EQ(d->txtDetailActivity->toPlainText(), markup);
+    d->close();
+    DoubleClick(s.grdLogList->viewport(), s.grdLogList->visualItemRect(s.grdLogList->item(2, 1)).center());
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(d->txtDetailActivity->toPlainText(), "r3");
+
+    s.grdLogList->clearSelection();
+    s.grdLogList->selectionModel()->select(s.grdLogList->model()->index(0, 0),
+                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    s.grdLogList->selectionModel()->select(s.grdLogList->model()->index(2, 0),
+                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    Press(s.grdLogList, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(),
+              BuildLogLine({"05/03/2001", "10:15:00", "APP", "WS07", "OPERATOR", "PRINT", chinese}, s.layout()) + "\n"
+                  + BuildLogLine({"05/03/2001", "10:15:00", "APP", "WS07", "OPERATOR", "PRINT", "r3"}, s.layout())
+                  + "\n");
+}
+
+// At one and a half times the design font every length grows by as much, so
+// that no caption is cut and no two controls overlap, in any language.
+// Enlarged, the grid and its activity column take the room and the rest
+// keeps to its edges; the next opening comes back as the operator left it.
+TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
+{
+    const QFont design = QApplication::font();
+    QFont large = design;
+    large.setPointSizeF(design.pixelSize() * 1.5 * 72 / screen_dpi());
+    QApplication::setFont(large);
+    for (const char* language : {"0", "1000", "2000"}) {
+        UseLanguage(settings, language);
+        frmLogMain& s = open({}, &fake);
+        SCOPED_TRACE(language);
+        EXPECT_EQ(s.lblActivity->font().pointSizeF(), large.pointSizeF()) << "the desktop's font";
+        EXPECT_NEAR(s.fontScale(), 1.5, 1e-9);
+        EXPECT_EQ(s.openingSize(), QSize(8895 / 10, 6225 / 10));
+        frmArchive archive;
+        archive.load();
+        frmPrint print;
+        print.load();
+        frmGetDir::Shared().show();
+        frmGetDir::Shared().close();  // discarded: made afresh in this font
+        const std::pair<QWidget*, int> screens[] = {
+            {&s, 8895}, {&archive, 5790}, {&print, 4110}, {&frmGetDir::Shared(), 4350}};  // design widths
+        for (const auto& [screen, designWidth] : screens) {
+            EXPECT_EQ(screen->minimumWidth(), designWidth / 10) << screen->objectName().toStdString();
+            QList<QWidget*> containers = {screen};
+            for (QGroupBox* frame : screen->findChildren<QGroupBox*>())
+                containers << frame;
+            for (const QWidget* parent : containers) {
+                std::vector<const QWidget*> shown;
+                for (const QWidget* w : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                    if (!w->isHidden() && !w->isWindow())
+                        shown.push_back(w);
+                for (const QWidget* w : shown) {
+                    const std::string name = screen->objectName().toStdString() + "." + w->objectName().toStdString();
+                    const QString text = SpokenText(w);
+                    const QFontMetrics m(w->font());
+                    const bool check = qobject_cast<const QCheckBox*>(w) || qobject_cast<const QRadioButton*>(w);
+                    EXPECT_LE(check ? w->sizeHint().width() : m.horizontalAdvance(text), w->width()) << name;
+                    EXPECT_LE(text.isEmpty() ? 0 : m.height(), w->height()) << name;
+                    // The designs let some neighbours share a seam of 15 twips
+                    // (the grid's border and its scroll bar, the counters and
+                    // the grid): that may grow to two pixels, nothing more.
+                    for (const QWidget* other : shown) {
+                        const QRect both = w->geometry() & other->geometry();
+                        if (w < other && !both.isEmpty())
+                            EXPECT_LE(std::min(both.width(), both.height()), 2)
+                                << name << " and " << other->objectName().toStdString();
+                    }
+                }
+            }
+        }
+    }
+    QApplication::setFont(design);
+
+    // The file is shared with the writer's settings: those stay as written.
+    UseLanguage(settings, "0");
+    QDir().mkpath(QFileInfo(WindowMemory::filePath()).path());
+    QFile shared(WindowMemory::filePath());
+    ASSERT_TRUE(shared.open(QIODevice::WriteOnly));
+    const QByteArray writer = "; the writer's own\n[Writer]\nSpool=1\nSpoolLimitMB=5\n";
+    shared.write(writer);
+    shared.close();
+    frmLogMain& s = open({}, &fake);
+    s.show();
+    auto geometry = [&s](const char* name) { return s.findChild<QWidget*>(name)->geometry(); };
+    std::map<std::string, QRect> was;
+    for (const QWidget* w : s.findChildren<QWidget*>())
+        was[w->objectName().toStdString()] = w->geometry();
+    const int activity = s.grdLogList->columnWidth(6);
+    fake.total = 40;
+    s.cmdRetrieve->click();
+    s.resize(s.size() + QSize(180, 150));
+    const std::pair<const char*, QRect> moved[] = {
+        {"grdLogList", was["grdLogList"].adjusted(0, 0, 180, 150)},
+        {"vscLogList", was["vscLogList"].translated(180, 0).adjusted(0, 0, 0, 150)},
+        {"cmdCancel", was["cmdCancel"].translated(180, 150)},
+        {"fraFilter", was["fraFilter"].adjusted(0, 0, 180, 0)},
+        {"cmdRetrieve", was["cmdRetrieve"].translated(180, 0)},
+        {"txtActivity", was["txtActivity"].adjusted(0, 0, 180, 0)},
+        {"txtEvent", was["txtEvent"]},
+        {"lblDownload", was["lblDownload"]},
+    };
+    for (const auto& [name, rect] : moved)
+        EXPECT_EQ(geometry(name), rect) << name;
+    EXPECT_EQ(s.grdLogList->columnWidth(6), activity + 180);
+
+    // As many more rows as fit, over records fetched ten at a time.
+    const int rows = 10 + 150 / s.grdLogList->verticalHeader()->defaultSectionSize();
+    EXPECT_EQ(s.grdLogList->rowCount(), rows);
+    QCoreApplication::processEvents();  // the pages the larger window shows
+    EXPECT_EQ(s.pager().downloaded(), (rows / 10 + 1) * 10);
+    EXPECT_EQ(Cell(s, rows, 6), QStringLiteral("r%1").arg(rows));
+    EXPECT_EQ(s.vscLogList->maximum(), 40 - rows + 1);
+    Press(s.grdLogList, Qt::Key_End);
+    EXPECT_EQ(Cell(s, rows, 6), "r40");
+    EXPECT_EQ(Cell(s, 1, 6), QStringLiteral("r%1").arg(40 - rows + 1));
+    Press(s.grdLogList, Qt::Key_Home);
+
+    // A double-click on a header edge fits the column; the activity gives
+    // what it takes.
+    QHeaderView* header = s.grdLogList->horizontalHeader();
+    DoubleClick(header->viewport(), QPoint(header->sectionSize(0) - 1, header->height() / 2));
+    const int fitted = s.grdLogList->columnWidth(0);
+    EXPECT_GT(fitted, s.grdLogList->fontMetrics().horizontalAdvance("05/03/2001"));
+    EXPECT_EQ(s.grdLogList->columnWidth(6), activity + 180 - (fitted - 67));
+
+    s.move(40, 30);
+    s.cmdCancel->click();
+    ASSERT_TRUE(shared.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(shared.readAll().startsWith(writer + "\n[frmLogMain]\n"));
+    shared.close();
+    frmLogMain& again = open({}, &fake);
+    again.show();
+    EXPECT_EQ(again.size(), again.openingSize() + QSize(180, 150));
+    EXPECT_EQ(again.pos(), QPoint(40, 30));
+    EXPECT_EQ(again.grdLogList->columnWidth(0), fitted);
+    EXPECT_EQ(again.cmdCancel->geometry(), was["cmdCancel"].translated(180, 150));
+    again.close();
+
+    // Another layout keeps the operator's extra room; a file it cannot use
+    // leaves the design as it is.
+    frmLogMain& fewer = open({1, 1, 0, 0}, &fake);
+    EXPECT_EQ(fewer.size(), fewer.openingSize() + QSize(180, 150));
+    QFile::remove(WindowMemory::filePath());
+    QFile garbage(WindowMemory::filePath());
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write("[frmLogMain]\nextraWidth=90000\nextraHeight=abc\nx=1e9\ny=0\ncolumnDate=0\n");
+    garbage.close();
+    frmLogMain& plain = open({}, &fake);
+    const QSize desktop = QGuiApplication::primaryScreen()->availableSize();
+    EXPECT_EQ(plain.size(), QSize(desktop.width(), plain.openingSize().height())) << "no larger than the desktop";
+    EXPECT_EQ(plain.grdLogList->columnWidth(0), 67);
+    plain.show();
+    plain.close();
+    QFile::remove(WindowMemory::filePath());
+    ASSERT_EQ(::mkfifo(QFile::encodeName(WindowMemory::filePath()).constData(), 0600), 0);
+    frmLogMain& piped = open({}, &fake);  // would wait for a writer forever
+    piped.show();
+    EXPECT_EQ(piped.size(), piped.openingSize());
+    piped.close();
+
+    // The dialogs keep their designed size.
+    frmPrint print;
+    EXPECT_EQ(print.minimumSize(), print.maximumSize());
+}
+
+// Under a real X server (the frmlogmain_x11 test runs this one under Xvfb):
+// the enlarged screen in the desktop's font, the detail view open beside it.
+TEST_F(LogMainScreen, ScreenshotUnderXOfTheEnlargedScreenWithItsDetail)
+{
+    if (QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "needs an X server";
+    const QFont design = QApplication::font();
+    QApplication::setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+    QString chinese = QStringLiteral("仓库盘点完成，");
+    while (chinese.size() < 250)
+        chinese += QStringLiteral("第%1批货物已入库并核对数量与单据一致；").arg(chinese.size());
+    fake.activities = {QStringLiteral("Signed on from the front desk"), QStringLiteral("Printed invoice 10422"),
+                       chinese.left(250), QStringLiteral("Order 7781 shipped to Lyon, carrier notified")};
+    fake.total = 60;
+    frmLogMain& s = open({}, &fake);
+    s.move(10, 10);
+    s.resize(s.size() + QSize(360, 240));
+    s.show();
+    s.cmdRetrieve->click();
+    s.grdLogList->setCurrentCell(2, 0);
+    Press(s.grdLogList, Qt::Key_Return);
+    ASSERT_TRUE(s.detailView());
+    QWidget* detail = s.detailView();
+    for (int i = 0; i < 100 && !(s.windowHandle()->isExposed() && detail->windowHandle()->isExposed()); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(20);
+    }
+    for (int i = 0; i < 10; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    const QRect both = s.frameGeometry().united(detail->frameGeometry()).adjusted(-10, -10, 10, 10);
+    const QString shots = QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots");
+    QDir().mkpath(shots);
+    const QString file = shots + QStringLiteral("/frmLogMain_enlarged_detail_x11.png");
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, both.x(), both.y(), both.width(), both.height());
+    EXPECT_TRUE(shot.save(file)) << file.toStdString();
+    EXPECT_GT(detail->frameGeometry().left(), s.frameGeometry().right()) << "beside the screen";
+    QApplication::setFont(design);
 }
 
 // Through the viewer on a real log table.

@@ -17,10 +17,10 @@ Page Records(int from, int to)
     return page;
 }
 
-QStringList Window(const LogPager& p, int32_t top)
+QStringList Window(const LogPager& p, int32_t top, int32_t rows = LogPager::kWindowRows)
 {
     QStringList out;
-    for (const LogRecord& r : p.window(top))
+    for (const LogRecord& r : p.window(top, rows))
         out << r.Activity;
     return out;
 }
@@ -54,6 +54,17 @@ TEST(LogPager, WindowsAndWhetherMoreIsNeeded)
     EXPECT_EQ(Window(p, 16), QStringList({"r16", "r17", "r18", "r19", "r20", "r21", "r22", "r23", "r24", "r25"}));
     EXPECT_TRUE(Window(p, 26).empty());
     EXPECT_TRUE(Window(p, 0).empty());
+
+    // An enlarged screen's window of 22 rows: pages stay ten, the window and
+    // the scroll bar's range follow the rows.
+    p.start(25, Records(1, 10));
+    EXPECT_EQ(p.scrollMaximum(22), 4);
+    EXPECT_TRUE(p.needsMore(1, 22));
+    EXPECT_EQ(Window(p, 1, 22).size(), 10);
+    p.append(Records(11, 20));
+    p.append(Records(21, 25));
+    EXPECT_EQ(Window(p, 4, 22).size(), 22);
+    EXPECT_EQ(Window(p, 4, 22).last(), "r25");
 }
 
 TEST(LogPager, ListenersThatSayTooMuchOrTooLittle)
