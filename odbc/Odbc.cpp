@@ -189,13 +189,35 @@ std::unique_ptr<ResultSet> Connection::query(const QString& sql)
     return std::make_unique<ResultSet>(std::move(stmt));
 }
 
-QString Connection::dbmsName() const
+QString Connection::dbmsName() const { return info(SQL_DBMS_NAME); }
+
+QString Connection::info(SQLUSMALLINT type) const
 {
-    SQLWCHAR name[128] = {};
+    SQLWCHAR text[256] = {};
     SQLSMALLINT len = 0;
-    check(SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, sizeof(name), &len), SQL_HANDLE_DBC, dbc_.get(),
-          "SQLGetInfo");
-    return fromWide(name, std::min<SQLLEN>(len / SQLLEN(sizeof(SQLWCHAR)), SQLLEN(std::size(name)) - 1));
+    check(SQLGetInfoW(dbc_.get(), type, text, sizeof(text), &len), SQL_HANDLE_DBC, dbc_.get(), "SQLGetInfo");
+    return fromWide(text, std::min<SQLLEN>(len / SQLLEN(sizeof(SQLWCHAR)), SQLLEN(std::size(text)) - 1));
+}
+
+std::unique_ptr<ResultSet> Connection::tables()
+{
+    if (!open_)
+        throw DatabaseError("08003", 0, "Connection not open");
+    StatementHandle stmt(dbc_.get(), session_);
+    const QString type = QStringLiteral("TABLE");
+    check(SQLTablesW(stmt.get(), nullptr, 0, nullptr, 0, nullptr, 0, wide(type), SQL_NTS), SQL_HANDLE_STMT,
+          stmt.get(), "SQLTables");
+    return std::make_unique<ResultSet>(std::move(stmt));
+}
+
+std::unique_ptr<ResultSet> Connection::indexes(const QString& table)
+{
+    if (!open_)
+        throw DatabaseError("08003", 0, "Connection not open");
+    StatementHandle stmt(dbc_.get(), session_);
+    check(SQLStatisticsW(stmt.get(), nullptr, 0, nullptr, 0, wide(table), SQL_NTS, SQL_INDEX_ALL, SQL_QUICK),
+          SQL_HANDLE_STMT, stmt.get(), "SQLStatistics");
+    return std::make_unique<ResultSet>(std::move(stmt));
 }
 
 // --- SnapshotTransaction ---------------------------------------------------

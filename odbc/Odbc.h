@@ -106,6 +106,13 @@ public:
     SQLHDBC handle() const { return dbc_.get(); }
     // The database product, as the driver names it ("SQLite", "PostgreSQL").
     QString dbmsName() const;
+    // A text the driver reports through SQLGetInfo (SQL_DRIVER_NAME, ...).
+    QString info(SQLUSMALLINT type) const;
+    // Catalog results: SQLTables for plain tables (TABLE_NAME is column 2,
+    // counting from 0), SQLStatistics for the indexes of one table
+    // (INDEX_NAME 5, ORDINAL_POSITION 7, COLUMN_NAME 8).
+    std::unique_ptr<ResultSet> tables();
+    std::unique_ptr<ResultSet> indexes(const QString& table);
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
 
 private:
