@@ -1,0 +1,116 @@
+#include "tool/Formats.h"
+
+#include "writer/Global.h"
+
+namespace tallyquill::cli {
+
+namespace {
+
+// Fixed-width columns come back padded from some databases.
+QString trimEnd(const QString& s)
+{
+    qsizetype n = s.size();
+    while (n > 0 && s[n - 1] == QLatin1Char(' '))
+        --n;
+    return s.left(n);
+}
+
+QString csvField(const QString& value)
+{
+    static const QString special = QStringLiteral("\",\r\n");
+    bool quote = false;
+    for (QChar c : value)
+        quote = quote || special.contains(c);
+    if (!quote)
+        return value;
+    QString out = value;
+    out.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + out + QLatin1Char('"');
+}
+
+// A JSON string. Control characters, and the line separators that some
+// readers split on, are escaped, so that one record stays one line.
+QString jsonString(const QString& value)
+{
+    QString out;
+    out.reserve(value.size() + 2);
+    out += QLatin1Char('"');
+    for (QChar c : value) {
+        const char16_t u = c.unicode();
+        switch (u) {
+        case u'"': out += QLatin1String("\\\""); break;
+        case u'\\': out += QLatin1String("\\\\"); break;
+        case u'\n': out += QLatin1String("\\n"); break;
+        case u'\r': out += QLatin1String("\\r"); break;
+        case u'\t': out += QLatin1String("\\t"); break;
+        default:
+            if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029)
+                out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+            else
+                out += c;
+        }
+    }
+    out += QLatin1Char('"');
+    return out;
+}
+
+} // namespace
+
+std::optional<Format> FormatNamed(const QString& name)
+{
+    if (name == QLatin1String("text"))
+        return Format::Text;
+    if (name == QLatin1String("csv"))
+        return Format::Csv;
+    if (name == QLatin1String("json"))
+        return Format::Json;
+    return std::nullopt;
+}
+
+QString IsoDate(const QString& stored)
+{
+    return stored.left(4) + QLatin1Char('-') + stored.mid(4, 2) + QLatin1Char('-') + stored.mid(6, 2);
+}
+
+QString IsoTime(const QString& stored)
+{
+    return stored.left(2) + QLatin1Char(':') + stored.mid(2, 2) + QLatin1Char(':') + stored.mid(4, 2);
+}
+
+std::optional<QString> HeaderLine(Format format, const TextLayout& layout)
+{
+    switch (format) {
+    case Format::Text:
+        return BuildLogLine(QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("App ID"),
+                            QStringLiteral("Ws ID"), layout.userTitle, layout.eventTitle, layout.activityTitle);
+    case Format::Csv:
+        return QStringLiteral("date,time,app,ws,user,event,activity");
+    case Format::Json:
+        break;
+    }
+    return std::nullopt;
+}
+
+QString RecordLine(Format format, const Record& r, const TextLayout&)
+{
+    switch (format) {
+    case Format::Text:
+        return BuildLogLine(DisplayDate(r.date), DisplayTime(r.time), r.app.trimmed(), r.ws.trimmed(),
+                            r.user.trimmed(), r.event.trimmed(), r.activity.trimmed());
+    case Format::Csv:
+        return IsoDate(r.date) + QLatin1Char(',') + IsoTime(r.time) + QLatin1Char(',') + csvField(trimEnd(r.app))
+               + QLatin1Char(',') + csvField(trimEnd(r.ws)) + QLatin1Char(',') + csvField(trimEnd(r.user))
+               + QLatin1Char(',') + csvField(trimEnd(r.event)) + QLatin1Char(',') + csvField(r.activity);
+    case Format::Json:
+        break;
+    }
+    const QString date = IsoDate(r.date), time = IsoTime(r.time);
+    return QStringLiteral("{\"timestamp\":") + jsonString(date + QLatin1Char('T') + time)
+           + QStringLiteral(",\"date\":") + jsonString(date) + QStringLiteral(",\"time\":") + jsonString(time)
+           + QStringLiteral(",\"app\":") + jsonString(trimEnd(r.app)) + QStringLiteral(",\"ws\":")
+           + jsonString(trimEnd(r.ws)) + QStringLiteral(",\"user\":") + jsonString(trimEnd(r.user))
+           + QStringLiteral(",\"event\":") + jsonString(trimEnd(r.event)) + QStringLiteral(",\"activity\":")
+           + jsonString(r.activity) + QLatin1Char('}');
+}
+
+} // namespace tallyquill::cli
