@@ -506,7 +506,11 @@ int runSetup(const SetupOptions& o)
             throw Usage("--postgres takes HOST or HOST:PORT, not " + o.postgres);
         host.truncate(colon);
     }
-    CommandService::registerPostgres(q(o.dsn), host, port, q(o.database), q(o.user));
+    try {
+        CommandService::registerPostgres(q(o.dsn), host, port, q(o.database), q(o.user));
+    } catch (const std::invalid_argument& e) {
+        throw Usage(e.what());
+    }
     std::cout << "Registered the data source " << o.dsn << " (PostgreSQL Unicode, " << host.toStdString() << ":"
               << port << ", database " << o.database << ") in your odbc.ini.\n"
               << "Next: put the password in ~/.pgpass (or TALLYQUILL_PASSWORD), then run\n"

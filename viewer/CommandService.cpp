@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <stdexcept>
 
 namespace tallyquill {
 
@@ -246,17 +247,35 @@ int64_t CommandService::import(const QString& appId, const std::function<bool(Lo
             }
         }
         odbc::SnapshotTransaction tx(conn);
-        auto insert = conn.prepare(QStringLiteral("INSERT INTO ") + table
-                                   + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, "
-                                                    "log_EventType, log_Data) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+        // Many rows per statement: one round trip to a server per batch.
+        constexpr int kBatch = 64;
+        auto insertOf = [&](size_t rows) {
+            QString sql = QStringLiteral("INSERT INTO ") + table
+                          + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, "
+                                           "log_Data) VALUES ");
+            for (size_t i = 0; i < rows; ++i)
+                sql += (i ? QStringLiteral(", ") : QString()) + QStringLiteral("(?, ?, ?, ?, ?, ?, ?)");
+            return conn.prepare(sql);
+        };
+        std::unique_ptr<odbc::Statement> batch;
+        std::vector<QString> values;
         int64_t count = 0;
         LogRow r;
         while (next(r)) {
-            insert->setParameters({r.app, r.ws, r.date, r.time, r.user, r.event, r.activity});
-            insert->execute();
-            ++count;
+            values.insert(values.end(), {r.app, r.ws, r.date, r.time, r.user, r.event, r.activity});
+            if (++count % kBatch == 0) {
+                if (!batch)
+                    batch = insertOf(kBatch);
+                batch->setParameters(std::exchange(values, {}));
+                batch->execute();
+            }
         }
-        insert.reset();
+        if (!values.empty()) {
+            auto rest = insertOf(values.size() / 7);
+            rest->setParameters(std::move(values));
+            rest->execute();
+        }
+        batch.reset();
         tx.commit();
         return count;
     });
@@ -267,9 +286,10 @@ void CommandService::registerPostgres(const QString& name, const QString& host, 
 {
     for (const QString& value : {name, host, database, user})
         if (hasControlCharacter(value) || value.contains(QLatin1Char('[')) || value.contains(QLatin1Char(']')))
-            throw Error("Refused a value holding a control character or a bracket: " + value.toStdString());
+            throw std::invalid_argument("Refused a value holding a control character or a bracket: "
+                                        + value.toStdString());
     if (name.isEmpty() || host.isEmpty() || database.isEmpty())
-        throw Error("A data source needs a name, a host and a database");
+        throw std::invalid_argument("A data source needs a name, a host and a database");
     std::vector<std::pair<QString, QString>> attributes = {
         {QStringLiteral("Description"), QStringLiteral("Tallyquill activity log")},
         {QStringLiteral("Servername"), host},

@@ -94,7 +94,8 @@ public:
     int64_t import(const QString& appId, const std::function<bool(LogRow&)>& next);
 
     // Registers a per-user "PostgreSQL Unicode" data source that streams
-    // results and keeps the driver's log files off.
+    // results and keeps the driver's log files off. Throws
+    // std::invalid_argument for a value that odbc.ini cannot hold.
     static void registerPostgres(const QString& name, const QString& host, int port, const QString& database,
                                  const QString& user);
 
