@@ -30,6 +30,7 @@
 #include <ctime>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -627,6 +628,25 @@ int runDemo(const DemoOptions& o)
 
 // --- the command line --------------------------------------------------------
 
+// Each verb in the full help under a heading of its own, which help2man turns
+// into a section of the manual page.
+class VerbFormatter : public CLI::Formatter {
+public:
+    std::string make_expanded(const CLI::App* verb) const override
+    {
+        std::stringstream out;
+        out << "\n" << verb->get_name() << ":\n  " << verb->get_description() << "\n\n  "
+            << make_usage(verb, "tallyquill " + verb->get_name()) << "\n";
+        for (const CLI::Option* o : verb->get_options([](const CLI::Option* o) { return o->get_positional(); }))
+            out << make_option(o, true);
+        for (const CLI::Option* o : verb->get_options([verb](const CLI::Option* o) {
+                 return o->nonpositional() && o != verb->get_help_ptr();
+             }))
+            out << make_option(o, false);
+        return out.str();
+    }
+};
+
 // A bash completion script made from the verbs and options themselves.
 std::string completionScript(const CLI::App& app)
 {
@@ -672,7 +692,10 @@ int dispatch(int argc, char** argv, bool completion)
     app.set_version_flag("--version", std::string("tallyquill ") + TQ_VERSION);
     app.require_subcommand(1);
     app.footer(kFooter);
-    app.get_formatter()->column_width(32);
+    auto formatter = std::make_shared<VerbFormatter>();
+    formatter->column_width(32);
+    formatter->label("SUBCOMMAND", "VERB");
+    app.formatter(formatter);
 
     auto dates = [](CLI::App* verb, std::string& from, std::string& to, std::string& order) {
         verb->add_option("--from,--since", from, "first day or instant, included (default: 24 hours ago)")->type_name("DATE");
@@ -703,13 +726,14 @@ int dispatch(int argc, char** argv, bool completion)
     many(list, "--ws", l.ws, "workstation ID; repeat it for any of several");
     many(list, "--user", l.users, "user name; repeat it for any of several");
     many(list, "--event", l.events, "event type; repeat it for any of several");
-    list->add_option("--activity", l.activity, "activity containing TEXT (% and _ act as wildcards)")->type_name("TEXT");
+    list->add_option("--activity", l.activity, "activity containing TEXT (% and _ act as wildcards)");
     list->add_option("--format", l.format, "text (the print file's layout), csv (RFC 4180) or json (one object "
                                            "per line)")
         ->check(CLI::IsMember({"text", "csv", "json"}));
     list->add_option("--hide", l.hide, "leave these text columns out: app,ws,user,event")->type_name("LIST");
     list->add_option("--output", l.output, "write to FILE (created 0600, CRLF for text) instead of stdout; - is "
-                                           "stdout");
+                                           "stdout")
+        ->type_name("FILE");
     list->add_flag("--crlf", l.crlf, "end text lines with CRLF on stdout too");
     list->add_option("--last", l.last, "only the newest N records (still printed oldest first)")
         ->check(kCount);
@@ -735,7 +759,8 @@ int dispatch(int argc, char** argv, bool completion)
     file->excludes(daily);
     archive->add_option("--prefix", a.prefix, "first part of each daily file's name")->type_name("P");
     archive->add_flag("--delete", a.del, "delete the records up to the day; with files, only those written");
-    archive->add_option("--hide", a.hide, "leave these columns out of the lines (such files cannot be imported)");
+    archive->add_option("--hide", a.hide, "leave these columns out of the lines (such files cannot be imported)")
+        ->type_name("LIST");
     archive->add_flag("--dry-run", a.dryRun, "say what a run would write and delete; change nothing");
 
     ArchiveOptions r;
@@ -765,39 +790,44 @@ int dispatch(int argc, char** argv, bool completion)
     SetupOptions s;
     CLI::App* setup = app.add_subcommand("setup", "Register a per-user data source: the embedded SQLite file, or "
                                                   "a PostgreSQL server.");
-    setup->add_option("--dsn", s.dsn, "data source name (default Tallyquill)")->envname("TALLYQUILL_DSN");
+    setup->add_option("--dsn", s.dsn, "data source name (default Tallyquill)")->type_name("NAME")->envname("TALLYQUILL_DSN");
     setup->add_option("--database", s.database, "the SQLite FILE (default $XDG_DATA_HOME/tallyquill/NAME.sqlite), "
-                                                "or with --postgres the database name");
+                                                "or with --postgres the database name")
+        ->type_name("FILE|DB");
     setup->add_option("--postgres", s.postgres, "register PostgreSQL on HOST[:PORT] (UseDeclareFetch=1, "
-                                                "CommLog=0, Debug=0)");
-    setup->add_option("--user", s.user, "PostgreSQL user name (default: the login's)");
+                                                "CommLog=0, Debug=0)")
+        ->type_name("HOST[:PORT]");
+    setup->add_option("--user", s.user, "PostgreSQL user name (default: the login's)")->type_name("USER");
 
     ViewOptions v;
     CLI::App* view = app.add_subcommand("view", "Open the log viewer and return when it is closed (needs a "
                                                 "display).");
     addConnection(view, v.c);
     addApp(view, v.app, false);
-    view->add_option("--caption", v.caption, "the screen's title");
-    view->add_option("--hide", v.hide, "hide these fields and columns: app,ws,user,event");
+    view->add_option("--caption", v.caption, "the screen's title")->type_name("TEXT");
+    view->add_option("--hide", v.hide, "hide these fields and columns: app,ws,user,event")->type_name("LIST");
     view->add_option("--user-title", v.userTitle, "title of the user field and column");
     view->add_option("--event-title", v.eventTitle, "title of the event type field and column");
     view->add_option("--activity-title", v.activityTitle, "title of the activity field and column");
-    view->add_option("--from", v.from, "first day of the screen's starting range (default today)");
-    view->add_option("--to", v.to, "last day of the screen's starting range");
+    view->add_option("--from", v.from, "first day of the screen's starting range (default today)")
+        ->type_name("DATE");
+    view->add_option("--to", v.to, "last day of the screen's starting range")->type_name("DATE");
     view->add_option("--date-order", v.dateOrder, "read a/b/yyyy as dmy or mdy")->check(CLI::IsMember({"dmy", "mdy"}));
 
     DemoOptions d;
     CLI::App* demo = app.add_subcommand("demo", "Write varied demonstration records through the logger, as a "
                                                 "host would.");
-    demo->add_option("--dsn", d.c.dsn, "data source name (default Tallyquill)")->envname("TALLYQUILL_DSN");
+    demo->add_option("--dsn", d.c.dsn, "data source name (default Tallyquill)")->type_name("DSN")->envname("TALLYQUILL_DSN");
     d.c.dsn = "Tallyquill";
-    demo->add_option("--login", d.c.login, "login sent as UID");
+    demo->add_option("--login", d.c.login, "login sent as UID")->type_name("ID");
     demo->add_option("--password", d.c.password, "password sent as PWD")->type_name("PW")->envname("TALLYQUILL_PASSWORD");
-    demo->add_option("--app", d.app, "application ID (default DEMO)")->envname("TALLYQUILL_APP");
+    demo->add_option("--app", d.app, "application ID (default DEMO)")->type_name("APPID")->envname("TALLYQUILL_APP");
     demo->add_option("--count", d.count, "records written (default 300)")->check(kCount);
     demo->add_option("--days", d.days, "days they are spread over, up to today (default 7)")
         ->check(kCount);
 
+    for (CLI::App* verb : app.get_subcommands({}))
+        verb->group("Verbs");
     if (completion) {
         std::cout << completionScript(app);
         return EX_OK;
