@@ -130,7 +130,8 @@ class Statement {
 public:
     Statement(Connection& conn, const QString& sql);
     void setParameters(std::vector<QString> values);
-    void execute();
+    // Answers the number of rows it changed (-1 when the driver cannot tell).
+    int64_t execute();
 
 private:
     void bindAll();

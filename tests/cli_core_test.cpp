@@ -5,7 +5,7 @@
 #include "tool/Dates.h"
 #include "tool/Follow.h"
 
-#include "writer/Global.h"
+#include "writer/LogLine.h"
 
 #include <gtest/gtest.h>
 
@@ -77,21 +77,16 @@ TEST(CliArchiveLine, RestoresEveryFieldOrSaysWhyNot)
         {"20260607", "090507", "A", "W", "U", "E", QStringLiteral("  spaced  out  𝄞 ")},
     };
     for (const Record& r : records) {
-        const QString line = tallyquill::BuildLogLine(r.date, r.time, r.app, r.ws, r.user, r.event, r.activity);
-        const auto parsed = ParseArchiveLine(line.toUtf8());
+        const auto parsed = ParseArchiveLine(tallyquill::BuildLogLine(r).toUtf8());
         ASSERT_TRUE(std::holds_alternative<Record>(parsed)) << std::get<QString>(parsed).toStdString();
-        const Record& back = std::get<Record>(parsed);
-        EXPECT_EQ(QStringList({back.date, back.time, back.app, back.ws, back.user, back.event, back.activity}),
-                  QStringList({r.date, r.time, r.app, r.ws, r.user, r.event, r.activity}));
+        EXPECT_EQ(std::get<Record>(parsed), r);
     }
 
-    auto line = [](const QString& user, const QString& activity) {
-        return tallyquill::BuildLogLine("20260101", "101010", "APP", "WS", user, "EV", activity).toUtf8();
+    auto line = [](const QString& user, const QString& activity, tallyquill::LineLayout layout = {}) {
+        return tallyquill::BuildLogLine({"20260101", "101010", "APP", "WS", user, "EV", activity}, layout).toUtf8();
     };
     // A line of an archive written with the application column hidden.
-    tallyquill::View().AppIDVisible = -1;
-    const QByteArray hidden = line("USER", "x");
-    tallyquill::View().AppIDVisible = 0;
+    const QByteArray hidden = line("USER", "x", {.hideAppID = true});
     const QByteArray refused[] = {
         line(QString(16, QChar(u'张')), "x"),            // the user column holds 15
         line("U", QString(251, QLatin1Char('a'))),        // the activity column holds 250
@@ -114,7 +109,7 @@ TEST(CliFollow, PrintsEveryRecordOnceAcrossPolls)
         cursor.beginPoll();
         for (const Record& r : rows)
             if (cursor.admit(r))
-                printed << r.time + QLatin1Char(' ') + r.activity;
+                printed << r.Time + QLatin1Char(' ') + r.Activity;
         cursor.endPoll();
         return printed;
     };

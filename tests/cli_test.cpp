@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include "writer/LogLine.h"
 #include "writer/LogTable.h"
 
 #include "odbc/Odbc.h"
@@ -17,9 +18,9 @@
 #include <QRegularExpression>
 
 #include <csignal>
+#include <map>
 
 #include <sys/stat.h>
-#include <map>
 
 namespace {
 
@@ -222,18 +223,34 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-02", "--daily", daily, "--prefix", "t_",
              "--delete"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "archived 24 records to 2 file(s); deleted 24 records\n");
     EXPECT_EQ(QDir(daily).entryList(QDir::Files), QStringList({"t_20260101.log", "t_20260102.log"}));
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
     // Into a directory that is not there: refused, nothing deleted.
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--file", daily + "/none/x.log",
              "--delete"});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 73);
     EXPECT_TRUE(r.err.startsWith("Error: Error in archive record")) << r.err.toStdString();
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
+    EXPECT_EQ(run({"archive", "--dsn", "tq_no_such_dsn", "--app", app, "--until", "2026-01-03", "--delete"}).code,
+              69);
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--delete"});
     EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "archived 0 records to 0 file(s); deleted 12 records\n");
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
     EXPECT_EQ(run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03"}).code, 64);
+
+    // Retention keeps the days it is told to, today included.
+    const QDate today = QDate::currentDate();
+    for (int age : {0, 89, 90, 400})
+        raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'W', '%2', '120000', 'U', 'E', 'age %3')")
+                          .arg(app, today.addDays(-age).toString("yyyyMMdd"))
+                          .arg(age));
+    r = run({"retention", "--dsn", d, "--app", app, "--keep", "90d", "--daily", daily, "--prefix", "k_"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "archived 2 records to 2 file(s); deleted 2 records\n");
+    EXPECT_EQ(rows("SELECT log_Data FROM " + app + "_logs ORDER BY log_Date"),
+              (std::vector<std::vector<QString>>{{"age 89"}, {"age 0"}}));
 }
 
 TEST_P(Cli, EachFormatReadsBackWithARealParser)
@@ -404,7 +421,7 @@ TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
     const QString bad = dir.path() + "/bad.log";
     QFile f(bad);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(tallyquill::BuildLogLine("20260101", "101010", app, "WS", "TOO_LONG_A_USER_NAME", "EV", "x").toUtf8()
+    f.write(tallyquill::BuildLogLine({"20260101", "101010", app, "WS", "TOO_LONG_A_USER_NAME", "EV", "x"}).toUtf8()
             + "\r\n");
     f.close();
     r = run(QStringList{"import", "--dsn", d, "--app", app} + files + QStringList{bad});

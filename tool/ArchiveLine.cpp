@@ -10,9 +10,7 @@ namespace tallyquill::cli {
 
 namespace {
 
-// Field widths in characters, and the column sizes of the table where they
-// differ from the line's.
-constexpr int kDate = 10, kTime = 8, kApp = 10, kWs = 16, kUser = 20, kEvent = 8;
+// The column sizes of the table where the line's widths differ.
 constexpr int kUserColumn = 15, kDataColumn = 250;
 
 QString trimEnd(const QString& s)
@@ -71,8 +69,8 @@ std::variant<Record, QString> ParseArchiveLine(const QByteArray& utf8)
         ++at;
         return piece;
     };
-    const QString date = field(kDate), time = field(kTime), app = field(kApp), ws = field(kWs), user = field(kUser),
-                  event = field(kEvent);
+    const QString date = field(kDateWidth), time = field(kTimeWidth), app = field(kAppIdWidth),
+                  ws = field(kWsIdWidth), user = field(kUserWidth), event = field(kEventWidth);
     if (!separated)
         return QStringLiteral("is not an archive line with every column (too short, or a field is out of place)");
     const QString activity = text(at, -1);
@@ -85,11 +83,11 @@ std::variant<Record, QString> ParseArchiveLine(const QByteArray& utf8)
         return QStringLiteral("has no stored time (hhmmss) after the date");
 
     Record r{date.left(8), time.left(6), trimEnd(app), trimEnd(ws), trimEnd(user), trimEnd(event), activity};
-    if (r.app.isEmpty() || r.ws.isEmpty())
+    if (r.AppID.isEmpty() || r.WsID.isEmpty())
         return QStringLiteral("has no application or workstation ID");
-    if (r.user.toUcs4().size() > kUserColumn)
+    if (r.UserName.toUcs4().size() > kUserColumn)
         return QStringLiteral("has a user longer than its column (%1 characters): it was cut").arg(kUserColumn);
-    if (r.activity.toUcs4().size() > kDataColumn)
+    if (r.Activity.toUcs4().size() > kDataColumn)
         return QStringLiteral("has an activity longer than its column (%1 characters)").arg(kDataColumn);
     return r;
 }

@@ -1,13 +1,15 @@
 #include "tool/Dates.h"
 
+#include "localize/StringIds.h"
+
 #include <QRegularExpression>
 
 namespace tallyquill::cli {
 
 namespace {
 
-constexpr int kInvalidDate = 833;
-constexpr int kInvalidTime = 851;
+constexpr int kInvalidDate = sid::InvalidDate;
+constexpr int kInvalidTime = sid::InvalidTime;
 
 [[noreturn]] void invalidDate(const QString& text)
 {

@@ -22,8 +22,8 @@ Instant FollowCursor::pollFrom(const Instant& floor) const
 
 bool FollowCursor::admit(const Record& r)
 {
-    const Instant at{r.date, r.time};
-    const QStringList key{r.app, r.ws, r.user, r.event, r.activity};
+    const Instant at{r.Date, r.Time};
+    const QStringList key{r.AppID, r.WsID, r.UserName, r.EventType, r.Activity};
     // The n-th copy of a record in this poll is new when fewer than n copies
     // of it were printed before: identical records each print once.
     int& printed = printed_[at][key];

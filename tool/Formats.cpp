@@ -1,6 +1,5 @@
 #include "tool/Formats.h"
 
-#include "writer/Global.h"
 
 namespace tallyquill::cli {
 
@@ -77,12 +76,11 @@ QString IsoTime(const QString& stored)
     return stored.left(2) + QLatin1Char(':') + stored.mid(2, 2) + QLatin1Char(':') + stored.mid(4, 2);
 }
 
-std::optional<QString> HeaderLine(Format format, const TextLayout& layout)
+std::optional<QString> HeaderLine(Format format, const LineLayout& layout)
 {
     switch (format) {
     case Format::Text:
-        return BuildLogLine(QStringLiteral("Date"), QStringLiteral("Time"), QStringLiteral("App ID"),
-                            QStringLiteral("Ws ID"), layout.userTitle, layout.eventTitle, layout.activityTitle);
+        return tallyquill::HeaderLine(layout);
     case Format::Csv:
         return QStringLiteral("date,time,app,ws,user,event,activity");
     case Format::Json:
@@ -91,26 +89,25 @@ std::optional<QString> HeaderLine(Format format, const TextLayout& layout)
     return std::nullopt;
 }
 
-QString RecordLine(Format format, const Record& r, const TextLayout&)
+QString RecordLine(Format format, const Record& r, const LineLayout& layout)
 {
     switch (format) {
     case Format::Text:
-        return BuildLogLine(DisplayDate(r.date), DisplayTime(r.time), r.app.trimmed(), r.ws.trimmed(),
-                            r.user.trimmed(), r.event.trimmed(), r.activity.trimmed());
+        return BuildLogLine(DisplayForm(r), layout);
     case Format::Csv:
-        return IsoDate(r.date) + QLatin1Char(',') + IsoTime(r.time) + QLatin1Char(',') + csvField(trimEnd(r.app))
-               + QLatin1Char(',') + csvField(trimEnd(r.ws)) + QLatin1Char(',') + csvField(trimEnd(r.user))
-               + QLatin1Char(',') + csvField(trimEnd(r.event)) + QLatin1Char(',') + csvField(r.activity);
+        return IsoDate(r.Date) + QLatin1Char(',') + IsoTime(r.Time) + QLatin1Char(',') + csvField(trimEnd(r.AppID))
+               + QLatin1Char(',') + csvField(trimEnd(r.WsID)) + QLatin1Char(',') + csvField(trimEnd(r.UserName))
+               + QLatin1Char(',') + csvField(trimEnd(r.EventType)) + QLatin1Char(',') + csvField(r.Activity);
     case Format::Json:
         break;
     }
-    const QString date = IsoDate(r.date), time = IsoTime(r.time);
+    const QString date = IsoDate(r.Date), time = IsoTime(r.Time);
     return QStringLiteral("{\"timestamp\":") + jsonString(date + QLatin1Char('T') + time)
            + QStringLiteral(",\"date\":") + jsonString(date) + QStringLiteral(",\"time\":") + jsonString(time)
-           + QStringLiteral(",\"app\":") + jsonString(trimEnd(r.app)) + QStringLiteral(",\"ws\":")
-           + jsonString(trimEnd(r.ws)) + QStringLiteral(",\"user\":") + jsonString(trimEnd(r.user))
-           + QStringLiteral(",\"event\":") + jsonString(trimEnd(r.event)) + QStringLiteral(",\"activity\":")
-           + jsonString(r.activity) + QLatin1Char('}');
+           + QStringLiteral(",\"app\":") + jsonString(trimEnd(r.AppID)) + QStringLiteral(",\"ws\":")
+           + jsonString(trimEnd(r.WsID)) + QStringLiteral(",\"user\":") + jsonString(trimEnd(r.UserName))
+           + QStringLiteral(",\"event\":") + jsonString(trimEnd(r.EventType)) + QStringLiteral(",\"activity\":")
+           + jsonString(r.Activity) + QLatin1Char('}');
 }
 
 } // namespace tallyquill::cli

@@ -7,22 +7,20 @@
 #include "tool/Formats.h"
 #include "tool/Output.h"
 
+#include "localize/ShowError.h"
+#include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
 #include "msgbox/MessageBox.h"
-#include "screens/frmLogMain.h"
-#include "viewer/CommandService.h"
-#include "viewer/LogViewerImpl.h"
-#include "writer/Constant.h"
-#include "writer/Global.h"
 #include "tallyquill/embedded.h"
-#include "tallyquill/log_viewer.h"
 #include "tallyquill/msg_logger.h"
+#include "viewer/CommandService.h"
+#include "viewer/LogService.h"
+#include "viewer/ViewerAdapter.h"
 
 #include <CLI/CLI.hpp>
 
 #include <QDate>
 #include <QFile>
-#include <QLineEdit>
 
 #include <csignal>
 #include <cstdio>
@@ -33,6 +31,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <QElapsedTimer>
 
 #include <unistd.h>
 
@@ -111,10 +111,8 @@ void showBadValue(const BadValue& e)
         std::cerr << "tallyquill: " << e.english << "\n";
         return;
     }
-    QString text = Tr(int16_t(e.messageId), q(e.english));
-    if (!e.value.empty())
-        text += QStringLiteral(": ") + q(e.value);
-    ShowMessage(text, Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+    ShowError(int16_t(e.messageId), q(e.english), MsgIcon::Warning,
+              e.value.empty() ? QString() : QStringLiteral(": ") + q(e.value));
 }
 
 DateOrder dateOrderOf(const std::string& s)
@@ -122,15 +120,15 @@ DateOrder dateOrderOf(const std::string& s)
     return s == "dmy" ? DateOrder::Dmy : s == "mdy" ? DateOrder::Mdy : DateOrder::Unset;
 }
 
-TextLayout layoutOf(const std::string& hide)
+LineLayout layoutOf(const std::string& hide)
 {
-    TextLayout l;
+    LineLayout l;
     for (const QString& item : q(hide).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString k = item.trimmed().toLower();
         if (k == QLatin1String("app"))
-            l.hideApp = true;
+            l.hideAppID = true;
         else if (k == QLatin1String("ws"))
-            l.hideWs = true;
+            l.hideWsID = true;
         else if (k == QLatin1String("user"))
             l.hideUser = true;
         else if (k == QLatin1String("event"))
@@ -139,19 +137,6 @@ TextLayout layoutOf(const std::string& hide)
             throw Usage("--hide takes app, ws, user and event, not " + item.toStdString());
     }
     return l;
-}
-
-// The line layout still reads the process-wide view settings.
-void applyLayout(const TextLayout& l)
-{
-    ViewSettings& v = View();
-    v.AppIDVisible = l.hideApp ? kTrue : 0;
-    v.WsIDVisible = l.hideWs ? kTrue : 0;
-    v.UserVisible = l.hideUser ? kTrue : 0;
-    v.EventVisible = l.hideEvent ? kTrue : 0;
-    v.UserDesc = l.userTitle;
-    v.EventDesc = l.eventTitle;
-    v.ActivityDesc = l.activityTitle;
 }
 
 // --- write -------------------------------------------------------------------
@@ -210,8 +195,7 @@ std::vector<QString> capitals(const std::vector<std::string>& values)
 int runList(const ListOptions& o)
 {
     const Format format = *FormatNamed(q(o.format));
-    const TextLayout layout = layoutOf(o.hide);
-    applyLayout(layout);
+    const LineLayout layout = layoutOf(o.hide);
     if (o.follow && !o.to.empty())
         throw Usage("--follow prints records as they arrive, so it takes no --to");
 
@@ -227,14 +211,15 @@ int runList(const ListOptions& o)
     if (!o.to.empty())
         to = ParseWhen(q(o.to), order, Edge::End, now);
     if (!from.date.isEmpty() && !to.date.isEmpty() && to < from)
-        throw BadValue(850, "Invalid date range");
+        throw BadValue(sid::InvalidDateRange, "Invalid date range");
     query.fromDate = from.date;
     query.fromTime = from.time;
     query.toDate = to.date;
     query.toTime = to.time;
 
     if (o.timeFrom.empty() != o.timeTo.empty()) {
-        showBadValue(o.timeFrom.empty() ? BadValue(848, "No start time") : BadValue(849, "No end time"));
+        showBadValue(o.timeFrom.empty() ? BadValue(sid::NoStartTime, "No start time")
+                                        : BadValue(sid::NoEndTime, "No end time"));
         std::cerr << "tallyquill: give --time-from and --time-to together\n";
         return EX_USAGE;
     }
@@ -242,7 +227,7 @@ int runList(const ListOptions& o)
         query.dayTimeFrom = ParseTimeOfDay(q(o.timeFrom));
         query.dayTimeTo = ParseTimeOfDay(q(o.timeTo));
         if (query.dayTimeTo < query.dayTimeFrom)
-            throw BadValue(852, "Invalid time range");
+            throw BadValue(sid::InvalidTimeRange, "Invalid time range");
     }
     query.wsIds = capitals(o.ws);
     query.users = capitals(o.users);
@@ -261,8 +246,7 @@ int runList(const ListOptions& o)
 
     FollowCursor cursor;
     int64_t printed = 0;
-    auto print = [&](const LogRow& row) {
-        const Record r{row.date, row.time, row.app, row.ws, row.user, row.event, row.activity};
+    auto print = [&](const LogRecord& r) {
         if (!cursor.admit(r))
             return;
         out.line(RecordLine(format, r, layout));
@@ -308,8 +292,8 @@ int runList(const ListOptions& o)
     }
     out.close();
     if (printed == 0 && !o.follow)
-        ShowMessage(Tr(844, QStringLiteral("No Record Found")), Tr(845, QStringLiteral("Retrieve Logs")),
-                    MsgIcon::Information);
+        ShowMessage(Tr(sid::NoRecordFound, QStringLiteral("No Record Found")),
+                    Tr(sid::RetrieveLogs, QStringLiteral("Retrieve Logs")), MsgIcon::Information);
     return EX_OK;
 }
 
@@ -346,6 +330,35 @@ struct ArchiveOptions {
     bool del = false, dryRun = false;
 };
 
+// Rows and rows per second on a terminal, a few times a second; nothing
+// when stderr is a file or a pipe.
+class Progress {
+public:
+    Progress() : shown_(isatty(STDERR_FILENO) == 1) { clock_.start(); }
+    ~Progress() { done(); }
+    void operator()(int64_t rows)
+    {
+        if (!shown_ || clock_.elapsed() < next_)
+            return;
+        next_ = clock_.elapsed() + 250;
+        const double secs = std::max<qint64>(1, clock_.elapsed()) / 1000.0;
+        std::fprintf(stderr, "\r%lld rows, %.0f rows/s ", static_cast<long long>(rows), double(rows) / secs);
+        drawn_ = true;
+    }
+    void done()
+    {
+        if (drawn_)
+            std::fputs("\r\033[K", stderr);
+        drawn_ = false;
+    }
+
+private:
+    bool shown_;
+    bool drawn_ = false;
+    QElapsedTimer clock_;
+    qint64 next_ = 250;
+};
+
 int runArchive(const ArchiveOptions& o)
 {
     const bool toFile = !o.file.empty() || !o.daily.empty();
@@ -353,18 +366,21 @@ int runArchive(const ArchiveOptions& o)
         throw Usage("nothing to do: give --file, --daily or --delete");
     if (!o.daily.empty() && o.prefix.empty())
         throw Usage("--daily needs --prefix");
-    applyLayout(layoutOf(o.hide));
+    const LineLayout layout = layoutOf(o.hide);
     const QString until = ParseWhen(q(o.until), dateOrderOf(o.dateOrder), Edge::End, QDateTime::currentDateTime()).date;
+    // Connecting first gives an unreachable data source its own status and
+    // the driver's reason.
+    CommandService command = serviceOf(o.c);
+    command.connect();
 
     if (o.dryRun) {
-        CommandService service = serviceOf(o.c);
         int64_t total = 0;
-        for (const auto& [day, count] : service.archivePlan(q(o.app), until)) {
+        for (const auto& [day, count] : command.archivePlan(q(o.app), until)) {
             total += count;
             if (!o.daily.empty()) {
                 const QString path = q(o.daily) + QLatin1Char('/') + q(o.prefix) + day + QStringLiteral(".log");
                 std::cout << "would write " << count << " records to " << path.toStdString()
-                          << (QFile::exists(path) ? " (exists: appended)" : "") << "\n";
+                          << (QFile::exists(path) ? " (the file exists)" : "") << "\n";
             }
         }
         if (!o.file.empty())
@@ -374,19 +390,28 @@ int runArchive(const ArchiveOptions& o)
         return EX_OK;
     }
 
-    LogViewer viewer;
-    viewer.setDSN(o.c.dsn);
-    viewer.setLoginID(o.c.login);
-    viewer.setPassword(o.c.password);
-    viewer.setAppID(o.app);
-    int16_t ok = kFalse;
-    LogViewer::Impl& service = viewer.impl();
-    service.ArchiveLog(ok, q(o.app), until, toFile ? kTrue : kFalse, o.del ? kTrue : kFalse,
-                       o.daily.empty() ? kFalse : kTrue, q(o.prefix), q(o.daily.empty() ? o.file : o.daily));
-    if (ok == kFalse) {
-        ShowMessage(Tr(838, QStringLiteral("Error in archive record")) + QStringLiteral(": ") + service.lastArchiveError,
-                    Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
-        return service.lastArchiveErrorFromDatabase ? kDatabaseError : kNothingDone;
+    LogService service;
+    service.source = {q(o.c.dsn), q(o.c.login), q(o.c.password), q(o.app)};
+    ArchiveRequest request;
+    request.AppID = q(o.app);
+    request.ArchiveDate = until;
+    request.ToFile = toFile;
+    request.DelRecord = o.del;
+    request.MultiFile = !o.daily.empty();
+    request.FilePrefix = q(o.prefix);
+    request.Filename = q(o.daily.empty() ? o.file : o.daily);
+    Progress progress;
+    request.progress = [&](int64_t rows) { progress(rows); };
+    const ArchiveOutcome outcome = service.archive(request, layout);
+    progress.done();
+    std::cout << "archived " << outcome.written << " records to " << outcome.files << " file(s); deleted "
+              << outcome.deleted << " records\n";
+    if (!outcome.ok) {
+        ShowError(sid::ArchiveFailed, QStringLiteral("Error in archive record"), MsgIcon::Warning,
+                  QStringLiteral(": ") + outcome.reason);
+        if (outcome.fromDatabase)
+            return kDatabaseError;
+        return outcome.reason.startsWith(QLatin1String("Cannot create")) ? EX_CANTCREAT : EX_IOERR;
     }
     return EX_OK;
 }
@@ -451,11 +476,10 @@ int runImport(const ImportOptions& o)
     for (const std::string& f : o.files) {
         LineReader in(q(f));
         QByteArray line;
-        const int64_t n = service.import(q(o.app), [&](LogRow& row) {
+        const int64_t n = service.import(q(o.app), [&](LogRecord& row) {
             if (!in.next(line))
                 return false;
-            const Record r = std::get<Record>(ParseArchiveLine(line));
-            row = {r.date, r.time, r.app, r.ws, r.user, r.event, r.activity};
+            row = std::get<Record>(ParseArchiveLine(line));
             return true;
         });
         std::cout << "imported " << n << " records from " << f << " into " << o.app << "_logs\n";
@@ -474,7 +498,7 @@ int runCheck(const Conn& c, const std::string& app)
               << "server: " << r.dbms.toStdString() << " " << r.dbmsVersion.toStdString() << "\n";
     if (app.empty())
         return EX_OK;
-    const std::string table = TableName(q(app)).toStdString();
+    const std::string table = app + "_logs";
     std::cout << "table " << table << ": " << (r.table.isEmpty() ? "missing (the first write creates it)" : "present")
               << "\n";
     if (!r.table.isEmpty())
@@ -533,40 +557,29 @@ int runView(const ViewOptions& o)
         std::cerr << "tallyquill: no display to open the viewer on (DISPLAY is not set)\n";
         return kNothingDone;
     }
-    const TextLayout l = layoutOf(o.hide);
+    const LineLayout l = layoutOf(o.hide);
     const QDateTime now = QDateTime::currentDateTime();
     auto screenDate = [&](const std::string& text, Edge edge) {
         return text.empty() ? QString() : DisplayDate(ParseWhen(q(text), dateOrderOf(o.dateOrder), edge, now).date);
     };
-    const QString from = screenDate(o.from, Edge::Start), to = screenDate(o.to, Edge::End);
-    LogViewer viewer;
-    viewer.setDSN(o.c.dsn);
-    viewer.setLoginID(o.c.login);
-    viewer.setPassword(o.c.password);
-    viewer.setAppID(o.app);
+    ViewerAdapter viewer;
+    viewer.service.source = {q(o.c.dsn), q(o.c.login), q(o.c.password), q(o.app)};
     if (!o.caption.empty())
-        viewer.setCaption(o.caption);
+        viewer.caption = q(o.caption);
     if (!o.userTitle.empty())
-        viewer.setUserProgDesc(o.userTitle);
+        viewer.userDesc = q(o.userTitle);
     if (!o.eventTitle.empty())
-        viewer.setEventDesc(o.eventTitle);
+        viewer.eventDesc = q(o.eventTitle);
     if (!o.activityTitle.empty())
-        viewer.setActivityDesc(o.activityTitle);
-    viewer.setAppIDVisible(l.hideApp ? kTrue : 0);
-    viewer.setWorkstationIDVisible(l.hideWs ? kTrue : 0);
-    viewer.setUserProgVisible(l.hideUser ? kTrue : 0);
-    viewer.setEventVisible(l.hideEvent ? kTrue : 0);
-    const QString app = q(o.app);
-    viewer.impl().afterScreenLoad = [&](frmLogMain& screen) {
-        if (!from.isEmpty())
-            screen.txtDateRangeStart->setText(from);
-        if (!to.isEmpty())
-            screen.txtDateRangeEnd->setText(to);
-        if (!app.isEmpty() && !l.hideApp)
-            screen.txtAppID->setText(app);
-    };
-    viewer.ShowLog(1);
-    return EX_OK;
+        viewer.activityDesc = q(o.activityTitle);
+    viewer.appIdVisible = l.hideAppID ? -1 : 0;
+    viewer.wsIdVisible = l.hideWsID ? -1 : 0;
+    viewer.userVisible = l.hideUser ? -1 : 0;
+    viewer.eventVisible = l.hideEvent ? -1 : 0;
+    viewer.firstStartDate = screenDate(o.from, Edge::Start);
+    viewer.firstEndDate = screenDate(o.to, Edge::End);
+    viewer.fillAppID = true;
+    return viewer.showLog(true) ? EX_OK : kNothingDone;
 }
 
 struct DemoOptions {

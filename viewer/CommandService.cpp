@@ -1,8 +1,8 @@
 #include "viewer/CommandService.h"
 
 #include "odbc/Odbc.h"
-#include "writer/Global.h"
 #include "writer/LogConnection.h"
+#include "writer/LogTable.h"
 
 #include <algorithm>
 #include <map>
@@ -32,7 +32,7 @@ QString tableOf(const QString& appId)
     return TableName(appId);
 }
 
-LogRow readRow(const odbc::ResultSet& rs)
+LogRecord readRow(const odbc::ResultSet& rs)
 {
     return {rs.text(0), rs.text(1), rs.text(2), rs.text(3), rs.text(4), rs.text(5), rs.text(6)};
 }
@@ -94,22 +94,18 @@ CommandService::~CommandService() = default;
 
 odbc::Connection& CommandService::connection()
 {
-    if (conn_ && conn_->isOpen())
-        return *conn_;
     if (dsn_.isEmpty())
         throw SourceUnavailable("No DSN provided");
-    auto conn = std::make_unique<odbc::Connection>();
     try {
-        conn->open(ConnectString(dsn_, login_, password_));
+        return link_.open(dsn_, login_, password_);
     } catch (const DatabaseError& e) {
+        link_.drop();
         std::string message = "Cannot connect to the data source " + dsn_.toStdString() + ": [" + e.sqlstate()
                               + "] " + e.description();
         if (e.sqlstate() == "IM002")
             message += " (register one with tallyquill setup; odbcinst -q -s lists them)";
         throw SourceUnavailable(message);
     }
-    conn_ = std::move(conn);
-    return *conn_;
 }
 
 template <class F>
@@ -118,13 +114,12 @@ auto CommandService::guarded(F&& work)
     try {
         return work(connection());
     } catch (const DatabaseError& e) {
-        if (e.connectionLost() || (conn_ && conn_->isDead()))
-            conn_.reset();
+        link_.dropIfGone(e);
         throw;
     }
 }
 
-bool CommandService::select(const LogQuery& query, const std::function<void(const LogRow&)>& sink)
+bool CommandService::select(const LogQuery& query, const std::function<void(const LogRecord&)>& sink)
 {
     const QString table = tableOf(query.appId);
     return guarded([&](odbc::Connection& conn) {
@@ -144,7 +139,7 @@ bool CommandService::select(const LogQuery& query, const std::function<void(cons
             throw;
         }
         if (query.last > 0) {
-            std::vector<LogRow> newest;
+            std::vector<LogRecord> newest;
             for (; !rs->eof(); rs->next())
                 newest.push_back(readRow(*rs));
             std::for_each(newest.rbegin(), newest.rend(), sink);
@@ -233,7 +228,7 @@ std::vector<std::pair<QString, int64_t>> CommandService::archivePlan(const QStri
     });
 }
 
-int64_t CommandService::import(const QString& appId, const std::function<bool(LogRow&)>& next)
+int64_t CommandService::import(const QString& appId, const std::function<bool(LogRecord&)>& next)
 {
     const QString table = tableOf(appId);
     return guarded([&](odbc::Connection& conn) {
@@ -242,7 +237,7 @@ int64_t CommandService::import(const QString& appId, const std::function<bool(Lo
             try {
                 conn.execute(sql);
             } catch (const DatabaseError& e) {
-                if (e.connectionLost())
+                if (link_.isGone(e))
                     throw;
             }
         }
@@ -260,9 +255,9 @@ int64_t CommandService::import(const QString& appId, const std::function<bool(Lo
         std::unique_ptr<odbc::Statement> batch;
         std::vector<QString> values;
         int64_t count = 0;
-        LogRow r;
+        LogRecord r;
         while (next(r)) {
-            values.insert(values.end(), {r.app, r.ws, r.date, r.time, r.user, r.event, r.activity});
+            values.insert(values.end(), {r.AppID, r.WsID, r.Date, r.Time, r.UserName, r.EventType, r.Activity});
             if (++count % kBatch == 0) {
                 if (!batch)
                     batch = insertOf(kBatch);

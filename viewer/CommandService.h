@@ -8,6 +8,8 @@
 
 #include "tallyquill/error.h"
 #include "tallyquill/export.h"
+#include "writer/LogConnection.h"
+#include "writer/LogRecord.h"
 
 #include <QString>
 
@@ -17,15 +19,6 @@
 #include <vector>
 
 namespace tallyquill {
-
-namespace odbc {
-class Connection;
-}
-
-// One record in stored forms ("yyyymmdd", "hhmmss"), fields as read.
-struct LogRow {
-    QString date, time, app, ws, user, event, activity;
-};
 
 // What `list` selects. Bounds are inclusive instants; a per-day time window
 // applies to every day, as the viewer's. Each list means "any of these".
@@ -60,11 +53,14 @@ public:
     CommandService(const CommandService&) = delete;
     CommandService& operator=(const CommandService&) = delete;
 
-    // Hands each selected record to `sink`, oldest first, reading the result
+    // Opens the connection unless it is open. Throws SourceUnavailable.
+    void connect() { connection(); }
+
+    // Hands each selected record to `sink` in stored form, oldest first, reading the result
     // to its end. Answers false when the table does not exist. Throws
     // SourceUnavailable or DatabaseError; a lost connection is reopened by the
     // next call.
-    bool select(const LogQuery& query, const std::function<void(const LogRow&)>& sink);
+    bool select(const LogQuery& query, const std::function<void(const LogRecord&)>& sink);
 
     struct AppSummary {
         QString appId;      // the table's name without "_logs", in capitals
@@ -91,7 +87,7 @@ public:
     // Inserts the records that `next` fills until it answers false, in one
     // transaction, creating the table and its index when missing. Answers the
     // number inserted; nothing is inserted when it throws.
-    int64_t import(const QString& appId, const std::function<bool(LogRow&)>& next);
+    int64_t import(const QString& appId, const std::function<bool(LogRecord&)>& next);
 
     // Registers a per-user "PostgreSQL Unicode" data source that streams
     // results and keeps the driver's log files off. Throws
@@ -106,7 +102,7 @@ private:
     auto guarded(F&& work);
 
     QString dsn_, login_, password_;
-    std::unique_ptr<odbc::Connection> conn_;
+    LogConnection link_;
 };
 
 } // namespace tallyquill

@@ -31,6 +31,9 @@ public:
     // false; otherwise it opens the connection unless that was done, and
     // answers whether it is open.
     bool Check(const QString& dsn, const QString& login, const QString& password);
+    // The same for a caller that reports the reason itself: a failed opening
+    // throws its DatabaseError.
+    odbc::Connection& open(const QString& dsn, const QString& login, const QString& password);
     // Whether a failure left the connection unusable: the driver said so, or
     // the connection reports itself dead. Decided here and nowhere else.
     bool isGone(const DatabaseError& failure) const;
