@@ -91,6 +91,7 @@ TEST(CliArchiveLine, RestoresEveryFieldOrSaysWhyNot)
         line(QString(16, QChar(u'张')), "x"),            // the user column holds 15
         line("U", QString(251, QLatin1Char('a'))),        // the activity column holds 250
         line("U", QStringLiteral("a\u240Ab")),            // a stand-in for a line feed
+        line("U", QString::fromUtf16(u"a\0b", 3)),         // a NUL, which the driver would cut at
         line("U", "x").replace("20260101", "2026011X"),   // no stored date
         line("U", "x").left(60),                          // cut short
         QByteArray("20260101   101010   APP        WS ") + "\xff\xfe",

@@ -49,6 +49,8 @@ std::variant<Record, QString> ParseArchiveLine(const QByteArray& utf8)
     for (uint c : chars) {
         if (c == '\r' || c == '\n')
             return QStringLiteral("holds a line break");
+        if (c == 0)
+            return QStringLiteral("holds a NUL character, which no column keeps");
         if (isStandIn(char32_t(c)))
             return QStringLiteral("holds U+%1, which may stand for a control character")
                 .arg(QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0')));

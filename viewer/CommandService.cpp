@@ -47,23 +47,21 @@ bool hasControlCharacter(const QString& s)
 QString QueryCondition(const LogQuery& q)
 {
     QStringList parts;
-    // Written so that both ends are ranges on log_Date, which the
-    // (log_Date, log_Time) index serves.
+    // Both ends are ranges on the (log_Date, log_Time) index: a whole day as
+    // a date alone, an instant as a row value.
     if (!q.fromDate.isEmpty()) {
-        const QString d = SqlLiteral(q.fromDate);
         if (q.fromTime.isEmpty() || q.fromTime == QLatin1String("000000"))
-            parts << QStringLiteral("log_Date >= ") + d;
+            parts << QStringLiteral("log_Date >= ") + SqlLiteral(q.fromDate);
         else
-            parts << QStringLiteral("log_Date >= %1 AND (log_Date > %1 OR log_Time >= %2)")
-                         .arg(d, SqlLiteral(q.fromTime));
+            parts << QStringLiteral("(log_Date, log_Time) >= (%1, %2)")
+                         .arg(SqlLiteral(q.fromDate), SqlLiteral(q.fromTime));
     }
     if (!q.toDate.isEmpty()) {
-        const QString d = SqlLiteral(q.toDate);
         if (q.toTime.isEmpty() || q.toTime == QLatin1String("235959"))
-            parts << QStringLiteral("log_Date <= ") + d;
+            parts << QStringLiteral("log_Date <= ") + SqlLiteral(q.toDate);
         else
-            parts << QStringLiteral("log_Date <= %1 AND (log_Date < %1 OR log_Time <= %2)")
-                         .arg(d, SqlLiteral(q.toTime));
+            parts << QStringLiteral("(log_Date, log_Time) <= (%1, %2)")
+                         .arg(SqlLiteral(q.toDate), SqlLiteral(q.toTime));
     }
     if (!q.dayTimeFrom.isEmpty())
         parts << QStringLiteral("log_Time BETWEEN ") + SqlLiteral(q.dayTimeFrom) + QStringLiteral(" AND ")
