@@ -16,6 +16,7 @@
 #include "viewer/CommandService.h"
 #include "viewer/LogService.h"
 #include "viewer/ViewerAdapter.h"
+#include "writer/Spool.h"
 
 #include <CLI/CLI.hpp>
 
@@ -28,6 +29,7 @@
 #include <ctime>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -144,21 +146,91 @@ LineLayout layoutOf(const std::string& hide)
 struct WriteOptions {
     Conn c;
     std::string app, ws, user, event, text;
+    bool spool = false;
 };
+
+// A field of an output line: control characters would split or forge lines.
+std::string printable(const QString& text)
+{
+    QString out = text;
+    for (QChar& c : out) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029)
+            c = QLatin1Char('?');
+    }
+    return out.toStdString();
+}
 
 int runWrite(const WriteOptions& o)
 {
-    MsgLogger logger;
-    logger.setDSN(o.c.dsn);
-    logger.setLoginID(o.c.login);
-    logger.setPassword(o.c.password);
-    logger.setAppID(o.app);
-    logger.setWorkstationID(o.ws);
-    if (logger.WriteLog(o.user, o.event, o.text) != 0) {
-        std::cerr << "tallyquill: nothing was written\n";
-        return kNothingDone;
+    std::string table;
+    {
+        MsgLogger logger;
+        if (o.spool)
+            logger.setSpooled(true);
+        logger.setDSN(o.c.dsn);
+        logger.setLoginID(o.c.login);
+        logger.setPassword(o.c.password);
+        logger.setAppID(o.app);
+        logger.setWorkstationID(o.ws);
+        table = logger.AppID() + "_logs";
+        if (logger.WriteLog(o.user, o.event, o.text) != 0) {
+            std::cerr << "tallyquill: nothing was written\n";
+            return kNothingDone;
+        }
+    }  // a spooled logger delivers what it can as it goes
+    if (o.spool)
+        for (const spool::SpoolStatus& s : spool::ListSpools())
+            if (s.dsn.toStdString() == o.c.dsn && s.table.toStdString() == table && s.pending > 0)
+                std::cerr << "tallyquill: " << s.pending << " record(s) wait in the spool"
+                          << (s.lastError.isEmpty() ? std::string() : ": " + printable(s.lastError)) << "\n";
+    return EX_OK;
+}
+
+// --- spool status / spool flush ----------------------------------------------
+
+int runSpoolStatus()
+{
+    std::cout << "DSN\tTABLE\tPENDING\tOLDEST\tREJECTED\tLAST ERROR\n";
+    for (const spool::SpoolStatus& s : spool::ListSpools()) {
+        if (!s.problem.isEmpty()) {
+            std::cout << printable(s.path) << "\t?\t?\t\t?\t" << printable(s.problem) << "\n";
+            continue;
+        }
+        const QString oldest =
+            s.oldestDate.isEmpty() ? QString() : IsoDate(s.oldestDate) + QLatin1Char(' ') + DisplayTime(s.oldestTime);
+        std::cout << printable(s.dsn) << "\t" << printable(s.table) << "\t" << s.pending << "\t" << printable(oldest)
+                  << "\t" << s.rejected << "\t" << printable(s.lastError) << "\n";
     }
     return EX_OK;
+}
+
+struct FlushOptions {
+    std::string dsn, app, login, password;
+    bool loginGiven = false;
+    int timeout = 60;
+};
+
+int runSpoolFlush(const FlushOptions& o)
+{
+    const QString dsn = q(o.dsn);
+    const QString table = o.app.empty() ? QString() : q(o.app).toUpper() + QStringLiteral("_logs");
+    const std::optional<QString> login = o.loginGiven ? std::optional<QString>(q(o.login)) : std::nullopt;
+    int status = EX_OK;
+    for (const spool::SpoolStatus& s : spool::ListSpools()) {
+        if ((!dsn.isEmpty() && s.dsn != dsn) || (!table.isEmpty() && s.table != table))
+            continue;
+        const auto out = spool::FlushSpoolFile(s.path, login ? &*login : nullptr, q(o.password),
+                                               std::chrono::seconds(o.timeout));
+        if (out.remaining == 0 && out.error.isEmpty())
+            continue;
+        std::cerr << "tallyquill: " << printable(s.dsn) << " " << printable(s.table) << ": "
+                  << (out.remaining < 0 ? std::string("unreadable") : std::to_string(out.remaining) + " left")
+                  << (out.error.isEmpty() ? std::string() : ": " + printable(out.error)) << "\n";
+        if (out.remaining != 0)
+            status = std::max(status, out.databaseError ? kDatabaseError : kNothingDone);
+    }
+    return status;
 }
 
 // --- list --------------------------------------------------------------------
@@ -648,14 +720,19 @@ public:
     std::string make_expanded(const CLI::App* verb) const override
     {
         std::stringstream out;
-        out << "\n" << verb->get_name() << ":\n  " << verb->get_description() << "\n\n  "
-            << make_usage(verb, "tallyquill " + verb->get_name()) << "\n";
+        std::string path = verb->get_name();
+        for (const CLI::App* p = verb->get_parent(); p && p->get_parent(); p = p->get_parent())
+            path = p->get_name() + " " + path;
+        out << "\n" << path << ":\n  " << verb->get_description() << "\n\n  "
+            << make_usage(verb, "tallyquill " + path) << "\n";
         for (const CLI::Option* o : verb->get_options([](const CLI::Option* o) { return o->get_positional(); }))
             out << make_option(o, true);
         for (const CLI::Option* o : verb->get_options([verb](const CLI::Option* o) {
                  return o->nonpositional() && o != verb->get_help_ptr();
              }))
             out << make_option(o, false);
+        for (const CLI::App* sub : verb->get_subcommands({}))
+            out << make_expanded(sub);
         return out.str();
     }
 };
@@ -667,10 +744,17 @@ std::string completionScript(const CLI::App& app)
     for (const CLI::App* verb : app.get_subcommands({})) {
         verbs += verb->get_name() + " ";
         std::string options = "--help";
-        for (const CLI::Option* o : verb->get_options())
-            for (const std::string& name : o->get_lnames())
-                if (name != "help")
-                    options += " --" + name;
+        std::vector<const CLI::App*> parts{verb};
+        for (const CLI::App* sub : verb->get_subcommands({})) {
+            options += " " + sub->get_name();
+            parts.push_back(sub);
+        }
+        std::set<std::string> seen{"help"};
+        for (const CLI::App* part : parts)
+            for (const CLI::Option* o : part->get_options())
+                for (const std::string& name : o->get_lnames())
+                    if (seen.insert(name).second)
+                        options += " --" + name;
         cases += "    " + verb->get_name() + ") opts=\"" + options + "\" ;;\n";
     }
     return "# bash completion for tallyquill, made by tallyquill --bash-completion\n"
@@ -690,7 +774,7 @@ std::string completionScript(const CLI::App& app)
            "  case ${COMP_WORDS[1]} in\n" + cases +
            "    *) opts= ;;\n"
            "  esac\n"
-           "  if [[ $cur == -* ]]; then COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"));\n"
+           "  if [[ $cur == -* || ${COMP_WORDS[1]} == spool ]]; then COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"));\n"
            "  elif [ \"${COMP_WORDS[1]}\" = import ]; then COMPREPLY=($(compgen -f -- \"$cur\")); fi\n"
            "}\n"
            "complete -F _tallyquill tallyquill\n";
@@ -727,6 +811,9 @@ int dispatch(int argc, char** argv, bool completion)
     write->add_option("--ws", w.ws, "workstation ID (stored in capitals)")->type_name("WSID")->required();
     write->add_option("--user", w.user, "user name (stored in capitals, default empty)")->type_name("NAME");
     write->add_option("--event", w.event, "event type (stored in capitals, default empty)")->type_name("TYPE");
+    write->add_flag("--spool", w.spool, "append the row to the local spool and deliver it from there; what "
+                                        "cannot be delivered within 2 s waits for the next spooled writer or "
+                                        "spool flush");
     write->add_option("TEXT", w.text, "the activity, stored as given (after -- it may begin with -)")->required();
 
     ListOptions l;
@@ -827,6 +914,29 @@ int dispatch(int argc, char** argv, bool completion)
     view->add_option("--to", v.to, "last day of the screen's starting range")->type_name("DATE");
     view->add_option("--date-order", v.dateOrder, "read a/b/yyyy as dmy or mdy")->check(CLI::IsMember({"dmy", "mdy"}));
 
+    CLI::App* spoolVerb = app.add_subcommand("spool", "Show or deliver the records that spooled writers left "
+                                                      "waiting.");
+    spoolVerb->require_subcommand(1);
+    CLI::App* spoolStatus = spoolVerb->add_subcommand(
+        "status", "One tab-separated line per spool under $XDG_STATE_HOME/tallyquill/spool: data source, table, "
+                  "pending records, oldest pending stamp, records set aside (in <spool>.rejected), last error.");
+    FlushOptions fl;
+    CLI::App* spoolFlush = spoolVerb->add_subcommand(
+        "flush", "Deliver the spools now (those of DSN and APPID when given). Exit status: 0 every spool is "
+                 "empty, 1 records are left, 2 the database refused or was not reached.");
+    spoolFlush->add_option("--dsn", fl.dsn, "only the spools of this data source")->type_name("DSN")
+        ->envname("TALLYQUILL_DSN");
+    spoolFlush->add_option("--app", fl.app, "only the spools of this application")->type_name("APPID")
+        ->envname("TALLYQUILL_APP");
+    CLI::Option* flushLogin =
+        spoolFlush->add_option("--login", fl.login, "login (default: the one the spool was written with)")
+            ->type_name("ID");
+    spoolFlush->add_option("--password", fl.password, "password sent as PWD")->type_name("PW")
+        ->envname("TALLYQUILL_PASSWORD");
+    spoolFlush->add_option("--timeout", fl.timeout, "seconds to wait for another process delivering a spool "
+                                                    "(default 60)")
+        ->type_name("SECONDS")->check(CLI::Range(0, 86400));
+
     DemoOptions d;
     CLI::App* demo = app.add_subcommand("demo", "Write varied demonstration records through the logger, as a "
                                                 "host would.");
@@ -884,6 +994,12 @@ int dispatch(int argc, char** argv, bool completion)
         return runView(v);
     if (*demo)
         return runDemo(d);
+    if (*spoolStatus)
+        return runSpoolStatus();
+    if (*spoolFlush) {
+        fl.loginGiven = flushLogin->count() > 0;
+        return runSpoolFlush(fl);
+    }
     return EX_USAGE;
 }
 

@@ -47,6 +47,6 @@ QString StoredTime(const QDateTime& t);  // "hhmmss"
 
 // dd/mm/yyyy from "yyyymmdd", hh:mm:ss from "hhmmss".
 TQ_INTERNAL_API QString DisplayDate(const QString& stored);
-QString DisplayTime(const QString& stored);
+TQ_INTERNAL_API QString DisplayTime(const QString& stored);
 
 } // namespace tallyquill
