@@ -442,11 +442,15 @@ TEST_P(Cli, AppsAndCheckDescribeTheDataSource)
 {
     const QString app = table({{"20260105", "080000", "W", "U", "E", "x"}, {"20260107", "093000", "W", "U", "E", "y"}});
     const QString d = QString::fromStdString(dsn);
+    // A table that only has the name of a log table is listed, not fatal.
+    const QString other = QString::fromStdString(newAppId());
+    raw().execute("CREATE TABLE " + other + "_logs (something int)");
     CliRun r = run({"apps", "--dsn", d});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const QStringList line = r.out.split('\n').filter(QRegularExpression("^" + app.toUpper() + " "));
     ASSERT_EQ(line.size(), 1) << r.out.toStdString();
     EXPECT_EQ(line[0].simplified(), app.toUpper() + " 2 2026-01-05 08:00:00 2026-01-07 09:30:00");
+    EXPECT_TRUE(r.out.contains(QRegularExpression("\\n" + other.toUpper() + " +\\? "))) << r.out.toStdString();
 
     r = run({"check", "--dsn", d, "--app", app});
     EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();

@@ -23,6 +23,7 @@
 #include <QDate>
 #include <QFile>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -324,16 +325,19 @@ int runList(const ListOptions& o)
         out.line(RecordLine(format, r, layout));
         ++printed;
     };
+    if (o.follow) {
+        // Ctrl-C ends the loop at the next look, and the output is complete.
+        struct sigaction stop {};
+        stop.sa_handler = onStopSignal;
+        sigaction(SIGINT, &stop, nullptr);
+        sigaction(SIGTERM, &stop, nullptr);
+    }
     cursor.beginPoll();
     service.select(query, print);
     cursor.endPoll();
     out.flush();
 
     if (o.follow) {
-        struct sigaction stop {};
-        stop.sa_handler = onStopSignal;
-        sigaction(SIGINT, &stop, nullptr);
-        sigaction(SIGTERM, &stop, nullptr);
         query.last = 0;
         bool warned = false;
         while (!stopRequested) {
@@ -349,7 +353,8 @@ int runList(const ListOptions& o)
                 cursor.endPoll();
                 warned = false;
             } catch (const DatabaseError& e) {
-                if (!e.connectionLost())
+                // A server that went away is waited for; anything else ends it.
+                if (service.connected())
                     throw;
                 if (!warned)
                     std::cerr << "tallyquill: " << e.what() << " (trying again)\n";
@@ -387,9 +392,14 @@ int runApps(const Conn& c)
     Output out(QString(), false);
     out.line(QStringLiteral("%1 %2  %3  %4").arg(QStringLiteral("App ID"), -10).arg(QStringLiteral("Records"), 10)
                  .arg(QStringLiteral("First"), -19).arg(QStringLiteral("Last")));
-    for (const auto& a : apps)
-        out.line(QStringLiteral("%1 %2  %3  %4").arg(a.appId, -10).arg(a.records, 10).arg(stamp(a.first), -19)
-                     .arg(stamp(a.last)));
+    for (const auto& a : apps) {
+        if (!a.problem.isEmpty())
+            out.line(QStringLiteral("%1 %2  %3").arg(a.appId, -10).arg(QStringLiteral("?"), 10)
+                         .arg(QString::fromStdString(printable(a.problem))));
+        else
+            out.line(QStringLiteral("%1 %2  %3  %4").arg(a.appId, -10).arg(a.records, 10).arg(stamp(a.first), -19)
+                         .arg(stamp(a.last)));
+    }
     out.close();
     return EX_OK;
 }

@@ -163,10 +163,17 @@ std::vector<CommandService::AppSummary> CommandService::apps()
         }
         std::vector<AppSummary> out;
         for (const QString& table : tables) {
-            auto rs = conn.query(QStringLiteral("SELECT COUNT(*), MIN(log_Date || log_Time), "
-                                                "MAX(log_Date || log_Time) FROM ")
-                                 + table);
-            out.push_back({table.chopped(5).toUpper(), rs->integer(0), rs->text(1), rs->text(2)});
+            try {
+                auto rs = conn.query(QStringLiteral("SELECT COUNT(*), MIN(log_Date || log_Time), "
+                                                    "MAX(log_Date || log_Time) FROM ")
+                                     + table);
+                out.push_back({table.chopped(5).toUpper(), rs->integer(0), rs->text(1), rs->text(2), {}});
+            } catch (const DatabaseError& e) {
+                // A table of that name that is no log table is named, not fatal.
+                if (link_.isGone(e))
+                    throw;
+                out.push_back({table.chopped(5).toUpper(), -1, {}, {}, QString::fromStdString(e.what())});
+            }
         }
         std::sort(out.begin(), out.end(), [](const AppSummary& a, const AppSummary& b) { return a.appId < b.appId; });
         return out;

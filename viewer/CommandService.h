@@ -55,6 +55,8 @@ public:
 
     // Opens the connection unless it is open. Throws SourceUnavailable.
     void connect() { connection(); }
+    // False once a failure broke the connection; the next call reopens it.
+    bool connected() const { return link_.connected(); }
 
     // Hands each selected record to `sink` in stored form, oldest first, reading the result
     // to its end. Answers false when the table does not exist. Throws
@@ -66,6 +68,7 @@ public:
         QString appId;      // the table's name without "_logs", in capitals
         int64_t records = 0;
         QString first, last;  // "yyyymmddhhmmss" of the oldest and newest record
+        QString problem;      // why a table of that name could not be read
     };
     // Every table named <AppID>_logs, by name.
     std::vector<AppSummary> apps();
