@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tallyquill/export.h"
 #include <cstdint>
 #include <memory>
 
@@ -46,7 +47,7 @@ std::shared_ptr<clsLocalize> Localizer();
 // LogViewer, so a changed language setting reaches screens loaded later).
 std::shared_ptr<clsLocalize> ReplaceLocalizer();
 // Shorthand: the shared localizer's text for a base id.
-QString Tr(int16_t id, const QString& english);
+TQ_INTERNAL_API QString Tr(int16_t id, const QString& english);
 
 // The string table itself: the text of an exact id (base, +1000 or +2000), or
 // a null QString when the table has no such id.

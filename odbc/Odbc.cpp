@@ -424,11 +424,33 @@ QString Connection::dbmsName() const
 {
     if (open_ && !dbms_.isEmpty())
         return dbms_;
-    SQLWCHAR name[128] = {};
+    return info(SQL_DBMS_NAME);
+}
+
+QString Connection::info(SQLUSMALLINT type) const
+{
+    SQLWCHAR text[256] = {};
     SQLSMALLINT len = 0;
-    check(SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, sizeof(name), &len), SQL_HANDLE_DBC, dbc_.get(),
-          "SQLGetInfo");
-    return fromWide(name, std::min<SQLLEN>(len / SQLLEN(sizeof(SQLWCHAR)), SQLLEN(std::size(name)) - 1));
+    check(SQLGetInfoW(dbc_.get(), type, text, sizeof(text), &len), SQL_HANDLE_DBC, dbc_.get(), "SQLGetInfo");
+    return fromWide(text, std::min<SQLLEN>(len / SQLLEN(sizeof(SQLWCHAR)), SQLLEN(std::size(text)) - 1));
+}
+
+std::unique_ptr<ResultSet> Connection::tables()
+{
+    StatementHandle stmt = newStatement();
+    const QString type = QStringLiteral("TABLE");
+    ServerCall call(session_.get());
+    stmt.check(SQLTablesW(stmt.get(), nullptr, 0, nullptr, 0, nullptr, 0, wide(type), SQL_NTS), "SQLTables");
+    return std::make_unique<ResultSet>(std::move(stmt));
+}
+
+std::unique_ptr<ResultSet> Connection::indexes(const QString& table)
+{
+    StatementHandle stmt = newStatement();
+    ServerCall call(session_.get());
+    stmt.check(SQLStatisticsW(stmt.get(), nullptr, 0, nullptr, 0, wide(table), SQL_NTS, SQL_INDEX_ALL, SQL_QUICK),
+               "SQLStatistics");
+    return std::make_unique<ResultSet>(std::move(stmt));
 }
 
 // --- SnapshotTransaction ---------------------------------------------------
@@ -514,7 +536,7 @@ void Statement::bindAll()
     }
 }
 
-void Statement::execute()
+int64_t Statement::execute()
 {
     bindAll();
     if (!stmt_.live())
@@ -522,7 +544,11 @@ void Statement::execute()
     ServerCall call(stmt_.session());
     SQLRETURN rc = SQLExecute(stmt_.get());
     stmt_.check(rc, "SQLExecute");
+    SQLLEN rows = -1;
+    if (!SQL_SUCCEEDED(SQLRowCount(stmt_.get(), &rows)))
+        rows = -1;
     SQLFreeStmt(stmt_.get(), SQL_CLOSE);
+    return rows;
 }
 
 // --- ResultSet -------------------------------------------------------------

@@ -148,6 +148,13 @@ public:
     const Session* session() const { return session_.get(); }
     // The database product, as the driver names it ("SQLite", "PostgreSQL").
     QString dbmsName() const;
+    // A text the driver reports through SQLGetInfo (SQL_DRIVER_NAME, ...).
+    QString info(SQLUSMALLINT type) const;
+    // Catalog results: SQLTables for plain tables (TABLE_NAME is column 2,
+    // counting from 0), SQLStatistics for the indexes of one table
+    // (INDEX_NAME 5, ORDINAL_POSITION 7, COLUMN_NAME 8).
+    std::unique_ptr<ResultSet> tables();
+    std::unique_ptr<ResultSet> indexes(const QString& table);
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
 
 private:
@@ -167,7 +174,8 @@ class Statement {
 public:
     Statement(Connection& conn, const QString& sql);
     void setParameters(std::vector<QString> values);
-    void execute();
+    // Answers the number of rows it changed (-1 when the driver cannot tell).
+    int64_t execute();
 
 private:
     void bindAll();

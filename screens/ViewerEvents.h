@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace tallyquill {
@@ -53,6 +54,8 @@ struct ArchiveRequest {
     bool MultiFile = false;  // one file per day in the directory `Filename`
     QString FilePrefix;
     QString Filename;
+    // Told the number of lines written so far, after each line.
+    std::function<void(int64_t)> progress;
 };
 
 // How an archive run ended; on failure the reason, and whether the database
@@ -61,6 +64,9 @@ struct ArchiveOutcome {
     bool ok = false;
     QString reason;
     bool fromDatabase = false;
+    int64_t written = 0;  // lines written to files
+    int64_t files = 0;    // files opened for them
+    int64_t deleted = 0;  // rows deleted from the table
 };
 
 // How the viewer screen starts: its caption, the columns and titles, and the

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
-  unixodbc unixodbc-dev libsqliteodbc odbc-postgresql
+  unixodbc unixodbc-dev libsqliteodbc odbc-postgresql libcli11-dev help2man
   libgtest-dev libgmock-dev libbenchmark-dev
   postgresql-15
   python3 sqlite3 valgrind xvfb xauth poppler-utils fonts-wqy-microhei

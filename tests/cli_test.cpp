@@ -2,13 +2,23 @@
 
 #include "TestSupport.h"
 
+#include "writer/LogLine.h"
 #include "writer/LogTable.h"
 
-#include <QDir>
+#include "odbc/Odbc.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
+
+#include <csignal>
+#include <map>
 
 #include <sys/stat.h>
 
@@ -30,7 +40,95 @@ CliRun run(const QStringList& args, const QProcessEnvironment& env = QProcessEnv
             QString::fromUtf8(p.readAllStandardError())};
 }
 
-class Cli : public tqtest::DbTest {};
+QString tool() { return QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill"); }
+
+// Reads `data` back with Python's own csv or json module: one row of texts
+// per record (json: date, time, app, ws, user, event, activity).
+std::vector<QStringList> parsedByPython(const char* format, const QByteArray& data)
+{
+    static const char* script = R"(
+import csv, io, json, sys
+text = sys.stdin.buffer.read().decode('utf-8')
+if sys.argv[1] == 'csv':
+    rows = list(csv.reader(io.StringIO(text, newline='')))
+else:
+    rows = []
+    for line in text.split('\n'):
+        if line:
+            o = json.loads(line)
+            assert o['timestamp'] == o['date'] + 'T' + o['time'], o
+            rows.append([o[k] for k in ('date', 'time', 'app', 'ws', 'user', 'event', 'activity')])
+for r in rows:
+    print(json.dumps(r))
+)";
+    QProcess py;
+    py.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(script), QLatin1String(format)});
+    py.write(data);
+    py.closeWriteChannel();
+    py.waitForFinished(30000);
+    EXPECT_EQ(py.exitCode(), 0) << py.readAllStandardError().toStdString();
+    std::vector<QStringList> rows;
+    for (const QByteArray& line : py.readAllStandardOutput().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QStringList r;
+        for (const auto& v : QJsonDocument::fromJson(line).array())
+            r << v.toString();
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+QString trimEnd(QString s)
+{
+    while (s.endsWith(QLatin1Char(' ')))
+        s.chop(1);
+    return s;
+}
+
+class Cli : public tqtest::DbTest {
+protected:
+    // Inserts rows (date, time, ws, user, event, activity) into a new table of
+    // a fresh application, in one transaction.
+    QString table(const std::vector<QStringList>& rows)
+    {
+        const QString app = QString::fromStdString(newAppId());
+        raw().execute(tallyquill::CreateTableSql(app + "_logs"));
+        raw().execute(tallyquill::CreateIndexSql(app + "_logs"));
+        tallyquill::odbc::SnapshotTransaction tx(raw());
+        // A row at a time would take seconds on a server.
+        for (size_t first = 0; first < rows.size(); first += 100) {
+            const size_t n = std::min<size_t>(100, rows.size() - first);
+            QStringList marks(n, QStringLiteral("(?, ?, ?, ?, ?, ?, ?)"));
+            auto ins = raw().prepare(QStringLiteral("INSERT INTO %1_logs VALUES %2").arg(app, marks.join(", ")));
+            std::vector<QString> values;
+            for (size_t i = first; i < first + n; ++i) {
+                const QStringList& r = rows[i];
+                values.insert(values.end(), {app, r[2], r[0], r[1], r[3], r[4], r[5]});
+            }
+            ins->setParameters(values);
+            ins->execute();
+        }
+        tx.commit();
+        return app;
+    }
+    // Every row of the table, fixed-width columns without their padding, in
+    // a stable order.
+    std::vector<QStringList> contents(const QString& app)
+    {
+        std::vector<QStringList> out;
+        for (const auto& r : rows(QStringLiteral("SELECT log_Date, log_Time, log_AppID, log_WsID, log_User, "
+                                                 "log_EventType, log_Data FROM %1_logs")
+                                      .arg(app))) {
+            QStringList row;
+            for (size_t c = 0; c < r.size(); ++c)
+                row << (c < 6 ? trimEnd(r[c]) : r[c]);
+            out.push_back(row);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+};
 
 TEST_P(Cli, WriteAnswersWithItsExitStatus)
 {
@@ -51,8 +149,16 @@ TEST_P(Cli, WriteAnswersWithItsExitStatus)
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("nothing was written")) << r.err.toStdString();
     r = run({"write", "--dsn", d, "--app", "A;B", "--ws", "w", "x"});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 64);
     EXPECT_TRUE(r.err.contains("A;B")) << r.err.toStdString();
+
+    // Defaults from the environment; after -- a text may look like an option.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TALLYQUILL_DSN", d);
+    env.insert("TALLYQUILL_APP", app);
+    r = run({"write", "--ws", "ws2", "--", "--help"}, env);
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(scalar("SELECT log_Data FROM " + app + "_logs WHERE log_WsID = 'WS2'"), "--help");
 
     // Refused as every database refuses it: a value too long for its column.
     r = run({"write", "--dsn", d, "--app", app, "--ws", "w", "--user", "a_user_name_far_too_long", "x"});
@@ -75,11 +181,11 @@ TEST_P(Cli, FailuresSayWhy)
     };
     const Case cases[] = {
         {{"write", "--app", app, "--ws", "w", "--dsn", "tq_no_such_dsn", "x"}, nullptr, 1, hint},
-        {list + QStringList{"tq_no_such_dsn"}, nullptr, 2, hint},
+        {list + QStringList{"tq_no_such_dsn"}, nullptr, 69, hint},
         {{"write", "--app", app, "--ws", "w", "--dsn", d + ";Database=x", "x"}, nullptr, 1, {"data source name"}},
         {{"write", "--app", app, "--ws", "w", "--dsn", d, "$(printf 'caf\\351')"}, nullptr, 64, {"UTF-8"}},
-        {list + QStringList{d, "--output", "/dev/full"}, nullptr, 1, {"No space left on device"}},
-        {list + QStringList{d}, "/dev/full", 1, {"standard output: No space left on device"}},
+        {list + QStringList{d, "--output", "/dev/full"}, nullptr, 74, {"No space left on device"}},
+        {list + QStringList{d}, "/dev/full", 74, {"standard output: No space left on device"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -110,10 +216,12 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
                               .arg(k % 2)
                               .arg(day)
                               .arg(k, 4, 10, QLatin1Char('0')));
-    // All pages, oldest first, in the print-file layout with CRLF.
-    CliRun r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-01", "--to", "03/01/2026"});
+    // All pages, oldest first, in the print-file layout; LF on stdout.
+    CliRun r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-01", "--to", "03/01/2026",
+                    "--date-order", "dmy"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    QStringList lines = r.out.split("\r\n");
+    EXPECT_FALSE(r.out.contains('\r'));
+    QStringList lines = r.out.split("\n");
     EXPECT_EQ(lines.takeLast(), "");
     ASSERT_EQ(lines.size(), 37);
     EXPECT_EQ(lines[0], "Date       Time     App ID     Ws ID            User                 Event Ty Activity");
@@ -140,7 +248,8 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
     EXPECT_EQ(r.err, "Error: Invalid date range\n");
     r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-01", "--to", "2026-01-03", "--time-from",
              "10:00:00"});
-    EXPECT_EQ(r.err, "Error: No end time\n");
+    EXPECT_EQ(r.code, 64);
+    EXPECT_TRUE(r.err.startsWith("Error: No end time\n") && r.err.contains("--time-to")) << r.err.toStdString();
 
     // Archive the first two days to daily files, deleting them.
     const QString daily = dir.path() + "/daily";
@@ -148,18 +257,283 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-02", "--daily", daily, "--prefix", "t_",
              "--delete"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "archived 24 records to 2 file(s); deleted 24 records\n");
     EXPECT_EQ(QDir(daily).entryList(QDir::Files), QStringList({"t_20260101.log", "t_20260102.log"}));
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
     // Into a directory that is not there: refused, nothing deleted.
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--file", daily + "/none/x.log",
              "--delete"});
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.code, 73);
     EXPECT_TRUE(r.err.startsWith("Error: Error in archive record")) << r.err.toStdString();
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
+    EXPECT_EQ(run({"archive", "--dsn", "tq_no_such_dsn", "--app", app, "--until", "2026-01-03", "--delete"}).code,
+              69);
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--delete"});
     EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "archived 0 records to 0 file(s); deleted 12 records\n");
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
     EXPECT_EQ(run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03"}).code, 64);
+
+    // Retention keeps the days it is told to, today included.
+    const QDate today = QDate::currentDate();
+    for (int age : {0, 89, 90, 400})
+        raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'W', '%2', '120000', 'U', 'E', 'age %3')")
+                          .arg(app, today.addDays(-age).toString("yyyyMMdd"))
+                          .arg(age));
+    r = run({"retention", "--dsn", d, "--app", app, "--keep", "90d", "--daily", daily, "--prefix", "k_"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "archived 2 records to 2 file(s); deleted 2 records\n");
+    EXPECT_EQ(rows("SELECT log_Data FROM " + app + "_logs ORDER BY log_Date"),
+              (std::vector<std::vector<QString>>{{"age 89"}, {"age 0"}}));
+}
+
+TEST_P(Cli, EachFormatReadsBackWithARealParser)
+{
+    // Texts that break naive writers: separators, quotes, line ends, escapes.
+    const std::vector<QStringList> input = {
+        {"20260101", "090000", "WS,1", "ANN", "LOGIN", QStringLiteral("plain")},
+        {"20260101", "090001", "WS1", "B\"OB", "E", QStringLiteral("comma, \"quote\"\r\nnew line\tand tab")},
+        {"20260102", "235959", "WS2", QStringLiteral("张伟"), QStringLiteral("登录"),
+         QStringLiteral("中文 \u001b[31mred\u001b[0m \u2028 =1+1 ")},
+        {"20260103", "000000", "WS3", "", "", ""},
+    };
+    const QString app = table(input);
+    std::vector<QStringList> expected;
+    for (const QStringList& r : input)
+        expected.push_back({r[0].left(4) + "-" + r[0].mid(4, 2) + "-" + r[0].mid(6), r[1].left(2) + ":" +
+                                r[1].mid(2, 2) + ":" + r[1].mid(4), app, r[2], r[3], r[4], r[5]});
+    for (const char* format : {"csv", "json"}) {
+        SCOPED_TRACE(format);
+        QProcess p;
+        p.start(tool(), {"list", "--dsn", QString::fromStdString(dsn), "--app", app, "--from", "2026-01-01", "--to",
+                         "2026-01-31", "--format", format});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+        std::vector<QStringList> rows = parsedByPython(format, p.readAllStandardOutput());
+        if (std::string(format) == "csv") {
+            ASSERT_FALSE(rows.empty());
+            EXPECT_EQ(rows.front(), QStringList({"date", "time", "app", "ws", "user", "event", "activity"}));
+            rows.erase(rows.begin());
+        }
+        EXPECT_EQ(rows, expected);
+    }
+}
+
+TEST_P(Cli, FiltersDatesAndFailuresOfList)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    auto at = [](const QDateTime& t) { return QStringList{t.toString("yyyyMMdd"), t.toString("HHmmss")}; };
+    const QStringList recent = at(now.addSecs(-3600)), old = at(now.addDays(-3));
+    const QString app = table({
+        {"20260113", "090000", "WS1", "ANN", "LOGIN", "a"},
+        {"20260113", "100000", "WS2", "BOB", "LOGIN", "b"},
+        {"20260113", "110000", "WS1", "CAT", "PRINT", "c"},
+        {"20260114", "120000", "WS3", "ANN", "PRINT", "d"},
+        {recent[0], recent[1], "WS1", "ANN", "NOW", "recent"},
+        {old[0], old[1], "WS1", "ANN", "NOW", "old"},
+    });
+    const QString d = QString::fromStdString(dsn);
+    auto activities = [&](QStringList args) {
+        CliRun r = run(QStringList{"list", "--dsn", d, "--app", app, "--format", "csv"} + args);
+        QStringList out;
+        for (const QString& line : r.out.split("\r\n").mid(1))
+            if (!line.isEmpty())
+                out << line.section(',', 6);
+        return std::make_pair(r.code, out);
+    };
+    using Result = std::pair<int, QStringList>;
+    const std::pair<QStringList, Result> cases[] = {
+        // Any of several users, workstations or events.
+        {{"--since", "2026-01-13", "--until", "2026-01-14", "--user", "ann", "--user", "cat"}, {0, {"a", "c", "d"}}},
+        {{"--from", "13/01/2026", "--to", "2026-01-14", "--ws", "WS2", "--ws", "ws3", "--event", "login"},
+         {0, {"b"}}},
+        // The newest N, oldest first; an instant as a bound; a normalised time.
+        {{"--from", "2026-01-13", "--to", "2026-01-14", "--last", "2"}, {0, {"c", "d"}}},
+        {{"--from", "2026-01-13T10:00", "--to", "2026-01-13 11:00:00"}, {0, {"b", "c"}}},
+        {{"--from", "2026-01-13", "--to", "2026-01-13", "--time-from", "9:30", "--time-to", "10:00"}, {0, {"b"}}},
+        // Without a date: the last 24 hours.
+        {{}, {0, {"recent"}}},
+        {{"--since", "-4d", "--event", "now"}, {0, {"old", "recent"}}},
+        // Refused values.
+        {{"--from", "12/01/2026"}, {64, {}}},
+        {{"--from", "2026-01-13", "--time-from", "nine", "--time-to", "10:00:00"}, {64, {}}},
+        {{"--from", "2026-01-13", "--time-from", "11:00:00trailing", "--time-to", "12:00:00"}, {64, {}}},
+        {{"--from", "2026-01-14", "--to", "2026-01-13"}, {64, {}}},
+    };
+    for (const auto& [args, expected] : cases) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        EXPECT_EQ(activities(args), expected);
+    }
+
+    // A table that is not there is "No Record Found"; any other failure is
+    // the database's reason and status 2.
+    CliRun r = run({"list", "--dsn", d, "--app", "NO_SUCH"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.err.contains("No Record Found")) << r.err.toStdString();
+    const QString broken = QString::fromStdString(newAppId());
+    raw().execute("CREATE TABLE " + broken + "_logs (something int)");
+    r = run({"list", "--dsn", d, "--app", broken});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(r.err.contains("database error") && !r.err.contains("No Record Found")) << r.err.toStdString();
+    EXPECT_EQ(run({"list", "--dsn", "tq_no_such_dsn", "--app", app}).code, 69);
+}
+
+TEST_P(Cli, FollowPrintsEveryRecordOfAConcurrentWriterOnce)
+{
+    const QString app = QString::fromStdString(newAppId());
+    QProcess follow;
+    follow.start(tool(), {"list", "--dsn", QString::fromStdString(dsn), "--app", app, "--follow", "--interval",
+                          "0.05", "--format", "json"});
+    ASSERT_TRUE(follow.waitForStarted());
+    QProcess writer;
+    writer.start(QCoreApplication::applicationDirPath() + "/write_worker",
+                 {QString::fromStdString(dsn), app, "WSF", "400"});
+    ASSERT_TRUE(writer.waitForFinished(60000));
+    ASSERT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().toStdString();
+    QByteArray out;
+    for (int i = 0; i < 200 && out.count('\n') < 400; ++i) {
+        follow.waitForReadyRead(50);
+        out += follow.readAllStandardOutput();
+    }
+    ::kill(pid_t(follow.processId()), SIGINT);
+    ASSERT_TRUE(follow.waitForFinished(10000));
+    EXPECT_EQ(follow.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(follow.exitCode(), 0) << follow.readAllStandardError().toStdString();
+    out += follow.readAllStandardOutput();
+    std::map<QString, int> seen;
+    for (const QStringList& r : parsedByPython("json", out))
+        ++seen[r.value(6)];
+    EXPECT_EQ(seen.size(), 400u);
+    for (const auto& [text, n] : seen)
+        EXPECT_EQ(n, 1) << text.toStdString();
+}
+
+TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
+{
+    // Varied rows: Chinese, every column at its full width, spaces kept at
+    // the ends of the activity, several days.
+    std::vector<QStringList> input;
+    const QString han = QStringLiteral("记录日志系统中文测试繁體資料档");  // 15 characters
+    QString longest;  // 250 characters, some beyond the 16-bit plane
+    for (int i = 0; longest.toUcs4().size() < 250; ++i)
+        longest += i % 16 == 15 ? QStringLiteral("𝄞") : QString(han[i % 15]);
+    for (int i = 0; i < 10000; ++i) {
+        const bool full = i % 7 == 0;
+        const QString date = QStringLiteral("202601%1").arg(1 + i % 5, 2, 10, QLatin1Char('0'));
+        const QString time = QStringLiteral("%1%2%3").arg(i / 3600 % 24, 2, 10, QLatin1Char('0'))
+                                 .arg(i / 60 % 60, 2, 10, QLatin1Char('0')).arg(i % 60, 2, 10, QLatin1Char('0'));
+        QString activity = full ? longest : han.left(i % 13) + QString::number(i);
+        if (i % 11 == 0)
+            activity = QStringLiteral("  ") + activity.left(200) + QStringLiteral(", \"q\" ");
+        input.push_back({date, time, full ? QStringLiteral("WORKSTATION_%1").arg(i % 10000, 4, 10, QLatin1Char('0'))
+                                          : QStringLiteral("WS%1").arg(i % 9),
+                         full ? han : QStringLiteral("USER%1").arg(i % 5), full ? han.left(8) : "EV", activity});
+    }
+    const QString app = table(input);
+    const std::vector<QStringList> before = contents(app);
+    const QString d = QString::fromStdString(dsn), daily = dir.path() + "/daily";
+    QDir().mkpath(daily);
+
+    CliRun r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-31", "--daily", daily, "--prefix", "r_",
+                    "--delete", "--dry-run"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("2000 records to " + daily + "/r_20260103.log")) << r.out.toStdString();
+    EXPECT_TRUE(QDir(daily).isEmpty());
+    EXPECT_EQ(contents(app).size(), 10000u);
+
+    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-31", "--daily", daily, "--prefix", "r_",
+             "--delete"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    ASSERT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
+    QStringList files;
+    for (const QString& f : QDir(daily).entryList(QDir::Files, QDir::Name))
+        files << daily + "/" + f;
+    ASSERT_EQ(files.size(), 5);
+
+    // A line that cannot be restored is refused with its place, and nothing
+    // is imported; so is a file that is not there.
+    const QString bad = dir.path() + "/bad.log";
+    QFile f(bad);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(tallyquill::BuildLogLine({"20260101", "101010", app, "WS", "TOO_LONG_A_USER_NAME", "EV", "x"}).toUtf8()
+            + "\r\n");
+    f.close();
+    r = run(QStringList{"import", "--dsn", d, "--app", app} + files + QStringList{bad});
+    EXPECT_EQ(r.code, 65);
+    EXPECT_TRUE(r.err.contains(bad + ":1: ")) << r.err.toStdString();
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
+    EXPECT_EQ(run({"import", "--dsn", d, "--app", app, dir.path() + "/none.log"}).code, 66);
+
+    r = run(QStringList{"import", "--dsn", d, "--app", app} + files);
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const std::vector<QStringList> after = contents(app);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i)
+        ASSERT_EQ(after[i], before[i]) << "row " << i;
+}
+
+TEST_P(Cli, AppsAndCheckDescribeTheDataSource)
+{
+    const QString app = table({{"20260105", "080000", "W", "U", "E", "x"}, {"20260107", "093000", "W", "U", "E", "y"}});
+    const QString d = QString::fromStdString(dsn);
+    // A table that only has the name of a log table is listed, not fatal.
+    const QString other = QString::fromStdString(newAppId());
+    raw().execute("CREATE TABLE " + other + "_logs (something int)");
+    CliRun r = run({"apps", "--dsn", d});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const QStringList line = r.out.split('\n').filter(QRegularExpression("^" + app.toUpper() + " "));
+    ASSERT_EQ(line.size(), 1) << r.out.toStdString();
+    EXPECT_EQ(line[0].simplified(), app.toUpper() + " 2 2026-01-05 08:00:00 2026-01-07 09:30:00");
+    EXPECT_TRUE(r.out.contains(QRegularExpression("\\n" + other.toUpper() + " +\\? "))) << r.out.toStdString();
+
+    r = run({"check", "--dsn", d, "--app", app});
+    EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(isPostgres() ? "PostgreSQL" : "SQLite")) << r.out.toStdString();
+    raw().execute("DROP INDEX " + app + "_logs_date_time");
+    r = run({"check", "--dsn", d, "--app", app});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.out.contains("(log_Date, log_Time): missing")) << r.out.toStdString();
+    EXPECT_EQ(run({"check", "--dsn", d, "--app", "NO_SUCH"}).code, 1);
+    EXPECT_EQ(run({"apps", "--dsn", "tq_no_such_dsn"}).code, 69);
+}
+
+TEST_P(Cli, OutputFilesArePrivateAndNeverFollowLinks)
+{
+    const QString app = table({{"20260105", "080000", "W", "U", "E", "x"}});
+    const QString d = QString::fromStdString(dsn);
+    const QStringList list = {"list", "--dsn", d, "--app", app, "--from", "2026-01-05", "--to", "2026-01-05"};
+    const QString out = dir.path() + "/out.txt";
+    CliRun r = run(list + QStringList{"--output", out});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    struct stat st {};
+    ASSERT_EQ(stat(out.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    QFile text(out);
+    ASSERT_TRUE(text.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(text.readAll().endsWith(" x\r\n"));
+    EXPECT_TRUE(run(list + QStringList{"--crlf"}).out.endsWith(" x\r\n"));
+    EXPECT_TRUE(run(list + QStringList{"--output", "-"}).out.endsWith(" x\n"));
+    EXPECT_FALSE(QFile::exists("-"));
+
+    // A planted link, a missing directory and a database file are refused.
+    const QString victim = dir.path() + "/victim", link = dir.path() + "/link";
+    QFile v(victim);
+    ASSERT_TRUE(v.open(QIODevice::WriteOnly));
+    v.write("keep me");
+    v.close();
+    ASSERT_TRUE(QFile::link(victim, link));
+    QString sqliteFile = dir.path() + "/db.sqlite";
+    QFile db(sqliteFile);
+    ASSERT_TRUE(db.open(QIODevice::WriteOnly));
+    db.write(QByteArray("SQLite format 3\0", 16) + QByteArray(100, 'x'));
+    db.close();
+    for (const QString& target : {link, dir.path() + "/none/out.txt", sqliteFile}) {
+        r = run(list + QStringList{"--output", target});
+        EXPECT_EQ(r.code, 73) << target.toStdString() << r.err.toStdString();
+    }
+    ASSERT_TRUE(v.open(QIODevice::ReadOnly));
+    EXPECT_EQ(v.readAll(), "keep me");
+    EXPECT_EQ(QFileInfo(sqliteFile).size(), 116);
 }
 
 TEST(CliUsage, BadUsageIsSixtyFourAndHelpExplainsEveryOption)
@@ -173,8 +547,22 @@ TEST(CliUsage, BadUsageIsSixtyFourAndHelpExplainsEveryOption)
     EXPECT_EQ(help.code, 0);
     for (const char* option : {"--dsn", "--login", "--password", "TALLYQUILL_PASSWORD", "--app", "--ws", "--user",
                                "--event", "--database", "--from", "--to", "--time-from", "--time-to", "--activity",
-                               "--hide", "--output", "--until", "--file", "--daily", "--prefix", "--delete"})
+                               "--hide", "--output", "--until", "--file", "--daily", "--prefix", "--delete",
+                               "--format", "--follow", "--last", "--dry-run", "--keep", "--postgres", "TALLYQUILL_DSN",
+                               "TALLYQUILL_APP", "apps", "import", "retention", "check", "69", "73", "74"})
         EXPECT_TRUE(help.out.contains(QLatin1String(option))) << option;
+
+    // Each verb has its own help; numbers and unknown options are named.
+    const CliRun writeHelp = run({"write", "-h"});
+    EXPECT_EQ(writeHelp.code, 0);
+    EXPECT_TRUE(writeHelp.out.contains("Usage: tallyquill write") && !writeHelp.out.contains("retention"));
+    EXPECT_EQ(run({"--version"}).out, "tallyquill " TQ_VERSION "\n");
+    CliRun r = run({"demo", "--count", "abc"});
+    EXPECT_EQ(r.code, 64);
+    EXPECT_TRUE(r.err.contains("--count") && r.err.contains("abc")) << r.err.toStdString();
+    r = run({"write", "--dsn", "x", "--app", "A", "--ws", "W", "t", "--colour"});
+    EXPECT_EQ(r.code, 64);
+    EXPECT_TRUE(r.err.contains("not expected: --colour")) << r.err.toStdString();
 }
 
 TEST(CliUsage, SetupTwiceIsHarmless)
@@ -197,6 +585,20 @@ TEST(CliUsage, SetupTwiceIsHarmless)
     // The registered source works: a row goes in through it.
     const CliRun write = run({"write", "--dsn", "TqSetup", "--app", "SETUP", "--ws", "w", "hello"}, env);
     EXPECT_EQ(write.code, 0) << write.err.toStdString();
+
+    // A PostgreSQL source streams and keeps the driver's log files off.
+    const CliRun pg = run({"setup", "--dsn", "TqPg", "--postgres", "db.example:5433", "--database", "logs", "--user",
+                           "ann"},
+                          env);
+    ASSERT_EQ(pg.code, 0) << pg.err.toStdString();
+    EXPECT_TRUE(pg.out.contains("tallyquill check --dsn TqPg")) << pg.out.toStdString();
+    ini.close();
+    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+    const QString section = QString::fromUtf8(ini.readAll()).section("[TqPg]", 1).section("\n[", 0, 0);
+    for (const char* setting : {"Driver=PostgreSQL Unicode", "Servername=db.example", "Port=5433", "Database=logs",
+                                "Username=ann", "UseDeclareFetch=1", "CommLog=0", "Debug=0"})
+        EXPECT_TRUE(section.contains(QLatin1String(setting))) << setting;
+    EXPECT_EQ(run({"setup", "--dsn", "TqPg", "--postgres", "h\nx", "--database", "d"}, env).code, 64);
 }
 
 TEST(CliUsage, SetupWritesNoControlCharactersAndKeepsFilesPrivate)

@@ -16,6 +16,7 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
         outcome.reason = LastOpenFailure();
         return outcome;
     }
+    int64_t deleted = 0;
     try {
         const QString table = tableFor(request.AppID);
         // A connection of its own: the operator's paging keeps its cursor, and
@@ -46,14 +47,23 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
                       cUser = rs->column(QStringLiteral("log_User")),
                       cEvent = rs->column(QStringLiteral("log_EventType")),
                       cData = rs->column(QStringLiteral("log_Data"));
+            outcome.files = single ? 1 : 0;
+            QString day;
             for (; !rs->eof(); rs->next()) {
                 const LogRecord r{rs->text(cDate), rs->text(cTime),  rs->text(cApp), rs->text(cWs),
                                   rs->text(cUser), rs->text(cEvent), rs->text(cData)};
                 const QString line = BuildLogLine(r, layout);
-                if (daily)
+                if (daily) {
+                    if (r.Date != day)
+                        ++outcome.files;
+                    day = r.Date;
                     daily->writeLine(r.Date, line);
-                else
+                } else {
                     single->writeLine(line);
+                }
+                ++outcome.written;
+                if (request.progress)
+                    request.progress(outcome.written);
             }
             rs.reset();
             if (daily)
@@ -65,10 +75,11 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
             auto del = connection.prepare(QStringLiteral("DELETE FROM ") + table
                                           + QStringLiteral(" WHERE   Log_Date <= ?"));
             del->setParameters({request.ArchiveDate});
-            del->execute();
+            deleted = del->execute();
         }
         if (guard)
             guard->commit();
+        outcome.deleted = deleted;  // counted once they are gone for good
         outcome.ok = true;
     } catch (const DatabaseError& e) {
         outcome.reason = QString::fromStdString(e.what());

@@ -5,6 +5,7 @@
 // through the LogViewer; the tallyquill command and the benchmarks use it
 // directly. Nothing here knows a widget.
 
+#include "tallyquill/export.h"
 #include "screens/ViewerEvents.h"
 #include "writer/LogConnection.h"
 #include "writer/LogLine.h"
@@ -30,7 +31,7 @@ struct DataSource {
     QString appId;  // the table when a request names none
 };
 
-class LogService {
+class TQ_INTERNAL_API LogService {
 public:
     LogService();
     ~LogService();

@@ -3,6 +3,7 @@
 // The LogViewer's side of the screens: it holds the host's properties, makes
 // the screens, and turns their events into calls of the log service.
 
+#include "tallyquill/export.h"
 #include "screens/ViewerEvents.h"
 #include "viewer/LogService.h"
 
@@ -17,7 +18,7 @@ class frmArchive;
 class frmLogMain;
 class frmPrint;
 
-class ViewerAdapter : public LogMainEvents, public ArchiveEvents, public PrintEvents {
+class TQ_INTERNAL_API ViewerAdapter : public LogMainEvents, public ArchiveEvents, public PrintEvents {
 public:
     ViewerAdapter();
     ~ViewerAdapter() override;

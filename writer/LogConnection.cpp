@@ -64,6 +64,18 @@ void LogConnection::openAnother(odbc::Connection& other) const
     other.open(dsn_, login_, password_);
 }
 
+odbc::Connection& LogConnection::open(const QString& dsn, const QString& login, const QString& password)
+{
+    if (!connected_) {
+        get().open(dsn, login, password);
+        connected_ = true;
+        dsn_ = dsn;
+        login_ = login;
+        password_ = password;
+    }
+    return *conn_;
+}
+
 bool LogConnection::isGone(const DatabaseError& failure) const
 {
     return failure.connectionLost() || (conn_ && conn_->isDead());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tallyquill/export.h"
+
 #include <QString>
 
 #include <memory>
@@ -18,10 +20,10 @@ class Connection;
 bool OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login, const QString& password);
 // Why the last failed OpenLogConnection of this thread failed: the driver's
 // SQLSTATE and text, with a hint where the data source is unknown.
-QString LastOpenFailure();
+TQ_INTERNAL_API QString LastOpenFailure();
 // The text of a failure as the operator reads it: "[SQLSTATE] text" for a
 // database error, with the hint for an unknown data source.
-QString FailureText(const std::exception& e);
+TQ_INTERNAL_API QString FailureText(const std::exception& e);
 
 // The one connection an owner keeps: created and opened at its first need,
 // kept for the owner's life, and dropped when it breaks, so that the next
@@ -35,6 +37,9 @@ public:
     // false; otherwise it opens the connection unless that was done, and
     // answers whether it is open.
     bool Check(const QString& dsn, const QString& login, const QString& password);
+    // The same for a caller that reports the reason itself: a failed opening
+    // throws its DatabaseError.
+    odbc::Connection& open(const QString& dsn, const QString& login, const QString& password);
     // Whether a failure left the connection unusable: the driver said so, or
     // the connection reports itself dead. Decided here and nowhere else.
     bool isGone(const DatabaseError& failure) const;

@@ -3,6 +3,7 @@
 // A log record as one line of fixed-width columns: archive files, print files
 // and the command's listing all use it.
 
+#include "tallyquill/export.h"
 #include "writer/LogRecord.h"
 
 #include <QString>
@@ -31,9 +32,9 @@ struct LineLayout {
 
 // One record as a fixed-width line (no line end), leaving out hidden columns.
 // Widths count characters, never halves of a surrogate pair.
-QString BuildLogLine(const LogRecord& record, const LineLayout& layout = {});
+TQ_INTERNAL_API QString BuildLogLine(const LogRecord& record, const LineLayout& layout = {});
 // The header line of a print file, in the same columns.
-QString HeaderLine(const LineLayout& layout);
+TQ_INTERNAL_API QString HeaderLine(const LineLayout& layout);
 // Pads or cuts to exactly `width` characters.
 QString FitText(const QString& text, int width);
 

@@ -3,6 +3,7 @@
 // The log record, the unit in which records travel between the parts, and
 // the stored and display forms of its date and time.
 
+#include "tallyquill/export.h"
 #include <QDateTime>
 #include <QString>
 
@@ -27,10 +28,10 @@ struct LogRecord {
 
 // As the viewer screen lists it: display date and time, the other five
 // without the blanks that char columns carry.
-LogRecord DisplayForm(const LogRecord& stored);
+TQ_INTERNAL_API LogRecord DisplayForm(const LogRecord& stored);
 
 // Replaces the local clock, so that a test can watch how it is read.
-void SetClock(std::function<QDateTime()> clock);  // empty restores the real one
+TQ_INTERNAL_API void SetClock(std::function<QDateTime()> clock);  // empty restores the real one
 
 // Stored date and time of one reading of the clock. Readings within the same
 // second share the formatted texts, which keeps the time-zone lookup out of
@@ -45,7 +46,7 @@ QString StoredDate(const QDateTime& t);  // "yyyymmdd"
 QString StoredTime(const QDateTime& t);  // "hhmmss"
 
 // dd/mm/yyyy from "yyyymmdd", hh:mm:ss from "hhmmss".
-QString DisplayDate(const QString& stored);
-QString DisplayTime(const QString& stored);
+TQ_INTERNAL_API QString DisplayDate(const QString& stored);
+TQ_INTERNAL_API QString DisplayTime(const QString& stored);
 
 } // namespace tallyquill

@@ -6,6 +6,7 @@
 // ran), another delivers them to the database. Every MsgLogger of a process
 // that writes to the same data source and table shares one Spool.
 
+#include "tallyquill/export.h"
 #include "writer/SpoolFile.h"
 
 #include <QString>
@@ -70,7 +71,7 @@ struct SpoolStatus {
     int64_t rejected = 0;  // records set aside in <spool>.rejected
     QString problem;       // why the file could not be read, if it could not
 };
-std::vector<SpoolStatus> ListSpools();
+TQ_INTERNAL_API std::vector<SpoolStatus> ListSpools();
 
 // Delivers one spool file now, waiting for another process's deliverer when
 // one holds it, until it is empty, a delivery fails, or the time is up.
@@ -80,7 +81,7 @@ struct FlushOutcome {
     QString error;
     bool databaseError = false;
 };
-FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QString& password,
+TQ_INTERNAL_API FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QString& password,
                             std::chrono::milliseconds timeout);
 
 } // namespace tallyquill::spool

@@ -7,3 +7,7 @@
 #else
 #  define TQ_API __attribute__((visibility("default")))
 #endif
+
+// Exported for the library's own tallyquill command and nothing else: not
+// part of the API, and no installed header uses it.
+#define TQ_INTERNAL_API __attribute__((visibility("default")))

@@ -1,0 +1,113 @@
+#include "tool/Formats.h"
+
+
+namespace tallyquill::cli {
+
+namespace {
+
+// Fixed-width columns come back padded from some databases.
+QString trimEnd(const QString& s)
+{
+    qsizetype n = s.size();
+    while (n > 0 && s[n - 1] == QLatin1Char(' '))
+        --n;
+    return s.left(n);
+}
+
+QString csvField(const QString& value)
+{
+    static const QString special = QStringLiteral("\",\r\n");
+    bool quote = false;
+    for (QChar c : value)
+        quote = quote || special.contains(c);
+    if (!quote)
+        return value;
+    QString out = value;
+    out.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + out + QLatin1Char('"');
+}
+
+// A JSON string. Control characters, and the line separators that some
+// readers split on, are escaped, so that one record stays one line.
+QString jsonString(const QString& value)
+{
+    QString out;
+    out.reserve(value.size() + 2);
+    out += QLatin1Char('"');
+    for (QChar c : value) {
+        const char16_t u = c.unicode();
+        switch (u) {
+        case u'"': out += QLatin1String("\\\""); break;
+        case u'\\': out += QLatin1String("\\\\"); break;
+        case u'\n': out += QLatin1String("\\n"); break;
+        case u'\r': out += QLatin1String("\\r"); break;
+        case u'\t': out += QLatin1String("\\t"); break;
+        default:
+            if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029)
+                out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+            else
+                out += c;
+        }
+    }
+    out += QLatin1Char('"');
+    return out;
+}
+
+} // namespace
+
+std::optional<Format> FormatNamed(const QString& name)
+{
+    if (name == QLatin1String("text"))
+        return Format::Text;
+    if (name == QLatin1String("csv"))
+        return Format::Csv;
+    if (name == QLatin1String("json"))
+        return Format::Json;
+    return std::nullopt;
+}
+
+QString IsoDate(const QString& stored)
+{
+    return stored.left(4) + QLatin1Char('-') + stored.mid(4, 2) + QLatin1Char('-') + stored.mid(6, 2);
+}
+
+QString IsoTime(const QString& stored)
+{
+    return stored.left(2) + QLatin1Char(':') + stored.mid(2, 2) + QLatin1Char(':') + stored.mid(4, 2);
+}
+
+std::optional<QString> HeaderLine(Format format, const LineLayout& layout)
+{
+    switch (format) {
+    case Format::Text:
+        return tallyquill::HeaderLine(layout);
+    case Format::Csv:
+        return QStringLiteral("date,time,app,ws,user,event,activity");
+    case Format::Json:
+        break;
+    }
+    return std::nullopt;
+}
+
+QString RecordLine(Format format, const Record& r, const LineLayout& layout)
+{
+    switch (format) {
+    case Format::Text:
+        return BuildLogLine(DisplayForm(r), layout);
+    case Format::Csv:
+        return IsoDate(r.Date) + QLatin1Char(',') + IsoTime(r.Time) + QLatin1Char(',') + csvField(trimEnd(r.AppID))
+               + QLatin1Char(',') + csvField(trimEnd(r.WsID)) + QLatin1Char(',') + csvField(trimEnd(r.UserName))
+               + QLatin1Char(',') + csvField(trimEnd(r.EventType)) + QLatin1Char(',') + csvField(r.Activity);
+    case Format::Json:
+        break;
+    }
+    const QString date = IsoDate(r.Date), time = IsoTime(r.Time);
+    return QStringLiteral("{\"timestamp\":") + jsonString(date + QLatin1Char('T') + time)
+           + QStringLiteral(",\"date\":") + jsonString(date) + QStringLiteral(",\"time\":") + jsonString(time)
+           + QStringLiteral(",\"app\":") + jsonString(trimEnd(r.AppID)) + QStringLiteral(",\"ws\":")
+           + jsonString(trimEnd(r.WsID)) + QStringLiteral(",\"user\":") + jsonString(trimEnd(r.UserName))
+           + QStringLiteral(",\"event\":") + jsonString(trimEnd(r.EventType)) + QStringLiteral(",\"activity\":")
+           + jsonString(r.Activity) + QLatin1Char('}');
+}
+
+} // namespace tallyquill::cli

@@ -1,0 +1,102 @@
+#include "tool/Output.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tallyquill::cli {
+
+namespace {
+
+std::string why(const QString& path, const char* what)
+{
+    return std::string(what) + " " + path.toStdString() + ": " + std::strerror(errno);
+}
+
+// A SQLite database begins with these 16 bytes; listing over it would
+// destroy the log it was read from.
+bool isSqliteDatabase(int fd)
+{
+    char head[16] = {};
+    return pread(fd, head, sizeof head, 0) == sizeof head && std::memcmp(head, "SQLite format 3", 16) == 0;
+}
+
+} // namespace
+
+Output::Output(const QString& path, bool crlf) : path_(path), eol_(crlf ? "\r\n" : "\n")
+{
+    if (path.isEmpty() || path == QLatin1String("-"))
+        return;
+    const QByteArray name = path.toLocal8Bit();
+    int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw Failure(EX_CANTCREAT, errno == ELOOP ? "Cannot create " + path.toStdString() + ": it is a symbolic link"
+                                                   : why(path, "Cannot create"));
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (isSqliteDatabase(fd)) {
+            ::close(fd);
+            throw Failure(EX_CANTCREAT, "Cannot create " + path.toStdString() + ": it is a SQLite database");
+        }
+        if (ftruncate(fd, 0) != 0) {
+            const std::string message = why(path, "Cannot empty");
+            ::close(fd);
+            throw Failure(EX_CANTCREAT, message);
+        }
+    }
+    fd_ = fd;
+}
+
+Output::~Output()
+{
+    if (fd_ > 2)
+        ::close(fd_);
+}
+
+void Output::line(const QString& text)
+{
+    buffer_ += text.toUtf8();
+    buffer_ += eol_;
+    if (buffer_.size() >= 1 << 16)
+        flush();
+}
+
+void Output::writeAll(const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw Failure(EX_IOERR, why(toFile() ? path_ : QStringLiteral("standard output"), "Cannot write to"));
+        data += n;
+        size -= size_t(n);
+    }
+}
+
+void Output::flush()
+{
+    const QByteArray pending = std::exchange(buffer_, {});
+    writeAll(pending.constData(), size_t(pending.size()));
+}
+
+void Output::close()
+{
+    flush();
+    if (!toFile())
+        return;
+    const int fd = std::exchange(fd_, 1);
+    struct stat st {};
+    // A file on disk is synced so that a full disk or a failing device is
+    // reported now rather than lost at the next crash.
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if ((regular && fsync(fd) != 0) || ::close(fd) != 0)
+        throw Failure(EX_IOERR, why(path_, "Cannot write to"));
+}
+
+} // namespace tallyquill::cli

@@ -1,0 +1,308 @@
+#include "viewer/CommandService.h"
+
+#include "odbc/Odbc.h"
+#include "writer/LogConnection.h"
+#include "writer/LogTable.h"
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+
+namespace tallyquill {
+
+namespace {
+
+const QString kColumns =
+    QStringLiteral("log_Date, log_Time, log_AppID, log_WsID, log_User, log_EventType, log_Data");
+
+QString anyOf(const QString& column, const std::vector<QString>& values)
+{
+    if (values.size() == 1)
+        return column + QStringLiteral(" = ") + SqlLiteral(values.front());
+    QString in = column + QStringLiteral(" IN (");
+    for (size_t i = 0; i < values.size(); ++i)
+        in += (i ? QStringLiteral(", ") : QString()) + SqlLiteral(values[i]);
+    return in + QLatin1Char(')');
+}
+
+QString tableOf(const QString& appId)
+{
+    if (!IsValidAppId(appId))
+        throw InvalidAppIdError(appId.toStdString());
+    return TableName(appId);
+}
+
+LogRecord readRow(const odbc::ResultSet& rs)
+{
+    return {rs.text(0), rs.text(1), rs.text(2), rs.text(3), rs.text(4), rs.text(5), rs.text(6)};
+}
+
+bool hasControlCharacter(const QString& s)
+{
+    return std::any_of(s.begin(), s.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+} // namespace
+
+QString QueryCondition(const LogQuery& q)
+{
+    QStringList parts;
+    // Both ends are ranges on the (log_Date, log_Time) index: a whole day as
+    // a date alone, an instant as a row value.
+    if (!q.fromDate.isEmpty()) {
+        if (q.fromTime.isEmpty() || q.fromTime == QLatin1String("000000"))
+            parts << QStringLiteral("log_Date >= ") + SqlLiteral(q.fromDate);
+        else
+            parts << QStringLiteral("(log_Date, log_Time) >= (%1, %2)")
+                         .arg(SqlLiteral(q.fromDate), SqlLiteral(q.fromTime));
+    }
+    if (!q.toDate.isEmpty()) {
+        if (q.toTime.isEmpty() || q.toTime == QLatin1String("235959"))
+            parts << QStringLiteral("log_Date <= ") + SqlLiteral(q.toDate);
+        else
+            parts << QStringLiteral("(log_Date, log_Time) <= (%1, %2)")
+                         .arg(SqlLiteral(q.toDate), SqlLiteral(q.toTime));
+    }
+    if (!q.dayTimeFrom.isEmpty())
+        parts << QStringLiteral("log_Time BETWEEN ") + SqlLiteral(q.dayTimeFrom) + QStringLiteral(" AND ")
+                     + SqlLiteral(q.dayTimeTo);
+    if (!q.wsIds.empty())
+        parts << anyOf(QStringLiteral("log_WsID"), q.wsIds);
+    if (!q.users.empty())
+        parts << anyOf(QStringLiteral("log_User"), q.users);
+    if (!q.events.empty())
+        parts << anyOf(QStringLiteral("log_EventType"), q.events);
+    if (!q.activity.isEmpty())
+        parts << QStringLiteral("log_Data LIKE ") + SqlLiteral(QLatin1Char('%') + q.activity + QLatin1Char('%'));
+    return parts.isEmpty() ? QString() : QStringLiteral("WHERE ") + parts.join(QStringLiteral(" AND "));
+}
+
+bool IsMissingTable(const DatabaseError& e)
+{
+    return e.sqlstate() == "42S02" || e.sqlstate() == "42P01"
+           || e.description().find("no such table") != std::string::npos;
+}
+
+CommandService::CommandService(QString dsn, QString login, QString password)
+    : dsn_(std::move(dsn)), login_(std::move(login)), password_(std::move(password))
+{
+}
+
+CommandService::~CommandService() = default;
+
+odbc::Connection& CommandService::connection()
+{
+    if (dsn_.isEmpty())
+        throw SourceUnavailable("No DSN provided");
+    try {
+        return link_.open(dsn_, login_, password_);
+    } catch (const DatabaseError& e) {
+        link_.drop();
+        std::string message = "Cannot connect to the data source " + dsn_.toStdString() + ": [" + e.sqlstate()
+                              + "] " + e.description();
+        if (e.sqlstate() == "IM002")
+            message += " (register one with tallyquill setup; odbcinst -q -s lists them)";
+        throw SourceUnavailable(message);
+    }
+}
+
+template <class F>
+auto CommandService::guarded(F&& work)
+{
+    try {
+        return work(connection());
+    } catch (const DatabaseError& e) {
+        link_.dropIfGone(e);
+        throw;
+    }
+}
+
+bool CommandService::select(const LogQuery& query, const std::function<void(const LogRecord&)>& sink)
+{
+    const QString table = tableOf(query.appId);
+    return guarded([&](odbc::Connection& conn) {
+        QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
+        if (const QString where = QueryCondition(query); !where.isEmpty())
+            sql += QLatin1Char(' ') + where;
+        std::unique_ptr<odbc::ResultSet> rs;
+        try {
+            if (query.last > 0)
+                sql += QStringLiteral(" ORDER BY log_Date DESC, log_Time DESC LIMIT %1").arg(query.last);
+            else
+                sql += QStringLiteral(" ORDER BY log_Date, log_Time");
+            rs = conn.query(sql);
+        } catch (const DatabaseError& e) {
+            if (IsMissingTable(e))
+                return false;
+            throw;
+        }
+        if (query.last > 0) {
+            std::vector<LogRecord> newest;
+            for (; !rs->eof(); rs->next())
+                newest.push_back(readRow(*rs));
+            std::for_each(newest.rbegin(), newest.rend(), sink);
+        } else {
+            for (; !rs->eof(); rs->next())
+                sink(readRow(*rs));
+        }
+        return true;
+    });
+}
+
+std::vector<CommandService::AppSummary> CommandService::apps()
+{
+    return guarded([&](odbc::Connection& conn) {
+        QStringList tables;
+        {
+            auto rs = conn.tables();
+            for (; !rs->eof(); rs->next()) {
+                const QString name = rs->text(2);
+                if (name.endsWith(QLatin1String("_logs"), Qt::CaseInsensitive) && IsValidAppId(name.chopped(5)))
+                    tables << name;
+            }
+        }
+        std::vector<AppSummary> out;
+        for (const QString& table : tables) {
+            try {
+                auto rs = conn.query(QStringLiteral("SELECT COUNT(*), MIN(log_Date || log_Time), "
+                                                    "MAX(log_Date || log_Time) FROM ")
+                                     + table);
+                out.push_back({table.chopped(5).toUpper(), rs->integer(0), rs->text(1), rs->text(2), {}});
+            } catch (const DatabaseError& e) {
+                // A table of that name that is no log table is named, not fatal.
+                if (link_.isGone(e))
+                    throw;
+                out.push_back({table.chopped(5).toUpper(), -1, {}, {}, QString::fromStdString(e.what())});
+            }
+        }
+        std::sort(out.begin(), out.end(), [](const AppSummary& a, const AppSummary& b) { return a.appId < b.appId; });
+        return out;
+    });
+}
+
+CommandService::CheckReport CommandService::check(const QString& appId)
+{
+    const QString wanted = appId.isEmpty() ? QString() : tableOf(appId);
+    return guarded([&](odbc::Connection& conn) {
+        CheckReport report{conn.info(SQL_DRIVER_NAME), conn.info(SQL_DRIVER_VER), conn.info(SQL_DBMS_NAME),
+                           conn.info(SQL_DBMS_VER), {}, {}};
+        if (wanted.isEmpty())
+            return report;
+        for (auto rs = conn.tables(); !rs->eof(); rs->next()) {
+            if (rs->text(2).compare(wanted, Qt::CaseInsensitive) == 0) {
+                report.table = rs->text(2);
+                break;
+            }
+        }
+        if (report.table.isEmpty())
+            return report;
+        // An index whose first two columns are the date and the time.
+        std::map<QString, std::map<int, QString>> columns;
+        for (auto rs = conn.indexes(report.table); !rs->eof(); rs->next())
+            if (!rs->text(5).isEmpty())
+                columns[rs->text(5)][rs->integer(7)] = rs->text(8).toLower();
+        for (const auto& [name, cols] : columns) {
+            auto at = [&](int i) { auto it = cols.find(i); return it == cols.end() ? QString() : it->second; };
+            if (at(1) == QLatin1String("log_date") && at(2) == QLatin1String("log_time")) {
+                report.index = name;
+                break;
+            }
+        }
+        return report;
+    });
+}
+
+std::vector<std::pair<QString, int64_t>> CommandService::archivePlan(const QString& appId, const QString& date)
+{
+    const QString table = tableOf(appId);
+    return guarded([&](odbc::Connection& conn) {
+        std::vector<std::pair<QString, int64_t>> days;
+        std::unique_ptr<odbc::ResultSet> rs;
+        try {
+            rs = conn.query(QStringLiteral("SELECT log_Date, COUNT(*) FROM ") + table
+                            + QStringLiteral(" WHERE log_Date <= ") + SqlLiteral(date)
+                            + QStringLiteral(" GROUP BY log_Date ORDER BY log_Date"));
+        } catch (const DatabaseError& e) {
+            if (IsMissingTable(e))
+                return days;
+            throw;
+        }
+        for (; !rs->eof(); rs->next())
+            days.emplace_back(rs->text(0), rs->integer(1));
+        return days;
+    });
+}
+
+int64_t CommandService::import(const QString& appId, const std::function<bool(LogRecord&)>& next)
+{
+    const QString table = tableOf(appId);
+    return guarded([&](odbc::Connection& conn) {
+        // An existing table or index is no error; the inserts tell the truth.
+        for (const QString& sql : {CreateTableSql(table), CreateIndexSql(table)}) {
+            try {
+                conn.execute(sql);
+            } catch (const DatabaseError& e) {
+                if (link_.isGone(e))
+                    throw;
+            }
+        }
+        odbc::SnapshotTransaction tx(conn);
+        // Many rows per statement: one round trip to a server per batch.
+        constexpr int kBatch = 64;
+        auto insertOf = [&](size_t rows) {
+            QString sql = QStringLiteral("INSERT INTO ") + table
+                          + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, "
+                                           "log_Data) VALUES ");
+            for (size_t i = 0; i < rows; ++i)
+                sql += (i ? QStringLiteral(", ") : QString()) + QStringLiteral("(?, ?, ?, ?, ?, ?, ?)");
+            return conn.prepare(sql);
+        };
+        std::unique_ptr<odbc::Statement> batch;
+        std::vector<QString> values;
+        int64_t count = 0;
+        LogRecord r;
+        while (next(r)) {
+            values.insert(values.end(), {r.AppID, r.WsID, r.Date, r.Time, r.UserName, r.EventType, r.Activity});
+            if (++count % kBatch == 0) {
+                if (!batch)
+                    batch = insertOf(kBatch);
+                batch->setParameters(std::exchange(values, {}));
+                batch->execute();
+            }
+        }
+        if (!values.empty()) {
+            auto rest = insertOf(values.size() / 7);
+            rest->setParameters(std::move(values));
+            rest->execute();
+        }
+        batch.reset();
+        tx.commit();
+        return count;
+    });
+}
+
+void CommandService::registerPostgres(const QString& name, const QString& host, int port, const QString& database,
+                                      const QString& user)
+{
+    for (const QString& value : {name, host, database, user})
+        if (hasControlCharacter(value) || value.contains(QLatin1Char('[')) || value.contains(QLatin1Char(']')))
+            throw std::invalid_argument("Refused a value holding a control character or a bracket: "
+                                        + value.toStdString());
+    if (name.isEmpty() || host.isEmpty() || database.isEmpty())
+        throw std::invalid_argument("A data source needs a name, a host and a database");
+    std::vector<std::pair<QString, QString>> attributes = {
+        {QStringLiteral("Description"), QStringLiteral("Tallyquill activity log")},
+        {QStringLiteral("Servername"), host},
+        {QStringLiteral("Port"), QString::number(port)},
+        {QStringLiteral("Database"), database},
+        // Stream results a batch at a time instead of loading them whole.
+        {QStringLiteral("UseDeclareFetch"), QStringLiteral("1")},
+        // The driver's log files would land in /tmp, with the password.
+        {QStringLiteral("CommLog"), QStringLiteral("0")},
+        {QStringLiteral("Debug"), QStringLiteral("0")}};
+    if (!user.isEmpty())
+        attributes.emplace_back(QStringLiteral("Username"), user);
+    odbc::writeUserDsn(name, QStringLiteral("PostgreSQL Unicode"), attributes);
+}
+
+} // namespace tallyquill
