@@ -51,6 +51,7 @@ struct FakeLog : LogMainEvents {
     int32_t total = 0, available = -1, next = 1;
     bool failMore = false;
     int mores = 0;
+    QString activity = QStringLiteral("r%1");
     LineLayout layout;
     ScreenSetup InitScreen() override { return {QStringLiteral("Log Viewer"), layout}; }
     void PopUpArchiveDlg() override {}
@@ -70,7 +71,7 @@ struct FakeLog : LogMainEvents {
         Page page{true, {}};
         for (; page.records.size() < 10 && next <= (available < 0 ? total : available); ++next)
             page.records.push_back({"20010305", "101500", "APP ", "WS07  ", "OPERATOR", "PRINT",
-                                    QStringLiteral("r%1").arg(next)});
+                                    activity.arg(next)});
         return page;
     }
 };
@@ -251,6 +252,15 @@ TEST_F(LogMainScreen, PagesToTheLastOfManyAndStopsOnShortOrFailedPages)
     s.vscLogList->setValue(4);
     EXPECT_EQ(messages.texts(), QStringList({"Error in retrieve records!"}));
     EXPECT_EQ(Cell(s, 10, 6), "r13");
+}
+
+TEST_F(LogMainScreen, ControlCharactersShowAsStandInsInTheGrid)
+{
+    fake.total = 1;
+    fake.activity = QStringLiteral("r%1\r\nFORGED\x1b[2J\u2028.");
+    frmLogMain& s = open({}, &fake);
+    s.cmdRetrieve->click();
+    EXPECT_EQ(Cell(s, 1, 6), QStringLiteral("r1\u240d\u240aFORGED\u241b[2J\ufffd."));
 }
 
 // Through the viewer on a real log table.
