@@ -139,6 +139,7 @@ void Connection::disconnect()
         SQLDisconnect(dbc_.get());
         open_ = false;
     }
+    backslashEscapes_.reset();
 }
 
 void Connection::open(const QString& connectString)
@@ -196,6 +197,19 @@ QString Connection::dbmsName() const
     check(SQLGetInfoW(dbc_.get(), SQL_DBMS_NAME, name, sizeof(name), &len), SQL_HANDLE_DBC, dbc_.get(),
           "SQLGetInfo");
     return fromWide(name, std::min<SQLLEN>(len / SQLLEN(sizeof(SQLWCHAR)), SQLLEN(std::size(name)) - 1));
+}
+
+bool Connection::backslashEscapes()
+{
+    if (!backslashEscapes_) {
+        bool escapes = false;
+        if (dbmsName().startsWith(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)) {
+            auto rs = query(QStringLiteral("SHOW standard_conforming_strings"));
+            escapes = rs->eof() || rs->text(0).trimmed().compare(QLatin1String("on"), Qt::CaseInsensitive) != 0;
+        }
+        backslashEscapes_ = escapes;
+    }
+    return *backslashEscapes_;
 }
 
 // --- SnapshotTransaction ---------------------------------------------------

@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "tallyquill/error.h"
@@ -107,6 +108,10 @@ public:
     // The database product, as the driver names it ("SQLite", "PostgreSQL").
     QString dbmsName() const;
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
+    // Whether the server reads a backslash in a string literal as an escape:
+    // PostgreSQL with standard_conforming_strings off (set for a role, a
+    // database or in the DSN's connect settings). Asked once per connection.
+    bool backslashEscapes();
 
 private:
     friend class Statement;
@@ -116,6 +121,7 @@ private:
     Handle dbc_;
     bool open_ = false;
     std::shared_ptr<Session> session_;
+    std::optional<bool> backslashEscapes_;
 };
 
 // A prepared statement with text parameters bound by position (1-based).

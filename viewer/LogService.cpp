@@ -37,22 +37,34 @@ struct RecordColumns {
 
 } // namespace
 
-QString BuildCondition(const LogFilter& f)
+QString BuildCondition(const LogFilter& f, bool backslashEscapes)
 {
-    QString c = QStringLiteral("WHERE   log_Date BETWEEN ") + SqlLiteral(f.StartDate) + QStringLiteral(" AND ")
-                + SqlLiteral(f.EndDate);
+    auto literal = [&](const QString& v) { return SqlLiteral(v, backslashEscapes); };
+    QString c = QStringLiteral("WHERE   log_Date BETWEEN ") + literal(f.StartDate) + QStringLiteral(" AND ")
+                + literal(f.EndDate);
     if (!f.StartTime.isEmpty())
-        c += QStringLiteral(" AND log_Time BETWEEN ") + SqlLiteral(f.StartTime) + QStringLiteral(" AND ")
-             + SqlLiteral(f.Endtime);
+        c += QStringLiteral(" AND log_Time BETWEEN ") + literal(f.StartTime) + QStringLiteral(" AND ")
+             + literal(f.Endtime);
     if (!f.WsID.isEmpty())
-        c += QStringLiteral(" AND log_WsID = ") + SqlLiteral(f.WsID);
+        c += QStringLiteral(" AND log_WsID = ") + literal(f.WsID);
     if (!f.UserName.isEmpty())
-        c += QStringLiteral(" AND log_User = ") + SqlLiteral(f.UserName);
+        c += QStringLiteral(" AND log_User = ") + literal(f.UserName);
     if (!f.EventType.isEmpty())
-        c += QStringLiteral(" AND log_EventType = ") + SqlLiteral(f.EventType);
-    // "Contains": the operator's own % and _ still act as wildcards.
-    if (!f.Activity.isEmpty())
-        c += QStringLiteral(" AND log_Data LIKE ") + SqlLiteral(QLatin1Char('%') + f.Activity + QLatin1Char('%'));
+        c += QStringLiteral(" AND log_EventType = ") + literal(f.EventType);
+    // "Contains": the operator's own % and _ still act as wildcards. A
+    // backslash is PostgreSQL's default LIKE escape and plain text to SQLite;
+    // naming it as the escape and escaping it makes it plain text to both.
+    if (!f.Activity.isEmpty()) {
+        QString pattern = QStringLiteral("%");
+        for (QChar ch : f.Activity) {
+            if (ch == QLatin1Char('\\'))
+                pattern += ch;
+            pattern += ch;
+        }
+        pattern += QLatin1Char('%');
+        c += QStringLiteral(" AND log_Data LIKE ") + literal(pattern) + QStringLiteral(" ESCAPE ")
+             + literal(QStringLiteral("\\"));
+    }
     return c;
 }
 
@@ -118,7 +130,7 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     QString table, condition;
     try {
         table = tableFor(filter.AppID);
-        condition = BuildCondition(filter);
+        condition = BuildCondition(filter, link_.get().backslashEscapes());
     } catch (const Error& e) {
         retrieveFailureReport(0, QString::fromStdString(e.what()));
         return r;

@@ -70,7 +70,9 @@ private:
     std::unique_ptr<odbc::ResultSet> current_;
 };
 
-// The condition of a retrieval, each value carried as a literal.
-QString BuildCondition(const LogFilter& filter);
+// The condition of a retrieval, each value carried as a literal that a
+// server with `backslashEscapes` reads back unchanged. In the activity only
+// `%` and `_` act as wildcards, on every database.
+QString BuildCondition(const LogFilter& filter, bool backslashEscapes);
 
 } // namespace tallyquill

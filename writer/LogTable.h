@@ -14,9 +14,11 @@ QString TableName(const QString& appId);
 QString CreateTableSql(const QString& table);
 QString CreateIndexSql(const QString& table);
 
-// A text as an SQL string literal: in single quotes, each quote doubled.
-// Used where binding a parameter would make a driver materialise a result.
-// Throws tallyquill::Error for a text holding a NUL, which no literal carries.
-QString SqlLiteral(const QString& value);
+// A text as an SQL string literal: in single quotes, each quote doubled, and
+// each backslash doubled too where the server reads backslashes as escapes
+// (odbc::Connection::backslashEscapes()). Used where binding a parameter
+// would make a driver materialise a result. Throws tallyquill::Error for a
+// text holding a NUL, which no literal carries.
+QString SqlLiteral(const QString& value, bool backslashEscapes);
 
 } // namespace tallyquill
