@@ -39,6 +39,13 @@ bool isConnectionLost(const QString& sqlstate)
     return sqlstate.startsWith(QLatin1String("08"));
 }
 
+bool isMissingTable(const DatabaseError& failure)
+{
+    const std::string& state = failure.sqlstate();
+    return state == "42S02" || state == "42P01"
+           || (state == "HY000" && failure.description().find("no such table") != std::string::npos);
+}
+
 void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const char* what)
 {
     if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)

@@ -223,5 +223,9 @@ void writeUserDsn(const QString& name, const QString& driver,
 
 // Whether a database error means the connection is gone.
 bool isConnectionLost(const QString& sqlstate);
+// Whether a database error says that the table does not exist: SQLSTATE
+// 42S02 (ODBC) or 42P01 (PostgreSQL), or the SQLite driver's own text, which
+// comes with the general HY000.
+bool isMissingTable(const DatabaseError& failure);
 
 } // namespace tallyquill::odbc

@@ -182,6 +182,60 @@ TEST_P(ViewerDb, BackslashesAndWildcardsFindTheSameRowsOnEveryDatabase)
     EXPECT_TRUE(messages.messages().empty());
 }
 
+TEST_P(ViewerDb, OnlyAMissingTableIsNothingFound)
+{
+    fill(3);
+    auto expectFailure = [&](const char* says) {
+        messages.clear();
+        const Retrieval r = retrieve();
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.reason.contains(QLatin1String(says))) << r.reason.toStdString();
+        ASSERT_EQ(messages.messages().size(), 1u);
+        EXPECT_TRUE(messages.messages()[0].text.startsWith("Error in retrieve record:"));
+        EXPECT_TRUE(messages.messages()[0].text.contains(QLatin1String(says))) << messages.texts().join("").toStdString();
+    };
+    auto r = retrieve({.AppID = "NOSUCH"});
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.total, 0);
+    EXPECT_TRUE(messages.messages().empty());
+
+    if (isPostgres()) {
+        const QString role = QStringLiteral("tq_ro_") + app.toLower();
+        raw().execute(QStringLiteral("DROP ROLE IF EXISTS ") + role);
+        raw().execute(QStringLiteral("CREATE ROLE ") + role + QStringLiteral(" LOGIN"));
+        service().disconnect();
+        service().source.login = role;
+        expectFailure("permission denied");
+        service().disconnect();
+        raw().execute(QStringLiteral("DROP ROLE ") + role);
+        return;
+    }
+    // The same file through a data source that waits 0.1 s for a lock.
+    const QString file = dir.path() + QStringLiteral("/log.sqlite");
+    const QString impatient = QString::fromStdString(dsn) + QStringLiteral("_busy");
+    odbc::writeUserDsn(impatient, QStringLiteral("SQLite3"),
+                       {{"Database", file}, {"Timeout", "100"}, {"StepAPI", "1"}, {"JournalMode", "WAL"}});
+    service().disconnect();
+    service().source.dsn = impatient;
+    raw().execute(QStringLiteral("PRAGMA locking_mode = EXCLUSIVE"));
+    raw().execute(QStringLiteral("BEGIN EXCLUSIVE"));
+    raw().execute(QStringLiteral("DELETE FROM ") + table);
+    expectFailure("locked");
+    raw().execute(QStringLiteral("ROLLBACK"));
+    raw_reset();
+    EXPECT_EQ(retrieve().total, 3);
+
+    // A file that is no database.
+    const QString garbage = dir.path() + QStringLiteral("/garbage.sqlite");
+    QFile g(garbage);
+    ASSERT_TRUE(g.open(QIODevice::WriteOnly));
+    g.write(QByteArray(8192, 'x'));
+    g.close();
+    odbc::writeUserDsn(impatient, QStringLiteral("SQLite3"), {{"Database", garbage}});
+    service().disconnect();
+    expectFailure("not a database");
+}
+
 TEST_P(ViewerDb, NullColumnsReadAsEmptyText)
 {
     raw().execute(QStringLiteral("INSERT INTO ") + table
