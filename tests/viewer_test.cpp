@@ -125,7 +125,8 @@ TEST_P(ViewerDb, TableComesFromTheParameterOrTheProperty)
 
 TEST_P(ViewerDb, FailuresAreReported)
 {
-    // A missing table fails the count, which counts as nothing found.
+    // A missing table fails the count, which counts as nothing found; any
+    // other failed count is a failure (OnlyAMissingTableIsNothingFound).
     auto r = retrieve({.AppID = "NOSUCH"});
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.total, 0);
@@ -194,11 +195,6 @@ TEST_P(ViewerDb, OnlyAMissingTableIsNothingFound)
         EXPECT_TRUE(messages.messages()[0].text.startsWith("Error in retrieve record:"));
         EXPECT_TRUE(messages.messages()[0].text.contains(QLatin1String(says))) << messages.texts().join("").toStdString();
     };
-    auto r = retrieve({.AppID = "NOSUCH"});
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.total, 0);
-    EXPECT_TRUE(messages.messages().empty());
-
     if (isPostgres()) {
         const QString role = QStringLiteral("tq_ro_") + app.toLower();
         raw().execute(QStringLiteral("DROP ROLE IF EXISTS ") + role);
@@ -228,9 +224,7 @@ TEST_P(ViewerDb, OnlyAMissingTableIsNothingFound)
     // A file that is no database.
     const QString garbage = dir.path() + QStringLiteral("/garbage.sqlite");
     QFile g(garbage);
-    ASSERT_TRUE(g.open(QIODevice::WriteOnly));
-    g.write(QByteArray(8192, 'x'));
-    g.close();
+    ASSERT_TRUE(g.open(QIODevice::WriteOnly) && g.write(QByteArray(8192, 'x')) == 8192 && g.flush());
     odbc::writeUserDsn(impatient, QStringLiteral("SQLite3"), {{"Database", garbage}});
     service().disconnect();
     expectFailure("not a database");
