@@ -185,7 +185,7 @@ bool isConnectionLost(const QString& sqlstate)
 bool isMissingTable(const DatabaseError& e)
 {
     return e.sqlstate() == "42S02" || e.sqlstate() == "42P01"
-           || e.description().find("no such table") != std::string::npos;
+           || (e.sqlstate() == "HY000" && e.description().find("no such table") != std::string::npos);
 }
 
 bool isExistingTable(const DatabaseError& e)
@@ -330,6 +330,7 @@ void Connection::disconnect()
         open_ = false;
     }
     dbms_.clear();
+    backslashEscapes_.reset();
 }
 
 void Connection::open(const QString& dsn, const QString& login, const QString& password)
@@ -451,6 +452,19 @@ std::unique_ptr<ResultSet> Connection::indexes(const QString& table)
     stmt.check(SQLStatisticsW(stmt.get(), nullptr, 0, nullptr, 0, wide(table), SQL_NTS, SQL_INDEX_ALL, SQL_QUICK),
                "SQLStatistics");
     return std::make_unique<ResultSet>(std::move(stmt));
+}
+
+bool Connection::backslashEscapes()
+{
+    if (!backslashEscapes_) {
+        bool escapes = false;
+        if (dbmsName().startsWith(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)) {
+            auto rs = query(QStringLiteral("SHOW standard_conforming_strings"));
+            escapes = rs->eof() || rs->text(0).trimmed().compare(QLatin1String("on"), Qt::CaseInsensitive) != 0;
+        }
+        backslashEscapes_ = escapes;
+    }
+    return *backslashEscapes_;
 }
 
 // --- SnapshotTransaction ---------------------------------------------------

@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "tallyquill/error.h"
@@ -156,6 +157,10 @@ public:
     std::unique_ptr<ResultSet> tables();
     std::unique_ptr<ResultSet> indexes(const QString& table);
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
+    // Whether the server reads a backslash in a string literal as an escape:
+    // PostgreSQL with standard_conforming_strings off (set for a role, a
+    // database or in the DSN's connect settings). Asked once per connection.
+    bool backslashEscapes();
 
 private:
     friend class Statement;
@@ -167,6 +172,7 @@ private:
     bool open_ = false;
     QString dbms_;
     std::shared_ptr<Session> session_;
+    std::optional<bool> backslashEscapes_;
 };
 
 // A prepared statement with text parameters bound by position (1-based).
@@ -274,8 +280,9 @@ void writeUserDsn(const QString& name, const QString& driver,
 
 // Whether a database error means the connection is gone.
 bool isConnectionLost(const QString& sqlstate);
-// Whether it says the table does not exist, or exists already (the SQLite
-// driver says so only in its text).
+// Whether it says the table does not exist (SQLSTATE 42S02 from ODBC, 42P01
+// from PostgreSQL, or the SQLite driver's own text with the general HY000),
+// or exists already.
 bool isMissingTable(const DatabaseError& e);
 bool isExistingTable(const DatabaseError& e);
 

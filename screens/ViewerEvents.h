@@ -38,11 +38,13 @@ struct Page {
     std::vector<LogRecord> records;
 };
 
-// A retrieval: whether it ran, how many records matched, and the first page.
+// A retrieval: whether it ran, how many records matched, and the first page;
+// on failure the reason (the database's, when it gave one).
 struct Retrieval {
     bool ok = false;
     int32_t total = 0;
     Page page;
+    QString reason;
 };
 
 // What the archive dialog asks for.

@@ -801,10 +801,13 @@ void frmLogMain::ClearLogList()
             setCell(row, col, QString());
 }
 
-void frmLogMain::setCell(int row, int col, const QString& text)
+void frmLogMain::setCell(int row, int col, const QString& stored)
 {
     if (col >= grdLogList->columnCount())
         return;
+    // Shown as the record lines show it: a line break in the text would
+    // make one record look like two.
+    const QString text = VisibleText(stored);
     if (QTableWidgetItem* item = grdLogList->item(row, col))
         item->setText(text);
     else

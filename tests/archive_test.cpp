@@ -2,12 +2,14 @@
 
 #include "ViewerFixture.h"
 
+#include "writer/LogFile.h"
 #include "writer/LogLine.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <map>
@@ -165,6 +167,50 @@ TEST_P(ArchiveDb, NullColumnsArchiveAsEmptyText)
     const QString path = dir.path() + QStringLiteral("/nulls.log");
     ASSERT_TRUE(archive("19991231", ToFile | Delete, path)) << outcome.reason.toStdString();
     EXPECT_EQ(lines(path), QStringList({BuildLogLine({"19991231", "010101", "A", "W", {}, {}, {}})}));
+}
+
+TEST_P(ArchiveDb, ControlCharactersNeverForgeOrBreakALine)
+{
+    const QStringList hostile = {
+        QStringLiteral("ok\r\n01/01/2000 00:00:00 ADMIN forged"), QStringLiteral("lone\rcr"), QStringLiteral("lone\nlf"),
+        QStringLiteral("v\vt\ff"), QStringLiteral("nel\u0085ls\u2028ps\u2029"), QStringLiteral("\x1b[2J\x1b]0;t\x07\u009b1m"),
+        QStringLiteral("del\x7f tab\t"),
+    };
+    // Ten plain records first, so that the hostile ones reach the print feed.
+    for (int k = 0; k < 10 + hostile.size(); ++k)
+        insert("20001231", QStringLiteral("0000%1").arg(k, 2, 10, QLatin1Char('0')), "WS01", "JOHN", "LOGIN",
+               k < 10 ? QStringLiteral("plain") : hostile[k - 10]);
+    const QRegularExpression breaks(QStringLiteral("[\\x00-\\x1f\\x7f-\\x9f\\x{2028}\\x{2029}]"));
+    // Every record is one CRLF line of the file, the last ones the hostile.
+    auto expectOneLineEach = [&](const QString& path, int records) {
+        const QStringList l = lines(path);
+        ASSERT_EQ(l.size(), records) << path.toStdString();
+        for (int i = 0; i < hostile.size(); ++i) {
+            const QString& line = l[records - hostile.size() + i];
+            EXPECT_FALSE(line.contains(breaks)) << line.toStdString();
+            EXPECT_TRUE(line.endsWith(QLatin1Char(' ') + VisibleText(hostile[i]))) << line.toStdString();
+        }
+    };
+
+    auto r = retrieve({.StartDate = "20001231", .EndDate = "20001231"});
+    ASSERT_EQ(r.total, 10 + hostile.size());
+    const QString print = dir.path() + QStringLiteral("/print.txt");
+    {
+        LogFile file(print);
+        service().printRest(file, r.total, 10, layout);
+        file.close();
+    }
+    expectOneLineEach(print, hostile.size());
+    const QString archived = dir.path() + QStringLiteral("/archive.log");
+    ASSERT_TRUE(archive("20001231", ToFile, archived)) << outcome.reason.toStdString();
+    expectOneLineEach(archived, 10 + hostile.size());
+
+    // The table keeps every text exactly as it was written.
+    QStringList stored;
+    for (const auto& row : rows(QStringLiteral("SELECT log_Data FROM ") + table
+                                + QStringLiteral(" WHERE log_Date = '20001231' AND log_Time >= '000010' ORDER BY log_Time")))
+        stored << row[0];
+    EXPECT_EQ(stored, hostile);
 }
 
 TEST_P(ArchiveDb, ConcurrentWritersLoseNothing)

@@ -96,6 +96,7 @@ struct FakeLog : LogMainEvents {
     QStringList activities;  // of the first records; "r<k>" after them
     bool failMore = false;
     int mores = 0;
+    QString activity = QStringLiteral("r%1");
     LineLayout layout;
     ScreenSetup InitScreen() override { return {QStringLiteral("Log Viewer"), layout}; }
     void PopUpArchiveDlg() override {}
@@ -115,7 +116,7 @@ struct FakeLog : LogMainEvents {
         Page page{true, {}};
         for (; page.records.size() < 10 && next <= (available < 0 ? total : available); ++next)
             page.records.push_back({"20010305", "101500", "APP ", "WS07  ", "OPERATOR", "PRINT",
-                                    next <= activities.size() ? activities[next - 1] : QStringLiteral("r%1").arg(next)});
+                                    next <= activities.size() ? activities[next - 1] : activity.arg(next)});
         return page;
     }
 };
@@ -600,6 +601,15 @@ TEST_F(LogMainScreen, ScreenshotUnderXOfTheEnlargedScreenWithItsDetail)
     EXPECT_TRUE(shot.save(file)) << file.toStdString();
     EXPECT_GT(detail->frameGeometry().left(), s.frameGeometry().right()) << "beside the screen";
     QApplication::setFont(design);
+}
+
+TEST_F(LogMainScreen, ControlCharactersShowAsStandInsInTheGrid)
+{
+    fake.total = 1;
+    fake.activity = QStringLiteral("r%1\r\nFORGED\x1b[2J\u2028.");
+    frmLogMain& s = open({}, &fake);
+    s.cmdRetrieve->click();
+    EXPECT_EQ(Cell(s, 1, 6), QStringLiteral("r1\u240d\u240aFORGED\u241b[2J\ufffd."));
 }
 
 // Through the viewer on a real log table.

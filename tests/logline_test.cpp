@@ -1,6 +1,8 @@
 #include "writer/LogLine.h"
 #include "writer/LogTable.h"
 
+#include <QRegularExpression>
+
 #include <gtest/gtest.h>
 
 using namespace tallyquill;
@@ -40,6 +42,34 @@ TEST(LogLine, WidthsCountCharactersNotUnits)
     const QString line = BuildLogLine({"d", "t", QStringLiteral("应用"), "w", "u", "e", QStringLiteral("活动")});
     EXPECT_TRUE(line.startsWith(QStringLiteral("d          t        应用         w")));
     EXPECT_TRUE(line.endsWith(QStringLiteral(" 活动")));
+}
+
+TEST(LogLine, ControlCharactersShowOneForOneAndNeverBreakTheLine)
+{
+    const std::pair<char32_t, char32_t> shown[] = {
+        {0x00, 0x2400}, {0x09, 0x2409}, {0x0A, 0x240A}, {0x0B, 0x240B}, {0x0C, 0x240C}, {0x0D, 0x240D},
+        {0x1B, 0x241B}, {0x1F, 0x241F}, {0x7F, 0x2421}, {0x80, 0xFFFD}, {0x85, 0xFFFD}, {0x9B, 0xFFFD},
+        {0x9F, 0xFFFD}, {0x2028, 0xFFFD}, {0x2029, 0xFFFD}, {0x20, 0x20}, {0x7E, 0x7E}, {0xA0, 0xA0},
+        {0x2027, 0x2027}, {0x202A, 0x202A}, {0x1F600, 0x1F600},
+    };
+    for (auto [in, out] : shown)
+        EXPECT_EQ(VisibleChar(in), out) << std::hex << uint32_t(in);
+
+    // A forged record after CR LF, lone breaks, a terminal sequence: each
+    // control is one visible character in any column, and widths still hold.
+    const QString forged = QStringLiteral("ok\r\n01/01/2000 00:00:00 ADMIN");
+    const QString hostile[] = {forged, QStringLiteral("a\rb\nc\vd\fe"), QStringLiteral("a\u0085b\u2028c\u2029d"),
+                               QStringLiteral("\x1b[2J\x1b]0;t\x07\u009b31m"), QString(QChar(0)) + "x\x7f"};
+    const QRegularExpression breaks(QStringLiteral("[\\x00-\\x1f\\x7f-\\x9f\\x{2028}\\x{2029}]"));
+    for (const QString& text : hostile) {
+        const QString line = BuildLogLine({"d", "t", text, text, text, text, text});
+        EXPECT_FALSE(line.contains(breaks)) << line.toStdString();
+        const QString plain = BuildLogLine({"d", "t", "A", "W", "U", "E", QString(text.size(), QLatin1Char('x'))});
+        EXPECT_EQ(line.size(), plain.size()) << line.toStdString();
+        EXPECT_TRUE(line.endsWith(VisibleText(text)));
+    }
+    EXPECT_EQ(VisibleText(forged), QStringLiteral("ok\u240d\u240a01/01/2000 00:00:00 ADMIN"));
+    EXPECT_EQ(FitText(QStringLiteral("a\r\n\u2028"), 5), QStringLiteral("a\u240d\u240a\ufffd "));
 }
 
 TEST(Stamp, StoredFormsAndTableNames)

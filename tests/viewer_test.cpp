@@ -2,6 +2,7 @@
 
 #include "ViewerFixture.h"
 
+#include "writer/LogConnection.h"
 #include "writer/LogFile.h"
 
 #include <QFile>
@@ -124,7 +125,8 @@ TEST_P(ViewerDb, TableComesFromTheParameterOrTheProperty)
 
 TEST_P(ViewerDb, FailuresAreReported)
 {
-    // A missing table fails the count, which counts as nothing found.
+    // A missing table fails the count, which counts as nothing found; any
+    // other failed count is a failure (OnlyAMissingTableIsNothingFound).
     auto r = retrieve({.AppID = "NOSUCH"});
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.total, 0);
@@ -138,6 +140,94 @@ TEST_P(ViewerDb, FailuresAreReported)
     EXPECT_EQ(messages.messages()[1].text, "Error in retrieve record:0, ");
     EXPECT_EQ(messages.messages()[1].title, "Error");
     EXPECT_EQ(messages.messages()[1].icon, MsgIcon::None);
+}
+
+TEST_P(ViewerDb, BackslashesAndWildcardsFindTheSameRowsOnEveryDatabase)
+{
+    const QStringList stored = {"C:\\temp\\new", "50% off", "a_b", "axb", "back\\\\slash", "it\\'s", "plain"};
+    for (int i = 0; i < stored.size(); ++i)
+        insert("19980601", QStringLiteral("0000%1").arg(i, 2, 10, QLatin1Char('0')), "WS01", "JOHN", "LOGIN", stored[i]);
+    // The operator's % and _ are wildcards; a backslash is itself.
+    const std::pair<QString, QString> finds[] = {
+        {"\\", "0 4 5"},  {"\\t", "0"},   {"\\\\", "4"}, {"\\%", "0 4 5"},          {"\\_", "0 4 5"},
+        {"_b", "2 3"},   {"%", "0 1 2 3 4 5 6"}, {"\\'", "5"}, {"\\' OR 1=1 --", ""}, {"\\'); DELETE FROM " + table + "; --", ""},
+    };
+    // On PostgreSQL also for a role whose literals take backslash escapes.
+    QStringList logins = {QString()};
+    const QString role = QStringLiteral("tq_scs_") + app.toLower();
+    if (isPostgres()) {
+        raw().execute(QStringLiteral("DROP ROLE IF EXISTS ") + role);
+        raw().execute(QStringLiteral("CREATE ROLE ") + role + QStringLiteral(" LOGIN SUPERUSER"));
+        raw().execute(QStringLiteral("ALTER ROLE ") + role + QStringLiteral(" SET standard_conforming_strings = off"));
+        odbc::Connection off;
+        off.open(QString::fromStdString(dsn), role, {});
+        EXPECT_TRUE(off.backslashEscapes());
+        logins << role;
+    }
+    for (const QString& login : logins) {
+        service().disconnect();
+        service().source.login = login;
+        for (const auto& [filter, rows] : finds) {
+            const Retrieval r = retrieve({.Activity = filter});
+            EXPECT_TRUE(r.ok) << filter.toStdString();
+            QStringList found;
+            for (const LogRecord& rec : r.page.records)
+                found << QString::number(stored.indexOf(rec.Activity));
+            EXPECT_EQ(found.join(' '), rows) << filter.toStdString() << " as " << login.toStdString();
+        }
+    }
+    service().disconnect();
+    if (isPostgres())
+        raw().execute(QStringLiteral("DROP ROLE ") + role);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + table), "7");
+    EXPECT_TRUE(messages.messages().empty());
+}
+
+TEST_P(ViewerDb, OnlyAMissingTableIsNothingFound)
+{
+    fill(3);
+    auto expectFailure = [&](const char* says) {
+        messages.clear();
+        const Retrieval r = retrieve();
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.reason.contains(QLatin1String(says))) << r.reason.toStdString();
+        ASSERT_EQ(messages.messages().size(), 1u);
+        EXPECT_TRUE(messages.messages()[0].text.startsWith("Error in retrieve record:"));
+        EXPECT_TRUE(messages.messages()[0].text.contains(QLatin1String(says))) << messages.texts().join("").toStdString();
+    };
+    if (isPostgres()) {
+        const QString role = QStringLiteral("tq_ro_") + app.toLower();
+        raw().execute(QStringLiteral("DROP ROLE IF EXISTS ") + role);
+        raw().execute(QStringLiteral("CREATE ROLE ") + role + QStringLiteral(" LOGIN"));
+        service().disconnect();
+        service().source.login = role;
+        expectFailure("permission denied");
+        service().disconnect();
+        raw().execute(QStringLiteral("DROP ROLE ") + role);
+        return;
+    }
+    // The same file through a data source that waits 0.1 s for a lock.
+    const QString file = dir.path() + QStringLiteral("/log.sqlite");
+    const QString impatient = QString::fromStdString(dsn) + QStringLiteral("_busy");
+    odbc::writeUserDsn(impatient, QStringLiteral("SQLite3"),
+                       {{"Database", file}, {"Timeout", "100"}, {"StepAPI", "1"}, {"JournalMode", "WAL"}});
+    service().disconnect();
+    service().source.dsn = impatient;
+    raw().execute(QStringLiteral("PRAGMA locking_mode = EXCLUSIVE"));
+    raw().execute(QStringLiteral("BEGIN EXCLUSIVE"));
+    raw().execute(QStringLiteral("DELETE FROM ") + table);
+    expectFailure("locked");
+    raw().execute(QStringLiteral("ROLLBACK"));
+    raw_reset();
+    EXPECT_EQ(retrieve().total, 3);
+
+    // A file that is no database.
+    const QString garbage = dir.path() + QStringLiteral("/garbage.sqlite");
+    QFile g(garbage);
+    ASSERT_TRUE(g.open(QIODevice::WriteOnly) && g.write(QByteArray(8192, 'x')) == 8192 && g.flush());
+    odbc::writeUserDsn(impatient, QStringLiteral("SQLite3"), {{"Database", garbage}});
+    service().disconnect();
+    expectFailure("not a database");
 }
 
 TEST_P(ViewerDb, NullColumnsReadAsEmptyText)

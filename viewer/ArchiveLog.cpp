@@ -41,7 +41,7 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
             auto rs = connection.query(QStringLiteral("SELECT  log_Date, log_Time, log_AppID, log_WsID, log_User, "
                                                       "log_EventType, log_Data FROM    ")
                                        + table + QStringLiteral(" WHERE   Log_Date <= ")
-                                       + SqlLiteral(request.ArchiveDate) + QStringLiteral(" ORDER BY Log_Date, Log_Time"));
+                                       + SqlLiteral(request.ArchiveDate, connection.backslashEscapes()) + QStringLiteral(" ORDER BY Log_Date, Log_Time"));
             const int cDate = rs->column(QStringLiteral("log_Date")), cTime = rs->column(QStringLiteral("log_Time")),
                       cApp = rs->column(QStringLiteral("log_AppID")), cWs = rs->column(QStringLiteral("log_WsID")),
                       cUser = rs->column(QStringLiteral("log_User")),

@@ -15,13 +15,13 @@ namespace {
 const QString kColumns =
     QStringLiteral("log_Date, log_Time, log_AppID, log_WsID, log_User, log_EventType, log_Data");
 
-QString anyOf(const QString& column, const std::vector<QString>& values)
+QString anyOf(const QString& column, const std::vector<QString>& values, bool backslashEscapes)
 {
     if (values.size() == 1)
-        return column + QStringLiteral(" = ") + SqlLiteral(values.front());
+        return column + QStringLiteral(" = ") + SqlLiteral(values.front(), backslashEscapes);
     QString in = column + QStringLiteral(" IN (");
     for (size_t i = 0; i < values.size(); ++i)
-        in += (i ? QStringLiteral(", ") : QString()) + SqlLiteral(values[i]);
+        in += (i ? QStringLiteral(", ") : QString()) + SqlLiteral(values[i], backslashEscapes);
     return in + QLatin1Char(')');
 }
 
@@ -44,8 +44,9 @@ bool hasControlCharacter(const QString& s)
 
 } // namespace
 
-QString QueryCondition(const LogQuery& q)
+QString QueryCondition(const LogQuery& q, bool backslashEscapes)
 {
+    auto SqlLiteral = [backslashEscapes](const QString& v) { return tallyquill::SqlLiteral(v, backslashEscapes); };
     QStringList parts;
     // Both ends are ranges on the (log_Date, log_Time) index: a whole day as
     // a date alone, an instant as a row value.
@@ -67,21 +68,17 @@ QString QueryCondition(const LogQuery& q)
         parts << QStringLiteral("log_Time BETWEEN ") + SqlLiteral(q.dayTimeFrom) + QStringLiteral(" AND ")
                      + SqlLiteral(q.dayTimeTo);
     if (!q.wsIds.empty())
-        parts << anyOf(QStringLiteral("log_WsID"), q.wsIds);
+        parts << anyOf(QStringLiteral("log_WsID"), q.wsIds, backslashEscapes);
     if (!q.users.empty())
-        parts << anyOf(QStringLiteral("log_User"), q.users);
+        parts << anyOf(QStringLiteral("log_User"), q.users, backslashEscapes);
     if (!q.events.empty())
-        parts << anyOf(QStringLiteral("log_EventType"), q.events);
+        parts << anyOf(QStringLiteral("log_EventType"), q.events, backslashEscapes);
     if (!q.activity.isEmpty())
-        parts << QStringLiteral("log_Data LIKE ") + SqlLiteral(QLatin1Char('%') + q.activity + QLatin1Char('%'));
+        parts << ActivityContains(q.activity, backslashEscapes);
     return parts.isEmpty() ? QString() : QStringLiteral("WHERE ") + parts.join(QStringLiteral(" AND "));
 }
 
-bool IsMissingTable(const DatabaseError& e)
-{
-    return e.sqlstate() == "42S02" || e.sqlstate() == "42P01"
-           || e.description().find("no such table") != std::string::npos;
-}
+bool IsMissingTable(const DatabaseError& e) { return odbc::isMissingTable(e); }
 
 CommandService::CommandService(QString dsn, QString login, QString password)
     : dsn_(std::move(dsn)), login_(std::move(login)), password_(std::move(password))
@@ -122,7 +119,7 @@ bool CommandService::select(const LogQuery& query, const std::function<void(cons
     const QString table = tableOf(query.appId);
     return guarded([&](odbc::Connection& conn) {
         QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
-        if (const QString where = QueryCondition(query); !where.isEmpty())
+        if (const QString where = QueryCondition(query, conn.backslashEscapes()); !where.isEmpty())
             sql += QLatin1Char(' ') + where;
         std::unique_ptr<odbc::ResultSet> rs;
         try {
@@ -220,7 +217,7 @@ std::vector<std::pair<QString, int64_t>> CommandService::archivePlan(const QStri
         std::unique_ptr<odbc::ResultSet> rs;
         try {
             rs = conn.query(QStringLiteral("SELECT log_Date, COUNT(*) FROM ") + table
-                            + QStringLiteral(" WHERE log_Date <= ") + SqlLiteral(date)
+                            + QStringLiteral(" WHERE log_Date <= ") + SqlLiteral(date, conn.backslashEscapes())
                             + QStringLiteral(" GROUP BY log_Date ORDER BY log_Date"));
         } catch (const DatabaseError& e) {
             if (IsMissingTable(e))

@@ -34,7 +34,7 @@ struct LogQuery {
 
 // The WHERE clause of a query, every value quoted by SqlLiteral; empty when
 // nothing is filtered.
-TQ_INTERNAL_API QString QueryCondition(const LogQuery& query);
+TQ_INTERNAL_API QString QueryCondition(const LogQuery& query, bool backslashEscapes);
 
 // The data source could not be reached; the message says why.
 class TQ_INTERNAL_API SourceUnavailable : public Error {

@@ -42,22 +42,22 @@ struct RecordColumns {
 
 } // namespace
 
-QString BuildCondition(const LogFilter& f)
+QString BuildCondition(const LogFilter& f, bool backslashEscapes)
 {
-    QString c = QStringLiteral("WHERE   log_Date BETWEEN ") + SqlLiteral(f.StartDate) + QStringLiteral(" AND ")
-                + SqlLiteral(f.EndDate);
+    auto literal = [&](const QString& v) { return SqlLiteral(v, backslashEscapes); };
+    QString c = QStringLiteral("WHERE   log_Date BETWEEN ") + literal(f.StartDate) + QStringLiteral(" AND ")
+                + literal(f.EndDate);
     if (!f.StartTime.isEmpty())
-        c += QStringLiteral(" AND log_Time BETWEEN ") + SqlLiteral(f.StartTime) + QStringLiteral(" AND ")
-             + SqlLiteral(f.Endtime);
+        c += QStringLiteral(" AND log_Time BETWEEN ") + literal(f.StartTime) + QStringLiteral(" AND ")
+             + literal(f.Endtime);
     if (!f.WsID.isEmpty())
-        c += QStringLiteral(" AND log_WsID = ") + SqlLiteral(f.WsID);
+        c += QStringLiteral(" AND log_WsID = ") + literal(f.WsID);
     if (!f.UserName.isEmpty())
-        c += QStringLiteral(" AND log_User = ") + SqlLiteral(f.UserName);
+        c += QStringLiteral(" AND log_User = ") + literal(f.UserName);
     if (!f.EventType.isEmpty())
-        c += QStringLiteral(" AND log_EventType = ") + SqlLiteral(f.EventType);
-    // "Contains": the operator's own % and _ still act as wildcards.
+        c += QStringLiteral(" AND log_EventType = ") + literal(f.EventType);
     if (!f.Activity.isEmpty())
-        c += QStringLiteral(" AND log_Data LIKE ") + SqlLiteral(QLatin1Char('%') + f.Activity + QLatin1Char('%'));
+        c += QStringLiteral(" AND ") + ActivityContains(f.Activity, backslashEscapes);
     return c;
 }
 
@@ -107,8 +107,10 @@ Page LogService::fetchPage()
     } catch (const DatabaseError& e) {
         dropIfGone(e);
         page = {};
-    } catch (const Error&) {
+        pageFailure_ = QString::fromStdString(e.what());
+    } catch (const Error& e) {
         page = {};
+        pageFailure_ = QString::fromStdString(e.what());
     }
     return page;
 }
@@ -116,35 +118,45 @@ Page LogService::fetchPage()
 Retrieval LogService::retrieve(const LogFilter& filter)
 {
     Retrieval r;
-    if (!connect()) {
-        retrieveFailureReport(0, LastOpenFailure());
+    // The operator sees the failure report; the caller gets the reason.
+    auto fail = [&r](int32_t number, const QString& description, const QString& reason) {
+        retrieveFailureReport(number, description);
+        r.reason = reason;
         return r;
-    }
+    };
+    auto failWith = [&](const DatabaseError& e) {
+        dropIfGone(e);
+        return fail(e.number(), FailureText(e), FailureText(e));
+    };
+    if (!connect())
+        return fail(0, LastOpenFailure(), LastOpenFailure());
+    // No result set of an earlier retrieval stays open, whatever happens.
+    current_.reset();
     QString table, condition;
     try {
         table = tableFor(filter.AppID);
-        condition = BuildCondition(filter);
+        condition = BuildCondition(filter, link_.get().backslashEscapes());
+    } catch (const DatabaseError& e) {
+        return failWith(e);
     } catch (const Error& e) {
-        retrieveFailureReport(0, QString::fromStdString(e.what()));
-        return r;
+        return fail(0, QString::fromStdString(e.what()), QString::fromStdString(e.what()));
     }
 
-    // A failed count (a missing table, say) counts as nothing found; but a
-    // connection that died is a failure, and is dropped so that the next
-    // retrieval opens a new one. Either way no earlier result set stays open.
-    current_.reset();
+    // Only a table that does not exist is nothing found. Any other failed
+    // count (a locked or damaged file, a refused permission, a lost
+    // connection) would otherwise pass for an empty log.
     try {
         current_ = link_.get().query(QStringLiteral("SELECT  count(*) FROM ") + table + QLatin1Char(' ') + condition);
         r.total = current_->integer(0);
+        current_.reset();
     } catch (const DatabaseError& e) {
-        if (link_.isGone(e)) {
-            disconnect();
-            retrieveFailureReport(e.number(), QString::fromStdString(e.description()));
-            return r;
-        }
-    } catch (const odbc::UsageError&) {
+        current_.reset();
+        if (!odbc::isMissingTable(e))
+            return failWith(e);
+    } catch (const odbc::UsageError& e) {
+        current_.reset();
+        return fail(0, QString::fromStdString(e.what()), QString::fromStdString(e.what()));
     }
-    current_.reset();
     if (r.total == 0) {
         r.ok = true;
         return r;
@@ -154,15 +166,11 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + table
                                      + QLatin1Char(' ') + condition + QStringLiteral(" ORDER BY log_Date, log_Time"));
     } catch (const DatabaseError& e) {
-        dropIfGone(e);
-        retrieveFailureReport(e.number(), FailureText(e));
-        return r;
+        return failWith(e);
     }
     r.page = fetchPage();
-    if (!r.page.ok) {
-        retrieveFailureReport(0, QString());
-        return r;
-    }
+    if (!r.page.ok)
+        return fail(0, QString(), pageFailure_);
     r.ok = true;
     return r;
 }

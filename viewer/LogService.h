@@ -41,9 +41,10 @@ public:
     DataSource source;
 
     // Counts the matching records, opens them and answers the first page.
-    // A failed count (a missing table, say) is nothing found; a dead
-    // connection, a bad AppID or a failed selection is a failure, reported to
-    // the operator with its reason.
+    // A count that fails because the table does not exist is nothing found;
+    // every other failure (a failed count, a dead connection, a bad AppID, a
+    // failed selection) is reported to the operator and answered with its
+    // reason.
     Retrieval retrieve(const LogFilter& filter);
     // The next page of the open retrieval; not ok once it was read to its end.
     Page more();
@@ -69,9 +70,12 @@ private:
 
     LogConnection link_;
     std::unique_ptr<odbc::ResultSet> current_;
+    QString pageFailure_;  // why the latest page fetch failed
 };
 
-// The condition of a retrieval, each value carried as a literal.
-QString BuildCondition(const LogFilter& filter);
+// The condition of a retrieval, each value carried as a literal that a
+// server with `backslashEscapes` reads back unchanged. In the activity only
+// `%` and `_` act as wildcards, on every database.
+QString BuildCondition(const LogFilter& filter, bool backslashEscapes);
 
 } // namespace tallyquill

@@ -3,6 +3,20 @@
 namespace tallyquill {
 
 namespace {
+// Maps s[from..] through VisibleChar. Every character it changes lies in the
+// BMP outside the surrogates, so a UTF-16 unit stands for a character here.
+void showFrom(QString& s, qsizetype from)
+{
+    const QChar* units = s.constData();
+    for (qsizetype i = from; i < s.size(); ++i) {
+        const char16_t u = units[i].unicode();
+        if (const char32_t v = VisibleChar(u); v != u) {
+            s[i] = QChar(char16_t(v));
+            units = s.constData();
+        }
+    }
+}
+
 // Appends `text` padded or cut to `width` characters.
 void appendFitted(QString& out, QStringView text, int width)
 {
@@ -12,11 +26,19 @@ void appendFitted(QString& out, QStringView text, int width)
         units += (text[units].isHighSurrogate() && units + 1 < text.size() && text[units + 1].isLowSurrogate()) ? 2 : 1;
         ++count;
     }
+    const qsizetype from = out.size();
     out += text.left(units);
+    showFrom(out, from);
     if (count < width)
         out.append(QString(width - count, QLatin1Char(' ')));
 }
 } // namespace
+
+QString VisibleText(QString text)
+{
+    showFrom(text, 0);
+    return text;
+}
 
 QString FitText(const QString& text, int width)
 {
@@ -52,7 +74,9 @@ QString BuildLogLine(const LogRecord& r, const LineLayout& layout)
         appendFitted(line, r.EventType, kEventWidth);
     }
     line += sep;
+    const qsizetype from = line.size();
     line += r.Activity;
+    showFrom(line, from);
     return line;
 }
 

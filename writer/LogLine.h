@@ -30,8 +30,28 @@ struct LineLayout {
     QString activityTitle = QStringLiteral("Activity");
 };
 
+// The stand-in a line shows for a character that would break the line, move
+// a reader's cursor or start a terminal sequence: C0 controls as their Control
+// Pictures (U+2400 + code), DEL as U+2421, and C1 controls, LINE SEPARATOR and
+// PARAGRAPH SEPARATOR as U+FFFD. One character for one, so widths hold; every
+// other character is itself. Whatever writes a record line maps through this.
+constexpr char32_t kHiddenCharStandIn = 0xFFFD;
+constexpr char32_t VisibleChar(char32_t c) noexcept
+{
+    if (c < 0x20)
+        return 0x2400 + c;
+    if (c == 0x7F)
+        return 0x2421;
+    if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029)
+        return kHiddenCharStandIn;
+    return c;
+}
+// `text` with each character mapped through VisibleChar.
+QString VisibleText(QString text);
+
 // One record as a fixed-width line (no line end), leaving out hidden columns.
-// Widths count characters, never halves of a surrogate pair.
+// Widths count characters, never halves of a surrogate pair. The stored text
+// is shown through VisibleChar, so a record is always one line.
 TQ_INTERNAL_API QString BuildLogLine(const LogRecord& record, const LineLayout& layout = {});
 // The header line of a print file, in the same columns.
 TQ_INTERNAL_API QString HeaderLine(const LineLayout& layout);

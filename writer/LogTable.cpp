@@ -38,7 +38,7 @@ QString CreateIndexSql(const QString& table)
            + QStringLiteral(" (log_Date, log_Time)");
 }
 
-QString SqlLiteral(const QString& value)
+QString SqlLiteral(const QString& value, bool backslashEscapes)
 {
     if (value.contains(QChar(u'\0')))
         throw Error("A filter value may not hold a NUL character");
@@ -46,12 +46,29 @@ QString SqlLiteral(const QString& value)
     out.reserve(value.size() + 2);
     out += QLatin1Char('\'');
     for (QChar c : value) {
-        if (c == QLatin1Char('\''))
-            out += QLatin1Char('\'');
+        if (c == QLatin1Char('\'') || (backslashEscapes && c == QLatin1Char('\\')))
+            out += c;
         out += c;
     }
     out += QLatin1Char('\'');
     return out;
+}
+
+} // namespace tallyquill
+
+namespace tallyquill {
+
+QString ActivityContains(const QString& activity, bool backslashEscapes)
+{
+    QString pattern = QStringLiteral("%");
+    for (QChar ch : activity) {
+        if (ch == QLatin1Char('\\'))
+            pattern += ch;
+        pattern += ch;
+    }
+    pattern += QLatin1Char('%');
+    return QStringLiteral("log_Data LIKE ") + SqlLiteral(pattern, backslashEscapes) + QStringLiteral(" ESCAPE ")
+           + SqlLiteral(QStringLiteral("\\"), backslashEscapes);
 }
 
 } // namespace tallyquill

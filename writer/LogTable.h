@@ -14,9 +14,16 @@ QString TableName(const QString& appId);
 QString CreateTableSql(const QString& table);
 QString CreateIndexSql(const QString& table);
 
-// A text as an SQL string literal: in single quotes, each quote doubled.
-// Used where binding a parameter would make a driver materialise a result.
-// Throws tallyquill::Error for a text holding a NUL, which no literal carries.
-QString SqlLiteral(const QString& value);
+// A text as an SQL string literal: in single quotes, each quote doubled, and
+// each backslash doubled too where the server reads backslashes as escapes
+// (odbc::Connection::backslashEscapes()). Used where binding a parameter
+// would make a driver materialise a result. Throws tallyquill::Error for a
+// text holding a NUL, which no literal carries.
+QString SqlLiteral(const QString& value, bool backslashEscapes);
+// "Contains" for the activity: `log_Data LIKE '%…%' ESCAPE '\'`. The
+// operator's own % and _ still act as wildcards. A backslash is PostgreSQL's
+// default LIKE escape and plain text to SQLite; naming it as the escape and
+// escaping it makes it plain text to both.
+QString ActivityContains(const QString& activity, bool backslashEscapes);
 
 } // namespace tallyquill
