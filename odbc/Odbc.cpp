@@ -139,6 +139,7 @@ void Connection::disconnect()
         SQLDisconnect(dbc_.get());
         open_ = false;
     }
+    text_.reset();
 }
 
 void Connection::open(const QString& connectString)

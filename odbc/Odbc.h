@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "tallyquill/error.h"
@@ -83,6 +84,12 @@ private:
     std::shared_ptr<Session> session_;
 };
 
+// What a driver does with narrow (SQL_C_CHAR) text.
+struct TextCapabilities {
+    bool utf8 = false;           // values arrive as UTF-8, whatever they hold
+    bool rereadInBlock = false;  // SQLGetData reaches any row of a fetched block
+};
+
 // A connection to one data source. Created closed; open() connects without
 // ever prompting.
 class Connection {
@@ -107,15 +114,19 @@ public:
     // The database product, as the driver names it ("SQLite", "PostgreSQL").
     QString dbmsName() const;
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
+    // Asked of the driver once per connection (Utf8Rows.cpp).
+    const TextCapabilities& textCapabilities();
 
 private:
     friend class Statement;
+    friend class Utf8Rows;
     void disconnect();
 
     std::shared_ptr<Handle> env_;
     Handle dbc_;
     bool open_ = false;
     std::shared_ptr<Session> session_;
+    std::optional<TextCapabilities> text_;
 };
 
 // A prepared statement with text parameters bound by position (1-based).
