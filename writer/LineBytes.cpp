@@ -1,0 +1,173 @@
+#include "writer/LineBytes.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tallyquill {
+
+namespace {
+
+using Byte = unsigned char;
+
+char* putUtf8(char* o, char32_t c)
+{
+    if (c < 0x80) {
+        *o++ = char(c);
+    } else if (c < 0x800) {
+        *o++ = char(0xC0 | (c >> 6));
+        *o++ = char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *o++ = char(0xE0 | (c >> 12));
+        *o++ = char(0x80 | ((c >> 6) & 0x3F));
+        *o++ = char(0x80 | (c & 0x3F));
+    } else {
+        *o++ = char(0xF0 | (c >> 18));
+        *o++ = char(0x80 | ((c >> 12) & 0x3F));
+        *o++ = char(0x80 | ((c >> 6) & 0x3F));
+        *o++ = char(0x80 | (c & 0x3F));
+    }
+    return o;
+}
+
+// --- How a stored character shows in a line -----------------------------------
+// Every character of a value passes through these two; a change in how some
+// characters show is made here and nowhere else. Each shows as one character,
+// so widths stay counts of stored characters.
+
+// Bytes the copy loops pass through as they are (each one character).
+constexpr bool passesAsIs(Byte b) { return b < 0x80; }
+
+// Writes how the character c shows; at most 4 bytes.
+inline char* putShown(char* o, char32_t c) { return putUtf8(o, c); }
+
+// -------------------------------------------------------------------------------
+
+constexpr bool isContinuation(Byte b) { return (b & 0xC0) == 0x80; }
+
+// Decodes the character at p (not passed as is) and moves past it. Invalid
+// UTF-8 (a stray or missing continuation, an overlong form, a surrogate or a
+// value past U+10FFFF) gives U+FFFD for its first byte alone, as Qt's decoder.
+char32_t decode(const Byte*& p, const Byte* end)
+{
+    const Byte b = *p;
+    size_t need;
+    char32_t c, min;
+    if (b < 0x80) {
+        ++p;
+        return b;
+    } else if (b < 0xC2) {
+        ++p;
+        return 0xFFFD;
+    } else if (b < 0xE0) {
+        need = 2, c = b & 0x1F, min = 0x80;
+    } else if (b < 0xF0) {
+        need = 3, c = b & 0x0F, min = 0x800;
+    } else if (b < 0xF5) {
+        need = 4, c = b & 0x07, min = 0x10000;
+    } else {
+        ++p;
+        return 0xFFFD;
+    }
+    if (size_t(end - p) < need) {
+        ++p;
+        return 0xFFFD;
+    }
+    for (size_t i = 1; i < need; ++i) {
+        if (!isContinuation(p[i])) {
+            ++p;
+            return 0xFFFD;
+        }
+        c = (c << 6) | (p[i] & 0x3F);
+    }
+    if (c < min || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+        ++p;
+        return 0xFFFD;
+    }
+    p += need;
+    return c;
+}
+
+// The value fitted to `width` characters: cut, or padded with spaces.
+char* putFitted(char* o, std::string_view value, int width)
+{
+    const Byte* p = reinterpret_cast<const Byte*>(value.data());
+    const Byte* const end = p + value.size();
+    int n = 0;
+    while (n < width && p < end) {
+        if (passesAsIs(*p))
+            *o++ = char(*p++);
+        else
+            o = putShown(o, decode(p, end));
+        ++n;
+    }
+    if (n < width) {
+        std::memset(o, ' ', size_t(width - n));
+        o += width - n;
+    }
+    return o;
+}
+
+// The whole value, as it shows.
+char* putAll(char* o, std::string_view value)
+{
+    const Byte* p = reinterpret_cast<const Byte*>(value.data());
+    const Byte* const end = p + value.size();
+    while (p < end) {
+        const Byte* run = p;
+        while (p < end && passesAsIs(*p))
+            ++p;
+        std::memcpy(o, run, size_t(p - run));
+        o += p - run;
+        if (p < end)
+            o = putShown(o, decode(p, end));
+    }
+    return o;
+}
+
+constexpr size_t kFixedBytes = 4 * size_t(kDateWidth + kTimeWidth + kAppIdWidth + kWsIdWidth + kUserWidth + kEventWidth);
+
+} // namespace
+
+ByteBuffer::ByteBuffer(size_t capacity) : data_(new char[capacity]), capacity_(capacity) {}
+
+void ByteBuffer::grow(size_t n)
+{
+    const size_t capacity = std::max(capacity_ * 2, size_ + n);
+    std::unique_ptr<char[]> bigger(new char[capacity]);
+    std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    capacity_ = capacity;
+}
+
+void AppendLogLine(ByteBuffer& out, const RecordBytes& r, const LineLayout& layout)
+{
+    // Each input byte gives at most 3 output bytes (a stray byte becomes
+    // U+FFFD), each fixed place at most 4.
+    char* o = out.room(kFixedBytes + 8 + 3 * r.activity.size());
+    o = putFitted(o, r.date, kDateWidth);
+    *o++ = ' ';
+    o = putFitted(o, r.time, kTimeWidth);
+    if (!layout.hideAppID) {
+        *o++ = ' ';
+        o = putFitted(o, r.appId, kAppIdWidth);
+    }
+    if (!layout.hideWsID) {
+        *o++ = ' ';
+        o = putFitted(o, r.wsId, kWsIdWidth);
+    }
+    if (!layout.hideUser) {
+        *o++ = ' ';
+        o = putFitted(o, r.user, kUserWidth);
+    }
+    if (!layout.hideEvent) {
+        *o++ = ' ';
+        o = putFitted(o, r.eventType, kEventWidth);
+    }
+    *o++ = ' ';
+    o = putAll(o, r.activity);
+    *o++ = '\r';
+    *o++ = '\n';
+    out.commit(o);
+}
+
+} // namespace tallyquill
