@@ -279,14 +279,20 @@ void Statement::bindAll()
     }
 }
 
-void Statement::execute()
+int64_t Statement::execute()
 {
     bindAll();
     if (!stmt_.live())
         throw DatabaseError("08003", 0, "Connection closed under a prepared statement");
     SQLRETURN rc = SQLExecute(stmt_.get());
     check(rc, SQL_HANDLE_STMT, stmt_.get(), "SQLExecute");
+    SQLLEN rows = -1;
+    if (rc == SQL_NO_DATA)
+        rows = 0;  // a searched UPDATE or DELETE that met no row
+    else if (!SQL_SUCCEEDED(SQLRowCount(stmt_.get(), &rows)))
+        rows = -1;
     SQLFreeStmt(stmt_.get(), SQL_CLOSE);
+    return rows;
 }
 
 // --- ResultSet -------------------------------------------------------------

@@ -134,7 +134,8 @@ class Statement {
 public:
     Statement(Connection& conn, const QString& sql);
     void setParameters(std::vector<QString> values);
-    void execute();
+    // Answers the number of rows the statement changed (-1 when unknown).
+    int64_t execute();
 
 private:
     void bindAll();

@@ -56,11 +56,13 @@ struct ArchiveRequest {
 };
 
 // How an archive run ended; on failure the reason, and whether the database
-// gave it (rather than a file or the input).
+// gave it (rather than a file or the input). A run that deletes goes day by
+// day: the days it archived and deleted stay so when a later day fails.
 struct ArchiveOutcome {
     bool ok = false;
     QString reason;
     bool fromDatabase = false;
+    std::vector<QString> deletedDays;  // stored dates, in order
 };
 
 // How the viewer screen starts: its caption, the columns and titles, and the
