@@ -269,6 +269,16 @@ TEST_P(ArchiveDb, TargetsOtherThanPlainFilesAreRefused)
         ASSERT_EQ(stat(QFile::encodeName(f).constData(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u) << f.toStdString();
     }
+
+    // A stored date that is no date makes no path: with an empty prefix
+    // "../a0001" would climb out of the directory.
+    insert("../a0001", "000000", "WS01", "JOHN", "LOGIN", "climber");
+    const QString inner = dir.path() + QStringLiteral("/inner");
+    QDir().mkpath(inner);
+    EXPECT_FALSE(archive("20010105", ToFile | Delete | Daily, inner, QStringLiteral("")));
+    EXPECT_TRUE(outcome.reason.contains(QStringLiteral("../a0001"))) << outcome.reason.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/a0001.log")));
+    EXPECT_EQ(count(), "6");
 }
 
 TEST_P(ArchiveDb, AFailedDayStopsTheRunAfterTheDaysBeforeIt)

@@ -96,14 +96,19 @@ tallyquill archive --dsn DSN [--login ID] [--password PW] --app APPID
                    --until DATE (--file PATH | --daily DIR --prefix P) [--delete]
 tallyquill archive --dsn DSN --app APPID --until DATE --delete
   --until DATE     last day archived, included: YYYY-MM-DD or DD/MM/YYYY
-  --file PATH      write every record to PATH (emptied first)
-  --daily DIR      write one file per day, DIR/<prefix><yyyymmdd>.log
+  --file PATH      append every record to PATH (made 0600 when missing)
+  --daily DIR      append each day's records to DIR/<prefix><yyyymmdd>.log
   --prefix P       first part of each daily file's name
-  --delete         delete the records up to DATE; with a file, only after
-                   every line was written, and only the records written
+  --delete         delete the records up to DATE, one stored date at a time:
+                   that day's lines are written and synced to the disk first,
+                   and only the records written are deleted. SQLite's write
+                   lock is held for one day's records at most.
   --hide LIST      leave these columns out of the lines, as for list
+  Files are appended to, never emptied; a symbolic link, a target that is
+  not a regular file, or the database's own file is refused.
   Exit status: 0 done, 1 failed before any database work (files), 2 the
-  database refused, 64 bad usage. Nothing is deleted when a run fails.
+  database refused, 64 bad usage. A failed run stops after the last day it
+  archived and deleted, names those days, and leaves the rest in the table.
 
 tallyquill setup [--dsn NAME] [--database FILE]
   Registers the per-user ODBC data source NAME (default Tallyquill) on a
