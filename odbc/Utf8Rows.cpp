@@ -47,7 +47,9 @@ const TextCapabilities& Connection::textCapabilities()
 }
 
 Utf8Rows::Utf8Rows(Connection& conn, const QString& sql, std::vector<size_t> capacities, size_t blockRows)
-    : blockRows_(std::max<size_t>(blockRows, 1)), rereadInBlock_(conn.textCapabilities().rereadInBlock)
+    : blockRows_(std::max<size_t>(blockRows, 1)),
+      // A block of one row is the current row, which SQLGetData reaches.
+      rereadInBlock_(blockRows_ == 1 || conn.textCapabilities().rereadInBlock)
 {
     stmt_ = StatementHandle(conn.handle(), conn.session_);
     const SQLHSTMT h = stmt_.get();
@@ -109,8 +111,9 @@ void Utf8Rows::readLongValues()
             if (!rereadInBlock_)
                 throw ValueTooLong();
             const SQLHSTMT h = stmt_.get();
-            check(SQLSetPos(h, SQLSETPOSIROW(r + 1), SQL_POSITION, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, h,
-                  "SQLSetPos");
+            if (blockRows_ > 1)
+                check(SQLSetPos(h, SQLSETPOSIROW(r + 1), SQL_POSITION, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, h,
+                      "SQLSetPos");
             // The length when the driver told it, else read in growing pieces.
             std::string value;
             std::vector<char> piece(n > 0 ? size_t(n) + 1 : col.capacity * 2 + 1);

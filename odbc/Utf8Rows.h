@@ -29,7 +29,8 @@ public:
 
     // Runs a query; `capacities` holds, per column, the longest value in bytes
     // that the buffers take in place. Longer values are read whole on drivers
-    // that can, or throw ValueTooLong.
+    // that can, and always in blocks of one row; otherwise they throw
+    // ValueTooLong.
     Utf8Rows(Connection& conn, const QString& sql, std::vector<size_t> capacities, size_t blockRows = kDefaultBlock);
     ~Utf8Rows();
     Utf8Rows(const Utf8Rows&) = delete;
