@@ -98,6 +98,17 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
                              "02/01/2026 10:00:05 WS1              第2天 row 0005\r\n"
                              "02/01/2026 10:00:07 WS1              第2天 row 0007\r\n"));
 
+    // A value longer than the column (only SQLite keeps one; PostgreSQL is
+    // given a wider column) is listed whole.
+    if (isPostgres())
+        raw().execute("ALTER TABLE " + app + "_logs ALTER COLUMN log_Data TYPE varchar(4000)");
+    const QString longText = QString(900, QChar(u'长')) + QString(900, QLatin1Char('x'));
+    raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'WS9', '20260104', '100000', 'U9', 'EV', '%2')")
+                      .arg(app, longText));
+    r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-04", "--to", "2026-01-04", "--hide", "app,ws,user,event"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out.split("\r\n").value(1), "04/01/2026 10:00:00 " + longText);
+
     // The viewer's filter rules and messages.
     r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-03", "--to", "2026-01-01"});
     EXPECT_EQ(r.code, 64);
@@ -113,14 +124,14 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
              "--delete"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(QDir(daily).entryList(QDir::Files), QStringList({"t_20260101.log", "t_20260102.log"}));
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
     // Into a directory that is not there: refused, nothing deleted.
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--file", daily + "/none/x.log",
              "--delete"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.startsWith("Error: Error in archive record")) << r.err.toStdString();
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
-    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--delete"});
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
+    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-04", "--delete"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
     EXPECT_EQ(run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03"}).code, 64);

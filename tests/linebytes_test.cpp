@@ -30,22 +30,28 @@ std::string viaBytes(const RecordBytes& r, const LineLayout& layout)
     return std::string(out.data(), out.size());
 }
 
-std::string viaQString(const RecordBytes& r, const LineLayout& layout)
+std::string viaQString(const RecordBytes& r, const LineLayout& layout, bool display)
 {
-    const LogRecord record{decoded(r.date), decoded(r.time),      decoded(r.appId),   decoded(r.wsId),
-                           decoded(r.user), decoded(r.eventType), decoded(r.activity)};
+    LogRecord record{decoded(r.date), decoded(r.time),      decoded(r.appId),   decoded(r.wsId),
+                     decoded(r.user), decoded(r.eventType), decoded(r.activity)};
+    if (display)
+        record = DisplayForm(record);
     return BuildLogLine(record, layout).toUtf8().toStdString() + "\r\n";
 }
 
+// Stored and display form (as the listing writes it), under every layout.
 void expectSameUnderEveryLayout(const RecordBytes& r)
 {
-    for (int mask = 0; mask < 16; ++mask) {
+    std::string scratch;
+    const RecordBytes display = DisplayFormBytes(r, scratch);
+    for (int mask = 0; mask < 32; ++mask) {
         LineLayout c;
         c.hideAppID = mask & 1;
         c.hideWsID = mask & 2;
         c.hideUser = mask & 4;
         c.hideEvent = mask & 8;
-        ASSERT_EQ(viaBytes(r, c), viaQString(r, c))
+        const bool inDisplayForm = mask & 16;
+        ASSERT_EQ(viaBytes(inDisplayForm ? display : r, c), viaQString(r, c, inDisplayForm))
             << "mask " << mask << " activity " << testing::PrintToString(std::string(r.activity)) << " user "
             << testing::PrintToString(std::string(r.user));
     }
@@ -73,6 +79,12 @@ TEST(LineBytes, SameBytesAsBuildLogLine)
         {"19980607", "094200", "\x80\x80", "\xE4\xB8", "\xC0\xAF\xC1\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80 \xF5\xFF\xFE"},
         {"1998\xE4", "09\xF0\x9F\x98", "\xE4\xB8" "A", "\xF0\x9F" "AB", "\xE0\x80\x80", "\xC3", "ends cut \xE4\xB8"},
         {"19980607", "094200", "APP", "WS", "USER", "EV", "\xEF\xBF\xBE\xEF\xBF\xBF nonchars \xF4\x8F\xBF\xBF"},
+        // White space at the ends, as the listing trims it: blanks, tabs, the
+        // ideographic space, no-break spaces, line separators; not U+FEFF
+        // nor U+180E; a cut character after a blank.
+        {"2001", "9", "\t ORD \r\n", "\xE3\x80\x80WS\xE3\x80\x80", "\xC2\xA0\xE2\x80\xA8u\xE2\x80\xA9", "\xEF\xBB\xBF",
+         "\xE1\xA0\x8E x \xE2\x80\x8B"},
+        {"200101011", "12345678", " \xE4\xB8", "\xC2\x85 \x0B", "       ", " \xE2\x80\x83" "e\xE2\x80\xAF", " a \xE4"},
     };
     for (const RecordBytes& r : cases)
         expectSameUnderEveryLayout(r);
@@ -82,8 +94,8 @@ TEST(LineBytes, SameBytesOnRandomValues)
 {
     // Bytes drawn mostly from the edges of the UTF-8 classes.
     std::mt19937 rng(20240611);
-    const unsigned char pool[] = {'a', ' ', 0x00, 0x0A, 0x1F, 0x7F, 0x80, 0x8F, 0x9F, 0xA0, 0xBF, 0xC0,
-                                  0xC1, 0xC2, 0xDF, 0xE0, 0xE4, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xBB};
+    const unsigned char pool[] = {'a', ' ', ' ', 0x00, 0x09, 0x0A, 0x1F, 0x7F, 0x80, 0x85, 0x8F, 0x9F, 0xA0, 0xBF,
+                                  0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE2, 0xE3, 0xE4, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xBB};
     auto value = [&](size_t maxLen) {
         std::string s(rng() % (maxLen + 1), ' ');
         for (char& ch : s)

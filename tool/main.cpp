@@ -25,6 +25,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -369,12 +370,16 @@ public:
     }
     void line(const QString& text)
     {
-        if (file_) {
-            file_->writeLine(text);
-        } else {
-            const QByteArray bytes = text.toUtf8() + "\r\n";
-            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-        }
+        const QByteArray bytes = text.toUtf8() + "\r\n";
+        lines({bytes.constData(), size_t(bytes.size())});
+    }
+    // Lines already encoded, with their line ends.
+    void lines(std::string_view bytes)
+    {
+        if (file_)
+            file_->write(bytes);
+        else if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size())
+            throw tallyquill::Error("Cannot write to standard output");
     }
     void close()
     {
@@ -414,35 +419,29 @@ int runList(int argc, char** argv)
         return filterRejected(problem->messageId, problem->english);
 
     auto upper = [&](const char* name) { return QString::fromStdString(a.get(name).value_or("")).toUpper(); };
-    const Retrieval found = service.retrieve({.StartDate = DateKey(f.dateStart),
-                                              .EndDate = DateKey(f.dateEnd),
-                                              .StartTime = TimeKey(f.timeStart),
-                                              .Endtime = TimeKey(f.timeEnd),
-                                              .AppID = f.appId,
-                                              .WsID = upper("ws"),
-                                              .UserName = upper("user"),
-                                              .EventType = upper("event"),
-                                              .Activity = QString::fromStdString(a.get("activity").value_or(""))});
+    const LogFilter filter{.StartDate = DateKey(f.dateStart),
+                           .EndDate = DateKey(f.dateEnd),
+                           .StartTime = TimeKey(f.timeStart),
+                           .Endtime = TimeKey(f.timeEnd),
+                           .AppID = f.appId,
+                           .WsID = upper("ws"),
+                           .UserName = upper("user"),
+                           .EventType = upper("event"),
+                           .Activity = QString::fromStdString(a.get("activity").value_or(""))};
+    const Retrieval found = service.retrieve(filter);
     if (!found.ok)
         return kDatabaseError;
 
     LineSink out(a.get("output"));
     out.line(HeaderLine(layout));
-    int32_t written = 0;
-    Page page = found.page;
-    while (written < found.total) {
-        if (written > 0) {
-            page = service.more();
-            if (!page.ok) {
-                ShowError(sid::MoreLogFailed, QStringLiteral("Error in retrieve records!"));
-                return kDatabaseError;
-            }
+    // Every record the selection returns, read to its end.
+    if (found.total > 0) {
+        try {
+            service.writeLines(filter, layout, [&](std::string_view bytes) { out.lines(bytes); });
+        } catch (const DatabaseError&) {
+            ShowError(sid::MoreLogFailed, QStringLiteral("Error in retrieve records!"));
+            return kDatabaseError;
         }
-        if (page.records.empty())
-            break;  // the set ended before the count said it would
-        for (const LogRecord& r : page.records)
-            out.line(BuildLogLine(DisplayForm(r), layout));
-        written += int32_t(page.records.size());
     }
     out.close();
     if (found.total == 0)

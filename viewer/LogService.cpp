@@ -5,6 +5,8 @@
 #include "localize/clsLocalize.h"
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
+#include "odbc/Utf8Rows.h"
+#include "writer/LineBytes.h"
 #include "writer/LogFile.h"
 #include "writer/LogTable.h"
 
@@ -168,6 +170,52 @@ Retrieval LogService::retrieve(const LogFilter& filter)
 }
 
 Page LogService::more() { return fetchPage(); }
+
+void LogService::writeLines(const LogFilter& filter, const LineLayout& layout,
+                            const std::function<void(std::string_view)>& write)
+{
+    current_.reset();
+    if (!connect())
+        throw Error("Cannot connect to the data source " + source.dsn.toStdString());
+    const QString sql = QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + tableFor(filter.AppID)
+                        + QLatin1Char(' ') + BuildCondition(filter) + QStringLiteral(" ORDER BY log_Date, log_Time");
+    constexpr size_t kWriteAt = size_t(64) * 1024;
+    ByteBuffer out(kWriteAt + 16 * 1024);
+    try {
+        odbc::Connection& conn = link_.get();
+        const odbc::TextCapabilities text = conn.textCapabilities();
+        if (text.utf8) {
+            // A driver that cannot read a long value again inside a block
+            // reads a row at a time, which still saves a call per column.
+            odbc::Utf8Rows rows(conn, sql, {40, 64, 32, 32, 60, 32, 1000},
+                                text.rereadInBlock ? odbc::Utf8Rows::kDefaultBlock : 1);
+            std::string scratch;
+            while (rows.fetch()) {
+                for (size_t r = 0; r < rows.rows(); ++r)
+                    AppendLogLine(out,
+                                  DisplayFormBytes({rows.text(r, 2), rows.text(r, 3), rows.text(r, 0), rows.text(r, 1),
+                                                    rows.text(r, 4), rows.text(r, 5), rows.text(r, 6)},
+                                                   scratch),
+                                  layout);
+                if (out.size() >= kWriteAt) {
+                    write({out.data(), out.size()});
+                    out.clear();
+                }
+            }
+        } else {
+            auto rs = conn.query(sql);
+            const RecordColumns columns(*rs);
+            for (; !rs->eof(); rs->next()) {
+                const QByteArray line = BuildLogLine(DisplayForm(columns.read(*rs)), layout).toUtf8() + "\r\n";
+                write({line.constData(), size_t(line.size())});
+            }
+        }
+    } catch (const DatabaseError& e) {
+        dropIfGone(e);
+        throw;
+    }
+    write({out.data(), out.size()});
+}
 
 void LogService::printRest(LogFile& file, int32_t total, int32_t downloaded, const LineLayout& layout)
 {

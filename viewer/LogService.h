@@ -12,7 +12,9 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 namespace tallyquill {
 
@@ -46,6 +48,12 @@ public:
     Retrieval retrieve(const LogFilter& filter);
     // The next page of the open retrieval; not ok once it was read to its end.
     Page more();
+    // Every record of the filter as a line of the listing (display form,
+    // CRLF), handed to `write` a piece of bytes at a time, read to the end of
+    // the selection. Narrow text read in blocks where the driver answers
+    // UTF-8. Drops the open retrieval first. Throws on failure.
+    void writeLines(const LogFilter& filter, const LineLayout& layout,
+                    const std::function<void(std::string_view)>& write);
     // Writes the records after the first `downloaded` of `total` into `file`,
     // in display form, and leaves the paging where it was. Throws on failure.
     void printRest(LogFile& file, int32_t total, int32_t downloaded, const LineLayout& layout);

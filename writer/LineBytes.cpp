@@ -1,5 +1,10 @@
 #include "writer/LineBytes.h"
 
+#include "writer/LogRecord.h"
+
+#include <QChar>
+#include <QStringDecoder>
+
 #include <algorithm>
 #include <cstring>
 
@@ -124,6 +129,53 @@ char* putAll(char* o, std::string_view value)
     return o;
 }
 
+bool isAsciiSpace(Byte b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+
+// Without leading and trailing white space, as QString::trimmed sees it.
+std::string_view trimmed(std::string_view v)
+{
+    const Byte* p = reinterpret_cast<const Byte*>(v.data());
+    const Byte* end = p + v.size();
+    while (p < end) {
+        if (*p < 0x80) {
+            if (!isAsciiSpace(*p))
+                break;
+            ++p;
+        } else {
+            const Byte* at = p;
+            if (!QChar::isSpace(decode(p, end))) {
+                p = at;
+                break;
+            }
+        }
+    }
+    while (end > p && isAsciiSpace(end[-1]))
+        --end;
+    if (end > p && end[-1] >= 0x80) {
+        // Where the last character begins depends on all before it.
+        const Byte* keep = p;
+        for (const Byte* q = p; q < end;)
+            if (!QChar::isSpace(decode(q, end)))
+                keep = q;
+        end = keep;
+    }
+    return {reinterpret_cast<const char*>(p), size_t(end - p)};
+}
+
+bool isAscii(std::string_view v)
+{
+    for (char c : v)
+        if (Byte(c) >= 0x80)
+            return false;
+    return true;
+}
+
+// QString::mid on a text of single-byte characters.
+std::string_view mid(std::string_view v, size_t from, size_t n)
+{
+    return from >= v.size() ? std::string_view() : v.substr(from, n);
+}
+
 constexpr size_t kFixedBytes = 4 * size_t(kDateWidth + kTimeWidth + kAppIdWidth + kWsIdWidth + kUserWidth + kEventWidth);
 
 } // namespace
@@ -137,6 +189,36 @@ void ByteBuffer::grow(size_t n)
     std::memcpy(bigger.get(), data_.get(), size_);
     data_ = std::move(bigger);
     capacity_ = capacity;
+}
+
+RecordBytes DisplayFormBytes(const RecordBytes& stored, std::string& scratch)
+{
+    scratch.clear();
+    size_t dateSize = 0;
+    if (isAscii(stored.date) && isAscii(stored.time)) {
+        for (std::string_view piece : {mid(stored.date, 6, 2), std::string_view("/"), mid(stored.date, 4, 2),
+                                       std::string_view("/"), mid(stored.date, 0, 4)})
+            scratch += piece;
+        dateSize = scratch.size();
+        for (std::string_view piece : {mid(stored.time, 0, 2), std::string_view(":"), mid(stored.time, 2, 2),
+                                       std::string_view(":"), mid(stored.time, 4, 2)})
+            scratch += piece;
+    } else {
+        // Positions count UTF-16 units there: let QString count them.
+        QStringDecoder decoder(QStringDecoder::Utf8,
+                               QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+        const QByteArray date =
+            DisplayDate(decoder(QByteArrayView(stored.date.data(), qsizetype(stored.date.size())))).toUtf8();
+        const QByteArray time =
+            DisplayTime(decoder(QByteArrayView(stored.time.data(), qsizetype(stored.time.size())))).toUtf8();
+        scratch.assign(date.constData(), size_t(date.size()));
+        dateSize = scratch.size();
+        scratch.append(time.constData(), size_t(time.size()));
+    }
+    const std::string_view both(scratch);
+    return {both.substr(0, dateSize),    both.substr(dateSize),       trimmed(stored.appId),
+            trimmed(stored.wsId),        trimmed(stored.user),        trimmed(stored.eventType),
+            trimmed(stored.activity)};
 }
 
 void AppendLogLine(ByteBuffer& out, const RecordBytes& r, const LineLayout& layout)

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace tallyquill {
@@ -41,6 +42,11 @@ private:
     size_t size_ = 0;
     size_t capacity_ = 0;
 };
+
+// A stored record in the form the viewer screen lists it, as DisplayForm
+// gives it: date and time rearranged (into `scratch`), the other five
+// without the blanks around them.
+RecordBytes DisplayFormBytes(const RecordBytes& stored, std::string& scratch);
 
 // Appends the record's line and CRLF: the bytes of
 // BuildLogLine(each value decoded, layout).toUtf8() + "\r\n". Widths count
