@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QThread>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -242,7 +243,13 @@ TEST_P(ArchiveDb, TargetsOtherThanPlainFilesAreRefused)
     ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const QString folder = dir.path() + QStringLiteral("/folder.log");
     QDir().mkpath(folder);
-    std::vector<std::pair<QString, bool>> targets = {{planted, true}, {link, false}, {fifo, false}, {folder, false}};
+    // A file another archive run is writing.
+    const QString busy = dir.path() + QStringLiteral("/busy.log");
+    QFile held(busy);
+    ASSERT_TRUE(held.open(QIODevice::WriteOnly));
+    ASSERT_EQ(flock(held.handle(), LOCK_EX), 0);
+    std::vector<std::pair<QString, bool>> targets = {
+        {planted, true}, {link, false}, {fifo, false}, {folder, false}, {busy, false}};
     if (!isPostgres())  // the database's own files
         for (const char* f : {"/log.sqlite", "/log.sqlite-wal"})
             if (QFileInfo::exists(dir.path() + f))

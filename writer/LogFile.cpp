@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,12 @@ void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentit
         refuse("it is a file of the database itself");
     const int fl = ::fcntl(fd_, F_GETFL);
     if (fl < 0 || ::fcntl(fd_, F_SETFL, fl & ~O_NONBLOCK) != 0)
+        refuse(std::strerror(errno));
+    // One writer at a time: a run takes back the lines of a day it could not
+    // delete, which must never be another run's.
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
+        refuse(errno == EWOULDBLOCK ? std::string("another archive run is writing it") : std::strerror(errno));
+    if (::fstat(fd_, &st) != 0)
         refuse(std::strerror(errno));
     written_ = uint64_t(st.st_size);
 }
@@ -172,6 +179,12 @@ void LogFile::truncate(uint64_t size)
         return;
     }
     buffer_.clear();
+    // Only what this file wrote: if the file grew behind it, keep it all.
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0)
+        fail("cut back", errno);
+    if (uint64_t(st.st_size) != written_)
+        throw Error("Cannot cut back " + path_.toStdString() + ": another writer added to it");
     if (::ftruncate(fd_, off_t(size)) != 0)
         fail("cut back", errno);
     written_ = size;
