@@ -6,6 +6,7 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace tallyquill {
@@ -35,17 +36,33 @@ char* putUtf8(char* o, char32_t c)
 }
 
 // --- How a stored character shows in a line -----------------------------------
-// Every character of a value passes through these two; a change in how some
+// Every character of a value goes through what is here; a change in how some
 // characters show is made here and nowhere else. Each shows as one character,
 // so widths stay counts of stored characters.
 
-// Bytes the copy loops pass through as they are (each one character).
-constexpr bool passesAsIs(Byte b) { return b < 0x80; }
+// Bytes the copy loops pass through as they are (each one character): the
+// ASCII range from kPlainFirst up to, not including, kPlainEnd (at most 0x80).
+constexpr unsigned kPlainFirst = 0x00;
+constexpr unsigned kPlainEnd = 0x80;
+constexpr bool passesAsIs(Byte b) { return b >= kPlainFirst && b < kPlainEnd; }
 
-// Writes how the character c shows; at most 4 bytes.
+// Writes how any other character c shows; at most 4 bytes.
 inline char* putShown(char* o, char32_t c) { return putUtf8(o, c); }
 
 // -------------------------------------------------------------------------------
+
+static_assert(kPlainFirst < kPlainEnd && kPlainEnd <= 0x80);
+
+// Whether all eight bytes of w pass as they are: none below kPlainFirst and
+// none above kPlainEnd - 1 (the word tests for bytes under and over a bound
+// that hold for bounds up to 0x80).
+inline bool eightPass(uint64_t w)
+{
+    constexpr uint64_t ones = ~uint64_t(0) / 255, highs = ones * 0x80;
+    const uint64_t below = (w - ones * kPlainFirst) & ~w & highs;
+    const uint64_t above = ((w + ones * (127 - (kPlainEnd - 1))) | w) & highs;
+    return (below | above) == 0;
+}
 
 constexpr bool isContinuation(Byte b) { return (b & 0xC0) == 0x80; }
 
@@ -92,22 +109,46 @@ char32_t decode(const Byte*& p, const Byte* end)
     return c;
 }
 
-// The value fitted to `width` characters: cut, or padded with spaces.
-char* putFitted(char* o, std::string_view value, int width)
+// Whether the first n bytes all pass as they are.
+inline bool allPass(const Byte* p, size_t n)
+{
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (!eightPass(w))
+            return false;
+    }
+    for (; i < n; ++i)
+        if (!passesAsIs(p[i]))
+            return false;
+    return true;
+}
+
+// The value fitted to `Width` characters: cut, or padded with spaces.
+template <int Width>
+inline char* putFitted(char* o, std::string_view value)
 {
     const Byte* p = reinterpret_cast<const Byte*>(value.data());
     const Byte* const end = p + value.size();
+    // Most values: plain characters, one byte each.
+    const size_t head = std::min(value.size(), size_t(Width));
+    if (allPass(p, head)) {
+        std::memset(o, ' ', Width);
+        std::memcpy(o, p, head);
+        return o + Width;
+    }
     int n = 0;
-    while (n < width && p < end) {
+    while (n < Width && p < end) {
         if (passesAsIs(*p))
             *o++ = char(*p++);
         else
             o = putShown(o, decode(p, end));
         ++n;
     }
-    if (n < width) {
-        std::memset(o, ' ', size_t(width - n));
-        o += width - n;
+    if (n < Width) {
+        std::memset(o, ' ', size_t(Width - n));
+        o += Width - n;
     }
     return o;
 }
@@ -119,6 +160,8 @@ char* putAll(char* o, std::string_view value)
     const Byte* const end = p + value.size();
     while (p < end) {
         const Byte* run = p;
+        for (uint64_t w; end - p >= 8 && (std::memcpy(&w, p, 8), eightPass(w));)
+            p += 8;
         while (p < end && passesAsIs(*p))
             ++p;
         std::memcpy(o, run, size_t(p - run));
@@ -226,24 +269,24 @@ void AppendLogLine(ByteBuffer& out, const RecordBytes& r, const LineLayout& layo
     // Each input byte gives at most 3 output bytes (a stray byte becomes
     // U+FFFD), each fixed place at most 4.
     char* o = out.room(kFixedBytes + 8 + 3 * r.activity.size());
-    o = putFitted(o, r.date, kDateWidth);
+    o = putFitted<kDateWidth>(o, r.date);
     *o++ = ' ';
-    o = putFitted(o, r.time, kTimeWidth);
+    o = putFitted<kTimeWidth>(o, r.time);
     if (!layout.hideAppID) {
         *o++ = ' ';
-        o = putFitted(o, r.appId, kAppIdWidth);
+        o = putFitted<kAppIdWidth>(o, r.appId);
     }
     if (!layout.hideWsID) {
         *o++ = ' ';
-        o = putFitted(o, r.wsId, kWsIdWidth);
+        o = putFitted<kWsIdWidth>(o, r.wsId);
     }
     if (!layout.hideUser) {
         *o++ = ' ';
-        o = putFitted(o, r.user, kUserWidth);
+        o = putFitted<kUserWidth>(o, r.user);
     }
     if (!layout.hideEvent) {
         *o++ = ' ';
-        o = putFitted(o, r.eventType, kEventWidth);
+        o = putFitted<kEventWidth>(o, r.eventType);
     }
     *o++ = ' ';
     o = putAll(o, r.activity);
