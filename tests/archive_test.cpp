@@ -13,6 +13,7 @@
 
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <set>
@@ -98,17 +99,18 @@ TEST_P(ArchiveDb, SingleFileHoldsStoredFormsInOrderAndIsAppendedTo)
     const QString path = dir.path() + QStringLiteral("/archive.log");
     QFile old(path);
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("an earlier run's line\r\n");
+    old.write("an earlier run's line\r\nand one a killed run cut sh");
     old.close();
     ASSERT_TRUE(archive("20010105", ToFile, path));
     const QStringList l = lines(path);
-    ASSERT_EQ(l.size(), 5);
+    ASSERT_EQ(l.size(), 6);
     EXPECT_EQ(l[0], "an earlier run's line");
-    EXPECT_EQ(l[1], "20010101   000001   " + app.leftJustified(10) + " WS01             JOHN                 "
+    EXPECT_EQ(l[1], "and one a killed run cut sh");
+    EXPECT_EQ(l[2], "20010101   000001   " + app.leftJustified(10) + " WS01             JOHN                 "
                     "LOGIN    day one early");
-    EXPECT_TRUE(l[2].endsWith(" day one late"));
-    EXPECT_TRUE(l[3].endsWith(QStringLiteral(" 打印 發票")));
-    EXPECT_TRUE(l[4].endsWith(" cut-off day"));
+    EXPECT_TRUE(l[3].endsWith(" day one late"));
+    EXPECT_TRUE(l[4].endsWith(QStringLiteral(" 打印 發票")));
+    EXPECT_TRUE(l[5].endsWith(" cut-off day"));
     EXPECT_EQ(count(), "5");  // nothing deleted
 
     // A date before every record still makes the file, and adds nothing.
@@ -117,7 +119,7 @@ TEST_P(ArchiveDb, SingleFileHoldsStoredFormsInOrderAndIsAppendedTo)
     EXPECT_TRUE(QFile::exists(fresh));
     EXPECT_TRUE(lines(fresh).isEmpty());
     ASSERT_TRUE(archive("20000101", ToFile, path));
-    EXPECT_EQ(lines(path).size(), 5);
+    EXPECT_EQ(lines(path).size(), 6);
 }
 
 TEST_P(ArchiveDb, DailyFilesAppendToLeftoversAndDeleteOnlyUpToTheDate)
@@ -250,6 +252,15 @@ TEST_P(ArchiveDb, TargetsOtherThanPlainFilesAreRefused)
     ASSERT_EQ(flock(held.handle(), LOCK_EX), 0);
     std::vector<std::pair<QString, bool>> targets = {
         {planted, true}, {link, false}, {fifo, false}, {folder, false}, {busy, false}};
+    // A file another user planted (root can make one here).
+    const QString planter = dir.path() + QStringLiteral("/planted.log");
+    if (geteuid() == 0) {
+        QFile p(planter);
+        ASSERT_TRUE(p.open(QIODevice::WriteOnly));
+        p.close();
+        ASSERT_EQ(chown(QFile::encodeName(planter).constData(), 65534, 65534), 0);
+        targets.push_back({planter, false});
+    }
     if (!isPostgres())  // the database's own files
         for (const char* f : {"/log.sqlite", "/log.sqlite-wal"})
             if (QFileInfo::exists(dir.path() + f))

@@ -106,11 +106,12 @@ tallyquill archive --dsn DSN --app APPID --until DATE --delete
                    lock is held for one day's records at most.
   --hide LIST      leave these columns out of the lines, as for list
   Files are appended to, never emptied; a symbolic link, a target that is
-  not a regular file, the database's own file, or a file another archive
-  run is writing is refused.
-  Exit status: 0 done, 1 failed before any database work (files), 2 the
-  database refused, 64 bad usage. A failed run stops after the last day it
-  archived and deleted, names those days, and leaves the rest in the table.
+  not a regular file, another user's file, the database's own file, or a
+  file another archive run is writing is refused.
+  Exit status: 0 done, 1 a file could not be written (or no connection),
+  2 the database refused, 64 bad usage. A failed run stops after the last
+  day it archived and deleted, names those days, and leaves the rest in the
+  table.
 
 tallyquill setup [--dsn NAME] [--database FILE]
   Registers the per-user ODBC data source NAME (default Tallyquill) on a

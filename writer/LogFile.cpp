@@ -50,8 +50,9 @@ LogFile::LogFile(const QString& path, Mode mode, const std::vector<FileIdentity>
 
 void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentity>& forbidden)
 {
-    // Not blocking: opening a FIFO for writing would wait for a reader.
-    constexpr int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    // Not blocking: opening a FIFO for writing would wait for a reader. Read
+    // too, to look at how the file ends.
+    constexpr int flags = O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     for (int attempt = 0; fd_ < 0; ++attempt) {
         fd_ = ::open(native.constData(), flags | O_CREAT | O_EXCL, 0600);
         if (fd_ >= 0) {
@@ -77,6 +78,9 @@ void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentit
         refuse("not a regular file");
     if (std::find(forbidden.begin(), forbidden.end(), FileIdentity{st.st_dev, st.st_ino}) != forbidden.end())
         refuse("it is a file of the database itself");
+    // A file someone else planted would hand them the log's lines.
+    if (st.st_uid != ::geteuid())
+        refuse("it belongs to another user");
     const int fl = ::fcntl(fd_, F_GETFL);
     if (fl < 0 || ::fcntl(fd_, F_SETFL, fl & ~O_NONBLOCK) != 0)
         refuse(std::strerror(errno));
@@ -87,6 +91,18 @@ void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentit
     if (::fstat(fd_, &st) != 0)
         refuse(std::strerror(errno));
     written_ = uint64_t(st.st_size);
+    // A run killed in the middle of a line left it cut: end it, so that the
+    // next line stays a line of its own.
+    char last = '\n';
+    if (written_ > 0 && ::pread(fd_, &last, 1, off_t(written_ - 1)) == 1 && last != '\n') {
+        try {
+            put("\r\n", 2);
+        } catch (const Error&) {
+            ::close(fd_);
+            fd_ = -1;
+            throw;
+        }
+    }
 }
 
 LogFile::~LogFile()

@@ -30,9 +30,10 @@ public:
     enum class Mode {
         Truncate,  // emptied: the file holds only what this run writes
         // An archive: whatever the file holds stays and new lines go after
-        // it. Made 0600 when missing; never reached through a symbolic link;
-        // only a regular file, and none of `forbidden`; held with an
-        // exclusive lock (a file another run holds is refused).
+        // it (after a line end, if a cut line is last). Made 0600 when
+        // missing; never reached through a symbolic link; only a regular file
+        // of this user's, and none of `forbidden`; held with an exclusive
+        // lock (a file another run holds is refused).
         Append,
     };
 
