@@ -3,9 +3,8 @@
 //   - first page (count + ordered selection + 10 rows) vs the same two
 //     queries made with plain unixODBC calls, on a new connection each time
 //     and again on one kept connection;
-//   - each further page (MoreLog);
-//   - archiving every row to daily files vs the database's own export tool,
-//     with a plain ODBC read of the same rows as the floor of any ODBC reader.
+//   - each further page (MoreLog).
+// The archive has a benchmark of its own (bench_archive).
 // SQLite always (a fresh WAL file); the PostgreSQL data source named by
 // TQ_PG_DSN when set (psql reaches it at 127.0.0.1:$TQ_PG_PORT as postgres).
 //   bench_viewer [--benchmark_filter=...]
@@ -20,12 +19,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 
 namespace {
 
@@ -42,9 +39,6 @@ const char16_t kCountSql[] =
 const char16_t kRecordSql[] = u"SELECT  log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data "
                               u"FROM BENCH_logs WHERE   log_Date BETWEEN '19980301' AND '19980331' "
                               u"ORDER BY log_Date, log_Time";
-// The rows and order that the archive writes, for the export tools.
-const char kExportSql[] = "SELECT log_Date, log_Time, log_AppID, log_WsID, log_User, log_EventType, log_Data "
-                          "FROM BENCH_logs WHERE log_Date <= '19981231' ORDER BY log_Date, log_Time";
 
 struct Backend {
     std::string name;  // "sqlite", "postgres"
@@ -52,57 +46,6 @@ struct Backend {
     std::string dbFile;  // SQLite only
     bool postgres = false;
 };
-
-std::string shellQuote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string env(const char* name, const char* fallback)
-{
-    const char* v = std::getenv(name);
-    return v && *v ? v : fallback;
-}
-
-std::string pgConnectionArgs()
-{
-    return " -X -q -h " + shellQuote(env("TQ_PG_HOST", "127.0.0.1")) + " -p " + shellQuote(env("TQ_PG_PORT", "55432"))
-           + " -U " + shellQuote(env("TQ_PG_USER", "postgres")) + " -d " + shellQuote(env("TQ_PG_DATABASE", "tallyquill"));
-}
-
-// Line ends in the files below `path` (one file or a directory of them).
-long long countLines(const QString& path, int* files = nullptr)
-{
-    QStringList list;
-    if (QFileInfo(path).isDir()) {
-        for (const QFileInfo& fi : QDir(path).entryInfoList(QDir::Files))
-            list << fi.absoluteFilePath();
-    } else {
-        list << path;
-    }
-    if (files)
-        *files = int(list.size());
-    long long lines = 0;
-    for (const QString& p : list) {
-        QFile f(p);
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        while (!f.atEnd()) {
-            const QByteArray chunk = f.read(1 << 20);
-            lines += chunk.count('\n');
-        }
-    }
-    return lines;
-}
-
-void emptyDir(const QString& path)
-{
-    for (const QFileInfo& fi : QDir(path).entryInfoList(QDir::Files))
-        QFile::remove(fi.absoluteFilePath());
-}
 
 // --- The generated log ---------------------------------------------------------
 
@@ -316,107 +259,6 @@ void ServiceMoreLog(benchmark::State& state, const Backend& b)
     state.counters["rss_growth_MB"] = rssMB() - before;
 }
 
-// --- Archive -------------------------------------------------------------------
-
-// What any reader through ODBC pays: every row of the archive's selection
-// fetched and read as wide text with plain calls, nothing written.
-void OdbcRead(benchmark::State& state, const Backend& b)
-{
-    RawConnection conn(b.dsn);
-    if (!conn.ok()) {
-        state.SkipWithError("cannot connect");
-        return;
-    }
-    std::u16string sql = QString::fromLatin1(kExportSql).toStdU16String();
-    SQLWCHAR buf[512];
-    SQLLEN ind = 0;
-    long long rows = 0;
-    for (auto _ : state) {
-        rows = 0;
-        SQLHSTMT st;
-        SQLAllocHandle(SQL_HANDLE_STMT, conn.dbc(), &st);
-        bool ok = SQL_SUCCEEDED(SQLExecDirectW(st, reinterpret_cast<SQLWCHAR*>(sql.data()), SQL_NTS));
-        while (ok && SQL_SUCCEEDED(SQLFetch(st))) {
-            for (SQLUSMALLINT c = 1; ok && c <= 7; ++c)
-                ok = SQL_SUCCEEDED(SQLGetData(st, c, SQL_C_WCHAR, buf, sizeof(buf), &ind));
-            ++rows;
-        }
-        SQLFreeHandle(SQL_HANDLE_STMT, st);
-        if (!ok || rows != kRows) {
-            state.SkipWithError("plain ODBC read failed");
-            break;
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kRows);
-}
-
-void ServiceArchive(benchmark::State& state, const Backend& b)
-{
-    QTemporaryDir out;
-    tallyquill::LogService service;
-    service.source = {QString::fromStdString(b.dsn), {}, {}, QStringLiteral("BENCH")};
-    if (!service.connect()) {
-        state.SkipWithError("cannot connect");
-        return;
-    }
-    double growth = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        emptyDir(out.path());
-        RssSampler rss;
-        rss.start();
-        state.ResumeTiming();
-        const tallyquill::ArchiveOutcome outcome = service.archive({.AppID = "BENCH",
-                                                                    .ArchiveDate = "19981231",
-                                                                    .ToFile = true,
-                                                                    .MultiFile = true,
-                                                                    .FilePrefix = "bench_",
-                                                                    .Filename = out.path()},
-                                                                   {});
-        state.PauseTiming();
-        growth = std::max(growth, rss.stop());
-        state.ResumeTiming();
-        if (!outcome.ok) {
-            state.SkipWithError(("ArchiveLog failed: " + outcome.reason.toStdString()).c_str());
-            break;
-        }
-    }
-    if (!state.error_occurred()) {
-        int files = 0;
-        const long long lines = countLines(out.path(), &files);
-        // One file a day, 1 January to 31 October.
-        if (lines != kRows || files != 304)
-            state.SkipWithError(("archive wrote " + std::to_string(lines) + " lines in " + std::to_string(files)
-                                 + " files")
-                                    .c_str());
-    }
-    state.SetItemsProcessed(state.iterations() * kRows);
-    state.counters["rss_growth_MB"] = growth;
-}
-
-// The database's own export of the same rows, run as its command-line tool.
-void DatabaseExport(benchmark::State& state, const Backend& b)
-{
-    QTemporaryDir out;
-    const std::string file = (out.path() + QStringLiteral("/export.txt")).toStdString();
-    std::string cmd;
-    if (b.postgres)
-        cmd = "psql" + pgConnectionArgs() + " -c " + shellQuote("\\copy (" + std::string(kExportSql) + ") TO '" + file + "'")
-              + " >/dev/null";
-    else
-        cmd = "sqlite3 " + shellQuote(b.dbFile) + " '.mode list' " + shellQuote(".output " + file) + " "
-              + shellQuote(kExportSql);
-    for (auto _ : state) {
-        if (std::system(cmd.c_str()) != 0) {
-            state.SkipWithError(("export failed: " + cmd).c_str());
-            break;
-        }
-    }
-    if (!state.error_occurred() && countLines(QString::fromStdString(file)) != kRows)
-        state.SkipWithError("export wrote an unexpected number of lines");
-    state.SetItemsProcessed(state.iterations() * kRows);
-}
-
 // --- Report --------------------------------------------------------------------
 
 // Prints, per back end, each service figure against its baseline, each the
@@ -435,12 +277,9 @@ protected:
             const Figures* rawAgain = find("Again/raw" + be);
             const Figures* again = find("Again/RetrieveLog" + be);
             const Figures* more = find("MoreLog" + be);
-            const Figures* exp = find("Archive/export" + be);
-            const Figures* read = find("Archive/odbc-read" + be);
-            const Figures* arc = find("Archive/ArchiveLog" + be);
             const Figures* rawLong = find("LongValue/raw" + be);
             const Figures* readLong = find("LongValue/ResultSet" + be);
-            if (!raw && !first && !rawAgain && !again && !more && !exp && !read && !arc && !rawLong && !readLong)
+            if (!raw && !first && !rawAgain && !again && !more && !rawLong && !readLong)
                 continue;
             std::printf("%-8s", backend);
             if (raw && first)
@@ -453,16 +292,6 @@ protected:
                             rawAgain->ms(), again->ms() / rawAgain->ms());
             if (more)
                 std::printf(" | MoreLog %.3f ms/page (goal < 1)", more->ms());
-            // The archive contenders each handle every row once per iteration.
-            if (arc) {
-                std::printf(" | archive %.0f rows/s, peak RSS +%.1f MB", arc->rate(kRows), arc->peak("rss_growth_MB"));
-                if (exp)
-                    std::printf(", vs export %.0f rows/s: ratio %.2f (goal >= 0.5)", exp->rate(kRows),
-                                arc->rate(kRows) / exp->rate(kRows));
-                if (exp && read)
-                    std::printf("; plain ODBC read %.0f rows/s: ratio %.2f to export", read->rate(kRows),
-                                read->rate(kRows) / exp->rate(kRows));
-            }
             if (rawLong && readLong)
                 std::printf(" | 5,000,000-character value %.1f ms vs one sized read %.1f ms: ratio %.2f (goal <= 3,"
                             " linear: the driver converts it twice)",
@@ -577,12 +406,6 @@ int main(int argc, char** argv)
             }
         benchmark::RegisterBenchmark(("MoreLog" + be).c_str(), ServiceMoreLog, b)
             ->UseRealTime()->Unit(benchmark::kMicrosecond)->Iterations(25000);
-        benchmark::RegisterBenchmark(("Archive/export" + be).c_str(), DatabaseExport, b)
-            ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
-        benchmark::RegisterBenchmark(("Archive/odbc-read" + be).c_str(), OdbcRead, b)
-            ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
-        benchmark::RegisterBenchmark(("Archive/ArchiveLog" + be).c_str(), ServiceArchive, b)
-            ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
         if (!makeLongValue(b))
             return 1;
         for (int rep = 0; rep < 3; ++rep) {

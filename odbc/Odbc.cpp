@@ -331,6 +331,7 @@ void Connection::disconnect()
     }
     dbms_.clear();
     backslashEscapes_.reset();
+    text_.reset();
 }
 
 void Connection::open(const QString& dsn, const QString& login, const QString& password)
@@ -559,7 +560,9 @@ int64_t Statement::execute()
     SQLRETURN rc = SQLExecute(stmt_.get());
     stmt_.check(rc, "SQLExecute");
     SQLLEN rows = -1;
-    if (!SQL_SUCCEEDED(SQLRowCount(stmt_.get(), &rows)))
+    if (rc == SQL_NO_DATA)
+        rows = 0;  // a searched UPDATE or DELETE that met no row
+    else if (!SQL_SUCCEEDED(SQLRowCount(stmt_.get(), &rows)))
         rows = -1;
     SQLFreeStmt(stmt_.get(), SQL_CLOSE);
     return rows;

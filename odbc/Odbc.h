@@ -120,6 +120,11 @@ private:
 // limit. A data source may set its own with LoginTimeout= and QueryTimeout=.
 constexpr int kDefaultLoginTimeout = 15;
 constexpr int kDefaultQueryTimeout = 15;
+// What a driver does with narrow (SQL_C_CHAR) text.
+struct TextCapabilities {
+    bool utf8 = false;           // values arrive as UTF-8, whatever they hold
+    bool rereadInBlock = false;  // SQLGetData reaches any row of a fetched block
+};
 
 // A connection to one data source. Created closed; open() connects without
 // ever prompting.
@@ -161,9 +166,12 @@ public:
     // PostgreSQL with standard_conforming_strings off (set for a role, a
     // database or in the DSN's connect settings). Asked once per connection.
     bool backslashEscapes();
+    // Asked of the driver once per connection (Utf8Rows.cpp).
+    const TextCapabilities& textCapabilities();
 
 private:
     friend class Statement;
+    friend class Utf8Rows;
     void disconnect();
     StatementHandle newStatement();
 
@@ -173,6 +181,7 @@ private:
     QString dbms_;
     std::shared_ptr<Session> session_;
     std::optional<bool> backslashEscapes_;
+    std::optional<TextCapabilities> text_;
 };
 
 // A prepared statement with text parameters bound by position (1-based).

@@ -61,7 +61,8 @@ struct ArchiveRequest {
 };
 
 // How an archive run ended; on failure the reason, and whether the database
-// gave it (rather than a file or the input).
+// gave it (rather than a file or the input). A run that deletes goes day by
+// day: the days it archived and deleted stay so when a later day fails.
 struct ArchiveOutcome {
     bool ok = false;
     QString reason;
@@ -69,6 +70,7 @@ struct ArchiveOutcome {
     int64_t written = 0;  // lines written to files
     int64_t files = 0;    // files opened for them
     int64_t deleted = 0;  // rows deleted from the table
+    std::vector<QString> deletedDays;  // stored dates, in order
 };
 
 // How the viewer screen starts: its caption, the columns and titles, and the

@@ -242,6 +242,17 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
                              "02/01/2026 10:00:05 WS1              第2天 row 0005\r\n"
                              "02/01/2026 10:00:07 WS1              第2天 row 0007\r\n"));
 
+    // A value longer than the column (only SQLite keeps one; PostgreSQL is
+    // given a wider column) is listed whole.
+    if (isPostgres())
+        raw().execute("ALTER TABLE " + app + "_logs ALTER COLUMN log_Data TYPE varchar(4000)");
+    const QString longText = QString(900, QChar(u'长')) + QString(900, QLatin1Char('x'));
+    raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'WS9', '20260104', '100000', 'U9', 'EV', '%2')")
+                      .arg(app, longText));
+    r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-04", "--to", "2026-01-04", "--hide", "app,ws,user,event"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out.split("\n").value(1), "04/01/2026 10:00:00 " + longText);
+
     // The viewer's filter rules and messages.
     r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-03", "--to", "2026-01-01"});
     EXPECT_EQ(r.code, 64);
@@ -259,18 +270,18 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "archived 24 records to 2 file(s); deleted 24 records\n");
     EXPECT_EQ(QDir(daily).entryList(QDir::Files), QStringList({"t_20260101.log", "t_20260102.log"}));
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
     // Into a directory that is not there: refused, nothing deleted.
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--file", daily + "/none/x.log",
              "--delete"});
     EXPECT_EQ(r.code, 73);
     EXPECT_TRUE(r.err.startsWith("Error: Error in archive record")) << r.err.toStdString();
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
     EXPECT_EQ(run({"archive", "--dsn", "tq_no_such_dsn", "--app", app, "--until", "2026-01-03", "--delete"}).code,
               69);
-    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--delete"});
+    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-04", "--delete"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "archived 0 records to 0 file(s); deleted 12 records\n");
+    EXPECT_EQ(r.out, "archived 0 records to 0 file(s); deleted 13 records\n");
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
     EXPECT_EQ(run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03"}).code, 64);
 

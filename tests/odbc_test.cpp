@@ -5,6 +5,7 @@
 
 #include "writer/LogConnection.h"
 #include "odbc/Odbc.h"
+#include "odbc/Utf8Rows.h"
 
 using tallyquill::DatabaseError;
 using tallyquill::odbc::Connection;
@@ -130,6 +131,49 @@ TEST_P(OdbcDb, PositionRemembersWhileReadingOnPartially)
     for (rs->next(); !rs->eof(); rs->next())
         ++count;
     EXPECT_EQ(count, 12);
+}
+
+TEST_P(OdbcDb, BoundRowsReadWhatTheWidePathReads)
+{
+    // Blocks of 3 rows into 8-byte buffers: values under, at and over the
+    // buffer, in characters of one to four bytes, NULL and empty.
+    const QString values[] = {QStringLiteral("a"), QStringLiteral("12345678"), QString(), QStringLiteral("日志"),
+                              QStringLiteral("ab'c"), QStringLiteral(""), QStringLiteral("😀😀"),
+                              QStringLiteral("123456789"), QStringLiteral("日志記錄 😀"), QStringLiteral("z")};
+    auto ins = raw().prepare(QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (n, t) VALUES (?, ?)"));
+    for (int i = 0; i < int(std::size(values)); ++i) {
+        if (values[i].isNull())
+            raw().execute(QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (n, t) VALUES (%1, NULL)").arg(i));
+        else {
+            ins->setParameters({QString::number(i), values[i]});
+            ins->execute();
+        }
+    }
+    const tallyquill::odbc::TextCapabilities caps = raw().textCapabilities();
+    ASSERT_TRUE(caps.utf8) << "both drivers answer UTF-8 in a UTF-8 locale";
+    const QString sql = QStringLiteral("SELECT n, t FROM ") + table + QStringLiteral(" ORDER BY n");
+    const auto wide = rows(sql);
+    for (const size_t block : {3, 1}) {
+        SCOPED_TRACE(block);
+        tallyquill::odbc::Utf8Rows bound(raw(), sql, {4, 8}, block);
+        const bool whole = block == 1 || caps.rereadInBlock;
+        size_t seen = 0;
+        try {
+            while (bound.fetch())
+                for (size_t r = 0; r < bound.rows(); ++r, ++seen) {
+                    ASSERT_LT(seen, wide.size());
+                    EXPECT_EQ(QString::fromUtf8(bound.text(r, 0)), wide[seen][0]);
+                    EXPECT_EQ(QString::fromUtf8(bound.text(r, 1)), wide[seen][1]) << seen;
+                }
+            EXPECT_TRUE(whole) << "a long value must not be delivered cut";
+            EXPECT_EQ(seen, wide.size());
+        } catch (const tallyquill::odbc::ValueTooLong&) {
+            // A driver that cannot read it again stops at the block of the
+            // first long value (rows 6-8), having delivered every row before.
+            EXPECT_FALSE(whole);
+            EXPECT_EQ(seen, 6u);
+        }
+    }
 }
 
 TQ_INSTANTIATE_DB_TESTS(OdbcDb);

@@ -34,6 +34,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QElapsedTimer>
@@ -862,15 +863,21 @@ int dispatch(int argc, char** argv, bool completion)
     addConnection(apps, appsConn);
 
     ArchiveOptions a;
-    CLI::App* archive = app.add_subcommand("archive", "Write records up to a day to text files and/or delete "
-                                                      "them.");
+    CLI::App* archive = app.add_subcommand(
+        "archive", "Write records up to a day to text files and/or delete them. Files are appended to, never "
+                   "emptied; a symbolic link, a target that is not a regular file, another user's file, the "
+                   "database's own file, or a file another run is writing is refused. With --delete the run goes "
+                   "one stored date at a time: that day's lines are written and synced to the disk, only those "
+                   "records are deleted, and SQLite's write lock is held for one day's records at most. A failed "
+                   "run stops after the last day it archived and deleted, names those days, and leaves the rest "
+                   "in the table.");
     addConnection(archive, a.c);
     addApp(archive, a.app);
     archive->add_option("--until,--to", a.until, "last day archived, included")->type_name("DATE")->required();
     archive->add_option("--date-order", a.dateOrder, "read a/b/yyyy as dmy or mdy")
         ->check(CLI::IsMember({"dmy", "mdy"}));
-    auto* file = archive->add_option("--file", a.file, "write every record to PATH")->type_name("PATH");
-    auto* daily = archive->add_option("--daily", a.daily, "write one file per day, DIR/<prefix><yyyymmdd>.log")->type_name("DIR");
+    auto* file = archive->add_option("--file", a.file, "append every record to PATH")->type_name("PATH");
+    auto* daily = archive->add_option("--daily", a.daily, "append each day's records to DIR/<prefix><yyyymmdd>.log")->type_name("DIR");
     file->excludes(daily);
     archive->add_option("--prefix", a.prefix, "first part of each daily file's name")->type_name("P");
     archive->add_flag("--delete", a.del, "delete the records up to the day; with files, only those written");

@@ -1,13 +1,335 @@
+// The archive: the records of a table up to a day written as log lines to
+// one file or to a file per day, deleted, or both.
+//
+// With deletion the run goes one stored date at a time, each in its own
+// transaction: read that day's rows, write their lines and put them on the
+// disk, delete exactly those rows, commit, then the next day. SQLite's write
+// lock is held for one day's rows at most; PostgreSQL reads each day in a
+// REPEATABLE READ snapshot. A failure stops the run after the last committed
+// day. Archive files are appended to: no run empties one.
+
 #include "viewer/LogService.h"
 
 #include "odbc/Odbc.h"
+#include "odbc/Utf8Rows.h"
 #include "writer/DailyFiles.h"
+#include "writer/LineBytes.h"
 #include "writer/LogFile.h"
 #include "writer/LogTable.h"
 
+#include <QFileInfo>
+
+#include <cstring>
+#include <memory>
 #include <optional>
+#include <string>
 
 namespace tallyquill {
+
+namespace {
+
+const QString kSelect =
+    QStringLiteral("SELECT  log_Date, log_Time, log_AppID, log_WsID, log_User, log_EventType, log_Data FROM    ");
+// Bytes bound in place per column: every value the log's columns hold, in
+// characters of up to four bytes. Longer ones (only a database that does not
+// enforce the sizes keeps them) are read another way.
+const std::vector<size_t> kCapacities = {32, 32, 40, 64, 60, 32, 1000};
+// Lines go to the file in pieces of about this many bytes.
+constexpr size_t kWriteAt = size_t(192) * 1024;
+
+// The database's own files, which no archive may be written into.
+std::vector<FileIdentity> databaseFiles(odbc::Connection& conn)
+{
+    if (!conn.isSqlite())
+        return {};
+    std::vector<QString> paths;
+    auto rs = conn.query(QStringLiteral("PRAGMA database_list"));
+    const int file = rs->column(QStringLiteral("file"));
+    for (; !rs->eof(); rs->next()) {
+        const QString db = rs->text(file);
+        if (!db.isEmpty())
+            for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+                paths.push_back(db + QLatin1String(suffix));
+    }
+    return IdentitiesOf(paths);
+}
+
+QString dayList(const std::vector<QString>& days)
+{
+    if (days.size() == 1)
+        return QStringLiteral("1 day (%1)").arg(days.front());
+    return QStringLiteral("%1 days (%2 to %3)").arg(days.size()).arg(days.front(), days.back());
+}
+
+class ArchiveRun {
+public:
+    ArchiveRun(odbc::Connection& conn, const ArchiveRequest& request, const QString& table, const LineLayout& layout)
+        : conn_(conn), request_(request), table_(table), layout_(layout), fast_(conn.textCapabilities().utf8)
+    {
+    }
+
+    void run()
+    {
+        if (request_.ToFile) {
+            const std::vector<FileIdentity> forbidden = databaseFiles(conn_);
+            if (request_.MultiFile)
+                daily_.emplace(request_.Filename, request_.FilePrefix, LogFile::Mode::Append, forbidden);
+            else {
+                file_ = &single_.emplace(request_.Filename, LogFile::Mode::Append, forbidden);
+                files = 1;
+            }
+        }
+        if (request_.DelRecord)
+            dayByDay();
+        else if (request_.ToFile)
+            archive(QStringLiteral("Log_Date <= ") + lit(request_.ArchiveDate));
+        closeFiles();
+    }
+
+    // The days committed so far: archived (when to file) and deleted.
+    std::vector<QString> deleted;
+    // Lines written (of rows that stay archived), files written to, rows deleted.
+    int64_t written = 0;
+    int64_t files = 0;
+    int64_t rowsDeleted = 0;
+
+private:
+    QString lit(const QString& value) { return SqlLiteral(value, conn_.backslashEscapes()); }
+
+    // --- The database side -----------------------------------------------------
+
+    void dayByDay()
+    {
+        auto del = conn_.prepare(QStringLiteral("DELETE FROM ") + table_ + QStringLiteral(" WHERE   Log_Date = ?"));
+        std::optional<QString> after;
+        while (const std::optional<QString> day = nextDay(after)) {
+            int64_t gone = 0;
+            {
+                odbc::SnapshotTransaction transaction(conn_);
+                lines_ = 0;
+                try {
+                    if (request_.ToFile) {
+                        archive(QStringLiteral("Log_Date = ") + lit(*day));
+                        sync();
+                    }
+                    del->setParameters({*day});
+                    gone = del->execute();
+                    // Under the write lock (SQLite) or in the snapshot
+                    // (PostgreSQL) the day cannot have changed; if it did,
+                    // its rows stay.
+                    if (request_.ToFile && gone >= 0 && gone != lines_)
+                        throw Error(QStringLiteral("The rows of %1 changed while they were archived: %2 written, "
+                                                   "%3 to be deleted")
+                                        .arg(*day)
+                                        .arg(lines_)
+                                        .arg(gone)
+                                        .toStdString());
+                } catch (...) {
+                    // Not deleted: its lines go back out of the file, so
+                    // that the next run writes them once.
+                    takeBackDay();
+                    throw;
+                }
+                transaction.commit();
+                if (gone > 0)
+                    rowsDeleted += gone;
+            }
+            deleted.push_back(*day);
+            after = day;
+        }
+    }
+
+    // The first stored date after `after` up to the last day archived.
+    std::optional<QString> nextDay(const std::optional<QString>& after)
+    {
+        QString sql = QStringLiteral("SELECT log_Date FROM ") + table_ + QStringLiteral(" WHERE log_Date <= ")
+                      + lit(request_.ArchiveDate);
+        if (after)
+            sql += QStringLiteral(" AND log_Date > ") + lit(*after);
+        auto rs = conn_.query(sql + QStringLiteral(" ORDER BY log_Date LIMIT 1"));
+        if (rs->eof())
+            return std::nullopt;
+        return rs->text(0);
+    }
+
+    QString selection(const QString& condition) const
+    {
+        return kSelect + table_ + QStringLiteral(" WHERE   ") + condition
+               + QStringLiteral(" ORDER BY Log_Date, Log_Time");
+    }
+
+    // Writes the lines of the rows that `condition` selects, in date and time
+    // order. A value too long for the fast read sends its day through the
+    // wide one; the days after it go on fast.
+    void archive(const QString& condition)
+    {
+        if (!fast_) {
+            readWide(condition);
+            return;
+        }
+        QString rest = condition;
+        for (;;) {
+            try {
+                readFast(rest);
+                return;
+            } catch (const odbc::ValueTooLong&) {
+            }
+            // The day in progress again (or the first, if none began).
+            QString day;
+            if (!day_.empty()) {
+                day = QString::fromUtf8(day_.data(), qsizetype(day_.size()));
+                takeBackDay();
+            } else {
+                auto rs = conn_.query(selection(rest));
+                if (rs->eof())
+                    return;
+                day = rs->text(0);
+            }
+            readWide(QStringLiteral("Log_Date = ") + lit(day));
+            rest = condition + QStringLiteral(" AND Log_Date > ") + lit(day);
+        }
+    }
+
+    void readFast(const QString& condition)
+    {
+        odbc::Utf8Rows rows(conn_, selection(condition), kCapacities);
+        while (rows.fetch()) {
+            for (size_t r = 0; r < rows.rows(); ++r) {
+                const RecordBytes record{rows.text(r, 0), rows.text(r, 1), rows.text(r, 2), rows.text(r, 3),
+                                         rows.text(r, 4), rows.text(r, 5), rows.text(r, 6)};
+                if (record.date != day_)
+                    startDay(record.date);
+                AppendLogLine(buffer_, record, layout_);
+                ++lines_;
+                ++dayLines_;
+                ++written;
+            }
+            if (request_.progress)
+                request_.progress(written);
+            if (buffer_.size() >= kWriteAt)
+                flush();
+        }
+    }
+
+    void readWide(const QString& condition)
+    {
+        auto rs = conn_.query(selection(condition));
+        const int cDate = rs->column(QStringLiteral("log_Date")), cTime = rs->column(QStringLiteral("log_Time")),
+                  cApp = rs->column(QStringLiteral("log_AppID")), cWs = rs->column(QStringLiteral("log_WsID")),
+                  cUser = rs->column(QStringLiteral("log_User")),
+                  cEvent = rs->column(QStringLiteral("log_EventType")), cData = rs->column(QStringLiteral("log_Data"));
+        for (; !rs->eof(); rs->next()) {
+            const LogRecord r{rs->text(cDate),  rs->text(cTime),  rs->text(cApp), rs->text(cWs),
+                              rs->text(cUser), rs->text(cEvent), rs->text(cData)};
+            const QByteArray date = r.Date.toUtf8();
+            if (std::string_view(date.constData(), size_t(date.size())) != day_)
+                startDay({date.constData(), size_t(date.size())});
+            const QByteArray line = BuildLogLine(r, layout_).toUtf8();
+            char* o = buffer_.room(size_t(line.size()) + 2);
+            std::memcpy(o, line.constData(), size_t(line.size()));
+            o += line.size();
+            *o++ = '\r';
+            *o++ = '\n';
+            buffer_.commit(o);
+            ++lines_;
+            ++dayLines_;
+            ++written;
+            if (request_.progress)
+                request_.progress(written);
+            if (buffer_.size() >= kWriteAt)
+                flush();
+        }
+    }
+
+    // --- The file side -----------------------------------------------------------
+
+    // The rows of another day begin: in daily mode, in a file of its own.
+    void startDay(std::string_view date)
+    {
+        if (daily_) {
+            flush();
+            LogFile& next = daily_->fileFor(QString::fromUtf8(date.data(), qsizetype(date.size())));
+            if (&next != file_)
+                dirSynced_ = false;
+            if (date != lastFileDay_) {
+                lastFileDay_.assign(date);
+                ++files;
+            }
+            file_ = &next;
+        }
+        day_.assign(date);
+        dayStart_ = file_->size() + buffer_.size();
+        dayLines_ = 0;
+    }
+
+    void flush()
+    {
+        if (buffer_.size() > 0)
+            file_->write({buffer_.data(), buffer_.size()});
+        buffer_.clear();
+    }
+
+    // The day's lines are on the disk, and so is the name of a file the run
+    // made.
+    void sync()
+    {
+        if (!file_)
+            return;
+        flush();
+        file_->sync();
+        if (file_->created() && !dirSynced_) {
+            SyncDirectory(QFileInfo(file_->path()).absolutePath());
+            dirSynced_ = true;
+        }
+    }
+
+    // Takes the lines of the day in progress back out: its rows stay.
+    void takeBackDay()
+    {
+        if (!file_ || day_.empty())
+            return;
+        try {
+            flush();
+            file_->truncate(dayStart_);
+        } catch (const std::exception&) {
+            // The lines stay: the next run writes them again; nothing is lost.
+        }
+        buffer_.clear();
+        lines_ -= dayLines_;
+        written -= dayLines_;
+        dayLines_ = 0;
+        day_.clear();
+    }
+
+    void closeFiles()
+    {
+        if (file_)
+            flush();
+        file_ = nullptr;
+        if (daily_)
+            daily_->close();
+        if (single_)
+            single_->close();
+    }
+
+    odbc::Connection& conn_;
+    const ArchiveRequest& request_;
+    const QString& table_;
+    const LineLayout& layout_;
+    const bool fast_;
+    std::optional<LogFile> single_;
+    std::optional<DailyFiles> daily_;
+    LogFile* file_ = nullptr;  // the file of the current day
+    bool dirSynced_ = false;
+    ByteBuffer buffer_{kWriteAt + 64 * 1024};
+    std::string day_;        // the date of the rows being written
+    std::string lastFileDay_;  // the day of the last daily file counted
+    uint64_t dayStart_ = 0;  // where its lines begin in the file
+    int64_t lines_ = 0;      // lines of the current transaction's rows
+    int64_t dayLines_ = 0;   // of which the current day's
+};
+
+} // namespace
 
 ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayout& layout)
 {
@@ -16,7 +338,7 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
         outcome.reason = LastOpenFailure();
         return outcome;
     }
-    int64_t deleted = 0;
+    std::unique_ptr<ArchiveRun> run;
     try {
         const QString table = tableFor(request.AppID);
         // A connection of its own: the operator's paging keeps its cursor, and
@@ -25,61 +347,8 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
         // say since.
         odbc::Connection connection;
         link_.openAnother(connection);
-        // Rows written by other workstations while the run goes on must not
-        // be deleted unless they were archived.
-        std::optional<odbc::SnapshotTransaction> guard;
-        if (request.ToFile && request.DelRecord)
-            guard.emplace(connection);
-
-        if (request.ToFile) {
-            std::optional<LogFile> single;
-            std::optional<DailyFiles> daily;
-            if (request.MultiFile)
-                daily.emplace(request.Filename, request.FilePrefix);
-            else
-                single.emplace(request.Filename);
-            auto rs = connection.query(QStringLiteral("SELECT  log_Date, log_Time, log_AppID, log_WsID, log_User, "
-                                                      "log_EventType, log_Data FROM    ")
-                                       + table + QStringLiteral(" WHERE   Log_Date <= ")
-                                       + SqlLiteral(request.ArchiveDate, connection.backslashEscapes()) + QStringLiteral(" ORDER BY Log_Date, Log_Time"));
-            const int cDate = rs->column(QStringLiteral("log_Date")), cTime = rs->column(QStringLiteral("log_Time")),
-                      cApp = rs->column(QStringLiteral("log_AppID")), cWs = rs->column(QStringLiteral("log_WsID")),
-                      cUser = rs->column(QStringLiteral("log_User")),
-                      cEvent = rs->column(QStringLiteral("log_EventType")),
-                      cData = rs->column(QStringLiteral("log_Data"));
-            outcome.files = single ? 1 : 0;
-            QString day;
-            for (; !rs->eof(); rs->next()) {
-                const LogRecord r{rs->text(cDate), rs->text(cTime),  rs->text(cApp), rs->text(cWs),
-                                  rs->text(cUser), rs->text(cEvent), rs->text(cData)};
-                const QString line = BuildLogLine(r, layout);
-                if (daily) {
-                    if (r.Date != day)
-                        ++outcome.files;
-                    day = r.Date;
-                    daily->writeLine(r.Date, line);
-                } else {
-                    single->writeLine(line);
-                }
-                ++outcome.written;
-                if (request.progress)
-                    request.progress(outcome.written);
-            }
-            rs.reset();
-            if (daily)
-                daily->close();
-            else
-                single->close();
-        }
-        if (request.DelRecord) {
-            auto del = connection.prepare(QStringLiteral("DELETE FROM ") + table
-                                          + QStringLiteral(" WHERE   Log_Date <= ?"));
-            del->setParameters({request.ArchiveDate});
-            deleted = del->execute();
-        }
-        if (guard)
-            guard->commit();
-        outcome.deleted = deleted;  // counted once they are gone for good
+        run = std::make_unique<ArchiveRun>(connection, request, table, layout);
+        run->run();
         outcome.ok = true;
     } catch (const DatabaseError& e) {
         outcome.reason = QString::fromStdString(e.what());
@@ -87,6 +356,18 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
     } catch (const std::exception& e) {
         outcome.reason = QString::fromStdString(e.what());
     }
+    if (run) {
+        outcome.deletedDays = std::move(run->deleted);
+        outcome.written = run->written;
+        outcome.files = run->files;
+        outcome.deleted = run->rowsDeleted;
+    }
+    if (!outcome.ok && request.DelRecord)
+        outcome.reason += outcome.deletedDays.empty()
+                              ? QStringLiteral(". Nothing was deleted.")
+                              : QStringLiteral(". Archived and deleted before the failure: ")
+                                    + dayList(outcome.deletedDays)
+                                    + QStringLiteral("; the later days are still in the table.");
     return outcome;
 }
 

@@ -5,6 +5,8 @@
 #include "localize/clsLocalize.h"
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
+#include "odbc/Utf8Rows.h"
+#include "writer/LineBytes.h"
 #include "writer/LogFile.h"
 #include "writer/LogTable.h"
 

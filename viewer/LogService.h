@@ -13,7 +13,9 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 namespace tallyquill {
 
@@ -51,8 +53,9 @@ public:
     // Writes the records after the first `downloaded` of `total` into `file`,
     // in display form, and leaves the paging where it was. Throws on failure.
     void printRest(LogFile& file, int32_t total, int32_t downloaded, const LineLayout& layout);
-    // Writes the records up to the day to files and/or deletes them; nothing
-    // is deleted unless every line was written.
+    // Appends the records up to the day to files and/or deletes them, one
+    // stored date per transaction: a day's rows are deleted only after its
+    // lines are on the disk, and a failure stops after the last committed day.
     ArchiveOutcome archive(const ArchiveRequest& request, const LineLayout& layout);
 
     // The connection check: opens the connection unless it is open.

@@ -2,9 +2,14 @@
 
 #include "tallyquill/error.h"
 
+#include <QFile>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tallyquill {
@@ -13,30 +18,91 @@ namespace {
 
 constexpr qsizetype kBufferSize = 64 * 1024;
 
-int openFlags(LogFile::Mode mode)
-{
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    switch (mode) {
-    case LogFile::Mode::Truncate:
-        flags |= O_TRUNC;
-        break;
-    }
-    return flags;
-}
-
 } // namespace
 
-LogFile::LogFile(const QString& path, Mode mode) : path_(path)
+std::vector<FileIdentity> IdentitiesOf(const std::vector<QString>& paths)
+{
+    std::vector<FileIdentity> ids;
+    for (const QString& p : paths) {
+        struct stat st {};
+        if (!p.isEmpty() && ::stat(QFile::encodeName(p).constData(), &st) == 0)
+            ids.push_back({st.st_dev, st.st_ino});
+    }
+    return ids;
+}
+
+LogFile::LogFile(const QString& path, Mode mode, const std::vector<FileIdentity>& forbidden) : path_(path)
 {
     const QByteArray native = path.toLocal8Bit();
     if (native.isEmpty() || native.contains('\0'))
         throw Error("Cannot create \"" + path.toStdString() + "\": not a file name");
-    do {
-        fd_ = ::open(native.constData(), openFlags(mode), 0666);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0)
-        fail("create", errno);
+    if (mode == Mode::Append) {
+        openAppend(native, forbidden);
+    } else {
+        do {
+            fd_ = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_TRUNC, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0)
+            fail("create", errno);
+    }
     buffer_.reserve(kBufferSize);
+}
+
+void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentity>& forbidden)
+{
+    // Not blocking: opening a FIFO for writing would wait for a reader. Read
+    // too, to look at how the file ends.
+    constexpr int flags = O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    for (int attempt = 0; fd_ < 0; ++attempt) {
+        fd_ = ::open(native.constData(), flags | O_CREAT | O_EXCL, 0600);
+        if (fd_ >= 0) {
+            created_ = true;
+        } else if (errno != EEXIST && errno != EINTR) {
+            fail("create", errno);
+        } else {
+            fd_ = ::open(native.constData(), flags);
+            // Gone between the two calls: try to make it again.
+            if (fd_ < 0 && !(errno == EINTR || (errno == ENOENT && attempt < 3)))
+                fail("open", errno);
+        }
+    }
+    auto refuse = [&](const std::string& why) {
+        ::close(fd_);
+        fd_ = -1;
+        throw Error("Cannot write " + path_.toStdString() + ": " + why);
+    };
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0)
+        refuse(std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        refuse("not a regular file");
+    if (std::find(forbidden.begin(), forbidden.end(), FileIdentity{st.st_dev, st.st_ino}) != forbidden.end())
+        refuse("it is a file of the database itself");
+    // A file someone else planted would hand them the log's lines.
+    if (st.st_uid != ::geteuid())
+        refuse("it belongs to another user");
+    const int fl = ::fcntl(fd_, F_GETFL);
+    if (fl < 0 || ::fcntl(fd_, F_SETFL, fl & ~O_NONBLOCK) != 0)
+        refuse(std::strerror(errno));
+    // One writer at a time: a run takes back the lines of a day it could not
+    // delete, which must never be another run's.
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
+        refuse(errno == EWOULDBLOCK ? std::string("another archive run is writing it") : std::strerror(errno));
+    if (::fstat(fd_, &st) != 0)
+        refuse(std::strerror(errno));
+    written_ = uint64_t(st.st_size);
+    // A run killed in the middle of a line left it cut: end it, so that the
+    // next line stays a line of its own.
+    char last = '\n';
+    if (written_ > 0 && ::pread(fd_, &last, 1, off_t(written_ - 1)) == 1 && last != '\n') {
+        try {
+            put("\r\n", 2);
+        } catch (const Error&) {
+            ::close(fd_);
+            fd_ = -1;
+            throw;
+        }
+    }
 }
 
 LogFile::~LogFile()
@@ -49,7 +115,8 @@ LogFile::~LogFile()
 }
 
 LogFile::LogFile(LogFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(other.fd_), buffer_(std::move(other.buffer_))
+    : path_(std::move(other.path_)), fd_(other.fd_), created_(other.created_), written_(other.written_),
+      buffer_(std::move(other.buffer_))
 {
     other.fd_ = -1;
 }
@@ -63,6 +130,8 @@ LogFile& LogFile::operator=(LogFile&& other) noexcept
         }
         path_ = std::move(other.path_);
         fd_ = other.fd_;
+        created_ = other.created_;
+        written_ = other.written_;
         buffer_ = std::move(other.buffer_);
         other.fd_ = -1;
     }
@@ -79,23 +148,62 @@ void LogFile::writeLine(const QString& line)
         flush();
 }
 
+void LogFile::write(std::string_view bytes)
+{
+    if (fd_ < 0)
+        throw Error("Cannot write " + path_.toStdString() + ": the file is closed");
+    if (qsizetype(bytes.size()) + buffer_.size() < kBufferSize) {
+        buffer_.append(bytes.data(), qsizetype(bytes.size()));
+        return;
+    }
+    flush();
+    put(bytes.data(), bytes.size());
+}
+
 void LogFile::flush()
 {
-    const char* at = buffer_.constData();
-    qsizetype left = buffer_.size();
+    try {
+        put(buffer_.constData(), size_t(buffer_.size()));
+    } catch (const Error&) {
+        buffer_.clear();
+        throw;
+    }
+    buffer_.clear();
+}
+
+void LogFile::put(const char* at, size_t left)
+{
     while (left > 0) {
-        const ssize_t n = ::write(fd_, at, size_t(left));
+        const ssize_t n = ::write(fd_, at, left);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            const int error = errno;
-            buffer_.clear();
-            fail("write", error);
+            fail("write", errno);
         }
         at += n;
-        left -= n;
+        left -= size_t(n);
+        written_ += uint64_t(n);
+    }
+}
+
+void LogFile::truncate(uint64_t size)
+{
+    if (fd_ < 0)
+        throw Error("Cannot write " + path_.toStdString() + ": the file is closed");
+    if (size >= written_) {
+        buffer_.truncate(qsizetype(std::min<uint64_t>(size - written_, uint64_t(buffer_.size()))));
+        return;
     }
     buffer_.clear();
+    // Only what this file wrote: if the file grew behind it, keep it all.
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0)
+        fail("cut back", errno);
+    if (uint64_t(st.st_size) != written_)
+        throw Error("Cannot cut back " + path_.toStdString() + ": another writer added to it");
+    if (::ftruncate(fd_, off_t(size)) != 0)
+        fail("cut back", errno);
+    written_ = size;
 }
 
 void LogFile::sync()
@@ -124,6 +232,19 @@ void LogFile::close()
     fd_ = -1;
     if (error)
         fail("write", error);
+}
+
+void SyncDirectory(const QString& dir)
+{
+    const QByteArray native = QFile::encodeName(dir.isEmpty() ? QStringLiteral(".") : dir);
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        throw Error("Cannot sync the directory " + dir.toStdString() + ": " + std::strerror(error));
+    }
+    ::close(fd);
 }
 
 void LogFile::fail(const char* what, int error) const
