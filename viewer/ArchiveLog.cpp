@@ -204,11 +204,17 @@ private:
                 ++dayLines_;
                 ++written;
             }
-            if (request_.progress)
-                request_.progress(written);
-            if (buffer_.size() >= kWriteAt)
-                flush();
+            linesAdded();
         }
+    }
+
+    // Tells the caller how far the run is and writes out a full buffer.
+    void linesAdded()
+    {
+        if (request_.progress)
+            request_.progress(written);
+        if (buffer_.size() >= kWriteAt)
+            flush();
     }
 
     void readWide(const QString& condition)
@@ -234,10 +240,7 @@ private:
             ++lines_;
             ++dayLines_;
             ++written;
-            if (request_.progress)
-                request_.progress(written);
-            if (buffer_.size() >= kWriteAt)
-                flush();
+            linesAdded();
         }
     }
 
