@@ -1,4 +1,5 @@
 #include "tool/ArchiveLine.h"
+#include "tool/Formats.h"
 
 #include <QDate>
 #include <QStringDecoder>
@@ -12,14 +13,6 @@ namespace {
 
 // The column sizes of the table where the line's widths differ.
 constexpr int kUserColumn = 15, kDataColumn = 250;
-
-QString trimEnd(const QString& s)
-{
-    qsizetype n = s.size();
-    while (n > 0 && s[n - 1] == QLatin1Char(' '))
-        --n;
-    return s.left(n);
-}
 
 bool allDigits(const QString& s)
 {
@@ -84,7 +77,7 @@ std::variant<Record, QString> ParseArchiveLine(const QByteArray& utf8)
         || !QTime::fromString(time.left(6), QStringLiteral("HHmmss")).isValid())
         return QStringLiteral("has no stored time (hhmmss) after the date");
 
-    Record r{date.left(8), time.left(6), trimEnd(app), trimEnd(ws), trimEnd(user), trimEnd(event), activity};
+    Record r{date.left(8), time.left(6), TrimEnd(app), TrimEnd(ws), TrimEnd(user), TrimEnd(event), activity};
     if (r.AppID.isEmpty() || r.WsID.isEmpty())
         return QStringLiteral("has no application or workstation ID");
     if (r.UserName.toUcs4().size() > kUserColumn)

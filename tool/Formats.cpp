@@ -5,15 +5,6 @@ namespace tallyquill::cli {
 
 namespace {
 
-// Fixed-width columns come back padded from some databases.
-QString trimEnd(const QString& s)
-{
-    qsizetype n = s.size();
-    while (n > 0 && s[n - 1] == QLatin1Char(' '))
-        --n;
-    return s.left(n);
-}
-
 QString csvField(const QString& value)
 {
     static const QString special = QStringLiteral("\",\r\n");
@@ -95,19 +86,27 @@ QString RecordLine(Format format, const Record& r, const LineLayout& layout)
     case Format::Text:
         return BuildLogLine(DisplayForm(r), layout);
     case Format::Csv:
-        return IsoDate(r.Date) + QLatin1Char(',') + IsoTime(r.Time) + QLatin1Char(',') + csvField(trimEnd(r.AppID))
-               + QLatin1Char(',') + csvField(trimEnd(r.WsID)) + QLatin1Char(',') + csvField(trimEnd(r.UserName))
-               + QLatin1Char(',') + csvField(trimEnd(r.EventType)) + QLatin1Char(',') + csvField(r.Activity);
+        return IsoDate(r.Date) + QLatin1Char(',') + IsoTime(r.Time) + QLatin1Char(',') + csvField(TrimEnd(r.AppID))
+               + QLatin1Char(',') + csvField(TrimEnd(r.WsID)) + QLatin1Char(',') + csvField(TrimEnd(r.UserName))
+               + QLatin1Char(',') + csvField(TrimEnd(r.EventType)) + QLatin1Char(',') + csvField(r.Activity);
     case Format::Json:
         break;
     }
     const QString date = IsoDate(r.Date), time = IsoTime(r.Time);
     return QStringLiteral("{\"timestamp\":") + jsonString(date + QLatin1Char('T') + time)
            + QStringLiteral(",\"date\":") + jsonString(date) + QStringLiteral(",\"time\":") + jsonString(time)
-           + QStringLiteral(",\"app\":") + jsonString(trimEnd(r.AppID)) + QStringLiteral(",\"ws\":")
-           + jsonString(trimEnd(r.WsID)) + QStringLiteral(",\"user\":") + jsonString(trimEnd(r.UserName))
-           + QStringLiteral(",\"event\":") + jsonString(trimEnd(r.EventType)) + QStringLiteral(",\"activity\":")
+           + QStringLiteral(",\"app\":") + jsonString(TrimEnd(r.AppID)) + QStringLiteral(",\"ws\":")
+           + jsonString(TrimEnd(r.WsID)) + QStringLiteral(",\"user\":") + jsonString(TrimEnd(r.UserName))
+           + QStringLiteral(",\"event\":") + jsonString(TrimEnd(r.EventType)) + QStringLiteral(",\"activity\":")
            + jsonString(r.Activity) + QLatin1Char('}');
+}
+
+QString TrimEnd(const QString& s)
+{
+    qsizetype n = s.size();
+    while (n > 0 && s[n - 1] == QLatin1Char(' '))
+        --n;
+    return s.left(n);
 }
 
 } // namespace tallyquill::cli

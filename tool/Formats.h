@@ -24,6 +24,9 @@ std::optional<Format> FormatNamed(const QString& name);
 std::optional<QString> HeaderLine(Format format, const LineLayout& layout);
 QString RecordLine(Format format, const Record& record, const LineLayout& layout);
 
+// Without the blanks a fixed-width column comes back padded with.
+QString TrimEnd(const QString& s);
+
 // "yyyymmdd" as "yyyy-mm-dd" and "hhmmss" as "hh:mm:ss".
 QString IsoDate(const QString& stored);
 QString IsoTime(const QString& stored);

@@ -152,17 +152,9 @@ struct WriteOptions {
     bool spool = false;
 };
 
-// A field of an output line: control characters would split or forge lines.
-std::string printable(const QString& text)
-{
-    QString out = text;
-    for (QChar& c : out) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029)
-            c = QLatin1Char('?');
-    }
-    return out.toStdString();
-}
+// A field of an output line, with the line layout's stand-ins for the
+// characters that would split or forge lines.
+std::string printable(const QString& text) { return VisibleText(text).toStdString(); }
 
 int runWrite(const WriteOptions& o)
 {

@@ -47,7 +47,7 @@ constexpr char32_t VisibleChar(char32_t c) noexcept
     return c;
 }
 // `text` with each character mapped through VisibleChar.
-QString VisibleText(QString text);
+TQ_INTERNAL_API QString VisibleText(QString text);
 
 // One record as a fixed-width line (no line end), leaving out hidden columns.
 // Widths count characters, never halves of a surrogate pair. The stored text
