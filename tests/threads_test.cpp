@@ -2,6 +2,10 @@
 
 #include "WriterFixture.h"
 
+#include "tallyquill/log_viewer.h"
+
+#include <QApplication>
+
 #include <atomic>
 #include <thread>
 
@@ -41,6 +45,21 @@ TEST_P(WriterDb, ThreadsSharingOneLoggerLoseAndDoubleNothing)
         EXPECT_EQ(acknowledged.load(), 200);
         EXPECT_EQ(static_cast<int>(all().size()) - before, acknowledged.load());
     }
+}
+
+TEST(ViewerThread, ScreensOffTheApplicationThreadFailWithTheReason)
+{
+    ASSERT_NE(QCoreApplication::instance(), nullptr);
+    tallyquill::LogViewer viewer;
+    std::string reason;
+    std::thread([&] {
+        try {
+            viewer.ShowLog(0);
+        } catch (const tallyquill::Error& e) {
+            reason = e.what();
+        }
+    }).join();
+    EXPECT_EQ(reason, "The log viewer must be used on the thread that runs the application's screens");
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QThread>
 
 namespace tallyquill {
 
@@ -175,6 +176,12 @@ void LogViewer::setLoginID(const std::string& v) { d->service.source.login = q(v
 std::string LogViewer::Password() const { return s8(d->service.source.password); }
 void LogViewer::setPassword(const std::string& v) { d->service.source.password = q(v); }
 
-void LogViewer::ShowLog(int16_t popupStatus) { d->showLog(popupStatus != 0); }
+void LogViewer::ShowLog(int16_t popupStatus)
+{
+    // Widgets live only on the application's thread; elsewhere Qt crashes.
+    if (QCoreApplication* app = QCoreApplication::instance(); app && QThread::currentThread() != app->thread())
+        throw Error("The log viewer must be used on the thread that runs the application's screens");
+    d->showLog(popupStatus != 0);
+}
 
 } // namespace tallyquill

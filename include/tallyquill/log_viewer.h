@@ -56,6 +56,11 @@ public:
     // (QApplication::exec or regular processEvents on this thread) gets a
     // screen that does not respond, and calls ShowLog(1) to hand the operator
     // the open screen until it is closed.
+    //
+    // Not thread-safe: use a viewer from one thread. Called from a thread
+    // other than the one running the application's screens, ShowLog throws
+    // Error ("The log viewer must be used on the thread that runs the
+    // application's screens") instead of touching widgets.
     void ShowLog(int16_t popupStatus);
 
 private:
