@@ -7,6 +7,7 @@
 #include <QApplication>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace tqtest {
@@ -47,19 +48,56 @@ TEST_P(WriterDb, ThreadsSharingOneLoggerLoseAndDoubleNothing)
     }
 }
 
-TEST(ViewerThread, ScreensOffTheApplicationThreadFailWithTheReason)
+TEST(ViewerThread, MembersOffTheApplicationThreadFailWithTheReason)
 {
     ASSERT_NE(QCoreApplication::instance(), nullptr);
-    tallyquill::LogViewer viewer;
-    std::string reason;
-    std::thread([&] {
-        try {
-            viewer.ShowLog(0);
-        } catch (const tallyquill::Error& e) {
-            reason = e.what();
-        }
-    }).join();
-    EXPECT_EQ(reason, "The log viewer must be used on the thread that runs the application's screens");
+    using tallyquill::LogViewer;
+    // Every member reads or changes what the open screens use.
+    const std::vector<std::pair<const char*, std::function<void(LogViewer&)>>> members = {
+        {"ShowLog", [](LogViewer& v) { v.ShowLog(0); }},
+        {"Caption", [](LogViewer& v) { (void)v.Caption(); }},
+        {"setCaption", [](LogViewer& v) { v.setCaption("c"); }},
+        {"AppID", [](LogViewer& v) { (void)v.AppID(); }},
+        {"setAppID", [](LogViewer& v) { v.setAppID("a"); }},
+        {"WorkstationID", [](LogViewer& v) { (void)v.WorkstationID(); }},
+        {"setWorkstationID", [](LogViewer& v) { v.setWorkstationID("w"); }},
+        {"UserProgDesc", [](LogViewer& v) { (void)v.UserProgDesc(); }},
+        {"setUserProgDesc", [](LogViewer& v) { v.setUserProgDesc("u"); }},
+        {"EventDesc", [](LogViewer& v) { (void)v.EventDesc(); }},
+        {"setEventDesc", [](LogViewer& v) { v.setEventDesc("e"); }},
+        {"ActivityDesc", [](LogViewer& v) { (void)v.ActivityDesc(); }},
+        {"setActivityDesc", [](LogViewer& v) { v.setActivityDesc("x"); }},
+        {"AppIDVisible", [](LogViewer& v) { (void)v.AppIDVisible(); }},
+        {"setAppIDVisible", [](LogViewer& v) { v.setAppIDVisible(1); }},
+        {"WorkstationIDVisible", [](LogViewer& v) { (void)v.WorkstationIDVisible(); }},
+        {"setWorkstationIDVisible", [](LogViewer& v) { v.setWorkstationIDVisible(1); }},
+        {"UserProgVisible", [](LogViewer& v) { (void)v.UserProgVisible(); }},
+        {"setUserProgVisible", [](LogViewer& v) { v.setUserProgVisible(1); }},
+        {"EventVisible", [](LogViewer& v) { (void)v.EventVisible(); }},
+        {"setEventVisible", [](LogViewer& v) { v.setEventVisible(1); }},
+        {"DSN", [](LogViewer& v) { (void)v.DSN(); }},
+        {"setDSN", [](LogViewer& v) { v.setDSN("d"); }},
+        {"LoginID", [](LogViewer& v) { (void)v.LoginID(); }},
+        {"setLoginID", [](LogViewer& v) { v.setLoginID("l"); }},
+        {"Password", [](LogViewer& v) { (void)v.Password(); }},
+        {"setPassword", [](LogViewer& v) { v.setPassword("p"); }},
+    };
+    LogViewer viewer;
+    for (const auto& [name, call] : members) {
+        SCOPED_TRACE(name);
+        std::string reason;
+        std::thread([&] {
+            try {
+                call(viewer);
+            } catch (const tallyquill::Error& e) {
+                reason = e.what();
+            }
+        }).join();
+        EXPECT_EQ(reason, "The log viewer must be used on the thread that runs the application's screens");
+    }
+    // Nothing was changed by the refused setters.
+    EXPECT_EQ(viewer.Caption(), "Log Viewer");
+    EXPECT_EQ(viewer.AppIDVisible(), 0);
 }
 
 } // namespace

@@ -12,6 +12,10 @@ namespace tallyquill {
 // Lets an operator filter, page, archive and print the log of an application
 // in the table <AppID>_logs. Texts are UTF-8. The hide flags are named
 // ...Visible, but a non-zero value hides the field and its column.
+// Not thread-safe: use a viewer from one thread, the one that runs the
+// application's screens. Called from another, every member except the
+// constructor and destructor throws Error ("The log viewer must be used on
+// the thread that runs the application's screens") and changes nothing.
 class TQ_API LogViewer {
 public:
     LogViewer();
@@ -56,11 +60,6 @@ public:
     // (QApplication::exec or regular processEvents on this thread) gets a
     // screen that does not respond, and calls ShowLog(1) to hand the operator
     // the open screen until it is closed.
-    //
-    // Not thread-safe: use a viewer from one thread. Called from a thread
-    // other than the one running the application's screens, ShowLog throws
-    // Error ("The log viewer must be used on the thread that runs the
-    // application's screens") instead of touching widgets.
     void ShowLog(int16_t popupStatus);
 
 private:
