@@ -43,6 +43,14 @@ struct LastError {
     std::string description;
 };
 
+// Held per thread, not per object: two threads failing on one object must
+// each read back their own reason.
+LastError& callError()
+{
+    thread_local LastError e;
+    return e;
+}
+
 // A COM object: the interface pointer is the address of lpVtbl, so the
 // object is reached back from it by a cast; its ISupportErrorInfo is the
 // address of lpSupportVtbl.
@@ -54,7 +62,6 @@ struct Object {
     Impl* impl;
     const char* progId;
     const GUID* iid;
-    LastError error;
 
     Object(const Vtbl* v, const ISupportErrorInfoVtbl* support, const char* id, const GUID* itf)
         : lpVtbl(v), lpSupportVtbl(support), impl(new Impl), progId(id), iid(itf)
@@ -106,17 +113,17 @@ HRESULT guarded(Obj& obj, F&& f)
         try {
             return f();
         } catch (const tallyquill::DatabaseError& e) {
-            obj.error = {DatabaseScode(e.number()), obj.progId, DatabaseDescription(e)};
+            callError() = {DatabaseScode(e.number()), obj.progId, DatabaseDescription(e)};
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         } catch (const tallyquill::Error& e) {
-            obj.error = {E_INVALIDARG, obj.progId, e.what()};
+            callError() = {E_INVALIDARG, obj.progId, e.what()};
         } catch (const std::exception& e) {
-            obj.error = {E_FAIL, obj.progId, e.what()};
+            callError() = {E_FAIL, obj.progId, e.what()};
         } catch (...) {
             return E_UNEXPECTED;
         }
-        SetThreadError(*obj.iid, obj.error.source, obj.error.description);
+        SetThreadError(*obj.iid, callError().source, callError().description);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -383,7 +390,6 @@ HRESULT InvokeImpl(const std::vector<Member<Itf>>& members, Itf* This, DISPID id
         return DISP_E_MEMBERNOTFOUND;
     if (result)
         VariantInit(result);
-    Obj& obj = self<Obj>(This);
     const UINT nargs = params->cArgs;
     auto badArg = [&](HRESULT hr, UINT index) {
         if (argErr)
@@ -454,7 +460,7 @@ HRESULT InvokeImpl(const std::vector<Member<Itf>>& members, Itf* This, DISPID id
         hr = m->method(This, args.data(), result);
     }
     if (hr == DISP_E_EXCEPTION)
-        fillException(obj.error, excep);
+        fillException(callError(), excep);
     return hr;
 }
 

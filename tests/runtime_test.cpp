@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -250,6 +251,83 @@ TEST(ComponentErrors, CarryAFailureCodeAndTheirReasonToEitherCaller)
     EXPECT_EQ(support->lpVtbl->InterfaceSupportsErrorInfo(support.p, &IID_IMsgLogger), S_OK);
     EXPECT_EQ(support->lpVtbl->InterfaceSupportsErrorInfo(support.p, &IID_ILogViewer), S_FALSE);
     EXPECT_TRUE(messages.messages().empty());
+}
+
+// Threads failing on one object each read back their own reason, and a
+// viewer used off the screens' thread fails with why.
+TEST(ComponentErrors, ReachEachThreadWithItsOwnReason)
+{
+    tallyquill::MessageRecorder messages;
+    Ref<IDispatch> logger = Create(CLSID_MsgLogger);
+    Ref<IMsgLogger> direct;
+    ASSERT_EQ(logger->lpVtbl->QueryInterface(logger.p, &IID_IMsgLogger, reinterpret_cast<void**>(&direct.p)), S_OK);
+    Text badApp(u"x; DROP"), loneSurrogate(std::u16string(1, char16_t(0xD800))), user(u"u");
+    ASSERT_EQ(direct->lpVtbl->put_AppID(direct.p, badApp.b), S_OK);
+    QTemporaryDir dir;
+    const std::string source = "tqthreads_" + std::to_string(getpid());
+    tallyquill::SetupEmbeddedDefault(source, (dir.path() + "/log.sqlite").toStdString());
+    Text dsn(QString::fromStdString(source).toStdU16String()), ws(u"WS01");
+    ASSERT_EQ(direct->lpVtbl->put_DSN(direct.p, dsn.b), S_OK);
+    ASSERT_EQ(direct->lpVtbl->put_WorkstationID(direct.p, ws.b), S_OK);
+    Ref<IDispatch> viewerObject = Create(CLSID_LogViewer);
+    Ref<ILogViewer> viewer;
+    ASSERT_EQ(viewerObject->lpVtbl->QueryInterface(viewerObject.p, &IID_ILogViewer, reinterpret_cast<void**>(&viewer.p)),
+              S_OK);
+
+    // Each call answers the reason it was given, or why it gave none.
+    auto viaInvoke = [&](DISPID id, WORD flags, std::vector<VARIANT> args) {
+        VARIANT r;
+        EXCEPINFO excep{};
+        if (Call(logger.p, id, flags, std::move(args), &r, &excep) != DISP_E_EXCEPTION)
+            return std::string("no failure");
+        std::string reason = Utf8(excep.bstrDescription);
+        SysFreeString(excep.bstrSource);
+        SysFreeString(excep.bstrDescription);
+        SysFreeString(excep.bstrHelpFile);
+        return reason;
+    };
+    struct Case {
+        const char* what;
+        std::function<std::string()> call;
+        std::string reason;  // empty: as the call answers on the main thread
+    };
+    Case cases[] = {
+        {"bad text", [&] { return viaInvoke(DISPID_MSGLOGGER_DSN, DISPATCH_PROPERTYPUT, {Var(loneSurrogate.b)}); }, {}},
+        {"bad AppID",
+         [&] { return viaInvoke(DISPID_MSGLOGGER_WRITELOG, DISPATCH_METHOD, {Var(user.b), Var(user.b), Var(user.b)}); },
+         {}},
+        {"viewer off the screens' thread",
+         [&] {
+             int16_t modal = 0;
+             const HRESULT hr = viewer->lpVtbl->ShowLog(viewer.p, &modal);
+             Ref<IErrorInfo> info;
+             BSTR text = nullptr;
+             if (!FAILED(hr) || GetErrorInfo(0, &info.p) != S_OK || info->lpVtbl->GetDescription(info.p, &text) != S_OK)
+                 return std::string("no failure");
+             std::string reason = Utf8(text);
+             SysFreeString(text);
+             return reason;
+         },
+         "The log viewer must be used on the thread that runs the application's screens"},
+    };
+    for (Case& c : cases)
+        if (c.reason.empty())
+            c.reason = c.call();
+    ASSERT_NE(cases[1].reason, "no failure");
+    ASSERT_NE(cases[0].reason, cases[1].reason);
+    std::vector<std::thread> threads;
+    std::vector<std::string> wrong(std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i)
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 2000 && wrong[i].empty(); ++n)
+                if (std::string got = cases[i].call(); got != cases[i].reason)
+                    wrong[i] = got;
+        });
+    for (std::thread& t : threads)
+        t.join();
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(wrong[i], "") << cases[i].what << " expected " << cases[i].reason;
+    EXPECT_TRUE(messages.messages().empty()) << messages.texts().join(u'|').toStdString();
 }
 
 // Runs a registration, as an unprivileged user when asked and the test runs

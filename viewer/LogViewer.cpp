@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QThread>
 
 namespace tallyquill {
 
@@ -142,39 +143,51 @@ struct __attribute__((visibility("hidden"))) LogViewer::Impl : ViewerAdapter {};
 namespace {
 QString q(const std::string& s) { return QString::fromStdString(s); }
 std::string s8(const QString& s) { return s.toStdString(); }
+
+// Every member reads or changes what the open screens use, and widgets live
+// only on the application's thread: elsewhere it would race or crash.
+void OnScreensThread()
+{
+    if (QCoreApplication* app = QCoreApplication::instance(); app && QThread::currentThread() != app->thread())
+        throw Error("The log viewer must be used on the thread that runs the application's screens");
+}
 } // namespace
 
 LogViewer::LogViewer() : d(std::make_unique<Impl>()) {}
 
 LogViewer::~LogViewer() = default;
 
-std::string LogViewer::Caption() const { return s8(d->caption); }
-void LogViewer::setCaption(const std::string& v) { d->caption = q(v); }
-std::string LogViewer::AppID() const { return s8(d->service.source.appId); }
-void LogViewer::setAppID(const std::string& v) { d->service.source.appId = q(v); }
-std::string LogViewer::WorkstationID() const { return s8(d->wsId); }
-void LogViewer::setWorkstationID(const std::string& v) { d->wsId = q(v); }
-std::string LogViewer::UserProgDesc() const { return s8(d->userDesc); }
-void LogViewer::setUserProgDesc(const std::string& v) { d->userDesc = q(v); }
-std::string LogViewer::EventDesc() const { return s8(d->eventDesc); }
-void LogViewer::setEventDesc(const std::string& v) { d->eventDesc = q(v); }
-std::string LogViewer::ActivityDesc() const { return s8(d->activityDesc); }
-void LogViewer::setActivityDesc(const std::string& v) { d->activityDesc = q(v); }
-int16_t LogViewer::AppIDVisible() const { return d->appIdVisible; }
-void LogViewer::setAppIDVisible(int16_t v) { d->appIdVisible = v; }
-int16_t LogViewer::WorkstationIDVisible() const { return d->wsIdVisible; }
-void LogViewer::setWorkstationIDVisible(int16_t v) { d->wsIdVisible = v; }
-int16_t LogViewer::UserProgVisible() const { return d->userVisible; }
-void LogViewer::setUserProgVisible(int16_t v) { d->userVisible = v; }
-int16_t LogViewer::EventVisible() const { return d->eventVisible; }
-void LogViewer::setEventVisible(int16_t v) { d->eventVisible = v; }
-std::string LogViewer::DSN() const { return s8(d->service.source.dsn); }
-void LogViewer::setDSN(const std::string& v) { d->service.source.dsn = q(v); }
-std::string LogViewer::LoginID() const { return s8(d->service.source.login); }
-void LogViewer::setLoginID(const std::string& v) { d->service.source.login = q(v); }
-std::string LogViewer::Password() const { return s8(d->service.source.password); }
-void LogViewer::setPassword(const std::string& v) { d->service.source.password = q(v); }
+std::string LogViewer::Caption() const { OnScreensThread(); return s8(d->caption); }
+void LogViewer::setCaption(const std::string& v) { OnScreensThread(); d->caption = q(v); }
+std::string LogViewer::AppID() const { OnScreensThread(); return s8(d->service.source.appId); }
+void LogViewer::setAppID(const std::string& v) { OnScreensThread(); d->service.source.appId = q(v); }
+std::string LogViewer::WorkstationID() const { OnScreensThread(); return s8(d->wsId); }
+void LogViewer::setWorkstationID(const std::string& v) { OnScreensThread(); d->wsId = q(v); }
+std::string LogViewer::UserProgDesc() const { OnScreensThread(); return s8(d->userDesc); }
+void LogViewer::setUserProgDesc(const std::string& v) { OnScreensThread(); d->userDesc = q(v); }
+std::string LogViewer::EventDesc() const { OnScreensThread(); return s8(d->eventDesc); }
+void LogViewer::setEventDesc(const std::string& v) { OnScreensThread(); d->eventDesc = q(v); }
+std::string LogViewer::ActivityDesc() const { OnScreensThread(); return s8(d->activityDesc); }
+void LogViewer::setActivityDesc(const std::string& v) { OnScreensThread(); d->activityDesc = q(v); }
+int16_t LogViewer::AppIDVisible() const { OnScreensThread(); return d->appIdVisible; }
+void LogViewer::setAppIDVisible(int16_t v) { OnScreensThread(); d->appIdVisible = v; }
+int16_t LogViewer::WorkstationIDVisible() const { OnScreensThread(); return d->wsIdVisible; }
+void LogViewer::setWorkstationIDVisible(int16_t v) { OnScreensThread(); d->wsIdVisible = v; }
+int16_t LogViewer::UserProgVisible() const { OnScreensThread(); return d->userVisible; }
+void LogViewer::setUserProgVisible(int16_t v) { OnScreensThread(); d->userVisible = v; }
+int16_t LogViewer::EventVisible() const { OnScreensThread(); return d->eventVisible; }
+void LogViewer::setEventVisible(int16_t v) { OnScreensThread(); d->eventVisible = v; }
+std::string LogViewer::DSN() const { OnScreensThread(); return s8(d->service.source.dsn); }
+void LogViewer::setDSN(const std::string& v) { OnScreensThread(); d->service.source.dsn = q(v); }
+std::string LogViewer::LoginID() const { OnScreensThread(); return s8(d->service.source.login); }
+void LogViewer::setLoginID(const std::string& v) { OnScreensThread(); d->service.source.login = q(v); }
+std::string LogViewer::Password() const { OnScreensThread(); return s8(d->service.source.password); }
+void LogViewer::setPassword(const std::string& v) { OnScreensThread(); d->service.source.password = q(v); }
 
-void LogViewer::ShowLog(int16_t popupStatus) { d->showLog(popupStatus != 0); }
+void LogViewer::ShowLog(int16_t popupStatus)
+{
+    OnScreensThread();
+    d->showLog(popupStatus != 0);
+}
 
 } // namespace tallyquill

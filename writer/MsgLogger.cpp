@@ -10,6 +10,7 @@
 #include "writer/LogRecord.h"
 #include "writer/LogTable.h"
 
+#include <mutex>
 #include <optional>
 
 namespace tallyquill {
@@ -19,6 +20,8 @@ std::string s8(const QString& s) { return s.toStdString(); }
 } // namespace
 
 struct MsgLogger::Impl {
+    // Hosts share one logger between threads: every member runs under it.
+    mutable std::mutex mutex;
     QString appId;
     QString wsId;
     QString dsn;
@@ -108,26 +111,29 @@ MsgLogger::MsgLogger() : d(std::make_unique<Impl>())
 
 MsgLogger::~MsgLogger() = default;
 
-std::string MsgLogger::AppID() const { return s8(d->appId); }
+std::string MsgLogger::AppID() const { const std::lock_guard lock(d->mutex); return s8(d->appId); }
 void MsgLogger::setAppID(const std::string& value)
 {
+    const std::lock_guard lock(d->mutex);
     d->appId = HostText(value, "application ID").toUpper();
     d->tableName = TableName(d->appId);
 }
-std::string MsgLogger::WorkstationID() const { return s8(d->wsId); }
+std::string MsgLogger::WorkstationID() const { const std::lock_guard lock(d->mutex); return s8(d->wsId); }
 void MsgLogger::setWorkstationID(const std::string& value)
 {
+    const std::lock_guard lock(d->mutex);
     d->wsId = HostText(value, "workstation ID").toUpper();
 }
-std::string MsgLogger::DSN() const { return s8(d->dsn); }
-void MsgLogger::setDSN(const std::string& value) { d->dsn = HostText(value, "data source name"); }
-std::string MsgLogger::LoginID() const { return s8(d->login); }
-void MsgLogger::setLoginID(const std::string& value) { d->login = HostText(value, "login"); }
-std::string MsgLogger::Password() const { return s8(d->password); }
-void MsgLogger::setPassword(const std::string& value) { d->password = HostText(value, "password"); }
+std::string MsgLogger::DSN() const { const std::lock_guard lock(d->mutex); return s8(d->dsn); }
+void MsgLogger::setDSN(const std::string& value) { const std::lock_guard lock(d->mutex); d->dsn = HostText(value, "data source name"); }
+std::string MsgLogger::LoginID() const { const std::lock_guard lock(d->mutex); return s8(d->login); }
+void MsgLogger::setLoginID(const std::string& value) { const std::lock_guard lock(d->mutex); d->login = HostText(value, "login"); }
+std::string MsgLogger::Password() const { const std::lock_guard lock(d->mutex); return s8(d->password); }
+void MsgLogger::setPassword(const std::string& value) { const std::lock_guard lock(d->mutex); d->password = HostText(value, "password"); }
 
 int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& eventType, const std::string& logData)
 {
+    const std::lock_guard lock(d->mutex);
     const bool spooled = d->spoolSettings.enabled;
     if (spooled) {
         // The spool needs the data source's name, never its connection.
@@ -196,6 +202,7 @@ int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& even
 
 void MsgLogger::CreateTable()
 {
+    const std::lock_guard lock(d->mutex);
     // It reports nothing: without a name that can be a table there is
     // nothing to create, and WriteLog tells the host why.
     if (!IsValidAppId(d->appId))
@@ -207,11 +214,12 @@ void MsgLogger::CreateTable()
     }
 }
 
-void MsgLogger::setSpooled(bool on) { d->spoolSettings.enabled = on; }
-bool MsgLogger::spooled() const { return d->spoolSettings.enabled; }
+void MsgLogger::setSpooled(bool on) { const std::lock_guard lock(d->mutex); d->spoolSettings.enabled = on; }
+bool MsgLogger::spooled() const { const std::lock_guard lock(d->mutex); return d->spoolSettings.enabled; }
 
 int64_t MsgLogger::pendingCount() const
 {
+    const std::lock_guard lock(d->mutex);
     try {
         spool::Spool* s = d->knownSpool();
         return s ? s->pending() : 0;
@@ -222,6 +230,7 @@ int64_t MsgLogger::pendingCount() const
 
 std::string MsgLogger::lastDeliveryError() const
 {
+    const std::lock_guard lock(d->mutex);
     try {
         spool::Spool* s = d->knownSpool();
         return s ? s8(s->lastError()) : std::string();
@@ -233,7 +242,13 @@ std::string MsgLogger::lastDeliveryError() const
 bool MsgLogger::flushSpool(int timeoutMs) const
 {
     try {
-        spool::Spool* s = d->knownSpool();
+        // The wait runs outside the lock, so other threads keep writing.
+        std::shared_ptr<spool::Spool> s;
+        {
+            const std::lock_guard lock(d->mutex);
+            if (d->knownSpool())
+                s = d->spool;
+        }
         return !s || s->flush(std::chrono::milliseconds(std::max(timeoutMs, 0)));
     } catch (const std::exception&) {
         return false;

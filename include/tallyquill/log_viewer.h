@@ -12,6 +12,10 @@ namespace tallyquill {
 // Lets an operator filter, page, archive and print the log of an application
 // in the table <AppID>_logs. Texts are UTF-8. The hide flags are named
 // ...Visible, but a non-zero value hides the field and its column.
+// Not thread-safe: use a viewer from one thread, the one that runs the
+// application's screens. Called from another, every member except the
+// constructor and destructor throws Error ("The log viewer must be used on
+// the thread that runs the application's screens") and changes nothing.
 class TQ_API LogViewer {
 public:
     LogViewer();

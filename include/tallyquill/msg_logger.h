@@ -13,6 +13,9 @@ namespace tallyquill {
 // source. Texts are UTF-8: a setter or WriteLog given bytes that are not
 // throws InvalidTextError. The connection is opened by the first WriteLog that
 // finds a DSN and kept for the object's life (a broken one is reopened).
+// Thread-safe: every member may be called from several threads on one
+// object; the calls are serialised inside (flushSpool waits without blocking
+// the others).
 class TQ_API MsgLogger {
 public:
     MsgLogger();
