@@ -83,6 +83,45 @@ TEST(SpoolFile, TornTailIsCutAndLaterRecordsFollowTheWholeOnes)
     }
 }
 
+TEST(SpoolFile, DamageBeforeLaterRecordsIsKeptNotCutOrRemoved)
+{
+    QTemporaryDir dir;
+    // A flipped bit in the first, a middle and the last-but-one record: the
+    // records behind it were acknowledged and must stay in the file.
+    int n = 0;
+    for (const int damaged : {0, 4, 8}) {
+        SCOPED_TRACE(damaged);
+        const QString sub = dir.path() + QStringLiteral("/%1").arg(++n);
+        ASSERT_TRUE(QDir().mkpath(sub));
+        const spool::SpoolFile::Identity id{"dsn", "T_logs", ""};
+        auto first = spool::SpoolFile::open(sub, id);
+        qint64 at = 0;
+        for (int i = 0; i < 10; ++i) {
+            if (i == damaged)
+                at = QFileInfo(first->path()).size();
+            first->append(spool::EncodeRecord(record(i)), 1 << 20);
+        }
+        QFile raw(first->path());
+        ASSERT_TRUE(raw.open(QIODevice::ReadWrite));
+        raw.seek(at + 12);
+        const char byte = raw.read(1)[0];
+        raw.seek(at + 12);
+        raw.write(QByteArray(1, char(byte ^ 4)));
+        raw.close();
+        const qint64 size = QFileInfo(first->path()).size();
+
+        auto second = spool::SpoolFile::open(sub, id);  // as another process would
+        second->append(spool::EncodeRecord(record(10)), 1 << 20);
+        EXPECT_GE(QFileInfo(first->path()).size(), size);
+        const auto counts = second->pending();
+        EXPECT_EQ(counts.records, damaged);
+        EXPECT_GT(counts.damaged, 0u);
+        second.reset();
+        EXPECT_FALSE(first->removeIfDone());
+        EXPECT_TRUE(QFileInfo::exists(first->path()));
+    }
+}
+
 TEST_P(SpoolDb, SeveralProcessesDeliverEveryRecordOnce)
 {
     constexpr int kHosts = 4, kEach = 250;

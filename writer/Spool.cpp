@@ -384,7 +384,18 @@ FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QSt
         }
         std::this_thread::sleep_for(kFlushRetry);
     }
-    out.remaining = file->pending().records;
+    const SpoolFile::Counts left = file->pending();
+    out.remaining = left.records;
+    if (out.remaining == 0 && left.damaged > 0) {
+        // Kept whole: the operator decides what the damaged bytes were.
+        out.error = QStringLiteral("The spool ") + file->path() + QStringLiteral(" holds ")
+            + QString::number(left.damaged) + QStringLiteral(" damaged bytes from offset ")
+            + QString::number(file->delivered() + left.bytes)
+            + QStringLiteral(" that were not delivered; the file was kept");
+        file->setLastError(out.error);
+        out.remaining = -1;
+        return out;
+    }
     if (out.remaining == 0 && file->removeIfDone())
         deliverer.forget(file->id());
     return out;

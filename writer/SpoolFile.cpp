@@ -1,5 +1,7 @@
 #include "writer/SpoolFile.h"
 
+#include <algorithm>
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -584,7 +586,30 @@ void SpoolFile::append(const QByteArray& frames, uint64_t limit)
     // the last whole record is what a killed writer left half written, as
     // nobody else is writing now.
     uint64_t end = scan(std::max(end_, delivered), size, nullptr);
-    const bool torn = end < size;
+    // Only the last frame can be torn (cut short, or zeros where a power cut
+    // left the file longer than its data); a bad frame with bytes behind it
+    // is damage in front of acknowledged records, kept for the operator.
+    bool torn = false;
+    if (end < size) {
+        char head[8];
+        if (size - end < 8 || ::pread(fd_, head, 8, off_t(end)) != 8) {
+            torn = true;
+        } else if (const uint64_t length = getLE(head, 4); length == 0) {
+            torn = true;
+            char chunk[4096];
+            for (uint64_t at = end; torn && at < size;) {
+                const ssize_t got = ::pread(fd_, chunk, size_t(std::min<uint64_t>(sizeof chunk, size - at)), off_t(at));
+                if (got <= 0)
+                    fail(QStringLiteral("Cannot read the spool ") + path_);
+                torn = std::all_of(chunk, chunk + got, [](char c) { return c == 0; });
+                at += uint64_t(got);
+            }
+        } else {
+            torn = end + 8 + length >= size;
+        }
+        if (!torn)
+            end = size;
+    }
     if (torn && (::ftruncate(fd_, off_t(end)) != 0 || ::fdatasync(fd_) != 0))
         fail(QStringLiteral("Cannot cut the torn end of the spool ") + path_);
     end_ = end;
@@ -680,6 +705,7 @@ SpoolFile::Counts SpoolFile::pending()
         return true;
     });
     counted_.bytes = countEnd_ - from;
+    counted_.damaged = uint64_t(st.st_size) > countEnd_ ? uint64_t(st.st_size) - countEnd_ : 0;
     return counted_;
 }
 
@@ -768,7 +794,7 @@ bool SpoolFile::removeIfDone()
         const uint64_t from = readDelivered();
         if (::fstat(fd_, &mine) == 0 && mine.st_nlink > 0 && ::stat(p.constData(), &named) == 0
             && mine.st_ino == named.st_ino && mine.st_dev == named.st_dev
-            && scan(from, uint64_t(mine.st_size), nullptr) == from)
+            && from == uint64_t(mine.st_size))
             removed = ::unlink(p.constData()) == 0;
     }
     if (!removed)

@@ -68,6 +68,9 @@ public:
         int64_t records = 0;
         uint64_t bytes = 0;
         Record oldest;  // the first pending record, when there is one
+        // Bytes after the last whole pending record that are not a torn
+        // tail: damage that must be kept, never cut off or deleted.
+        uint64_t damaged = 0;
     };
 
     // The spool of identity.dsn + identity.table in `dir`, created when
