@@ -651,3 +651,16 @@ TEST(HeadlessHost, MessagesGoToStderrWithoutBlocking)
 TQ_INSTANTIATE_DB_TESTS(Cli);
 
 } // namespace
+
+// A report that cannot reach standard output is a failure, whatever the verb.
+TEST(CliUsage, FullStandardOutputIsSeventyFour)
+{
+    for (const QStringList& args : {QStringList{"--help"}, QStringList{"--version"}, QStringList{"write", "-h"}}) {
+        QProcess p;
+        p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill"), args);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 74) << args.join(' ').toStdString();
+        EXPECT_TRUE(p.readAllStandardError().contains("standard output")) << args.join(' ').toStdString();
+    }
+}
