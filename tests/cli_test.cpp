@@ -21,6 +21,7 @@
 #include <map>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -538,13 +539,29 @@ TEST_P(Cli, OutputFilesArePrivateAndNeverFollowLinks)
     ASSERT_TRUE(db.open(QIODevice::WriteOnly));
     db.write(QByteArray("SQLite format 3\0", 16) + QByteArray(100, 'x'));
     db.close();
-    for (const QString& target : {link, dir.path() + "/none/out.txt", sqliteFile}) {
+    // A file another user made beforehand, however open its mode, is not
+    // emptied nor written.
+    const QString planted = dir.path() + "/planted";
+    QFile pf(planted);
+    ASSERT_TRUE(pf.open(QIODevice::WriteOnly));
+    pf.write("theirs");
+    pf.close();
+    ASSERT_EQ(chmod(planted.toLocal8Bit().constData(), 0666), 0);
+    const bool chowned = geteuid() == 0 && chown(planted.toLocal8Bit().constData(), 65534, 65534) == 0;
+    for (const QString& target : {link, dir.path() + "/none/out.txt", sqliteFile, planted}) {
+        if (target == planted && !chowned)
+            continue;
         r = run(list + QStringList{"--output", target});
         EXPECT_EQ(r.code, 73) << target.toStdString() << r.err.toStdString();
     }
     ASSERT_TRUE(v.open(QIODevice::ReadOnly));
     EXPECT_EQ(v.readAll(), "keep me");
     EXPECT_EQ(QFileInfo(sqliteFile).size(), 116);
+    if (chowned) {
+        ASSERT_TRUE(pf.open(QIODevice::ReadOnly));
+        EXPECT_EQ(pf.readAll(), "theirs");
+        EXPECT_TRUE(run(list + QStringList{"--output", planted}).err.contains("belongs to another user"));
+    }
 }
 
 TEST(CliUsage, BadUsageIsSixtyFourAndHelpExplainsEveryOption)
@@ -651,3 +668,16 @@ TEST(HeadlessHost, MessagesGoToStderrWithoutBlocking)
 TQ_INSTANTIATE_DB_TESTS(Cli);
 
 } // namespace
+
+// A report that cannot reach standard output is a failure, whatever the verb.
+TEST(CliUsage, FullStandardOutputIsSeventyFour)
+{
+    for (const QStringList& args : {QStringList{"--help"}, QStringList{"--version"}, QStringList{"write", "-h"}}) {
+        QProcess p;
+        p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill"), args);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 74) << args.join(' ').toStdString();
+        EXPECT_TRUE(p.readAllStandardError().contains("standard output")) << args.join(' ').toStdString();
+    }
+}

@@ -31,18 +31,39 @@ Output::Output(const QString& path, bool crlf) : path_(path), eol_(crlf ? "\r\n"
     if (path.isEmpty() || path == QLatin1String("-"))
         return;
     const QByteArray name = path.toLocal8Bit();
-    int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EACCES)
-        fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    auto refuse = [&](int fd, const std::string& why) {
+        ::close(fd);
+        throw Failure(EX_CANTCREAT, "Cannot create " + path.toStdString() + ": " + why);
+    };
+    // A new file is made by us alone; an existing one must be ours, or the
+    // user who planted it would read the log we write into it.
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+        fd = ::open(name.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0 && errno == EACCES)
+            fd = ::open(name.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0 && !(errno == ENOENT && attempt < 3))
+            break;
+    }
     if (fd < 0)
         throw Failure(EX_CANTCREAT, errno == ELOOP ? "Cannot create " + path.toStdString() + ": it is a symbolic link"
                                                    : why(path, "Cannot create"));
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        if (isSqliteDatabase(fd)) {
-            ::close(fd);
-            throw Failure(EX_CANTCREAT, "Cannot create " + path.toStdString() + ": it is a SQLite database");
-        }
+    if (fstat(fd, &st) != 0)
+        refuse(fd, std::strerror(errno));
+    // Devices such as /dev/null stay usable; files, pipes and sockets that
+    // another user made are not.
+    if (!S_ISCHR(st.st_mode) && st.st_uid != ::geteuid())
+        refuse(fd, "it belongs to another user");
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+        refuse(fd, std::strerror(errno));
+    if (S_ISREG(st.st_mode)) {
+        if (isSqliteDatabase(fd))
+            refuse(fd, "it is a SQLite database");
         if (ftruncate(fd, 0) != 0) {
             const std::string message = why(path, "Cannot empty");
             ::close(fd);

@@ -1027,7 +1027,18 @@ int main(int argc, char** argv)
         argv[1] = const_cast<char*>("--help");
     const bool completion = argc == 2 && std::strcmp(argv[1], "--bash-completion") == 0;
     try {
-        return dispatch(argc, argv, completion);
+        const int status = dispatch(argc, argv, completion);
+        // Every verb's report goes through stdio; a full disk or a closed pipe
+        // only shows when the buffer is written out, so check it once here
+        // rather than letting the verb's status claim success.
+        std::cout.flush();
+        errno = 0;
+        if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::cerr << "tallyquill: Cannot write to standard output: "
+                      << (errno ? std::strerror(errno) : "write error") << "\n";
+            return status == 0 ? EX_IOERR : status;
+        }
+        return status;
     } catch (const Usage& e) {
         std::cerr << "tallyquill: " << e.what() << "\n(see tallyquill --help)\n";
         return EX_USAGE;
