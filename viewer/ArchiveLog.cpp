@@ -107,6 +107,9 @@ private:
             {
                 odbc::SnapshotTransaction transaction(conn_);
                 lines_ = 0;
+                // The day before is committed: nothing of it is taken back.
+                day_.clear();
+                dayLines_ = 0;
                 try {
                     if (request_.ToFile) {
                         archive(QStringLiteral("Log_Date = ") + lit(*day));
@@ -251,9 +254,13 @@ private:
     {
         if (daily_) {
             flush();
+            // fileFor closes the current file before it opens the next; if
+            // that fails there is no day in progress to take back.
+            day_.clear();
+            dayLines_ = 0;
+            file_ = nullptr;
             LogFile& next = daily_->fileFor(QString::fromUtf8(date.data(), qsizetype(date.size())));
-            if (&next != file_)
-                dirSynced_ = false;
+            dirSynced_ = false;
             if (date != lastFileDay_) {
                 lastFileDay_.assign(date);
                 ++files;
@@ -289,13 +296,15 @@ private:
     // Takes the lines of the day in progress back out: its rows stay.
     void takeBackDay()
     {
-        if (!file_ || day_.empty())
+        if (day_.empty())
             return;
-        try {
-            flush();
-            file_->truncate(dayStart_);
-        } catch (const std::exception&) {
-            // The lines stay: the next run writes them again; nothing is lost.
+        if (file_) {
+            try {
+                flush();
+                file_->truncate(dayStart_);
+            } catch (const std::exception&) {
+                // The lines stay: the next run writes them again; nothing is lost.
+            }
         }
         buffer_.clear();
         lines_ -= dayLines_;
