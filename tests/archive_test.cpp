@@ -386,6 +386,29 @@ TEST_P(ArchiveDb, AFailedDayStopsTheRunAfterTheDaysBeforeIt)
     }
 }
 
+TEST_P(ArchiveDb, ALaterDaysFailureKeepsTheCommittedDaysLines)
+{
+    // The last day's date makes no file name; the day before it committed.
+    for (const int mode : {int(ToFile | Delete | Daily), int(ToFile | Delete)}) {
+        SCOPED_TRACE(mode);
+        refill();
+        insert("2001010:", "080000", "WS04", "BAD", "LOGIN", "malformed date");
+        const QString target = dir.path() + QStringLiteral("/late%1").arg(mode);
+        if (mode & Daily)
+            QDir().mkpath(target);
+        const bool ok = archive("20011231", mode, target);
+        const QString last = (mode & Daily) ? target + QStringLiteral("/log_20010106.log") : target;
+        EXPECT_EQ(lines(last).filter(QStringLiteral("after the cut-off")).size(), 1);
+        if (mode & Daily) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(count(), "1");
+        }
+        for (const auto& [record, n] : everywhere(target))
+            EXPECT_EQ(n, 1) << record.toStdString();
+        EXPECT_EQ(everywhere(target).size(), 6u);
+    }
+}
+
 TEST_P(ArchiveDb, ValuesLongerThanTheColumnAreArchivedWhole)
 {
     // Only SQLite stores a value over the column's size; PostgreSQL is given
