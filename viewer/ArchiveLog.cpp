@@ -5,8 +5,10 @@
 // transaction: read that day's rows, write their lines and put them on the
 // disk, delete exactly those rows, commit, then the next day. SQLite's write
 // lock is held for one day's rows at most; PostgreSQL reads each day in a
-// REPEATABLE READ snapshot. A failure stops the run after the last committed
-// day. Archive files are appended to: no run empties one.
+// REPEATABLE READ snapshot. A day that fails on its own (a date that makes no
+// file name, a file that cannot be made or written) keeps its rows and the run
+// goes on; a database failure stops the run after the last committed day.
+// Archive files are appended to: no run empties one.
 
 #include "viewer/LogService.h"
 
@@ -18,6 +20,7 @@
 #include "writer/LogTable.h"
 
 #include <QFileInfo>
+#include <QStringList>
 
 #include <cstring>
 #include <memory>
@@ -127,11 +130,19 @@ private:
                                         .arg(lines_)
                                         .arg(gone)
                                         .toStdString());
-                } catch (...) {
+                } catch (const DatabaseError&) {
                     // Not deleted: its lines go back out of the file, so
                     // that the next run writes them once.
                     takeBackDay();
                     throw;
+                } catch (const std::exception& e) {
+                    // This day alone: it stays in the table, its lines go
+                    // back out, and the later days are still archived.
+                    takeBackDay();
+                    skipped_.push_back(*day + QStringLiteral(" (") + QString::fromStdString(e.what())
+                                       + QStringLiteral(")"));
+                    after = day;
+                    continue;
                 }
                 transaction.commit();
                 if (gone > 0)
@@ -140,6 +151,12 @@ private:
             deleted.push_back(*day);
             after = day;
         }
+        if (!skipped_.empty())
+            throw Error(QStringLiteral("%1 skipped, still in the table: %2")
+                            .arg(skipped_.size() == 1 ? QStringLiteral("1 day")
+                                                      : QStringLiteral("%1 days").arg(skipped_.size()),
+                                 skipped_.join(QStringLiteral("; ")))
+                            .toStdString());
     }
 
     // The first stored date after `after` up to the last day archived.
@@ -339,6 +356,7 @@ private:
     uint64_t dayStart_ = 0;  // where its lines begin in the file
     int64_t lines_ = 0;      // lines of the current transaction's rows
     int64_t dayLines_ = 0;   // of which the current day's
+    QStringList skipped_;    // days left in the table, with why
 };
 
 } // namespace
