@@ -105,14 +105,14 @@ TEST_P(ArchiveDb, SingleFileHoldsStoredFormsInOrderAndIsAppendedTo)
     old.close();
     ASSERT_TRUE(archive("20010105", ToFile, path));
     const QStringList l = lines(path);
-    ASSERT_EQ(l.size(), 6);
+    // The cut line went: its rows are still in the table.
+    ASSERT_EQ(l.size(), 5);
     EXPECT_EQ(l[0], "an earlier run's line");
-    EXPECT_EQ(l[1], "and one a killed run cut sh");
-    EXPECT_EQ(l[2], "20010101   000001   " + app.leftJustified(10) + " WS01             JOHN                 "
+    EXPECT_EQ(l[1], "20010101   000001   " + app.leftJustified(10) + " WS01             JOHN                 "
                     "LOGIN    day one early");
-    EXPECT_TRUE(l[3].endsWith(" day one late"));
-    EXPECT_TRUE(l[4].endsWith(QStringLiteral(" 打印 發票")));
-    EXPECT_TRUE(l[5].endsWith(" cut-off day"));
+    EXPECT_TRUE(l[2].endsWith(" day one late"));
+    EXPECT_TRUE(l[3].endsWith(QStringLiteral(" 打印 發票")));
+    EXPECT_TRUE(l[4].endsWith(" cut-off day"));
     EXPECT_EQ(count(), "5");  // nothing deleted
 
     // A date before every record still makes the file, and adds nothing.
@@ -121,7 +121,7 @@ TEST_P(ArchiveDb, SingleFileHoldsStoredFormsInOrderAndIsAppendedTo)
     EXPECT_TRUE(QFile::exists(fresh));
     EXPECT_TRUE(lines(fresh).isEmpty());
     ASSERT_TRUE(archive("20000101", ToFile, path));
-    EXPECT_EQ(lines(path).size(), 6);
+    EXPECT_EQ(lines(path).size(), 5);
 }
 
 TEST_P(ArchiveDb, DailyFilesAppendToLeftoversAndDeleteOnlyUpToTheDate)
@@ -312,10 +312,13 @@ TEST_P(ArchiveDb, TargetsOtherThanPlainFilesAreRefused)
             if (QFileInfo::exists(dir.path() + f))
                 targets.push_back({dir.path() + f, false});
     for (const auto& [target, daily] : targets) {
+        refill();
         EXPECT_FALSE(archive("20010105", ToFile | Delete | (daily ? Daily : 0), target)) << target.toStdString();
         EXPECT_FALSE(outcome.reason.isEmpty());
-        EXPECT_EQ(count(), "5") << target.toStdString();
+        // A refused daily file skips its day alone; a refused --file, the run.
+        EXPECT_EQ(count(), daily ? "3" : "5") << target.toStdString();
     }
+    refill();
     ASSERT_TRUE(v.open(QIODevice::ReadOnly));
     EXPECT_EQ(v.readAll(), "precious\n");
 
@@ -342,13 +345,15 @@ TEST_P(ArchiveDb, TargetsOtherThanPlainFilesAreRefused)
     EXPECT_FALSE(archive("20010105", ToFile | Delete | Daily, inner, QStringLiteral("")));
     EXPECT_TRUE(outcome.reason.contains(QStringLiteral("../a0001"))) << outcome.reason.toStdString();
     EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/a0001.log")));
-    EXPECT_EQ(count(), "6");
+    // Its day stays; the days after it are archived.
+    EXPECT_EQ(count(), "2");
 }
 
-TEST_P(ArchiveDb, AFailedDayStopsTheRunAfterTheDaysBeforeIt)
+TEST_P(ArchiveDb, AFailedDaySkipsOrStopsTheRun)
 {
-    // Day two fails: its file cannot be made, or the database refuses to
-    // delete its rows after they were written.
+    // Day two fails: its file cannot be made (that day is skipped, the run
+    // goes on), or the database refuses to delete its rows after they were
+    // written (the run stops).
     const QString refuse = QStringLiteral("tq_refuse_") + app.toLower();
     for (const bool refusedDelete : {false, true}) {
         SCOPED_TRACE(refusedDelete ? "delete refused" : "file refused");
@@ -371,10 +376,13 @@ TEST_P(ArchiveDb, AFailedDayStopsTheRunAfterTheDaysBeforeIt)
         }
         EXPECT_FALSE(archive("20010105", ToFile | Delete | Daily, daily));
         const QString why = outcome.reason;
-        EXPECT_TRUE(why.contains(QStringLiteral("1 day (20010101)"))) << why.toStdString();
+        EXPECT_TRUE(why.contains(refusedDelete ? QStringLiteral("1 day (20010101)")
+                                               : QStringLiteral("1 day skipped, still in the table: 20010102 (")))
+            << why.toStdString();
         EXPECT_EQ(outcome.fromDatabase, refusedDelete);
         EXPECT_EQ(lines(daily + QStringLiteral("/log_20010101.log")).size(), 2);
-        EXPECT_EQ(count(), "3");
+        EXPECT_EQ(QFileInfo::exists(daily + QStringLiteral("/log_20010105.log")), !refusedDelete);
+        EXPECT_EQ(count(), refusedDelete ? "3" : "2");
         // Day two's lines went back out with its failed delete.
         if (refusedDelete) {
             EXPECT_TRUE(lines(daily + QStringLiteral("/log_20010102.log")).isEmpty());
@@ -383,6 +391,29 @@ TEST_P(ArchiveDb, AFailedDayStopsTheRunAfterTheDaysBeforeIt)
         if (refusedDelete)
             raw().execute(isPostgres() ? QStringLiteral("DROP FUNCTION %1() CASCADE").arg(refuse)
                                        : QStringLiteral("DROP TRIGGER ") + refuse);
+    }
+}
+
+TEST_P(ArchiveDb, ALaterDaysFailureKeepsTheCommittedDaysLines)
+{
+    // The last day's date makes no file name; the day before it committed.
+    for (const int mode : {int(ToFile | Delete | Daily), int(ToFile | Delete)}) {
+        SCOPED_TRACE(mode);
+        refill();
+        insert("2001010:", "080000", "WS04", "BAD", "LOGIN", "malformed date");
+        const QString target = dir.path() + QStringLiteral("/late%1").arg(mode);
+        if (mode & Daily)
+            QDir().mkpath(target);
+        const bool ok = archive("20011231", mode, target);
+        const QString last = (mode & Daily) ? target + QStringLiteral("/log_20010106.log") : target;
+        EXPECT_EQ(lines(last).filter(QStringLiteral("after the cut-off")).size(), 1);
+        if (mode & Daily) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(count(), "1");
+        }
+        for (const auto& [record, n] : everywhere(target))
+            EXPECT_EQ(n, 1) << record.toStdString();
+        EXPECT_EQ(everywhere(target).size(), 6u);
     }
 }
 

@@ -72,6 +72,34 @@ TEST(LogFile, FailuresNameTheFileAndTheReason)
     }
 }
 
+TEST(LogFile, AppendTakesBackALineAKilledRunCut)
+{
+    // What the file held, and what it holds once a run appended "new".
+    const std::vector<std::pair<QByteArray, QByteArray>> cases = {
+        {"kept\r\n", "kept\r\nnew\r\n"},
+        {"kept\r\nseq=15", "kept\r\nnew\r\n"},
+        {"seq=1", "new\r\n"},
+        {"kept\r\nseq=15\r", "kept\r\nnew\r\n"},
+        // Not text a run writes: ended and kept.
+        {QByteArray("kept\r\nbin\0ary", 13), QByteArray("kept\r\nbin\0ary\r\nnew\r\n", 20)},
+        {QByteArray((1 << 20) + 1, 'x'), QByteArray((1 << 20) + 1, 'x') + "\r\nnew\r\n"},
+    };
+    QTemporaryDir dir;
+    int n = 0;
+    for (const auto& [before, after] : cases) {
+        const QString path = dir.path() + QStringLiteral("/%1.log").arg(n++);
+        {
+            QFile old(path);
+            ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+            old.write(before);
+        }
+        LogFile f(path, LogFile::Mode::Append);
+        f.writeLine(QStringLiteral("new"));
+        f.close();
+        EXPECT_EQ(Content(path), after) << n;
+    }
+}
+
 TEST(DailyFiles, OneFilePerDayNamedByTheCalculator)
 {
     QTemporaryDir dir;

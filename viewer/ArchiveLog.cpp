@@ -5,8 +5,10 @@
 // transaction: read that day's rows, write their lines and put them on the
 // disk, delete exactly those rows, commit, then the next day. SQLite's write
 // lock is held for one day's rows at most; PostgreSQL reads each day in a
-// REPEATABLE READ snapshot. A failure stops the run after the last committed
-// day. Archive files are appended to: no run empties one.
+// REPEATABLE READ snapshot. A day that fails on its own (a date that makes no
+// file name, a file that cannot be made or written) keeps its rows and the run
+// goes on; a database failure stops the run after the last committed day.
+// Archive files are appended to: no run empties one.
 
 #include "viewer/LogService.h"
 
@@ -18,6 +20,7 @@
 #include "writer/LogTable.h"
 
 #include <QFileInfo>
+#include <QStringList>
 
 #include <cstring>
 #include <memory>
@@ -107,6 +110,9 @@ private:
             {
                 odbc::SnapshotTransaction transaction(conn_);
                 lines_ = 0;
+                // The day before is committed: nothing of it is taken back.
+                day_.clear();
+                dayLines_ = 0;
                 try {
                     if (request_.ToFile) {
                         archive(QStringLiteral("Log_Date = ") + lit(*day));
@@ -124,11 +130,19 @@ private:
                                         .arg(lines_)
                                         .arg(gone)
                                         .toStdString());
-                } catch (...) {
+                } catch (const DatabaseError&) {
                     // Not deleted: its lines go back out of the file, so
                     // that the next run writes them once.
                     takeBackDay();
                     throw;
+                } catch (const std::exception& e) {
+                    // This day alone: it stays in the table, its lines go
+                    // back out, and the later days are still archived.
+                    takeBackDay();
+                    skipped_.push_back(*day + QStringLiteral(" (") + QString::fromStdString(e.what())
+                                       + QStringLiteral(")"));
+                    after = day;
+                    continue;
                 }
                 transaction.commit();
                 if (gone > 0)
@@ -137,6 +151,12 @@ private:
             deleted.push_back(*day);
             after = day;
         }
+        if (!skipped_.empty())
+            throw Error(QStringLiteral("%1 skipped, still in the table: %2")
+                            .arg(skipped_.size() == 1 ? QStringLiteral("1 day")
+                                                      : QStringLiteral("%1 days").arg(skipped_.size()),
+                                 skipped_.join(QStringLiteral("; ")))
+                            .toStdString());
     }
 
     // The first stored date after `after` up to the last day archived.
@@ -251,9 +271,13 @@ private:
     {
         if (daily_) {
             flush();
+            // fileFor closes the current file before it opens the next; if
+            // that fails there is no day in progress to take back.
+            day_.clear();
+            dayLines_ = 0;
+            file_ = nullptr;
             LogFile& next = daily_->fileFor(QString::fromUtf8(date.data(), qsizetype(date.size())));
-            if (&next != file_)
-                dirSynced_ = false;
+            dirSynced_ = false;
             if (date != lastFileDay_) {
                 lastFileDay_.assign(date);
                 ++files;
@@ -289,13 +313,15 @@ private:
     // Takes the lines of the day in progress back out: its rows stay.
     void takeBackDay()
     {
-        if (!file_ || day_.empty())
+        if (day_.empty())
             return;
-        try {
-            flush();
-            file_->truncate(dayStart_);
-        } catch (const std::exception&) {
-            // The lines stay: the next run writes them again; nothing is lost.
+        if (file_) {
+            try {
+                flush();
+                file_->truncate(dayStart_);
+            } catch (const std::exception&) {
+                // The lines stay: the next run writes them again; nothing is lost.
+            }
         }
         buffer_.clear();
         lines_ -= dayLines_;
@@ -330,6 +356,7 @@ private:
     uint64_t dayStart_ = 0;  // where its lines begin in the file
     int64_t lines_ = 0;      // lines of the current transaction's rows
     int64_t dayLines_ = 0;   // of which the current day's
+    QStringList skipped_;    // days left in the table, with why
 };
 
 } // namespace

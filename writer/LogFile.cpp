@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -91,18 +92,49 @@ void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentit
     if (::fstat(fd_, &st) != 0)
         refuse(std::strerror(errno));
     written_ = uint64_t(st.st_size);
-    // A run killed in the middle of a line left it cut: end it, so that the
-    // next line stays a line of its own.
-    char last = '\n';
-    if (written_ > 0 && ::pread(fd_, &last, 1, off_t(written_ - 1)) == 1 && last != '\n') {
-        try {
-            put("\r\n", 2);
-        } catch (const Error&) {
-            ::close(fd_);
-            fd_ = -1;
-            throw;
-        }
+    // A run killed in the middle of a line left it cut. Its rows are still in
+    // the table (nothing of that day was deleted), so the fragment goes: kept,
+    // it would be imported as a wrong row. Only text of a line's size after
+    // the last line end counts as one; anything else is ended and kept.
+    try {
+        takeBackFragment();
+    } catch (const Error&) {
+        ::close(fd_);
+        fd_ = -1;
+        throw;
     }
+}
+
+void LogFile::takeBackFragment()
+{
+    constexpr uint64_t kLongestFragment = uint64_t(1) << 20;
+    if (written_ == 0)
+        return;
+    const uint64_t span = std::min(written_, kLongestFragment);
+    std::string tail(size_t(span), '\0');
+    for (size_t got = 0; got < tail.size();) {
+        const ssize_t n = ::pread(fd_, tail.data() + got, tail.size() - got, off_t(written_ - span + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("read", n < 0 ? errno : EIO);
+        got += size_t(n);
+    }
+    if (tail.back() == '\n')
+        return;
+    const size_t end = tail.rfind('\n');
+    const bool fragment = (end != std::string::npos || written_ <= kLongestFragment)
+                          && tail.find('\0', end == std::string::npos ? 0 : end) == std::string::npos;
+    if (!fragment) {
+        put("\r\n", 2);
+        return;
+    }
+    const uint64_t keep = end == std::string::npos ? 0 : written_ - span + end + 1;
+    if (::ftruncate(fd_, off_t(keep)) != 0)
+        fail("truncate", errno);
+    if (::fsync(fd_) != 0)
+        fail("sync", errno);
+    written_ = keep;
 }
 
 LogFile::~LogFile()

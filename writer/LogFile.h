@@ -30,7 +30,7 @@ public:
     enum class Mode {
         Truncate,  // emptied: the file holds only what this run writes
         // An archive: whatever the file holds stays and new lines go after
-        // it (after a line end, if a cut line is last). Made 0600 when
+        // it. A cut last line (a killed run's) is taken back first. Made 0600 when
         // missing; never reached through a symbolic link; only a regular file
         // of this user's, and none of `forbidden`; held with an exclusive
         // lock (a file another run holds is refused).
@@ -68,6 +68,7 @@ public:
 
 private:
     void openAppend(const QByteArray& native, const std::vector<FileIdentity>& forbidden);
+    void takeBackFragment();
     void flush();
     void put(const char* at, size_t left);
     [[noreturn]] void fail(const char* what, int error) const;
