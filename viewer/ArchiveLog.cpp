@@ -151,6 +151,7 @@ private:
             deleted.push_back(*day);
             after = day;
         }
+        reachedEnd = true;
         if (!skipped_.empty())
             throw Error(QStringLiteral("%1 skipped, still in the table: %2")
                             .arg(skipped_.size() == 1 ? QStringLiteral("1 day")
@@ -357,6 +358,9 @@ private:
     int64_t lines_ = 0;      // lines of the current transaction's rows
     int64_t dayLines_ = 0;   // of which the current day's
     QStringList skipped_;    // days left in the table, with why
+
+public:
+    bool reachedEnd = false;  // every day was tried: a failure then is only the skipped days
 };
 
 } // namespace
@@ -392,7 +396,11 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
         outcome.files = run->files;
         outcome.deleted = run->rowsDeleted;
     }
-    if (!outcome.ok && request.DelRecord)
+    if (!outcome.ok && request.DelRecord && run && run->reachedEnd)
+        outcome.reason += outcome.deletedDays.empty()
+                              ? QStringLiteral(". Nothing was deleted.")
+                              : QStringLiteral(". Archived and deleted: ") + dayList(outcome.deletedDays) + '.';
+    else if (!outcome.ok && request.DelRecord)
         outcome.reason += outcome.deletedDays.empty()
                               ? QStringLiteral(". Nothing was deleted.")
                               : QStringLiteral(". Archived and deleted before the failure: ")
