@@ -379,6 +379,8 @@ TEST_P(ArchiveDb, AFailedDaySkipsOrStopsTheRun)
         EXPECT_TRUE(why.contains(refusedDelete ? QStringLiteral("1 day (20010101)")
                                                : QStringLiteral("1 day skipped, still in the table: 20010102 (")))
             << why.toStdString();
+        EXPECT_EQ(why.contains(QStringLiteral("later days are still in the table")), refusedDelete)
+            << why.toStdString();
         EXPECT_EQ(outcome.fromDatabase, refusedDelete);
         EXPECT_EQ(lines(daily + QStringLiteral("/log_20010101.log")).size(), 2);
         EXPECT_EQ(QFileInfo::exists(daily + QStringLiteral("/log_20010105.log")), !refusedDelete);
