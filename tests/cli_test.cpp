@@ -484,6 +484,48 @@ TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
         ASSERT_EQ(after[i], before[i]) << "row " << i;
 }
 
+// Import reads each input once (a pipe too) and takes only lines that
+// WriteLog itself would take into --app's table.
+TEST_P(Cli, ImportReadsOnceAndRefusesWhatWriteLogRefuses)
+{
+    const QString app = table({});
+    const QString d = QString::fromStdString(dsn);
+    auto line = [&](const QString& appId) {
+        return tallyquill::BuildLogLine({"20260101", "101010", appId, "WS", "U", "EV", "x"}).toUtf8() + "\r\n";
+    };
+    QProcess p;
+    p.start(tool(), {"import", "--dsn", d, "--app", app, "-"});
+    ASSERT_TRUE(p.waitForStarted());
+    p.write(line(app) + line(app));
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(p.readAllStandardOutput().contains("imported 2 records from -")) ;
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "2");
+
+    const struct {
+        QByteArray text;
+        const char* why;
+    } refused[] = {
+        {line("OTHERAPP"), "belongs to application OTHERAPP"},
+        {line("BAD'ID"), ""},
+        {QByteArray(300000, 'x') + "\n", "longer than any archive line"},
+    };
+    for (const auto& c : refused) {
+        const QString good = dir.path() + "/good.log", bad = dir.path() + "/bad.log";
+        QFile g(good), b(bad);
+        ASSERT_TRUE(g.open(QIODevice::WriteOnly) && b.open(QIODevice::WriteOnly));
+        g.write(line(app));
+        b.write(c.text);
+        g.close();
+        b.close();
+        const CliRun r = run({"import", "--dsn", d, "--app", app, good, bad});
+        EXPECT_EQ(r.code, 65) << c.why << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(bad + ":1: ") && r.err.contains(c.why)) << r.err.toStdString();
+        EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "2") << c.why;
+    }
+}
+
 TEST_P(Cli, AppsAndCheckDescribeTheDataSource)
 {
     const QString app = table({{"20260105", "080000", "W", "U", "E", "x"}, {"20260107", "093000", "W", "U", "E", "y"}});
