@@ -317,8 +317,9 @@ int runList(const ListOptions& o)
 
     FollowCursor cursor;
     int64_t printed = 0;
+    // Only --follow reads records again, so only it remembers any.
     auto print = [&](const LogRecord& r) {
-        if (!cursor.admit(r))
+        if (o.follow && !cursor.admit(r))
             return;
         out.line(RecordLine(format, r, layout));
         ++printed;
@@ -330,7 +331,7 @@ int runList(const ListOptions& o)
         sigaction(SIGINT, &stop, nullptr);
         sigaction(SIGTERM, &stop, nullptr);
     }
-    cursor.beginPoll();
+    cursor.beginPoll(ToInstant(QDateTime::currentDateTime()));
     service.select(query, print);
     cursor.endPoll();
     out.flush();
@@ -342,11 +343,12 @@ int runList(const ListOptions& o)
             pause(o.interval);
             if (stopRequested)
                 break;
-            const Instant start = cursor.pollFrom(from);
+            const Instant wall = ToInstant(QDateTime::currentDateTime());
+            const Instant start = cursor.pollFrom(from, wall);
             query.fromDate = start.date;
             query.fromTime = start.time;
             try {
-                cursor.beginPoll();
+                cursor.beginPoll(wall);
                 service.select(query, print);
                 cursor.endPoll();
                 warned = false;
