@@ -669,6 +669,27 @@ TEST(CliUsage, SetupTwiceIsHarmless)
                                 "Username=ann", "UseDeclareFetch=1", "CommLog=0", "Debug=0"})
         EXPECT_TRUE(section.contains(QLatin1String(setting))) << setting;
     EXPECT_EQ(run({"setup", "--dsn", "TqPg", "--postgres", "h\nx", "--database", "d"}, env).code, 64);
+
+    // IPv6 addresses, with or without a port; an empty host or port is refused.
+    const struct {
+        const char* given;
+        const char* server;  // nullptr: refused
+        const char* port;
+    } hosts[] = {{"[::1]:5434", "Servername=::1\n", "Port=5434"}, {"::1", "Servername=::1\n", "Port=5432"},
+                 {"[fe80::1]", "Servername=fe80::1\n", "Port=5432"}, {":5432", nullptr, nullptr},
+                 {"h:", nullptr, nullptr}, {"[::1]:", nullptr, nullptr}, {"[::1", nullptr, nullptr},
+                 {"h:+5", nullptr, nullptr}};
+    for (const auto& h : hosts) {
+        const CliRun r = run({"setup", "--dsn", "TqPg6", "--postgres", h.given, "--database", "d"}, env);
+        EXPECT_EQ(r.code, h.server ? 0 : 64) << h.given << r.err.toStdString();
+        if (!h.server)
+            continue;
+        ini.close();
+        ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+        const QString s6 = QString::fromUtf8(ini.readAll()).section("[TqPg6]", 1).section("\n[", 0, 0);
+        EXPECT_TRUE(s6.contains(QLatin1String(h.server)) && s6.contains(QLatin1String(h.port)))
+            << h.given << s6.toStdString();
+    }
 }
 
 TEST(CliUsage, SetupWritesNoControlCharactersAndKeepsFilesPrivate)

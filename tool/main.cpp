@@ -671,14 +671,36 @@ int runSetup(const SetupOptions& o)
     }
     if (o.database.empty())
         throw Usage("--postgres needs --database DB");
-    QString host = q(o.postgres);
-    int port = 5432;
-    if (const qsizetype colon = host.lastIndexOf(QLatin1Char(':')); colon > 0 && !host.endsWith(QLatin1Char(']'))) {
-        bool ok = false;
-        port = host.mid(colon + 1).toInt(&ok);
-        if (!ok || port < 1 || port > 65535)
-            throw Usage("--postgres takes HOST or HOST:PORT, not " + o.postgres);
+    // HOST, HOST:PORT, an IPv6 address alone, or [IPv6]:PORT; the address is
+    // registered without its brackets, as the driver takes it.
+    QString host = q(o.postgres), portText;
+    const auto refuse = [&] { return Usage("--postgres takes HOST or HOST:PORT ([IPv6]:PORT), not " + o.postgres); };
+    if (host.startsWith(QLatin1Char('['))) {
+        const qsizetype close = host.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            throw refuse();
+        const QString rest = host.mid(close + 1);
+        if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))
+            throw refuse();
+        portText = rest.isEmpty() ? QString() : rest.mid(1);
+        if (!rest.isEmpty() && portText.isEmpty())
+            throw refuse();
+        host = host.mid(1, close - 1);
+    } else if (host.count(QLatin1Char(':')) == 1) {
+        const qsizetype colon = host.indexOf(QLatin1Char(':'));
+        portText = host.mid(colon + 1);
+        if (portText.isEmpty())
+            throw refuse();
         host.truncate(colon);
+    }
+    if (host.isEmpty())
+        throw refuse();
+    int port = 5432;
+    if (!portText.isEmpty()) {
+        bool ok = false;
+        port = portText.toInt(&ok);
+        if (!ok || port < 1 || port > 65535 || !portText.front().isDigit())
+            throw refuse();
     }
     try {
         CommandService::registerPostgres(q(o.dsn), host, port, q(o.database), q(o.user));
