@@ -308,12 +308,21 @@ TEST_P(Cli, EachFormatReadsBackWithARealParser)
         {"20260102", "235959", "WS2", QStringLiteral("张伟"), QStringLiteral("登录"),
          QStringLiteral("中文 \u001b[31mred\u001b[0m \u2028 =1+1 ")},
         {"20260103", "000000", "WS3", "", "", ""},
+        {"20260104", "000000", "WS4", "-U", "@E", QStringLiteral("=HYPERLINK(\"x\")\u202E")},
     };
+    // What a spreadsheet would run or hide is shown inert in CSV.
+    std::vector<QStringList> csvExpected;
     const QString app = table(input);
     std::vector<QStringList> expected;
     for (const QStringList& r : input)
         expected.push_back({r[0].left(4) + "-" + r[0].mid(4, 2) + "-" + r[0].mid(6), r[1].left(2) + ":" +
                                 r[1].mid(2, 2) + ":" + r[1].mid(4), app, r[2], r[3], r[4], r[5]});
+    csvExpected = expected;
+    csvExpected[1][6] = QStringLiteral("comma, \"quote\"\u240D\u240Anew line\u2409and tab");
+    csvExpected[2][6] = QStringLiteral("中文 \u241B[31mred\u241B[0m \uFFFD =1+1 ");
+    csvExpected[4][4] = "'-U";
+    csvExpected[4][5] = "'@E";
+    csvExpected[4][6] = QStringLiteral("'=HYPERLINK(\"x\")\uFFFD");
     for (const char* format : {"csv", "json"}) {
         SCOPED_TRACE(format);
         QProcess p;
@@ -327,7 +336,7 @@ TEST_P(Cli, EachFormatReadsBackWithARealParser)
             EXPECT_EQ(rows.front(), QStringList({"date", "time", "app", "ws", "user", "event", "activity"}));
             rows.erase(rows.begin());
         }
-        EXPECT_EQ(rows, expected);
+        EXPECT_EQ(rows, std::string(format) == "csv" ? csvExpected : expected);
     }
 }
 
