@@ -126,6 +126,18 @@ TEST(CliFollow, PrintsEveryRecordOnceAcrossPolls)
     EXPECT_EQ(poll({rec("095959", "late"), rec("100002", "d")}), QStringList({"100002 d"}));
     // Never before the operator's own lower bound.
     EXPECT_EQ(cursor.pollFrom({"20260101", "100000"}).time, "100000");
+
+    // A record stamped an hour ahead of the clock: the window stays at the
+    // present, so the live records that follow are read and printed once.
+    const Instant now{"20260101", "100010"};
+    cursor.beginPoll(now);
+    EXPECT_TRUE(cursor.admit(rec("110000", "ahead")));
+    cursor.endPoll();
+    EXPECT_EQ(cursor.pollFrom({}, now).time, "100000");
+    cursor.beginPoll(now);
+    EXPECT_TRUE(cursor.admit(rec("100005", "live")));
+    EXPECT_FALSE(cursor.admit(rec("110000", "ahead")));
+    cursor.endPoll();
 }
 
 } // namespace

@@ -308,12 +308,21 @@ TEST_P(Cli, EachFormatReadsBackWithARealParser)
         {"20260102", "235959", "WS2", QStringLiteral("张伟"), QStringLiteral("登录"),
          QStringLiteral("中文 \u001b[31mred\u001b[0m \u2028 =1+1 ")},
         {"20260103", "000000", "WS3", "", "", ""},
+        {"20260104", "000000", "WS4", "-U", "@E", QStringLiteral("=HYPERLINK(\"x\")\u202E")},
     };
+    // What a spreadsheet would run or hide is shown inert in CSV.
+    std::vector<QStringList> csvExpected;
     const QString app = table(input);
     std::vector<QStringList> expected;
     for (const QStringList& r : input)
         expected.push_back({r[0].left(4) + "-" + r[0].mid(4, 2) + "-" + r[0].mid(6), r[1].left(2) + ":" +
                                 r[1].mid(2, 2) + ":" + r[1].mid(4), app, r[2], r[3], r[4], r[5]});
+    csvExpected = expected;
+    csvExpected[1][6] = QStringLiteral("comma, \"quote\"\u240D\u240Anew line\u2409and tab");
+    csvExpected[2][6] = QStringLiteral("中文 \u241B[31mred\u241B[0m \uFFFD =1+1 ");
+    csvExpected[4][4] = "'-U";
+    csvExpected[4][5] = "'@E";
+    csvExpected[4][6] = QStringLiteral("'=HYPERLINK(\"x\")\uFFFD");
     for (const char* format : {"csv", "json"}) {
         SCOPED_TRACE(format);
         QProcess p;
@@ -327,7 +336,7 @@ TEST_P(Cli, EachFormatReadsBackWithARealParser)
             EXPECT_EQ(rows.front(), QStringList({"date", "time", "app", "ws", "user", "event", "activity"}));
             rows.erase(rows.begin());
         }
-        EXPECT_EQ(rows, expected);
+        EXPECT_EQ(rows, std::string(format) == "csv" ? csvExpected : expected);
     }
 }
 
@@ -484,6 +493,48 @@ TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
         ASSERT_EQ(after[i], before[i]) << "row " << i;
 }
 
+// Import reads each input once (a pipe too) and takes only lines that
+// WriteLog itself would take into --app's table.
+TEST_P(Cli, ImportReadsOnceAndRefusesWhatWriteLogRefuses)
+{
+    const QString app = table({});
+    const QString d = QString::fromStdString(dsn);
+    auto line = [&](const QString& appId) {
+        return tallyquill::BuildLogLine({"20260101", "101010", appId, "WS", "U", "EV", "x"}).toUtf8() + "\r\n";
+    };
+    QProcess p;
+    p.start(tool(), {"import", "--dsn", d, "--app", app, "-"});
+    ASSERT_TRUE(p.waitForStarted());
+    p.write(line(app) + line(app));
+    p.closeWriteChannel();
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(p.readAllStandardOutput().contains("imported 2 records from -")) ;
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "2");
+
+    const struct {
+        QByteArray text;
+        const char* why;
+    } refused[] = {
+        {line("OTHERAPP"), "belongs to application OTHERAPP"},
+        {line("BAD'ID"), ""},
+        {QByteArray(300000, 'x') + "\n", "longer than any archive line"},
+    };
+    for (const auto& c : refused) {
+        const QString good = dir.path() + "/good.log", bad = dir.path() + "/bad.log";
+        QFile g(good), b(bad);
+        ASSERT_TRUE(g.open(QIODevice::WriteOnly) && b.open(QIODevice::WriteOnly));
+        g.write(line(app));
+        b.write(c.text);
+        g.close();
+        b.close();
+        const CliRun r = run({"import", "--dsn", d, "--app", app, good, bad});
+        EXPECT_EQ(r.code, 65) << c.why << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(bad + ":1: ") && r.err.contains(c.why)) << r.err.toStdString();
+        EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "2") << c.why;
+    }
+}
+
 TEST_P(Cli, AppsAndCheckDescribeTheDataSource)
 {
     const QString app = table({{"20260105", "080000", "W", "U", "E", "x"}, {"20260107", "093000", "W", "U", "E", "y"}});
@@ -627,6 +678,27 @@ TEST(CliUsage, SetupTwiceIsHarmless)
                                 "Username=ann", "UseDeclareFetch=1", "CommLog=0", "Debug=0"})
         EXPECT_TRUE(section.contains(QLatin1String(setting))) << setting;
     EXPECT_EQ(run({"setup", "--dsn", "TqPg", "--postgres", "h\nx", "--database", "d"}, env).code, 64);
+
+    // IPv6 addresses, with or without a port; an empty host or port is refused.
+    const struct {
+        const char* given;
+        const char* server;  // nullptr: refused
+        const char* port;
+    } hosts[] = {{"[::1]:5434", "Servername=::1\n", "Port=5434"}, {"::1", "Servername=::1\n", "Port=5432"},
+                 {"[fe80::1]", "Servername=fe80::1\n", "Port=5432"}, {":5432", nullptr, nullptr},
+                 {"h:", nullptr, nullptr}, {"[::1]:", nullptr, nullptr}, {"[::1", nullptr, nullptr},
+                 {"h:+5", nullptr, nullptr}};
+    for (const auto& h : hosts) {
+        const CliRun r = run({"setup", "--dsn", "TqPg6", "--postgres", h.given, "--database", "d"}, env);
+        EXPECT_EQ(r.code, h.server ? 0 : 64) << h.given << r.err.toStdString();
+        if (!h.server)
+            continue;
+        ini.close();
+        ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+        const QString s6 = QString::fromUtf8(ini.readAll()).section("[TqPg6]", 1).section("\n[", 0, 0);
+        EXPECT_TRUE(s6.contains(QLatin1String(h.server)) && s6.contains(QLatin1String(h.port)))
+            << h.given << s6.toStdString();
+    }
 }
 
 TEST(CliUsage, SetupWritesNoControlCharactersAndKeepsFilesPrivate)

@@ -13,11 +13,26 @@ Instant shifted(const Instant& i, int seconds)
 
 } // namespace
 
-Instant FollowCursor::pollFrom(const Instant& floor) const
+Instant FollowCursor::anchor(const Instant& now) const
+{
+    return now.date.isEmpty() ? newest_ : std::min(newest_, now);
+}
+
+Instant FollowCursor::pollFrom(const Instant& floor, const Instant& now) const
 {
     if (newest_.date.isEmpty())
         return floor;
-    return std::max(floor, shifted(newest_, -kLookBackSeconds));
+    return std::max(floor, shifted(anchor(now), -kLookBackSeconds));
+}
+
+void FollowCursor::prune()
+{
+    const Instant cut = shifted(anchor(now_), -kLookBackSeconds);
+    if (cut == cut_)
+        return;
+    cut_ = cut;
+    printed_.erase(printed_.begin(), printed_.lower_bound(cut));
+    seen_.erase(seen_.begin(), seen_.lower_bound(cut));
 }
 
 bool FollowCursor::admit(const Record& r)
@@ -30,14 +45,18 @@ bool FollowCursor::admit(const Record& r)
     if (++seen_[at][key] <= printed)
         return false;
     ++printed;
-    newest_ = std::max(newest_, at);
+    if (newest_ < at) {
+        newest_ = at;
+        // Records come oldest first: a long listing keeps only its window.
+        prune();
+    }
     return true;
 }
 
 void FollowCursor::endPoll()
 {
-    const Instant cut = shifted(newest_, -kLookBackSeconds);
-    printed_.erase(printed_.begin(), printed_.lower_bound(cut));
+    cut_ = {};
+    prune();
 }
 
 } // namespace tallyquill::cli

@@ -21,17 +21,27 @@ public:
 
     // Where the next poll starts: `floor` (the operator's lower bound, may be
     // empty) until something was printed, then kLookBackSeconds before the
-    // newest record printed, but never before `floor`.
-    Instant pollFrom(const Instant& floor) const;
+    // newest record printed, or before `now` when that is earlier (a stamp
+    // ahead of the clock must not hide the records that arrive next), but
+    // never before `floor`. An empty `now` sets no such limit.
+    Instant pollFrom(const Instant& floor, const Instant& now = {}) const;
 
-    void beginPoll() { seen_.clear(); }
+    void beginPoll(const Instant& now = {})
+    {
+        seen_.clear();
+        now_ = now;
+    }
     // Called for each record of a poll, in order: whether it is new.
     bool admit(const Record& r);
     // Forgets what lies before the window.
     void endPoll();
 
 private:
-    Instant newest_;
+    Instant anchor(const Instant& now) const;
+    // Forgets the keys before the window; they are never read again.
+    void prune();
+
+    Instant newest_, now_, cut_;
     std::map<Instant, std::map<QStringList, int>> printed_, seen_;
 };
 

@@ -17,12 +17,14 @@
 #include "viewer/LogService.h"
 #include "viewer/ViewerAdapter.h"
 #include "writer/LogConnection.h"
+#include "writer/RecordCheck.h"
 #include "writer/Spool.h"
 
 #include <CLI/CLI.hpp>
 
 #include <QDate>
 #include <QFile>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <csignal>
@@ -315,8 +317,9 @@ int runList(const ListOptions& o)
 
     FollowCursor cursor;
     int64_t printed = 0;
+    // Only --follow reads records again, so only it remembers any.
     auto print = [&](const LogRecord& r) {
-        if (!cursor.admit(r))
+        if (o.follow && !cursor.admit(r))
             return;
         out.line(RecordLine(format, r, layout));
         ++printed;
@@ -328,7 +331,7 @@ int runList(const ListOptions& o)
         sigaction(SIGINT, &stop, nullptr);
         sigaction(SIGTERM, &stop, nullptr);
     }
-    cursor.beginPoll();
+    cursor.beginPoll(ToInstant(QDateTime::currentDateTime()));
     service.select(query, print);
     cursor.endPoll();
     out.flush();
@@ -340,11 +343,12 @@ int runList(const ListOptions& o)
             pause(o.interval);
             if (stopRequested)
                 break;
-            const Instant start = cursor.pollFrom(from);
+            const Instant wall = ToInstant(QDateTime::currentDateTime());
+            const Instant start = cursor.pollFrom(from, wall);
             query.fromDate = start.date;
             query.fromTime = start.time;
             try {
-                cursor.beginPoll();
+                cursor.beginPoll(wall);
                 service.select(query, print);
                 cursor.endPoll();
                 warned = false;
@@ -502,66 +506,133 @@ struct ImportOptions {
     std::vector<std::string> files;
 };
 
-// Reads a file's lines, without their line ends, into `line`.
+// No archive line is longer: fixed fields and 250 characters of up to four
+// bytes each. A longer one is refused without being held.
+constexpr qsizetype kMaxArchiveLine = 8192;
+
+// Reads a file's lines, without their line ends, into `line`, once: pipes,
+// process substitutions and "-" (standard input) read like files.
 class LineReader {
 public:
-    explicit LineReader(const QString& path) : file_(path)
+    explicit LineReader(const std::string& path) : path_(path)
     {
-        if (!file_.open(QIODevice::ReadOnly))
-            throw Failure(EX_NOINPUT, "Cannot open " + path.toStdString() + ": " + file_.errorString().toStdString());
+        file_ = path == "-" ? stdin : std::fopen(path.c_str(), "rbe");
+        if (!file_)
+            throw Failure(EX_NOINPUT, "Cannot open " + path + ": " + std::strerror(errno));
     }
-    bool next(QByteArray& line)
+    ~LineReader()
     {
-        if (file_.atEnd())
+        if (file_ && file_ != stdin)
+            std::fclose(file_);
+    }
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // False at the end. `tooLong` is set for a line over kMaxArchiveLine
+    // bytes, whose bytes are skipped.
+    bool next(QByteArray& line, bool& tooLong)
+    {
+        line.clear();
+        tooLong = false;
+        int c = 0;
+        bool any = false;
+        while ((c = getc_unlocked(file_)) != EOF) {
+            any = true;
+            if (c == '\n')
+                break;
+            if (line.size() < kMaxArchiveLine)
+                line += char(c);
+            else
+                tooLong = true;
+        }
+        if (std::ferror(file_))
+            throw Failure(EX_IOERR, "Cannot read " + path_ + ": " + std::strerror(errno));
+        if (!any)
             return false;
-        line = file_.readLine();
-        if (line.endsWith('\n'))
-            line.chop(line.endsWith("\r\n") ? 2 : 1);
+        if (line.endsWith('\r') && !tooLong)
+            line.chop(1);
         ++number_;
-        if (file_.error() != QFileDevice::NoError)
-            throw Failure(EX_IOERR, "Cannot read " + file_.fileName().toStdString() + ": "
-                                        + file_.errorString().toStdString());
         return true;
     }
     int number() const { return number_; }
 
 private:
-    QFile file_;
+    std::string path_;
+    FILE* file_ = nullptr;
     int number_ = 0;
 };
 
 int runImport(const ImportOptions& o)
 {
-    // Every line of every file is checked before anything is written, so
-    // that a refused line leaves the table as it was.
+    // Each input is read once and its checked lines are kept in a private
+    // temporary file, so that a pipe or a file changed meanwhile imports what
+    // was checked. Every file then goes in one transaction: a refused line or
+    // a failed insert leaves the table as it was.
+    QTemporaryFile spool;
+    if (!spool.open())
+        throw Failure(EX_CANTCREAT, "Cannot create a temporary file: " + spool.errorString().toStdString());
+    const QString app = q(o.app).toUpper();
     int refused = 0;
+    std::vector<int64_t> counts;
     for (const std::string& f : o.files) {
-        LineReader in(q(f));
+        LineReader in(f);
         QByteArray line;
-        while (in.next(line)) {
-            const auto parsed = ParseArchiveLine(line);
-            if (const QString* why = std::get_if<QString>(&parsed)) {
-                if (++refused <= 20)
-                    std::cerr << f << ":" << in.number() << ": " << why->toStdString() << "\n";
+        bool tooLong = false;
+        int64_t count = 0;
+        while (in.next(line, tooLong)) {
+            QString why;
+            if (tooLong) {
+                why = QStringLiteral("is longer than any archive line (%1 bytes)").arg(kMaxArchiveLine);
+            } else {
+                auto parsed = ParseArchiveLine(line);
+                if (const QString* w = std::get_if<QString>(&parsed)) {
+                    why = *w;
+                } else {
+                    const Record& r = std::get<Record>(parsed);
+                    try {
+                        CheckRecord(r.AppID, r.WsID, r.UserName, r.EventType, r.Activity);
+                        if (r.AppID.toUpper() != app)
+                            why = QStringLiteral("belongs to application %1, not %2").arg(r.AppID, app);
+                    } catch (const std::exception& e) {
+                        why = QString::fromUtf8(e.what());
+                    }
+                }
             }
+            if (!why.isEmpty()) {
+                if (++refused <= 20)
+                    std::cerr << f << ":" << in.number() << ": " << why.toStdString() << "\n";
+                continue;
+            }
+            if (spool.write(line + '\n') != line.size() + 1)
+                throw Failure(EX_IOERR, "Cannot write a temporary file: " + spool.errorString().toStdString());
+            ++count;
         }
+        counts.push_back(count);
     }
     if (refused) {
         std::cerr << "tallyquill: " << refused << " line(s) cannot be restored exactly; nothing was imported\n";
         return EX_DATAERR;
     }
+    if (!spool.flush() || !spool.seek(0))
+        throw Failure(EX_IOERR, "Cannot read a temporary file: " + spool.errorString().toStdString());
     CommandService service = serviceOf(o.c);
-    for (const std::string& f : o.files) {
-        LineReader in(q(f));
-        QByteArray line;
-        const int64_t n = service.import(q(o.app), [&](LogRecord& row) {
-            if (!in.next(line))
-                return false;
-            row = std::get<Record>(ParseArchiveLine(line));
-            return true;
-        });
-        std::cout << "imported " << n << " records from " << f << " into " << o.app << "_logs\n";
-    }
+    QByteArray line;
+    service.import(app, [&](LogRecord& row) {
+        line = spool.readLine(kMaxArchiveLine + 2);
+        if (line.isEmpty()) {
+            if (spool.error() != QFileDevice::NoError)
+                throw Failure(EX_IOERR, "Cannot read a temporary file: " + spool.errorString().toStdString());
+            return false;
+        }
+        line.chop(1);
+        auto parsed = ParseArchiveLine(line);
+        if (!std::holds_alternative<Record>(parsed))
+            throw Failure(EX_IOERR, "Cannot read a temporary file: it changed");
+        row = std::get<Record>(parsed);
+        return true;
+    });
+    for (size_t i = 0; i < o.files.size(); ++i)
+        std::cout << "imported " << counts[i] << " records from " << o.files[i] << " into " << o.app << "_logs\n";
     return EX_OK;
 }
 
@@ -600,14 +671,36 @@ int runSetup(const SetupOptions& o)
     }
     if (o.database.empty())
         throw Usage("--postgres needs --database DB");
-    QString host = q(o.postgres);
-    int port = 5432;
-    if (const qsizetype colon = host.lastIndexOf(QLatin1Char(':')); colon > 0 && !host.endsWith(QLatin1Char(']'))) {
-        bool ok = false;
-        port = host.mid(colon + 1).toInt(&ok);
-        if (!ok || port < 1 || port > 65535)
-            throw Usage("--postgres takes HOST or HOST:PORT, not " + o.postgres);
+    // HOST, HOST:PORT, an IPv6 address alone, or [IPv6]:PORT; the address is
+    // registered without its brackets, as the driver takes it.
+    QString host = q(o.postgres), portText;
+    const auto refuse = [&] { return Usage("--postgres takes HOST or HOST:PORT ([IPv6]:PORT), not " + o.postgres); };
+    if (host.startsWith(QLatin1Char('['))) {
+        const qsizetype close = host.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            throw refuse();
+        const QString rest = host.mid(close + 1);
+        if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))
+            throw refuse();
+        portText = rest.isEmpty() ? QString() : rest.mid(1);
+        if (!rest.isEmpty() && portText.isEmpty())
+            throw refuse();
+        host = host.mid(1, close - 1);
+    } else if (host.count(QLatin1Char(':')) == 1) {
+        const qsizetype colon = host.indexOf(QLatin1Char(':'));
+        portText = host.mid(colon + 1);
+        if (portText.isEmpty())
+            throw refuse();
         host.truncate(colon);
+    }
+    if (host.isEmpty())
+        throw refuse();
+    int port = 5432;
+    if (!portText.isEmpty()) {
+        bool ok = false;
+        port = portText.toInt(&ok);
+        if (!ok || port < 1 || port > 65535 || !portText.front().isDigit())
+            throw refuse();
     }
     try {
         CommandService::registerPostgres(q(o.dsn), host, port, q(o.database), q(o.user));
