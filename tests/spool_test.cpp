@@ -340,11 +340,10 @@ TEST_P(SpoolDb, CommitWhoseAnswerIsLostIsNotSentAgain)
 
 TEST_P(SpoolDb, RecordTheDatabaseRefusesIsSetAsideNotInTheWay)
 {
-    if (!isPostgres())
-        GTEST_SKIP() << "SQLite takes no added constraint";
-    raw().execute(tallyquill::CreateTableSql(table));
-    raw().execute(QStringLiteral("ALTER TABLE ") + table
-                  + QStringLiteral(" ADD CONSTRAINT no_poison CHECK (log_Data <> 'poi\tson')"));
+    // As an administrator adds it; SQLite takes it only with the table.
+    QString create = tallyquill::CreateTableSql(table);
+    create.chop(1);
+    raw().execute(create + QStringLiteral(", CONSTRAINT no_poison CHECK (log_Data <> 'poi\tson'))"));
     MsgLogger logger;
     logger.setSpooled(true);
     logger.setDSN(dsn);
@@ -364,7 +363,7 @@ TEST_P(SpoolDb, RecordTheDatabaseRefusesIsSetAsideNotInTheWay)
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = f.readAll().split('\n');
     ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[0].contains("23514")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].contains(isPostgres() ? "23514" : "constraint failed")) << lines[0].toStdString();
     EXPECT_TRUE(lines[0].endsWith("\tpoi\\tson")) << lines[0].toStdString();
 }
 

@@ -412,7 +412,7 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
             } catch (const DatabaseError& e) {
                 // Data or constraint errors belong to a record and come back
                 // however often it is sent; anything else is retried.
-                if (e.sqlstate().rfind("22", 0) != 0 && e.sqlstate().rfind("23", 0) != 0)
+                if (!odbc::isRefusedData(e))
                     throw;
                 d->rollback();
                 if (batch.size() > 1) {
