@@ -367,6 +367,37 @@ TEST_P(SpoolDb, RecordTheDatabaseRefusesIsSetAsideNotInTheWay)
     EXPECT_TRUE(lines[0].endsWith("\tpoi\\tson")) << lines[0].toStdString();
 }
 
+TEST_P(SpoolDb, LoginThatMayNotCreateDeliversToTablesThatExist)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "SQLite has no rights";
+    raw().execute(tallyquill::CreateTableSql(table));
+    raw().execute(QStringLiteral("CREATE TABLE IF NOT EXISTS tallyquill_delivered ("
+                                 "spool_id char(32) not null primary key, delivered_to bigint not null)"));
+    const QString role = QStringLiteral("tq_nc_") + QString::fromStdString(app).toLower();
+    raw().execute(QStringLiteral("DROP ROLE IF EXISTS ") + role);
+    raw().execute(QStringLiteral("CREATE ROLE ") + role + QStringLiteral(" LOGIN"));
+    raw().execute(QStringLiteral("REVOKE CREATE ON SCHEMA public FROM ") + role);
+    for (const QString& t : {table, QStringLiteral("tallyquill_delivered")})
+        raw().execute(QStringLiteral("GRANT SELECT, INSERT, UPDATE ON ") + t + QStringLiteral(" TO ") + role);
+    ASSERT_EQ(scalar(QStringLiteral("SELECT has_schema_privilege('") + role + QStringLiteral("', 'public', 'CREATE')")),
+              "0");
+    {
+        MsgLogger logger;
+        logger.setSpooled(true);
+        logger.setDSN(dsn);
+        logger.setLoginID(role.toStdString());
+        logger.setAppID(app);
+        logger.setWorkstationID("ws");
+        for (int i = 0; i < 50; ++i)
+            ASSERT_EQ(logger.WriteLog("u", "e", "r" + std::to_string(i)), 0);
+        EXPECT_TRUE(logger.flushSpool(60000)) << logger.lastDeliveryError();
+    }
+    EXPECT_EQ(inserted(table).size(), 50u);
+    raw().execute(QStringLiteral("REVOKE ALL ON ") + table + QStringLiteral(", tallyquill_delivered FROM ") + role);
+    raw().execute(QStringLiteral("DROP ROLE ") + role);
+}
+
 TEST_P(SpoolDb, SettingsTurnTheModeOnAndBoundTheSpool)
 {
     if (isPostgres())
