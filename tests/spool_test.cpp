@@ -440,6 +440,20 @@ TEST_P(SpoolDb, SettingsTurnTheModeOnAndBoundTheSpool)
     EXPECT_FALSE(plain.spooled());
 }
 
+TEST_P(SpoolDb, CommandRefusesASpoolDirectoryOfAnotherUser)
+{
+    if (isPostgres() || ::geteuid() != 0)
+        GTEST_SKIP() << "needs no database; needs root to give the directory away";
+    const QString spoolDir = dir.path() + QStringLiteral("/state/tallyquill/spool");
+    ASSERT_TRUE(QDir().mkpath(spoolDir));
+    ASSERT_EQ(::chown(QFile::encodeName(spoolDir).constData(), 65534, 65534), 0);
+    for (const QStringList& args : {QStringList{"spool", "status"}, QStringList{"spool", "flush"}}) {
+        const Run r = tool(args);
+        EXPECT_NE(r.code, 0) << args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains("not a directory of this user")) << r.err.toStdString();
+    }
+}
+
 TEST_P(SpoolDb, CommandSpoolsListsAndFlushes)
 {
     if (isPostgres())
