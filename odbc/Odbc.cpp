@@ -195,6 +195,16 @@ bool isExistingTable(const DatabaseError& e)
                && e.description().find("already exists") != std::string::npos);
 }
 
+bool isRefusedData(const DatabaseError& e)
+{
+    const std::string& state = e.sqlstate();
+    if (state.rfind("22", 0) == 0 || state.rfind("23", 0) == 0)
+        return true;
+    // SQLITE_CONSTRAINT is 19; extended codes keep it in the low byte.
+    return state == "HY000"
+           && ((e.number() & 0xff) == 19 || e.description().find("constraint failed") != std::string::npos);
+}
+
 void checkDataSourceName(const QString& name)
 {
     static const QString forbidden = QStringLiteral("[]{}(),;?*=!@\\");

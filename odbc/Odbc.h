@@ -294,5 +294,10 @@ bool isConnectionLost(const QString& sqlstate);
 // or exists already.
 bool isMissingTable(const DatabaseError& e);
 bool isExistingTable(const DatabaseError& e);
+// Whether the database refused the statement for the values it carried
+// (SQLSTATE class 22 or 23, or the SQLite driver's general HY000 with
+// SQLITE_CONSTRAINT as native number or "constraint failed" in its text):
+// sent again, it fails again.
+bool isRefusedData(const DatabaseError& e);
 
 } // namespace tallyquill::odbc

@@ -6,6 +6,10 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -303,6 +307,15 @@ std::vector<SpoolStatus> ListSpools()
 {
     std::vector<SpoolStatus> out;
     const QDir dir(SpoolDirectory());
+    // Another user's directory could hand us spools to deliver as ours.
+    struct stat st{};
+    if (::lstat(QFile::encodeName(dir.path()).constData(), &st) != 0) {
+        if (errno == ENOENT)
+            return out;
+        throw SpoolError(("Cannot open the spool directory " + dir.path()).toStdString());
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        throw SpoolError(("The spool directory " + dir.path() + " is not a directory of this user").toStdString());
     const QStringList names =
         dir.entryList({QStringLiteral("*.spool")}, QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
     for (const QString& name : names) {

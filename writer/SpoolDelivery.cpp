@@ -204,6 +204,19 @@ struct Deliverer::Impl {
         }
     }
 
+    // Only a "no such table" answer counts; any other failure (no right to
+    // read, say) is left to the statements that follow. Outside a
+    // transaction, so a failure aborts nothing. `name` is a checked name.
+    bool isMissing(const QString& name)
+    {
+        try {
+            execute(QStringLiteral("SELECT 1 FROM ") + name + QStringLiteral(" WHERE 1 = 0"));
+            return false;
+        } catch (const DatabaseError& e) {
+            return odbc::isMissingTable(e);
+        }
+    }
+
     void setManualCommit(bool on)
     {
         if (sqlite || manualCommit == on)
@@ -272,13 +285,17 @@ struct Deliverer::Impl {
             return;
         setManualCommit(false);
         if (table != file.identity().table) {
-            // As the writer makes them; one that exists already is no error,
-            // and another failure shows in the insert. The bookkeeping table's
+            // Made only when missing: a login without the right to create
+            // may still write to tables that exist. As the writer makes them;
+            // another failure shows in the insert. The bookkeeping table's
             // failure (a locked database, say) is the reason to report.
-            tryExecute(CreateTableSql(file.identity().table));
-            tryExecute(CreateIndexSql(file.identity().table));
-            execute(QStringLiteral("CREATE TABLE IF NOT EXISTS tallyquill_delivered ("
-                                   "spool_id char(32) not null primary key, delivered_to bigint not null)"));
+            if (isMissing(file.identity().table)) {
+                tryExecute(CreateTableSql(file.identity().table));
+                tryExecute(CreateIndexSql(file.identity().table));
+            }
+            if (isMissing(QStringLiteral("tallyquill_delivered")))
+                execute(QStringLiteral("CREATE TABLE IF NOT EXISTS tallyquill_delivered ("
+                                       "spool_id char(32) not null primary key, delivered_to bigint not null)"));
             table = file.identity().table;
             inserts.clear();
         }
@@ -412,7 +429,7 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
             } catch (const DatabaseError& e) {
                 // Data or constraint errors belong to a record and come back
                 // however often it is sent; anything else is retried.
-                if (e.sqlstate().rfind("22", 0) != 0 && e.sqlstate().rfind("23", 0) != 0)
+                if (!odbc::isRefusedData(e))
                     throw;
                 d->rollback();
                 if (batch.size() > 1) {
