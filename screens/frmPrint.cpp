@@ -14,13 +14,37 @@
 #include <QPrinter>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTemporaryFile>
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 
 namespace tallyquill {
 
 using namespace screenkit;
+
+namespace {
+
+// The box says only that it failed; the operator finds why here.
+bool Failed(const char* what, const QString& path, const QString& why)
+{
+    std::fprintf(stderr, "Tallyquill: %s %s failed: %s\n", what, qUtf8Printable(path), qUtf8Printable(why));
+    return false;
+}
+
+QString PrinterError(const QPrinter& printer)
+{
+    // QPrinter keeps no reason of its own beyond its state.
+    if (printer.outputFormat() == QPrinter::PdfFormat)
+        return QStringLiteral("cannot write %1").arg(printer.outputFileName());
+    if (printer.printerName().isEmpty())
+        return QStringLiteral("no printer is configured");
+    if (printer.printerState() == QPrinter::Error)
+        return QStringLiteral("the printer %1 reports an error").arg(printer.printerName());
+    return QStringLiteral("the printer %1 did not take the job").arg(printer.printerName());
+}
+
+} // namespace
 
 frmPrint::frmPrint(QWidget* parent) : QDialog(parent)
 {
@@ -126,12 +150,11 @@ void frmPrint::cmdPrint_Click()
             else if (!(printed = PrintToFile(txtFilename->text())))
                 ShowError(sid::PrintToFileFailed, QStringLiteral("Error in print to file"), MsgIcon::None);
         } else if (optPrinter->isChecked()) {
-            // A new file of this process's own, which no one else can have
-            // planted or linked elsewhere, gone once the job is printed.
-            QTemporaryFile temp(QDir::tempPath() + QStringLiteral("/tallyquill-print-XXXXXX.log"));
-            if (!temp.open() || !PrintToFile(temp.fileName()))
+            // Kept afterwards: it holds what was printed, and others read it.
+            const QString copy = QStringLiteral("~loglist.log");
+            if (!PrintToFile(copy))
                 ShowError(sid::TempFileFailed, QStringLiteral("Error in create temp file"), MsgIcon::None);
-            else if (!(printed = PrintToPrinter(temp.fileName())))
+            else if (!(printed = PrintToPrinter(copy)))
                 ShowError(sid::PrintToPrinterFailed, QStringLiteral("Error in print to printer"), MsgIcon::Warning);
         }
     }
@@ -142,7 +165,7 @@ void frmPrint::cmdPrint_Click()
 bool frmPrint::PrintToFile(const QString& path)
 {
     try {
-        LogFile file(path);
+        LogFile file(path, LogFile::Mode::Private);
         file.writeLine(HeaderLine(layout));
         int32_t total = 0, downloaded = 0;
         if (records) {
@@ -158,8 +181,10 @@ bool frmPrint::PrintToFile(const QString& path)
             listener->MoreLogForPrint(file, total, downloaded);
         file.close();
         return true;
+    } catch (const std::exception& e) {
+        return Failed("printing to", path, QString::fromUtf8(e.what()));
     } catch (...) {
-        return false;
+        return Failed("printing to", path, QStringLiteral("unknown error"));
     }
 }
 
@@ -168,14 +193,14 @@ bool frmPrint::PrintToPrinter(const QString& path)
     try {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
-            return false;
-        std::unique_ptr<QPrinter> printer = makePrinter();
+            return Failed("printing", path, file.errorString());
+        std::unique_ptr<QPrinter> printer = makePrinter ? makePrinter() : nullptr;
         if (!printer)
-            return false;
+            return Failed("printing", path, QStringLiteral("no printer is configured"));
         // One painter is one job: it ends, and prints, with end().
         QPainter painter;
         if (!painter.begin(printer.get()))
-            return false;
+            return Failed("printing", path, PrinterError(*printer));
         const QFontMetrics metrics = painter.fontMetrics();
         const int pageHeight = painter.viewport().height();
         int top = 0;
@@ -187,15 +212,19 @@ bool frmPrint::PrintToPrinter(const QString& path)
                 raw.chop(1);
             if (top > 0 && top + metrics.height() > pageHeight) {
                 if (!printer->newPage())
-                    return false;
+                    return Failed("printing", path, PrinterError(*printer));
                 top = 0;
             }
             painter.drawText(0, top + metrics.ascent(), QString::fromUtf8(raw));
             top += metrics.lineSpacing();
         }
-        return painter.end();
+        if (!painter.end())
+            return Failed("printing", path, PrinterError(*printer));
+        return true;
+    } catch (const std::exception& e) {
+        return Failed("printing", path, QString::fromUtf8(e.what()));
     } catch (...) {
-        return false;
+        return Failed("printing", path, QStringLiteral("unknown error"));
     }
 }
 

@@ -28,6 +28,9 @@
 #include <QTableWidget>
 #include <QTimer>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace tallyquill;
 
 namespace {
@@ -328,6 +331,117 @@ TEST_F(Dialogs, PrintsEveryDownloadedRecordOfALargeRetrieval)
     EXPECT_TRUE(l[n].endsWith(" r40000"));
 }
 
+// A name at a fixed place in the current directory that anyone may have
+// planted: only a regular file of this user's is written, and emptied first.
+TEST_F(Dialogs, ThePrintFileIsOnlyARegularFileOfThisUsers)
+{
+    const QString copy = dir.path() + "/~loglist.log", victim = dir.path() + "/victim";
+    const QByteArray native = QFile::encodeName(copy);
+    auto plantFile = [&](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(QByteArray(5000, 'k')) == 5000;
+    };
+    struct Case {
+        const char* name;
+        std::function<bool()> plant;
+        bool refused;
+        bool rootOnly = false;
+    };
+    const std::vector<Case> cases = {
+        {"stale own file", [&] { return plantFile(copy); }, false},
+        {"symlink", [&] { return plantFile(victim) && QFile::link(victim, copy); }, true},
+        {"dangling symlink", [&] { return QFile::link(victim, copy); }, true},
+        {"directory", [&] { return QDir().mkdir(copy); }, true},
+        {"fifo", [&] { return ::mkfifo(native.constData(), 0600) == 0; }, true},
+        {"another user's file", [&] { return plantFile(copy) && ::chown(native.constData(), 4242, 4242) == 0; },
+         true, true},
+    };
+    QDir::setCurrent(dir.path());
+    for (const bool toFile : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (toFile ? " (to file)" : " (to printer)"));
+            if (c.rootOnly && ::geteuid() != 0)
+                continue;
+            QFile::remove(victim);
+            QFile::remove(copy);
+            QDir().rmdir(copy);
+            ASSERT_TRUE(c.plant());
+            struct stat before {};
+            ASSERT_EQ(::lstat(native.constData(), &before), 0);
+            messages.clear();
+            bool asked = false;
+            frmPrint p;
+            p.makePrinter = [&] {
+                asked = true;
+                auto printer = std::make_unique<QPrinter>();
+                printer->setOutputFormat(QPrinter::PdfFormat);
+                printer->setOutputFileName(dir.path() + "/out.pdf");
+                return printer;
+            };
+            p.show();
+            if (toFile) {
+                p.optFile->click();
+                p.txtFilename->setText(copy);
+            }
+            ::testing::internal::CaptureStderr();
+            p.cmdPrint->click();
+            const std::string err = ::testing::internal::GetCapturedStderr();
+            struct stat after {};
+            ASSERT_EQ(::lstat(native.constData(), &after), 0);
+            if (c.refused) {
+                EXPECT_EQ(messages.texts(),
+                          QStringList({toFile ? "Error in print to file" : "Error in create temp file"}));
+                EXPECT_FALSE(asked);
+                EXPECT_NE(err.find("~loglist.log"), std::string::npos) << err;
+                EXPECT_EQ(after.st_mode, before.st_mode);
+                EXPECT_EQ(after.st_size, before.st_size);
+                EXPECT_EQ(after.st_uid, before.st_uid);
+                if (QFileInfo::exists(victim)) {
+                    EXPECT_EQ(QFileInfo(victim).size(), 5000);
+                }
+            } else {
+                EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+                EXPECT_EQ(Lines(copy), QStringList({HeaderLine(p.layout)}));
+            }
+        }
+    }
+    QFile::remove(copy);
+}
+
+// The box says only that printing failed; the reason goes to stderr.
+TEST_F(Dialogs, APrinterThatCannotPrintSaysWhyOnStderr)
+{
+    QDir::setCurrent(dir.path());
+    struct Case {
+        const char* name;
+        std::function<std::unique_ptr<QPrinter>()> make;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"no printer", [] { return std::unique_ptr<QPrinter>(); }, "no printer is configured"},
+        {"cannot begin",
+         [&] {
+             auto printer = std::make_unique<QPrinter>();
+             printer->setOutputFormat(QPrinter::PdfFormat);
+             printer->setOutputFileName(dir.path() + "/no/such/dir/out.pdf");
+             return printer;
+         },
+         "/no/such/dir/out.pdf"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages.clear();
+        frmPrint p;
+        p.makePrinter = c.make;
+        p.show();
+        ::testing::internal::CaptureStderr();
+        p.cmdPrint->click();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(messages.texts(), QStringList({"Error in print to printer"}));
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    }
+}
+
 class DialogsDb : public tqtest::ViewerDb {
 protected:
     void TearDown() override
@@ -400,26 +514,14 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
     screen.vscLogList->setValue(101);
     EXPECT_EQ(screen.grdLogList->item(0, 6)->text(), "r101");
 
-    // The printer's copy goes through a file of its own in the temporary
-    // directory, owner-only while it lives, and gone afterwards; a name
-    // planted in the current directory is never written through.
-    const QString tmp = dir.path() + "/tmp", victim = dir.path() + "/victim";
-    QDir().mkpath(tmp);
-    const QByteArray oldTmp = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(tmp));
-    QFile v(victim);
-    ASSERT_TRUE(v.open(QIODevice::WriteOnly) && v.write("keep") == 4);
-    v.close();
-    QFile::link(victim, dir.path() + "/~loglist.log");
+    // The printer's copy stays in the current directory, owner-only,
+    // holding what was printed.
+    const QString copy = dir.path() + "/~loglist.log";
     QStringList spooled;
-    QFile::Permissions spooledMode;
     const QString pdf = dir.path() + "/out.pdf";
     WhenModal([&] {
         viewer.mPrintDlg->makePrinter = [&] {
-            for (const QFileInfo& f : QDir(tmp).entryInfoList(QDir::Files)) {
-                spooled = Lines(f.filePath());
-                spooledMode = f.permissions();
-            }
+            spooled = Lines(copy);
             auto printer = std::make_unique<QPrinter>();
             printer->setOutputFormat(QPrinter::PdfFormat);
             printer->setOutputFileName(pdf);
@@ -428,13 +530,12 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
         viewer.mPrintDlg->cmdPrint->click();
     });
     screen.cmdPrint->click();
-    qputenv("TMPDIR", oldTmp);
     EXPECT_TRUE(messages.messages().empty());
     EXPECT_EQ(spooled, l);
-    EXPECT_EQ(int(spooledMode & 0x0077), 0) << "nothing for group or others";
-    EXPECT_TRUE(QDir(tmp).isEmpty());
-    v.open(QIODevice::ReadOnly);
-    EXPECT_EQ(v.readAll(), "keep");
+    EXPECT_EQ(Lines(copy), l) << "kept after printing";
+    struct stat st {};
+    ASSERT_EQ(::lstat(QFile::encodeName(copy).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 
     QProcess text;
     text.start("pdftotext", {"-layout", pdf, "-"});

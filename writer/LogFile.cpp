@@ -39,6 +39,8 @@ LogFile::LogFile(const QString& path, Mode mode, const std::vector<FileIdentity>
         throw Error("Cannot create \"" + path.toStdString() + "\": not a file name");
     if (mode == Mode::Append) {
         openAppend(native, forbidden);
+    } else if (mode == Mode::Private) {
+        openPrivate(native);
     } else {
         do {
             fd_ = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_TRUNC, 0666);
@@ -67,11 +69,6 @@ void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentit
                 fail("open", errno);
         }
     }
-    auto refuse = [&](const std::string& why) {
-        ::close(fd_);
-        fd_ = -1;
-        throw Error("Cannot write " + path_.toStdString() + ": " + why);
-    };
     struct stat st {};
     if (::fstat(fd_, &st) != 0)
         refuse(std::strerror(errno));
@@ -135,6 +132,41 @@ void LogFile::takeBackFragment()
     if (::fsync(fd_) != 0)
         fail("sync", errno);
     written_ = keep;
+}
+
+void LogFile::openPrivate(const QByteArray& native)
+{
+    // Not truncated on open: only once it is known to be ours. Not blocking:
+    // a FIFO would wait for a reader.
+    do {
+        fd_ = ::open(native.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) {
+        if (errno == ELOOP)
+            throw Error("Cannot write " + path_.toStdString() + ": it is a symbolic link");
+        if (errno == ENXIO)
+            throw Error("Cannot write " + path_.toStdString() + ": not a regular file");
+        fail("create", errno);
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0)
+        refuse(std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        refuse("not a regular file");
+    if (st.st_uid != ::geteuid())
+        refuse("it belongs to another user");
+    const int fl = ::fcntl(fd_, F_GETFL);
+    if (fl < 0 || ::fcntl(fd_, F_SETFL, fl & ~O_NONBLOCK) != 0)
+        refuse(std::strerror(errno));
+    if (::ftruncate(fd_, 0) != 0)
+        refuse(std::strerror(errno));
+}
+
+void LogFile::refuse(const std::string& why)
+{
+    ::close(fd_);
+    fd_ = -1;
+    throw Error("Cannot write " + path_.toStdString() + ": " + why);
 }
 
 LogFile::~LogFile()

@@ -35,6 +35,10 @@ public:
         // of this user's, and none of `forbidden`; held with an exclusive
         // lock (a file another run holds is refused).
         Append,
+        // Emptied like Truncate, but made 0600 when missing, never reached
+        // through a symbolic link, and only a regular file of this user's:
+        // a file at a fixed name that anyone could have planted.
+        Private,
     };
 
     explicit LogFile(const QString& path, Mode mode = Mode::Truncate,
@@ -69,6 +73,9 @@ public:
 private:
     void openAppend(const QByteArray& native, const std::vector<FileIdentity>& forbidden);
     void takeBackFragment();
+    void openPrivate(const QByteArray& native);
+    // Closes the descriptor and throws `why`.
+    [[noreturn]] void refuse(const std::string& why);
     void flush();
     void put(const char* at, size_t left);
     [[noreturn]] void fail(const char* what, int error) const;
