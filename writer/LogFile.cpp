@@ -69,19 +69,8 @@ void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentit
                 fail("open", errno);
         }
     }
+    requireOwnRegularFile(forbidden);
     struct stat st {};
-    if (::fstat(fd_, &st) != 0)
-        refuse(std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        refuse("not a regular file");
-    if (std::find(forbidden.begin(), forbidden.end(), FileIdentity{st.st_dev, st.st_ino}) != forbidden.end())
-        refuse("it is a file of the database itself");
-    // A file someone else planted would hand them the log's lines.
-    if (st.st_uid != ::geteuid())
-        refuse("it belongs to another user");
-    const int fl = ::fcntl(fd_, F_GETFL);
-    if (fl < 0 || ::fcntl(fd_, F_SETFL, fl & ~O_NONBLOCK) != 0)
-        refuse(std::strerror(errno));
     // One writer at a time: a run takes back the lines of a day it could not
     // delete, which must never be another run's.
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
@@ -148,17 +137,25 @@ void LogFile::openPrivate(const QByteArray& native)
             throw Error("Cannot write " + path_.toStdString() + ": not a regular file");
         fail("create", errno);
     }
+    requireOwnRegularFile({});
+    if (::ftruncate(fd_, 0) != 0)
+        refuse(std::strerror(errno));
+}
+
+void LogFile::requireOwnRegularFile(const std::vector<FileIdentity>& forbidden)
+{
     struct stat st {};
     if (::fstat(fd_, &st) != 0)
         refuse(std::strerror(errno));
     if (!S_ISREG(st.st_mode))
         refuse("not a regular file");
+    if (std::find(forbidden.begin(), forbidden.end(), FileIdentity{st.st_dev, st.st_ino}) != forbidden.end())
+        refuse("it is a file of the database itself");
+    // A file someone else planted would hand them the log's lines.
     if (st.st_uid != ::geteuid())
         refuse("it belongs to another user");
     const int fl = ::fcntl(fd_, F_GETFL);
     if (fl < 0 || ::fcntl(fd_, F_SETFL, fl & ~O_NONBLOCK) != 0)
-        refuse(std::strerror(errno));
-    if (::ftruncate(fd_, 0) != 0)
         refuse(std::strerror(errno));
 }
 

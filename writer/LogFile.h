@@ -74,6 +74,9 @@ private:
     void openAppend(const QByteArray& native, const std::vector<FileIdentity>& forbidden);
     void takeBackFragment();
     void openPrivate(const QByteArray& native);
+    // Refuses (closing the descriptor) anything but a regular file of this
+    // user's that is not in `forbidden`; then writes block again.
+    void requireOwnRegularFile(const std::vector<FileIdentity>& forbidden);
     // Closes the descriptor and throws `why`.
     [[noreturn]] void refuse(const std::string& why);
     void flush();
