@@ -1,0 +1,31 @@
+#pragma once
+// A named place where a test can stop this process dead (SIGKILL), to prove
+// what a kill at exactly that moment leaves behind. TQ_FAULT_POINT=name kills
+// at the first arrival, name@N at the N-th. Unset, it costs one load.
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace tallyquill::fault {
+
+inline void point(std::string_view name)
+{
+    static const char* const wanted = std::getenv("TQ_FAULT_POINT");
+    if (!wanted || !*wanted)
+        return;
+    std::string_view spec(wanted);
+    long nth = 1;
+    if (auto at = spec.find('@'); at != std::string_view::npos) {
+        nth = std::strtol(wanted + at + 1, nullptr, 10);
+        spec = spec.substr(0, at);
+    }
+    if (spec != name)
+        return;
+    static std::atomic<long> arrivals{0};
+    if (++arrivals == nth)
+        std::raise(SIGKILL);
+}
+
+} // namespace tallyquill::fault
