@@ -5,6 +5,8 @@
 #include "tool/Dates.h"
 #include "tool/Follow.h"
 #include "tool/Formats.h"
+#include "tool/Help.h"
+#include "tool/Options.h"
 #include "tool/Output.h"
 
 #include "localize/ShowError.h"
@@ -48,104 +50,6 @@ namespace {
 using namespace tallyquill;
 using namespace tallyquill::cli;
 
-const char* const kFooter = R"(Environment:
-  TALLYQUILL_DSN       default for --dsn in every verb
-  TALLYQUILL_APP       default for --app in every verb
-  TALLYQUILL_PASSWORD  default for --password (other users cannot read it)
-
-Dates (--from/--since, --to/--until): YYYY-MM-DD, optionally with a time
-(YYYY-MM-DDTHH:MM:SS); dd/mm/yyyy where it cannot be misread (day above 12)
-or with --date-order dmy|mdy; today, yesterday, now, -7d, -12h, -30m. A day
-given as --to includes all of it. Times of day: HH:MM:SS or H:MM[:SS].
-
-Exit status:
-   0  done (list: also when nothing matched)
-   1  nothing was done (write: nothing was written; check: the table or its
-      index is missing; view: no display)
-   2  the database refused; its SQLSTATE and reason are on stderr
-  64  bad usage: unknown option, bad value, invalid filter
-  65  bad input data: import found lines it cannot restore exactly
-  66  an input file cannot be opened
-  69  the data source cannot be reached
-  73  an output file cannot be created
-  74  input/output error while writing
-)";
-
-struct Usage : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-QString q(const std::string& s) { return QString::fromStdString(s); }
-
-// Options every verb that reads the log shares.
-struct Conn {
-    std::string dsn, login, password;
-};
-
-void addConnection(CLI::App* verb, Conn& c)
-{
-    verb->add_option("--dsn", c.dsn, "ODBC data source name")->type_name("DSN")->envname("TALLYQUILL_DSN")->required();
-    verb->add_option("--login", c.login, "login sent as UID (default empty: the data source's own)")->type_name("ID");
-    verb->add_option("--password", c.password, "password sent as PWD")->type_name("PW")->envname("TALLYQUILL_PASSWORD");
-}
-
-CLI::Option* addApp(CLI::App* verb, std::string& app, bool required = true)
-{
-    auto* o = verb->add_option("--app", app, "application ID: letters, digits and _ (names the table APPID_logs)")
-                  ->type_name("APPID")
-                  ->envname("TALLYQUILL_APP");
-    return required ? o->required() : o;
-}
-
-// A whole number of at least 1, said in words a shell user reads.
-const CLI::Validator kCount(
-    [](std::string& value) -> std::string {
-        char* end = nullptr;
-        errno = 0;
-        const long n = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || errno != 0 || n < 1 || n > 100000000)
-            return "takes a whole number from 1 to 100000000, not \"" + value + "\"";
-        return {};
-    },
-    "N");
-
-CommandService serviceOf(const Conn& c) { return CommandService(q(c.dsn), q(c.login), q(c.password)); }
-
-// The viewer's own message for a value it refuses, on stderr.
-void showBadValue(const BadValue& e)
-{
-    if (e.messageId == 0) {
-        std::cerr << "tallyquill: " << e.english << "\n";
-        return;
-    }
-    ShowError(int16_t(e.messageId), q(e.english), MsgIcon::Warning,
-              e.value.empty() ? QString() : QStringLiteral(": ") + q(e.value));
-}
-
-DateOrder dateOrderOf(const std::string& s)
-{
-    return s == "dmy" ? DateOrder::Dmy : s == "mdy" ? DateOrder::Mdy : DateOrder::Unset;
-}
-
-LineLayout layoutOf(const std::string& hide)
-{
-    LineLayout l;
-    for (const QString& item : q(hide).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const QString k = item.trimmed().toLower();
-        if (k == QLatin1String("app"))
-            l.hideAppID = true;
-        else if (k == QLatin1String("ws"))
-            l.hideWsID = true;
-        else if (k == QLatin1String("user"))
-            l.hideUser = true;
-        else if (k == QLatin1String("event"))
-            l.hideEvent = true;
-        else
-            throw Usage("--hide takes app, ws, user and event, not " + item.toStdString());
-    }
-    return l;
-}
-
 // --- write -------------------------------------------------------------------
 
 struct WriteOptions {
@@ -153,10 +57,6 @@ struct WriteOptions {
     std::string app, ws, user, event, text;
     bool spool = false;
 };
-
-// A field of an output line, with the line layout's stand-ins for the
-// characters that would split or forge lines.
-std::string printable(const QString& text) { return VisibleText(text).toStdString(); }
 
 int runWrite(const WriteOptions& o)
 {
@@ -812,76 +712,6 @@ int runDemo(const DemoOptions& o)
     return EX_OK;
 }
 
-// --- the command line --------------------------------------------------------
-
-// Each verb in the full help under a heading of its own, which help2man turns
-// into a section of the manual page.
-class VerbFormatter : public CLI::Formatter {
-public:
-    std::string make_expanded(const CLI::App* verb) const override
-    {
-        std::stringstream out;
-        std::string path = verb->get_name();
-        for (const CLI::App* p = verb->get_parent(); p && p->get_parent(); p = p->get_parent())
-            path = p->get_name() + " " + path;
-        out << "\n" << path << ":\n  " << verb->get_description() << "\n\n  "
-            << make_usage(verb, "tallyquill " + path) << "\n";
-        for (const CLI::Option* o : verb->get_options([](const CLI::Option* o) { return o->get_positional(); }))
-            out << make_option(o, true);
-        for (const CLI::Option* o : verb->get_options([verb](const CLI::Option* o) {
-                 return o->nonpositional() && o != verb->get_help_ptr();
-             }))
-            out << make_option(o, false);
-        for (const CLI::App* sub : verb->get_subcommands({}))
-            out << make_expanded(sub);
-        return out.str();
-    }
-};
-
-// A bash completion script made from the verbs and options themselves.
-std::string completionScript(const CLI::App& app)
-{
-    std::string verbs, cases;
-    for (const CLI::App* verb : app.get_subcommands({})) {
-        verbs += verb->get_name() + " ";
-        std::string options = "--help";
-        std::vector<const CLI::App*> parts{verb};
-        for (const CLI::App* sub : verb->get_subcommands({})) {
-            options += " " + sub->get_name();
-            parts.push_back(sub);
-        }
-        std::set<std::string> seen{"help"};
-        for (const CLI::App* part : parts)
-            for (const CLI::Option* o : part->get_options())
-                for (const std::string& name : o->get_lnames())
-                    if (seen.insert(name).second)
-                        options += " --" + name;
-        cases += "    " + verb->get_name() + ") opts=\"" + options + "\" ;;\n";
-    }
-    return "# bash completion for tallyquill, made by tallyquill --bash-completion\n"
-           "_tallyquill() {\n"
-           "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} opts\n"
-           "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
-           "    COMPREPLY=($(compgen -W \"" + verbs + "--help --version\" -- \"$cur\")); return\n"
-           "  fi\n"
-           "  case $prev in\n"
-           "    --output|--file|--database) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
-           "    --daily) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"
-           "    --format) COMPREPLY=($(compgen -W \"text csv json\" -- \"$cur\")); return ;;\n"
-           "    --date-order) COMPREPLY=($(compgen -W \"dmy mdy\" -- \"$cur\")); return ;;\n"
-           "    --dsn) COMPREPLY=($(compgen -W \"$(odbcinst -q -s 2>/dev/null | tr -d '[]')\" -- \"$cur\")); "
-           "return ;;\n"
-           "  esac\n"
-           "  case ${COMP_WORDS[1]} in\n" + cases +
-           "    *) opts= ;;\n"
-           "  esac\n"
-           "  if [[ $cur == -* || ${COMP_WORDS[1]} == spool ]]; then COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"));\n"
-           "  elif [ \"${COMP_WORDS[1]}\" = import ]; then COMPREPLY=($(compgen -f -- \"$cur\")); fi\n"
-           "}\n"
-           "complete -F _tallyquill tallyquill\n";
-}
-
-// Builds the command line and runs the verb it names; with `completion`, only
 // prints the completion script made from it.
 int dispatch(int argc, char** argv, bool completion)
 {
@@ -889,11 +719,7 @@ int dispatch(int argc, char** argv, bool completion)
                  "tallyquill"};
     app.set_version_flag("--version", std::string("tallyquill ") + TQ_VERSION);
     app.require_subcommand(1);
-    app.footer(kFooter);
-    auto formatter = std::make_shared<VerbFormatter>();
-    formatter->column_width(32);
-    formatter->label("SUBCOMMAND", "VERB");
-    app.formatter(formatter);
+    setupHelp(app);
 
     auto dates = [](CLI::App* verb, std::string& from, std::string& to, std::string& order) {
         verb->add_option("--from,--since", from, "first day or instant, included (default: 24 hours ago)")->type_name("DATE");
