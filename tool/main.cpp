@@ -8,6 +8,7 @@
 #include "tool/Help.h"
 #include "tool/Options.h"
 #include "tool/Output.h"
+#include "tool/Verbs.h"
 
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
@@ -49,88 +50,6 @@ namespace {
 
 using namespace tallyquill;
 using namespace tallyquill::cli;
-
-// --- write -------------------------------------------------------------------
-
-struct WriteOptions {
-    Conn c;
-    std::string app, ws, user, event, text;
-    bool spool = false;
-};
-
-int runWrite(const WriteOptions& o)
-{
-    std::string table;
-    {
-        MsgLogger logger;
-        if (o.spool)
-            logger.setSpooled(true);
-        logger.setDSN(o.c.dsn);
-        logger.setLoginID(o.c.login);
-        logger.setPassword(o.c.password);
-        logger.setAppID(o.app);
-        logger.setWorkstationID(o.ws);
-        table = logger.AppID() + "_logs";
-        if (logger.WriteLog(o.user, o.event, o.text) != 0) {
-            const QString why = LastOpenFailure();
-            std::cerr << "tallyquill: nothing was written" << (why.isEmpty() ? "" : ": ") << why.toStdString()
-                      << "\n";
-            return kNothingDone;
-        }
-    }  // a spooled logger delivers what it can as it goes
-    if (o.spool)
-        for (const spool::SpoolStatus& s : spool::ListSpools())
-            if (s.dsn.toStdString() == o.c.dsn && s.table.toStdString() == table && s.pending > 0)
-                std::cerr << "tallyquill: " << s.pending << " record(s) wait in the spool"
-                          << (s.lastError.isEmpty() ? std::string() : ": " + printable(s.lastError)) << "\n";
-    return EX_OK;
-}
-
-// --- spool status / spool flush ----------------------------------------------
-
-int runSpoolStatus()
-{
-    std::cout << "DSN\tTABLE\tPENDING\tOLDEST\tREJECTED\tLAST ERROR\n";
-    for (const spool::SpoolStatus& s : spool::ListSpools()) {
-        if (!s.problem.isEmpty()) {
-            std::cout << printable(s.path) << "\t?\t?\t\t?\t" << printable(s.problem) << "\n";
-            continue;
-        }
-        const QString oldest =
-            s.oldestDate.isEmpty() ? QString() : IsoDate(s.oldestDate) + QLatin1Char(' ') + DisplayTime(s.oldestTime);
-        std::cout << printable(s.dsn) << "\t" << printable(s.table) << "\t" << s.pending << "\t" << printable(oldest)
-                  << "\t" << s.rejected << "\t" << printable(s.lastError) << "\n";
-    }
-    return EX_OK;
-}
-
-struct FlushOptions {
-    std::string dsn, app, login, password;
-    bool loginGiven = false;
-    int timeout = 60;
-};
-
-int runSpoolFlush(const FlushOptions& o)
-{
-    const QString dsn = q(o.dsn);
-    const QString table = o.app.empty() ? QString() : q(o.app).toUpper() + QStringLiteral("_logs");
-    const std::optional<QString> login = o.loginGiven ? std::optional<QString>(q(o.login)) : std::nullopt;
-    int status = EX_OK;
-    for (const spool::SpoolStatus& s : spool::ListSpools()) {
-        if ((!dsn.isEmpty() && s.dsn != dsn) || (!table.isEmpty() && s.table != table))
-            continue;
-        const auto out = spool::FlushSpoolFile(s.path, login ? &*login : nullptr, q(o.password),
-                                               std::chrono::seconds(o.timeout));
-        if (out.remaining == 0 && out.error.isEmpty())
-            continue;
-        std::cerr << "tallyquill: " << printable(s.dsn) << " " << printable(s.table) << ": "
-                  << (out.remaining < 0 ? std::string("unreadable") : std::to_string(out.remaining) + " left")
-                  << (out.error.isEmpty() ? std::string() : ": " + printable(out.error)) << "\n";
-        if (out.remaining != 0)
-            status = std::max(status, out.databaseError ? kDatabaseError : kNothingDone);
-    }
-    return status;
-}
 
 // --- list --------------------------------------------------------------------
 
@@ -731,17 +650,7 @@ int dispatch(int argc, char** argv, bool completion)
         verb->add_option(name, into, what)->type_name("VALUE")->allow_extra_args(false)->take_all();
     };
 
-    WriteOptions w;
-    CLI::App* write = app.add_subcommand("write", "Write one row into APPID_logs, as a host's WriteLog would.");
-    addConnection(write, w.c);
-    addApp(write, w.app);
-    write->add_option("--ws", w.ws, "workstation ID (stored in capitals)")->type_name("WSID")->required();
-    write->add_option("--user", w.user, "user name (stored in capitals, default empty)")->type_name("NAME");
-    write->add_option("--event", w.event, "event type (stored in capitals, default empty)")->type_name("TYPE");
-    write->add_flag("--spool", w.spool, "append the row to the local spool and deliver it from there; what "
-                                        "cannot be delivered within 2 s waits for the next spooled writer or "
-                                        "spool flush");
-    write->add_option("TEXT", w.text, "the activity, stored as given (after -- it may begin with -)")->required();
+    const Verb writeVerb = setupWrite(app);
 
     ListOptions l;
     CLI::App* list = app.add_subcommand("list", "Print the records that match a filter, oldest first.");
@@ -847,28 +756,7 @@ int dispatch(int argc, char** argv, bool completion)
     view->add_option("--to", v.to, "last day of the screen's starting range")->type_name("DATE");
     view->add_option("--date-order", v.dateOrder, "read a/b/yyyy as dmy or mdy")->check(CLI::IsMember({"dmy", "mdy"}));
 
-    CLI::App* spoolVerb = app.add_subcommand("spool", "Show or deliver the records that spooled writers left "
-                                                      "waiting.");
-    spoolVerb->require_subcommand(1);
-    CLI::App* spoolStatus = spoolVerb->add_subcommand(
-        "status", "One tab-separated line per spool under $XDG_STATE_HOME/tallyquill/spool: data source, table, "
-                  "pending records, oldest pending stamp, records set aside (in <spool>.rejected), last error.");
-    FlushOptions fl;
-    CLI::App* spoolFlush = spoolVerb->add_subcommand(
-        "flush", "Deliver the spools now (those of DSN and APPID when given). Exit status: 0 every spool is "
-                 "empty, 1 records are left, 2 the database refused or was not reached.");
-    spoolFlush->add_option("--dsn", fl.dsn, "only the spools of this data source")->type_name("DSN")
-        ->envname("TALLYQUILL_DSN");
-    spoolFlush->add_option("--app", fl.app, "only the spools of this application")->type_name("APPID")
-        ->envname("TALLYQUILL_APP");
-    CLI::Option* flushLogin =
-        spoolFlush->add_option("--login", fl.login, "login (default: the one the spool was written with)")
-            ->type_name("ID");
-    spoolFlush->add_option("--password", fl.password, "password sent as PWD")->type_name("PW")
-        ->envname("TALLYQUILL_PASSWORD");
-    spoolFlush->add_option("--timeout", fl.timeout, "seconds to wait for another process delivering a spool "
-                                                    "(default 60)")
-        ->type_name("SECONDS")->check(CLI::Range(0, 86400));
+    const Verb spoolVerb = setupSpool(app);
 
     DemoOptions d;
     CLI::App* demo = app.add_subcommand("demo", "Write varied demonstration records through the logger, as a "
@@ -903,8 +791,8 @@ int dispatch(int argc, char** argv, bool completion)
         return EX_USAGE;
     }
 
-    if (*write)
-        return runWrite(w);
+    if (*writeVerb.app)
+        return writeVerb.run();
     if (*list)
         return runList(l);
     if (*apps)
@@ -927,12 +815,8 @@ int dispatch(int argc, char** argv, bool completion)
         return runView(v);
     if (*demo)
         return runDemo(d);
-    if (*spoolStatus)
-        return runSpoolStatus();
-    if (*spoolFlush) {
-        fl.loginGiven = flushLogin->count() > 0;
-        return runSpoolFlush(fl);
-    }
+    if (*spoolVerb.app)
+        return spoolVerb.run();
     return EX_USAGE;
 }
 

@@ -1,0 +1,13 @@
+#pragma once
+
+// The verbs: each adds its subcommand and options to the command line and
+// answers what runs it.
+
+#include "tool/Options.h"
+
+namespace tallyquill::cli {
+
+Verb setupWrite(CLI::App& app);
+Verb setupSpool(CLI::App& app);
+
+} // namespace tallyquill::cli
