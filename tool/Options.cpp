@@ -16,6 +16,14 @@ void addConnection(CLI::App* verb, Conn& c)
     verb->add_option("--password", c.password, "password sent as PWD")->type_name("PW")->envname("TALLYQUILL_PASSWORD");
 }
 
+void addDates(CLI::App* verb, std::string& from, std::string& to, std::string& order)
+{
+    verb->add_option("--from,--since", from, "first day or instant, included (default: 24 hours ago)")->type_name("DATE");
+    verb->add_option("--to,--until", to, "last day or instant, included")->type_name("DATE");
+    verb->add_option("--date-order", order, "read a/b/yyyy as day/month (dmy) or month/day (mdy)")
+        ->check(CLI::IsMember({"dmy", "mdy"}));
+}
+
 CLI::Option* addApp(CLI::App* verb, std::string& app, bool required)
 {
     auto* o = verb->add_option("--app", app, "application ID: letters, digits and _ (names the table APPID_logs)")

@@ -37,6 +37,8 @@ struct Conn {
 
 void addConnection(CLI::App* verb, Conn& c);
 CLI::Option* addApp(CLI::App* verb, std::string& app, bool required = true);
+// --from/--since, --to/--until and --date-order.
+void addDates(CLI::App* verb, std::string& from, std::string& to, std::string& order);
 
 // A whole number of at least 1, said in words a shell user reads.
 extern const CLI::Validator kCount;

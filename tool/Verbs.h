@@ -8,6 +8,8 @@
 namespace tallyquill::cli {
 
 Verb setupWrite(CLI::App& app);
+Verb setupList(CLI::App& app);
+Verb setupApps(CLI::App& app);
 Verb setupSpool(CLI::App& app);
 
 } // namespace tallyquill::cli

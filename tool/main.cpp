@@ -51,178 +51,6 @@ namespace {
 using namespace tallyquill;
 using namespace tallyquill::cli;
 
-// --- list --------------------------------------------------------------------
-
-struct ListOptions {
-    Conn c;
-    std::string app, from, to, timeFrom, timeTo, dateOrder, activity, hide, output, format = "text";
-    std::vector<std::string> ws, users, events;
-    bool crlf = false, follow = false;
-    int last = 0;
-    double interval = 1.0;
-};
-
-volatile std::sig_atomic_t stopRequested = 0;
-extern "C" void onStopSignal(int) { stopRequested = 1; }
-
-// Sleeps up to `seconds`, waking early when Ctrl-C or SIGTERM arrives.
-void pause(double seconds)
-{
-    for (double left = seconds; left > 0 && !stopRequested; left -= 0.05) {
-        const timespec slice{0, long(std::min(left, 0.05) * 1e9)};
-        nanosleep(&slice, nullptr);
-    }
-}
-
-std::vector<QString> capitals(const std::vector<std::string>& values)
-{
-    std::vector<QString> out;
-    for (const std::string& v : values)
-        out.push_back(q(v).toUpper());
-    return out;
-}
-
-int runList(const ListOptions& o)
-{
-    const Format format = *FormatNamed(q(o.format));
-    const LineLayout layout = layoutOf(o.hide);
-    if (o.follow && !o.to.empty())
-        throw Usage("--follow prints records as they arrive, so it takes no --to");
-
-    const QDateTime now = QDateTime::currentDateTime();
-    const DateOrder order = dateOrderOf(o.dateOrder);
-    LogQuery query;
-    query.appId = q(o.app);
-    Instant from, to;
-    if (!o.from.empty())
-        from = ParseWhen(q(o.from), order, Edge::Start, now);
-    else if (o.to.empty() && o.last == 0)
-        from = ToInstant(now.addSecs(-24 * 3600));  // the last day, as journalctl users expect
-    if (!o.to.empty())
-        to = ParseWhen(q(o.to), order, Edge::End, now);
-    if (!from.date.isEmpty() && !to.date.isEmpty() && to < from)
-        throw BadValue(sid::InvalidDateRange, "Invalid date range");
-    query.fromDate = from.date;
-    query.fromTime = from.time;
-    query.toDate = to.date;
-    query.toTime = to.time;
-
-    if (o.timeFrom.empty() != o.timeTo.empty()) {
-        showBadValue(o.timeFrom.empty() ? BadValue(sid::NoStartTime, "No start time")
-                                        : BadValue(sid::NoEndTime, "No end time"));
-        std::cerr << "tallyquill: give --time-from and --time-to together\n";
-        return EX_USAGE;
-    }
-    if (!o.timeFrom.empty()) {
-        query.dayTimeFrom = ParseTimeOfDay(q(o.timeFrom));
-        query.dayTimeTo = ParseTimeOfDay(q(o.timeTo));
-        if (query.dayTimeTo < query.dayTimeFrom)
-            throw BadValue(sid::InvalidTimeRange, "Invalid time range");
-    }
-    query.wsIds = capitals(o.ws);
-    query.users = capitals(o.users);
-    query.events = capitals(o.events);
-    query.activity = q(o.activity);
-    query.last = o.last;
-
-    CommandService service = serviceOf(o.c);
-    const bool toFile = !o.output.empty() && o.output != "-";
-    // The print file keeps its CRLF; CSV has it by its standard; a terminal
-    // and a pipe get the platform's LF.
-    const bool crlf = format == Format::Csv || (format == Format::Text && (toFile || o.crlf));
-    Output out(q(o.output), crlf);
-    if (auto header = HeaderLine(format, layout))
-        out.line(*header);
-
-    FollowCursor cursor;
-    int64_t printed = 0;
-    // Only --follow reads records again, so only it remembers any.
-    auto print = [&](const LogRecord& r) {
-        if (o.follow && !cursor.admit(r))
-            return;
-        out.line(RecordLine(format, r, layout));
-        ++printed;
-    };
-    if (o.follow) {
-        // Ctrl-C ends the loop at the next look, and the output is complete.
-        struct sigaction stop {};
-        stop.sa_handler = onStopSignal;
-        sigaction(SIGINT, &stop, nullptr);
-        sigaction(SIGTERM, &stop, nullptr);
-    }
-    cursor.beginPoll(ToInstant(QDateTime::currentDateTime()));
-    service.select(query, print);
-    cursor.endPoll();
-    out.flush();
-
-    if (o.follow) {
-        query.last = 0;
-        bool warned = false;
-        while (!stopRequested) {
-            pause(o.interval);
-            if (stopRequested)
-                break;
-            const Instant wall = ToInstant(QDateTime::currentDateTime());
-            const Instant start = cursor.pollFrom(from, wall);
-            query.fromDate = start.date;
-            query.fromTime = start.time;
-            try {
-                cursor.beginPoll(wall);
-                service.select(query, print);
-                cursor.endPoll();
-                warned = false;
-            } catch (const DatabaseError& e) {
-                // A server that went away is waited for; anything else ends it.
-                if (service.connected())
-                    throw;
-                if (!warned)
-                    std::cerr << "tallyquill: " << e.what() << " (trying again)\n";
-                warned = true;
-            } catch (const SourceUnavailable& e) {
-                if (!warned)
-                    std::cerr << "tallyquill: " << e.what() << " (trying again)\n";
-                warned = true;
-            }
-            out.flush();
-        }
-    }
-    out.close();
-    if (printed == 0 && !o.follow)
-        ShowMessage(Tr(sid::NoRecordFound, QStringLiteral("No Record Found")),
-                    Tr(sid::RetrieveLogs, QStringLiteral("Retrieve Logs")), MsgIcon::Information);
-    return EX_OK;
-}
-
-// --- apps --------------------------------------------------------------------
-
-QString stamp(const QString& s)
-{
-    return s.size() < 14 ? QString() : IsoDate(s.left(8)) + QLatin1Char(' ') + IsoTime(s.mid(8, 6));
-}
-
-int runApps(const Conn& c)
-{
-    CommandService service = serviceOf(c);
-    const auto apps = service.apps();
-    if (apps.empty()) {
-        std::cerr << "tallyquill: no log tables (APPID_logs) on " << c.dsn << "\n";
-        return EX_OK;
-    }
-    Output out(QString(), false);
-    out.line(QStringLiteral("%1 %2  %3  %4").arg(QStringLiteral("App ID"), -10).arg(QStringLiteral("Records"), 10)
-                 .arg(QStringLiteral("First"), -19).arg(QStringLiteral("Last")));
-    for (const auto& a : apps) {
-        if (!a.problem.isEmpty())
-            out.line(QStringLiteral("%1 %2  %3").arg(a.appId, -10).arg(QStringLiteral("?"), 10)
-                         .arg(QString::fromStdString(printable(a.problem))));
-        else
-            out.line(QStringLiteral("%1 %2  %3  %4").arg(a.appId, -10).arg(a.records, 10).arg(stamp(a.first), -19)
-                         .arg(stamp(a.last)));
-    }
-    out.close();
-    return EX_OK;
-}
-
 // --- archive and retention ---------------------------------------------------
 
 struct ArchiveOptions {
@@ -640,47 +468,11 @@ int dispatch(int argc, char** argv, bool completion)
     app.require_subcommand(1);
     setupHelp(app);
 
-    auto dates = [](CLI::App* verb, std::string& from, std::string& to, std::string& order) {
-        verb->add_option("--from,--since", from, "first day or instant, included (default: 24 hours ago)")->type_name("DATE");
-        verb->add_option("--to,--until", to, "last day or instant, included")->type_name("DATE");
-        verb->add_option("--date-order", order, "read a/b/yyyy as day/month (dmy) or month/day (mdy)")
-            ->check(CLI::IsMember({"dmy", "mdy"}));
-    };
-    auto many = [](CLI::App* verb, const char* name, std::vector<std::string>& into, const char* what) {
-        verb->add_option(name, into, what)->type_name("VALUE")->allow_extra_args(false)->take_all();
-    };
-
     const Verb writeVerb = setupWrite(app);
 
-    ListOptions l;
-    CLI::App* list = app.add_subcommand("list", "Print the records that match a filter, oldest first.");
-    addConnection(list, l.c);
-    addApp(list, l.app);
-    dates(list, l.from, l.to, l.dateOrder);
-    list->add_option("--time-from", l.timeFrom, "time of day range, applied to every day")->type_name("HH:MM:SS");
-    list->add_option("--time-to", l.timeTo, "end of the time of day range")->type_name("HH:MM:SS");
-    many(list, "--ws", l.ws, "workstation ID; repeat it for any of several");
-    many(list, "--user", l.users, "user name; repeat it for any of several");
-    many(list, "--event", l.events, "event type; repeat it for any of several");
-    list->add_option("--activity", l.activity, "activity containing TEXT (% and _ act as wildcards)");
-    list->add_option("--format", l.format, "text (the print file's layout), csv (RFC 4180) or json (one object "
-                                           "per line)")
-        ->check(CLI::IsMember({"text", "csv", "json"}));
-    list->add_option("--hide", l.hide, "leave these text columns out: app,ws,user,event")->type_name("LIST");
-    list->add_option("--output", l.output, "write to FILE (created 0600, CRLF for text) instead of stdout; - is "
-                                           "stdout")
-        ->type_name("FILE");
-    list->add_flag("--crlf", l.crlf, "end text lines with CRLF on stdout too");
-    list->add_option("--last", l.last, "only the newest N records (still printed oldest first)")
-        ->check(kCount);
-    list->add_flag("--follow,-f", l.follow, "then print new records as they arrive, until Ctrl-C");
-    list->add_option("--interval", l.interval, "seconds between two looks for new records (default 1)")
-        ->check(CLI::Range(0.05, 3600.0));
+    const Verb listVerb = setupList(app);
 
-    Conn appsConn;
-    CLI::App* apps = app.add_subcommand("apps", "List the applications with a log table, their record counts "
-                                                "and date ranges.");
-    addConnection(apps, appsConn);
+    const Verb appsVerb = setupApps(app);
 
     ArchiveOptions a;
     CLI::App* archive = app.add_subcommand(
@@ -793,10 +585,10 @@ int dispatch(int argc, char** argv, bool completion)
 
     if (*writeVerb.app)
         return writeVerb.run();
-    if (*list)
-        return runList(l);
-    if (*apps)
-        return runApps(appsConn);
+    if (*listVerb.app)
+        return listVerb.run();
+    if (*appsVerb.app)
+        return appsVerb.run();
     if (*archive)
         return runArchive(a);
     if (*retention) {

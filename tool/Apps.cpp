@@ -1,0 +1,51 @@
+// apps: the applications with a log table, their record counts and dates.
+
+#include "tool/Output.h"
+#include "tool/Verbs.h"
+
+#include <iostream>
+
+namespace tallyquill::cli {
+
+namespace {
+
+QString stamp(const QString& s)
+{
+    return s.size() < 14 ? QString() : IsoDate(s.left(8)) + QLatin1Char(' ') + IsoTime(s.mid(8, 6));
+}
+
+int runApps(const Conn& c)
+{
+    CommandService service = serviceOf(c);
+    const auto apps = service.apps();
+    if (apps.empty()) {
+        std::cerr << "tallyquill: no log tables (APPID_logs) on " << c.dsn << "\n";
+        return EX_OK;
+    }
+    Output out(QString(), false);
+    out.line(QStringLiteral("%1 %2  %3  %4").arg(QStringLiteral("App ID"), -10).arg(QStringLiteral("Records"), 10)
+                 .arg(QStringLiteral("First"), -19).arg(QStringLiteral("Last")));
+    for (const auto& a : apps) {
+        if (!a.problem.isEmpty())
+            out.line(QStringLiteral("%1 %2  %3").arg(a.appId, -10).arg(QStringLiteral("?"), 10)
+                         .arg(QString::fromStdString(printable(a.problem))));
+        else
+            out.line(QStringLiteral("%1 %2  %3  %4").arg(a.appId, -10).arg(a.records, 10).arg(stamp(a.first), -19)
+                         .arg(stamp(a.last)));
+    }
+    out.close();
+    return EX_OK;
+}
+
+} // namespace
+
+Verb setupApps(CLI::App& app)
+{
+    auto appsConn = std::make_shared<Conn>();
+    CLI::App* apps = app.add_subcommand("apps", "List the applications with a log table, their record counts "
+                                                "and date ranges.");
+    addConnection(apps, *appsConn);
+    return {apps, [appsConn] { return runApps(*appsConn); }};
+}
+
+} // namespace tallyquill::cli
