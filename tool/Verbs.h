@@ -10,6 +10,9 @@ namespace tallyquill::cli {
 Verb setupWrite(CLI::App& app);
 Verb setupList(CLI::App& app);
 Verb setupApps(CLI::App& app);
+Verb setupArchive(CLI::App& app);
+Verb setupRetention(CLI::App& app);
+Verb setupImport(CLI::App& app);
 Verb setupSpool(CLI::App& app);
 
 } // namespace tallyquill::cli

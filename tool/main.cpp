@@ -51,238 +51,6 @@ namespace {
 using namespace tallyquill;
 using namespace tallyquill::cli;
 
-// --- archive and retention ---------------------------------------------------
-
-struct ArchiveOptions {
-    Conn c;
-    std::string app, until, file, daily, prefix, hide, dateOrder;
-    bool del = false, dryRun = false;
-};
-
-// Rows and rows per second on a terminal, a few times a second; nothing
-// when stderr is a file or a pipe.
-class Progress {
-public:
-    Progress() : shown_(isatty(STDERR_FILENO) == 1) { clock_.start(); }
-    ~Progress() { done(); }
-    void operator()(int64_t rows)
-    {
-        if (!shown_ || clock_.elapsed() < next_)
-            return;
-        next_ = clock_.elapsed() + 250;
-        const double secs = std::max<qint64>(1, clock_.elapsed()) / 1000.0;
-        std::fprintf(stderr, "\r%lld rows, %.0f rows/s ", static_cast<long long>(rows), double(rows) / secs);
-        drawn_ = true;
-    }
-    void done()
-    {
-        if (drawn_)
-            std::fputs("\r\033[K", stderr);
-        drawn_ = false;
-    }
-
-private:
-    bool shown_;
-    bool drawn_ = false;
-    QElapsedTimer clock_;
-    qint64 next_ = 250;
-};
-
-int runArchive(const ArchiveOptions& o)
-{
-    const bool toFile = !o.file.empty() || !o.daily.empty();
-    if (!toFile && !o.del)
-        throw Usage("nothing to do: give --file, --daily or --delete");
-    if (!o.daily.empty() && o.prefix.empty())
-        throw Usage("--daily needs --prefix");
-    const LineLayout layout = layoutOf(o.hide);
-    const QString until = ParseWhen(q(o.until), dateOrderOf(o.dateOrder), Edge::End, QDateTime::currentDateTime()).date;
-    // Connecting first gives an unreachable data source its own status and
-    // the driver's reason.
-    CommandService command = serviceOf(o.c);
-    command.connect();
-
-    if (o.dryRun) {
-        int64_t total = 0;
-        for (const auto& [day, count] : command.archivePlan(q(o.app), until)) {
-            total += count;
-            if (!o.daily.empty()) {
-                const QString path = q(o.daily) + QLatin1Char('/') + q(o.prefix) + day + QStringLiteral(".log");
-                std::cout << "would write " << count << " records to " << path.toStdString()
-                          << (QFile::exists(path) ? " (the file exists)" : "") << "\n";
-            }
-        }
-        if (!o.file.empty())
-            std::cout << "would write " << total << " records to " << o.file << "\n";
-        std::cout << "would " << (o.del ? "delete " : "keep ") << total << " records of " << o.app
-                  << " dated up to " << IsoDate(until).toStdString() << "; nothing was changed\n";
-        return EX_OK;
-    }
-
-    LogService service;
-    service.source = {q(o.c.dsn), q(o.c.login), q(o.c.password), q(o.app)};
-    ArchiveRequest request;
-    request.AppID = q(o.app);
-    request.ArchiveDate = until;
-    request.ToFile = toFile;
-    request.DelRecord = o.del;
-    request.MultiFile = !o.daily.empty();
-    request.FilePrefix = q(o.prefix);
-    request.Filename = q(o.daily.empty() ? o.file : o.daily);
-    Progress progress;
-    request.progress = [&](int64_t rows) { progress(rows); };
-    const ArchiveOutcome outcome = service.archive(request, layout);
-    progress.done();
-    std::cout << "archived " << outcome.written << " records to " << outcome.files << " file(s); deleted "
-              << outcome.deleted << " records\n";
-    if (!outcome.ok) {
-        ShowError(sid::ArchiveFailed, QStringLiteral("Error in archive record"), MsgIcon::Warning,
-                  QStringLiteral(": ") + outcome.reason);
-        if (outcome.fromDatabase)
-            return kDatabaseError;
-        return outcome.reason.startsWith(QLatin1String("Cannot create")) ? EX_CANTCREAT : EX_IOERR;
-    }
-    return EX_OK;
-}
-
-// --- import ------------------------------------------------------------------
-
-struct ImportOptions {
-    Conn c;
-    std::string app;
-    std::vector<std::string> files;
-};
-
-// No archive line is longer: fixed fields and 250 characters of up to four
-// bytes each. A longer one is refused without being held.
-constexpr qsizetype kMaxArchiveLine = 8192;
-
-// Reads a file's lines, without their line ends, into `line`, once: pipes,
-// process substitutions and "-" (standard input) read like files.
-class LineReader {
-public:
-    explicit LineReader(const std::string& path) : path_(path)
-    {
-        file_ = path == "-" ? stdin : std::fopen(path.c_str(), "rbe");
-        if (!file_)
-            throw Failure(EX_NOINPUT, "Cannot open " + path + ": " + std::strerror(errno));
-    }
-    ~LineReader()
-    {
-        if (file_ && file_ != stdin)
-            std::fclose(file_);
-    }
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
-
-    // False at the end. `tooLong` is set for a line over kMaxArchiveLine
-    // bytes, whose bytes are skipped.
-    bool next(QByteArray& line, bool& tooLong)
-    {
-        line.clear();
-        tooLong = false;
-        int c = 0;
-        bool any = false;
-        while ((c = getc_unlocked(file_)) != EOF) {
-            any = true;
-            if (c == '\n')
-                break;
-            if (line.size() < kMaxArchiveLine)
-                line += char(c);
-            else
-                tooLong = true;
-        }
-        if (std::ferror(file_))
-            throw Failure(EX_IOERR, "Cannot read " + path_ + ": " + std::strerror(errno));
-        if (!any)
-            return false;
-        if (line.endsWith('\r') && !tooLong)
-            line.chop(1);
-        ++number_;
-        return true;
-    }
-    int number() const { return number_; }
-
-private:
-    std::string path_;
-    FILE* file_ = nullptr;
-    int number_ = 0;
-};
-
-int runImport(const ImportOptions& o)
-{
-    // Each input is read once and its checked lines are kept in a private
-    // temporary file, so that a pipe or a file changed meanwhile imports what
-    // was checked. Every file then goes in one transaction: a refused line or
-    // a failed insert leaves the table as it was.
-    QTemporaryFile spool;
-    if (!spool.open())
-        throw Failure(EX_CANTCREAT, "Cannot create a temporary file: " + spool.errorString().toStdString());
-    const QString app = q(o.app).toUpper();
-    int refused = 0;
-    std::vector<int64_t> counts;
-    for (const std::string& f : o.files) {
-        LineReader in(f);
-        QByteArray line;
-        bool tooLong = false;
-        int64_t count = 0;
-        while (in.next(line, tooLong)) {
-            QString why;
-            if (tooLong) {
-                why = QStringLiteral("is longer than any archive line (%1 bytes)").arg(kMaxArchiveLine);
-            } else {
-                auto parsed = ParseArchiveLine(line);
-                if (const QString* w = std::get_if<QString>(&parsed)) {
-                    why = *w;
-                } else {
-                    const Record& r = std::get<Record>(parsed);
-                    try {
-                        CheckRecord(r.AppID, r.WsID, r.UserName, r.EventType, r.Activity);
-                        if (r.AppID.toUpper() != app)
-                            why = QStringLiteral("belongs to application %1, not %2").arg(r.AppID, app);
-                    } catch (const std::exception& e) {
-                        why = QString::fromUtf8(e.what());
-                    }
-                }
-            }
-            if (!why.isEmpty()) {
-                if (++refused <= 20)
-                    std::cerr << f << ":" << in.number() << ": " << why.toStdString() << "\n";
-                continue;
-            }
-            if (spool.write(line + '\n') != line.size() + 1)
-                throw Failure(EX_IOERR, "Cannot write a temporary file: " + spool.errorString().toStdString());
-            ++count;
-        }
-        counts.push_back(count);
-    }
-    if (refused) {
-        std::cerr << "tallyquill: " << refused << " line(s) cannot be restored exactly; nothing was imported\n";
-        return EX_DATAERR;
-    }
-    if (!spool.flush() || !spool.seek(0))
-        throw Failure(EX_IOERR, "Cannot read a temporary file: " + spool.errorString().toStdString());
-    CommandService service = serviceOf(o.c);
-    QByteArray line;
-    service.import(app, [&](LogRecord& row) {
-        line = spool.readLine(kMaxArchiveLine + 2);
-        if (line.isEmpty()) {
-            if (spool.error() != QFileDevice::NoError)
-                throw Failure(EX_IOERR, "Cannot read a temporary file: " + spool.errorString().toStdString());
-            return false;
-        }
-        line.chop(1);
-        auto parsed = ParseArchiveLine(line);
-        if (!std::holds_alternative<Record>(parsed))
-            throw Failure(EX_IOERR, "Cannot read a temporary file: it changed");
-        row = std::get<Record>(parsed);
-        return true;
-    });
-    for (size_t i = 0; i < o.files.size(); ++i)
-        std::cout << "imported " << counts[i] << " records from " << o.files[i] << " into " << o.app << "_logs\n";
-    return EX_OK;
-}
-
 // --- check and setup ---------------------------------------------------------
 
 int runCheck(const Conn& c, const std::string& app)
@@ -474,45 +242,11 @@ int dispatch(int argc, char** argv, bool completion)
 
     const Verb appsVerb = setupApps(app);
 
-    ArchiveOptions a;
-    CLI::App* archive = app.add_subcommand(
-        "archive", "Write records up to a day to text files and/or delete them. Files are appended to, never "
-                   "emptied; a symbolic link, a target that is not a regular file, another user's file, the "
-                   "database's own file, or a file another run is writing is refused. With --delete the run goes "
-                   "one stored date at a time: that day's lines are written and synced to the disk, only those "
-                   "records are deleted, and SQLite's write lock is held for one day's records at most. A failed "
-                   "run stops after the last day it archived and deleted, names those days, and leaves the rest "
-                   "in the table.");
-    addConnection(archive, a.c);
-    addApp(archive, a.app);
-    archive->add_option("--until,--to", a.until, "last day archived, included")->type_name("DATE")->required();
-    archive->add_option("--date-order", a.dateOrder, "read a/b/yyyy as dmy or mdy")
-        ->check(CLI::IsMember({"dmy", "mdy"}));
-    auto* file = archive->add_option("--file", a.file, "append every record to PATH")->type_name("PATH");
-    auto* daily = archive->add_option("--daily", a.daily, "append each day's records to DIR/<prefix><yyyymmdd>.log")->type_name("DIR");
-    file->excludes(daily);
-    archive->add_option("--prefix", a.prefix, "first part of each daily file's name")->type_name("P");
-    archive->add_flag("--delete", a.del, "delete the records up to the day; with files, only those written");
-    archive->add_option("--hide", a.hide, "leave these columns out of the lines (such files cannot be imported)")
-        ->type_name("LIST");
-    archive->add_flag("--dry-run", a.dryRun, "say what a run would write and delete; change nothing");
+    const Verb archiveVerb = setupArchive(app);
 
-    ArchiveOptions r;
-    std::string keep;
-    CLI::App* retention = app.add_subcommand("retention", "Archive to daily files and delete what is older than "
-                                                          "--keep: the nightly job in one line.");
-    addConnection(retention, r.c);
-    addApp(retention, r.app);
-    retention->add_option("--keep", keep, "days kept in the table, today included (90d or 90)")->type_name("DAYS")->required();
-    retention->add_option("--daily", r.daily, "directory of the daily files")->type_name("DIR")->required();
-    retention->add_option("--prefix", r.prefix, "first part of each daily file's name")->type_name("P")->required();
-    retention->add_flag("--dry-run", r.dryRun, "say what a run would do; change nothing");
+    const Verb retentionVerb = setupRetention(app);
 
-    ImportOptions im;
-    CLI::App* import = app.add_subcommand("import", "Read archive files back into APPID_logs.");
-    addConnection(import, im.c);
-    addApp(import, im.app);
-    import->add_option("FILE", im.files, "archive files, written with every column shown")->required();
+    const Verb importVerb = setupImport(app);
 
     Conn checkConn;
     std::string checkApp;
@@ -589,16 +323,12 @@ int dispatch(int argc, char** argv, bool completion)
         return listVerb.run();
     if (*appsVerb.app)
         return appsVerb.run();
-    if (*archive)
-        return runArchive(a);
-    if (*retention) {
-        const int days = ParseDays(q(keep));
-        r.until = QDate::currentDate().addDays(-days).toString(Qt::ISODate).toStdString();
-        r.del = true;
-        return runArchive(r);
-    }
-    if (*import)
-        return runImport(im);
+    if (*archiveVerb.app)
+        return archiveVerb.run();
+    if (*retentionVerb.app)
+        return retentionVerb.run();
+    if (*importVerb.app)
+        return importVerb.run();
     if (*check)
         return runCheck(checkConn, checkApp);
     if (*setup)
