@@ -13,6 +13,10 @@ Verb setupApps(CLI::App& app);
 Verb setupArchive(CLI::App& app);
 Verb setupRetention(CLI::App& app);
 Verb setupImport(CLI::App& app);
+Verb setupCheck(CLI::App& app);
+Verb setupSetup(CLI::App& app);
+Verb setupView(CLI::App& app);
 Verb setupSpool(CLI::App& app);
+Verb setupDemo(CLI::App& app);
 
 } // namespace tallyquill::cli
