@@ -726,6 +726,20 @@ void ResultSet::setPosition(int32_t position)
     position_ = position;
 }
 
+void ResultSet::setAside()
+{
+    markReplayPoint();
+    for (Row row; fetchFromDriver(row);) {
+        ++replayEnd_;
+        history_.push_back(std::move(row));
+    }
+    if (stmt_.live()) {
+        ServerCall call(stmt_.session());
+        SQLFreeStmt(stmt_.get(), SQL_CLOSE);
+    }
+    stmt_.reset();
+}
+
 int ResultSet::indexOf(const QString& column) const
 {
     // A handful of columns: a scan beats hashing a lower-cased copy per read.

@@ -233,6 +233,10 @@ public:
     // Moves back to a position at or after the latest mark; the rows after it
     // are delivered again, whatever the driver's cursor can do.
     void setPosition(int32_t position);
+    // Reads the rows from the current one to the end and frees the
+    // statement, so that the connection can run others; the rows are then
+    // delivered, and returned to, from memory.
+    void setAside();
 
     void close();
     bool isOpen() const { return bool(stmt_); }

@@ -1,6 +1,7 @@
 #include "screens/FilterCheck.h"
 
 #include "localize/StringIds.h"
+#include "writer/LogRecord.h"
 
 #include <QDate>
 
@@ -118,7 +119,7 @@ std::optional<FilterProblem> CheckFilter(const FilterTexts& filter)
         return Problem(sid::NoStartTime, "No start time", FilterField::TimeRangeStart);
     if (!startTimeKey.isEmpty() && endTimeKey.isEmpty())
         return Problem(sid::NoEndTime, "No end time", FilterField::TimeRangeEnd);
-    if (filter.appIdShown && filter.appId.trimmed().isEmpty())
+    if (filter.appIdShown && TrimBlanks(filter.appId).isEmpty())
         return Problem(sid::AppIDMandatory, "Application ID is mandatory", FilterField::AppID);
     if (!IsValidDateText(filter.dateStart))
         return Problem(sid::InvalidDate, "Invalid date", FilterField::DateRangeStart);

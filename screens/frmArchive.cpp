@@ -6,6 +6,7 @@
 #include "screens/Choosers.h"
 #include "screens/FilterCheck.h"
 #include "screens/ScreenKit.h"
+#include "writer/LogRecord.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -195,7 +196,7 @@ bool frmArchive::inputAccepted()
         at->setFocus();
         return false;
     };
-    if (!txtAppID->isHidden() && txtAppID->text().trimmed().isEmpty())
+    if (!txtAppID->isHidden() && TrimBlanks(txtAppID->text()).isEmpty())
         return reject(sid::AppIDMandatory, "Application ID is mandatory", txtAppID);
     if (!IsValidDateText(txtArchiveDate->displayText()))
         return reject(sid::InvalidDate, "Invalid date", txtArchiveDate);

@@ -6,6 +6,7 @@
 #include "screens/FilterCheck.h"
 #include "screens/ScreenKit.h"
 #include "screens/frmLogDetail.h"
+#include "writer/LogRecord.h"
 
 #include <QClipboard>
 #include <QCloseEvent>
@@ -697,7 +698,7 @@ void frmLogMain::cmdRetrieve_Click()
     pager_.clear();
     selected_.clear();
     current_ = anchor_ = 0;
-    auto shownText = [](const QLineEdit* t) { return t->isHidden() ? QString() : t->text().trimmed(); };
+    auto shownText = [](const QLineEdit* t) { return t->isHidden() ? QString() : TrimBlanks(t->text()); };
     LogFilter filter;
     filter.StartDate = DateKey(txtDateRangeStart->displayText());
     filter.EndDate = DateKey(txtDateRangeEnd->displayText());
@@ -707,7 +708,7 @@ void frmLogMain::cmdRetrieve_Click()
     filter.WsID = shownText(txtWsID);
     filter.UserName = shownText(txtUserName);
     filter.EventType = shownText(txtEvent);
-    filter.Activity = txtActivity->text().trimmed();
+    filter.Activity = TrimBlanks(txtActivity->text());
 
     Retrieval found;
     if (listener)

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace tallyquill {
 
@@ -30,6 +31,34 @@ bool onlyRegularFiles(const QString& appName)
             return false;
     }
     return true;
+}
+
+// The blanks around an unquoted value on its line in `file`, which the INI
+// reader drops: a setting is compared as written.
+std::pair<QString, QString> blanksAround(const QString& file, const QString& section, const QString& name)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QString current;
+    for (QString line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'))) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (line.trimmed().startsWith(QLatin1Char('['))) {
+            current = line.trimmed().mid(1).section(QLatin1Char(']'), 0, 0);
+            continue;
+        }
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (eq < 0 || current != section || line.left(eq).trimmed() != name)
+            continue;
+        const QString raw = line.mid(eq + 1);
+        const QString inner = raw.trimmed();
+        if (inner.startsWith(QLatin1Char('"')))
+            return {};
+        const qsizetype lead = raw.indexOf(inner.isEmpty() ? QString() : inner);
+        return {raw.left(lead), raw.mid(lead + inner.size())};
+    }
+    return {};
 }
 
 } // namespace
@@ -59,9 +88,10 @@ QString SettingsStore::ReadValue(const QString& name) const
         return kNone;
     // The INI reader splits unquoted text at commas; join the pieces again
     // so the caller still sees one text.
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString();
+    const QString text = value.typeId() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
+                                                                 : value.toString();
+    const auto [before, after] = blanksAround(settings.fileName(), section_, name);
+    return before + text + after;
 }
 
 } // namespace tallyquill

@@ -467,6 +467,49 @@ TEST_P(ArchiveDb, ValuesLongerThanTheColumnAreArchivedWhole)
     EXPECT_EQ(count(), "0");
 }
 
+// The archive shares the viewer's connection: a retrieval left open neither
+// locks a SQLite file without WAL against the deletion nor loses its rest,
+// which the screen still pages and prints.
+TEST_P(ArchiveDb, RetrieveThenArchiveWithDeleteThenPrint)
+{
+    struct Source {
+        const char* name;
+        bool noWal;  // the same SQLite file with a rollback journal
+    };
+    const std::vector<Source> sources =
+        isPostgres() ? std::vector<Source>{{"server", false}} : std::vector<Source>{{"WAL", false}, {"no WAL", true}};
+    for (const Source& source : sources) {
+        SCOPED_TRACE(source.name);
+        if (source.noWal) {
+            service().disconnect();
+            ASSERT_EQ(scalar(QStringLiteral("PRAGMA journal_mode=DELETE")), "delete");
+            const QString plain = QString::fromStdString(dsn) + QStringLiteral("_nowal");
+            odbc::writeUserDsn(plain, QStringLiteral("SQLite3"),
+                               {{"Database", dir.path() + "/log.sqlite"},
+                                {"StepAPI", "1"},
+                                {"JournalMode", "DELETE"},
+                                {"Timeout", "100"}});
+            service().source.dsn = plain;
+        }
+        refill();
+        fill(20);
+        const Retrieval r = retrieve({.EndDate = "20011231"});
+        ASSERT_EQ(r.total, 25);
+        const QString archived = dir.path() + "/archived_" + QString::number(source.noWal) + ".log";
+        ASSERT_TRUE(archive("20010105", ToFile | Delete, archived)) << outcome.reason.toStdString();
+        EXPECT_EQ(lines(archived).size(), 24);
+        EXPECT_EQ(count(), "1");
+        EXPECT_EQ(tqtest::Activities(more()).value(0), "r11");
+        const QString printed = dir.path() + "/printed.log";
+        LogFile file(printed);
+        service().printRest(file, 25, 20, {});
+        file.close();
+        const QStringList rest = lines(printed);
+        ASSERT_EQ(rest.size(), 5);
+        EXPECT_TRUE(rest[4].endsWith(" after the cut-off"));
+    }
+}
+
 TEST_P(ArchiveDb, ConcurrentWritersLoseNothing)
 {
     // Four writers keep adding rows dated today while an archive with

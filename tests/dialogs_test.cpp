@@ -550,6 +550,43 @@ TEST_P(DialogsDb, PrintsTheRetrievalToAFileAndToThePrinter)
     screen.close();
 }
 
+// The print file and the archive lines keep the columns and titles the open
+// screen received, whatever the host changes meanwhile.
+TEST_P(DialogsDb, PrintAndArchiveFollowTheColumnsTheScreenOpenedWith)
+{
+    insert("20010105", "080000");
+    viewer.showLog(false);
+    frmLogMain& screen = *viewer.mLogViewDlg;
+    screen.txtDateRangeStart->setText("01/01/2001");
+    screen.txtDateRangeEnd->setText("31/01/2001");
+    screen.txtAppID->setText(app);
+    screen.cmdRetrieve->click();
+    viewer.userDesc = "Operator";
+    viewer.appIdVisible = 1;
+    const QString printed = dir.path() + "/print.log", archived = dir.path() + "/archive.log";
+    WhenModal([&] {
+        viewer.mPrintDlg->optFile->click();
+        viewer.mPrintDlg->txtFilename->setText(printed);
+        viewer.mPrintDlg->cmdPrint->click();
+        viewer.mPrintDlg->close();
+    });
+    screen.cmdPrint->click();
+    WhenModal([&] {
+        frmArchive& a = *viewer.mArchiveDlg;
+        EXPECT_FALSE(a.txtAppID->isHidden());
+        a.txtAppID->setText(app);
+        a.txtArchiveDate->setText("05/01/2001");
+        a.txtFilename->setText(archived);
+        a.cmdOK->click();
+        a.close();
+    });
+    viewer.PopUpArchiveDlg();
+    EXPECT_EQ(Lines(printed).value(0), BuildLogLine({"Date", "Time", "App ID", "Ws ID", "User", "Event Type", "Activity"}));
+    EXPECT_EQ(Lines(archived), QStringList({BuildLogLine({"20010105", "080000", app, "WS01", "JOHN", "LOGIN", "text"})}));
+    EXPECT_EQ(messages.texts(), QStringList());
+    screen.close();
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, DialogsDb, ::testing::Values("sqlite"), ::tqtest::backendName);
 
 // A screen reader announces every input by its caption in the language

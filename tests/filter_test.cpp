@@ -106,7 +106,7 @@ TEST(FilterCheck, MissingFieldsInRuleOrder)
 
     // A blank shown app ID is reported before an invalid date.
     f = Valid();
-    f.appId = QStringLiteral("  \t");
+    f.appId = QStringLiteral("   ");
     f.dateStart = QStringLiteral("31/04/2001");
     ExpectProblem(f, 831, "Application ID is mandatory", FilterField::AppID);
     f.appId = QStringLiteral(" APP ");

@@ -195,6 +195,11 @@ TEST_F(LocalizeTest, OnlyExactOffsetTextsAreRecognised)
         EXPECT_EQ(loc.GetLocalizedString(832, QStringLiteral("x")), QStringLiteral("Error"))
             << "setting '" << setting.toStdString() << "'";
     }
+    // Blanks written around an unquoted value are part of it.
+    for (const char* line : {"Language= 1000", "Language=1000 ", "Language=\t2000"}) {
+        writeRawFile(QStringLiteral("KESTREL.ini"), QByteArray("[COMMON]\r\n") + line + "\r\n");
+        EXPECT_EQ(clsLocalize().Language(), 0) << line;
+    }
 }
 
 TEST_F(LocalizeTest, UnreadableStoreMeansEnglish)

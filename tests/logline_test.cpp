@@ -1,4 +1,5 @@
 #include "writer/LogLine.h"
+#include "writer/LogRecord.h"
 #include "writer/LogTable.h"
 
 #include <QRegularExpression>
@@ -86,3 +87,17 @@ TEST(Stamp, StoredFormsAndTableNames)
 }
 
 } // namespace
+
+// The screens trim blanks only: other white space is part of a value.
+TEST(TrimBlanks, RemovesOnlyLeadingAndTrailingBlanks)
+{
+    for (const QChar kept : {QChar(u'\t'), QChar(u'\r'), QChar(u'\n'), QChar(u'\u3000')}) {
+        const QString value = kept + QStringLiteral("x") + kept;
+        EXPECT_EQ(tallyquill::TrimBlanks(QStringLiteral("  ") + value + QStringLiteral(" ")), value) << int(kept.unicode());
+        const tallyquill::LogRecord shown =
+            tallyquill::DisplayForm({"19980601", "010203", value, value, value, value, value + QStringLiteral("  ")});
+        EXPECT_EQ(shown, (tallyquill::LogRecord{"01/06/1998", "01:02:03", value, value, value, value, value}))
+            << int(kept.unicode());
+    }
+    EXPECT_EQ(tallyquill::TrimBlanks(QStringLiteral("   ")), QString());
+}

@@ -375,16 +375,16 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
     std::unique_ptr<ArchiveRun> run;
     try {
         const QString table = tableFor(request.AppID);
-        // A connection of its own: the operator's paging keeps its cursor, and
-        // the selection streams instead of being materialised behind it. It
-        // goes where the viewer's connection went, whatever the properties
-        // say since.
-        odbc::Connection connection;
-        link_.openAnother(connection);
-        run = std::make_unique<ArchiveRun>(connection, request, table, layout);
+        // The viewer's one connection: a second one would find a SQLite file
+        // without WAL locked by the open retrieval. That retrieval's rest is
+        // read first, so the screen pages and prints what it retrieved.
+        if (current_)
+            current_->setAside();
+        run = std::make_unique<ArchiveRun>(link_.get(), request, table, layout);
         run->run();
         outcome.ok = true;
     } catch (const DatabaseError& e) {
+        dropIfGone(e);
         outcome.reason = QString::fromStdString(e.what());
         outcome.fromDatabase = true;
     } catch (const std::exception& e) {

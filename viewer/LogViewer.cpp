@@ -73,6 +73,8 @@ LineLayout ViewerAdapter::layout() const
             userDesc,          eventDesc,        activityDesc};
 }
 
+LineLayout ViewerAdapter::columns() const { return mLogViewDlg ? shown_ : layout(); }
+
 bool ViewerAdapter::showLog(bool modal)
 {
     if (!EnsureGuiApplication()) {
@@ -98,7 +100,9 @@ bool ViewerAdapter::showLog(bool modal)
 
 ScreenSetup ViewerAdapter::InitScreen()
 {
-    return {caption, layout(), firstStartDate, firstEndDate, fillAppID ? service.source.appId : QString()};
+    // The dialogs follow what the open screen shows until it opens again.
+    shown_ = layout();
+    return {caption, shown_, firstStartDate, firstEndDate, fillAppID ? service.source.appId : QString()};
 }
 
 void ViewerAdapter::PopUpArchiveDlg()
@@ -112,7 +116,7 @@ void ViewerAdapter::PopUpPrintDlg()
 {
     mPrintDlg = std::make_unique<frmPrint>();
     mPrintDlg->listener = this;
-    mPrintDlg->layout = layout();
+    mPrintDlg->layout = columns();
     if (mLogViewDlg)
         mPrintDlg->records = &mLogViewDlg->pager();
     mPrintDlg->exec();
@@ -123,16 +127,16 @@ Retrieval ViewerAdapter::RetrieveLog(const LogFilter& filter) { return service.r
 Page ViewerAdapter::MoreLog() { return service.more(); }
 
 // In the dialog the flag means "show the application field".
-bool ViewerAdapter::InitArchiveScreen() { return appIdVisible == 0; }
+bool ViewerAdapter::InitArchiveScreen() { return !columns().hideAppID; }
 
 ArchiveOutcome ViewerAdapter::ArchiveLog(const ArchiveRequest& request)
 {
-    return service.archive(request, layout());
+    return service.archive(request, columns());
 }
 
 void ViewerAdapter::MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t DownloadRecord)
 {
-    service.printRest(file, TotalRecord, DownloadRecord, layout());
+    service.printRest(file, TotalRecord, DownloadRecord, columns());
 }
 
 // --- LogViewer: the public class over the adapter ---------------------------------

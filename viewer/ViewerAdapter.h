@@ -71,6 +71,12 @@ public:
     ArchiveOutcome ArchiveLog(const ArchiveRequest& request) override;
     // PrintEvents
     void MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t DownloadRecord) override;
+
+private:
+    // The columns and titles handed to the screen when it last opened; the
+    // host's current ones before any screen opened.
+    LineLayout columns() const;
+    LineLayout shown_;
 };
 
 } // namespace tallyquill

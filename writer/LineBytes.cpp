@@ -173,37 +173,16 @@ char* putAll(char* o, std::string_view value)
     return o;
 }
 
-bool isAsciiSpace(Byte b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
-
-// Without leading and trailing white space, as QString::trimmed sees it.
+// Without leading and trailing blanks, as TrimBlanks: a blank byte is never
+// part of a longer character.
 std::string_view trimmed(std::string_view v)
 {
-    const Byte* p = reinterpret_cast<const Byte*>(v.data());
-    const Byte* end = p + v.size();
-    while (p < end) {
-        if (*p < 0x80) {
-            if (!isAsciiSpace(*p))
-                break;
-            ++p;
-        } else {
-            const Byte* at = p;
-            if (!QChar::isSpace(decode(p, end))) {
-                p = at;
-                break;
-            }
-        }
-    }
-    while (end > p && isAsciiSpace(end[-1]))
+    size_t begin = 0, end = v.size();
+    while (begin < end && v[begin] == ' ')
+        ++begin;
+    while (end > begin && v[end - 1] == ' ')
         --end;
-    if (end > p && end[-1] >= 0x80) {
-        // Where the last character begins depends on all before it.
-        const Byte* keep = p;
-        for (const Byte* q = p; q < end;)
-            if (!QChar::isSpace(decode(q, end)))
-                keep = q;
-        end = keep;
-    }
-    return {reinterpret_cast<const char*>(p), size_t(end - p)};
+    return v.substr(begin, end - begin);
 }
 
 bool isAscii(std::string_view v)

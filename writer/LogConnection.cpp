@@ -48,20 +48,8 @@ bool LogConnection::Check(const QString& dsn, const QString& login, const QStrin
     }
     if (!connected_) {
         connected_ = OpenLogConnection(get(), dsn, login, password);
-        if (connected_) {
-            dsn_ = dsn;
-            login_ = login;
-            password_ = password;
-        }
     }
     return connected_;
-}
-
-void LogConnection::openAnother(odbc::Connection& other) const
-{
-    if (!connected_)
-        throw Error("The log connection is not open");
-    other.open(dsn_, login_, password_);
 }
 
 odbc::Connection& LogConnection::open(const QString& dsn, const QString& login, const QString& password)
@@ -69,9 +57,6 @@ odbc::Connection& LogConnection::open(const QString& dsn, const QString& login, 
     if (!connected_) {
         get().open(dsn, login, password);
         connected_ = true;
-        dsn_ = dsn;
-        login_ = login;
-        password_ = password;
     }
     return *conn_;
 }

@@ -49,16 +49,9 @@ public:
     // The connection object, created (not opened) when there is none.
     odbc::Connection& get();
     bool connected() const { return connected_; }
-    // Opens `other` on the data source this connection was opened with, so
-    // that later changes of the owner's DSN, login or password do not apply
-    // to it either. Throws when this one is not connected.
-    void openAnother(odbc::Connection& other) const;
 
 private:
     std::unique_ptr<odbc::Connection> conn_;
-    QString dsn_;
-    QString login_;
-    QString password_;
     bool connected_ = false;
 };
 

@@ -2,11 +2,21 @@
 
 namespace tallyquill {
 
+QString TrimBlanks(const QString& text)
+{
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && text[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text[end - 1] == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
 LogRecord DisplayForm(const LogRecord& stored)
 {
-    return {DisplayDate(stored.Date),      DisplayTime(stored.Time),        stored.AppID.trimmed(),
-            stored.WsID.trimmed(),         stored.UserName.trimmed(),       stored.EventType.trimmed(),
-            stored.Activity.trimmed()};
+    return {DisplayDate(stored.Date),        DisplayTime(stored.Time),         TrimBlanks(stored.AppID),
+            TrimBlanks(stored.WsID),         TrimBlanks(stored.UserName),      TrimBlanks(stored.EventType),
+            TrimBlanks(stored.Activity)};
 }
 
 namespace {

@@ -30,6 +30,10 @@ struct LogRecord {
 // without the blanks that char columns carry.
 TQ_INTERNAL_API LogRecord DisplayForm(const LogRecord& stored);
 
+// Without leading and trailing blanks (U+0020) only; a tab, a line break or
+// an ideographic space is part of the text.
+TQ_INTERNAL_API QString TrimBlanks(const QString& text);
+
 // Replaces the local clock, so that a test can watch how it is read.
 TQ_INTERNAL_API void SetClock(std::function<QDateTime()> clock);  // empty restores the real one
 
