@@ -352,13 +352,19 @@ TEST_P(ArchiveDb, TargetsOtherThanPlainFilesAreRefused)
 TEST_P(ArchiveDb, AFailedDaySkipsOrStopsTheRun)
 {
     // Day two fails: its file cannot be made (that day is skipped, the run
-    // goes on), or the database refuses to delete its rows after they were
-    // written (the run stops).
+    // goes on, with deletion or without), or the database refuses to delete
+    // its rows after they were written (the run stops).
     const QString refuse = QStringLiteral("tq_refuse_") + app.toLower();
-    for (const bool refusedDelete : {false, true}) {
-        SCOPED_TRACE(refusedDelete ? "delete refused" : "file refused");
+    struct Case {
+        const char* name;
+        bool refusedDelete, deleting;
+    };
+    for (const Case c : {Case{"file refused", false, true}, Case{"delete refused", true, true},
+                         Case{"file refused, keeping rows", false, false}}) {
+        SCOPED_TRACE(c.name);
+        const bool refusedDelete = c.refusedDelete;
         refill();
-        const QString daily = dir.path() + (refusedDelete ? QStringLiteral("/d2") : QStringLiteral("/d1"));
+        const QString daily = dir.path() + QStringLiteral("/d") + QString::number(refusedDelete * 2 + c.deleting);
         QDir().mkpath(daily);
         if (!refusedDelete) {
             QDir().mkpath(daily + QStringLiteral("/log_20010102.log"));
@@ -374,17 +380,18 @@ TEST_P(ArchiveDb, AFailedDaySkipsOrStopsTheRun)
                                          "BEGIN SELECT RAISE(ABORT, 'refused'); END")
                               .arg(refuse, table));
         }
-        EXPECT_FALSE(archive("20010105", ToFile | Delete | Daily, daily));
+        EXPECT_FALSE(archive("20010105", ToFile | (c.deleting ? Delete : 0) | Daily, daily));
         const QString why = outcome.reason;
         EXPECT_TRUE(why.contains(refusedDelete ? QStringLiteral("1 day (20010101)")
-                                               : QStringLiteral("1 day skipped, still in the table: 20010102 (")))
+                                 : c.deleting  ? QStringLiteral("1 day skipped, still in the table: 20010102 (")
+                                               : QStringLiteral("1 day skipped, not archived: 20010102 (")))
             << why.toStdString();
         EXPECT_EQ(why.contains(QStringLiteral("later days are still in the table")), refusedDelete)
             << why.toStdString();
         EXPECT_EQ(outcome.fromDatabase, refusedDelete);
         EXPECT_EQ(lines(daily + QStringLiteral("/log_20010101.log")).size(), 2);
         EXPECT_EQ(QFileInfo::exists(daily + QStringLiteral("/log_20010105.log")), !refusedDelete);
-        EXPECT_EQ(count(), refusedDelete ? "3" : "2");
+        EXPECT_EQ(count(), !c.deleting ? "5" : refusedDelete ? "3" : "2");
         // Day two's lines went back out with its failed delete.
         if (refusedDelete) {
             EXPECT_TRUE(lines(daily + QStringLiteral("/log_20010102.log")).isEmpty());
