@@ -70,7 +70,13 @@ ArchiveJournal::ArchiveJournal(QString path) : path_(std::move(path))
     const int fl = ::fcntl(fd_, F_GETFL);
     if (fl < 0 || ::fcntl(fd_, F_SETFL, fl & ~O_NONBLOCK) != 0)
         fail(std::strerror(errno));
-    empty_ = !pending();
+    try {
+        empty_ = !pending();
+    } catch (const Error&) {
+        ::close(fd_);
+        fd_ = -1;
+        throw;
+    }
 }
 
 ArchiveJournal::~ArchiveJournal()
