@@ -426,6 +426,44 @@ TEST_P(ArchiveDb, ALaterDaysFailureKeepsTheCommittedDaysLines)
     }
 }
 
+TEST_P(ArchiveDb, ANoteOfAPendingDayNeverCostsALine)
+{
+    // What an earlier run may have left beside the file: a note cut short
+    // (it was cut before its day's lines began), a note naming lines whose
+    // rows are gone (their delete committed), and a file that is no note.
+    const QString earlier = BuildLogLine({"20010101", "000001", app, "WS01", "JOHN", "LOGIN", "archived earlier"},
+                                         LineLayout{}) + "\r\n";
+    const struct {
+        const char* name;
+        QByteArray note;
+        bool ok;
+    } cases[] = {
+        {"cut short", "tallyquill archive pending\nday 3230", true},
+        {"rows gone", "tallyquill archive pending\nday 3230303130313031\nfrom 0\nhidden 0\nend\n", true},
+        {"no note", "something else\nend\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        refill();
+        const QString path = dir.path() + QStringLiteral("/noted_") + QString::fromLatin1(c.name).left(2) + ".log";
+        QFile file(path), note(path + ".pending");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && note.open(QIODevice::WriteOnly));
+        file.write(earlier.toUtf8());
+        note.write(c.note);
+        file.close();
+        note.close();
+        EXPECT_EQ(archive("20010105", ToFile | Delete, path), c.ok) << outcome.reason.toStdString();
+        const QStringList l = lines(path);
+        ASSERT_FALSE(l.isEmpty());
+        EXPECT_TRUE(l[0].endsWith(" archived earlier"));
+        EXPECT_EQ(l.size(), c.ok ? 5 : 1);
+        EXPECT_EQ(count(), c.ok ? "1" : "5");
+        EXPECT_EQ(QFile::exists(path + ".pending"), !c.ok);
+        if (!c.ok)
+            EXPECT_TRUE(outcome.reason.contains(path + ".pending")) << outcome.reason.toStdString();
+    }
+}
+
 TEST_P(ArchiveDb, ValuesLongerThanTheColumnAreArchivedWhole)
 {
     // Only SQLite stores a value over the column's size; PostgreSQL is given
