@@ -352,13 +352,19 @@ TEST_P(ArchiveDb, TargetsOtherThanPlainFilesAreRefused)
 TEST_P(ArchiveDb, AFailedDaySkipsOrStopsTheRun)
 {
     // Day two fails: its file cannot be made (that day is skipped, the run
-    // goes on), or the database refuses to delete its rows after they were
-    // written (the run stops).
+    // goes on, with deletion or without), or the database refuses to delete
+    // its rows after they were written (the run stops).
     const QString refuse = QStringLiteral("tq_refuse_") + app.toLower();
-    for (const bool refusedDelete : {false, true}) {
-        SCOPED_TRACE(refusedDelete ? "delete refused" : "file refused");
+    struct Case {
+        const char* name;
+        bool refusedDelete, deleting;
+    };
+    for (const Case c : {Case{"file refused", false, true}, Case{"delete refused", true, true},
+                         Case{"file refused, keeping rows", false, false}}) {
+        SCOPED_TRACE(c.name);
+        const bool refusedDelete = c.refusedDelete;
         refill();
-        const QString daily = dir.path() + (refusedDelete ? QStringLiteral("/d2") : QStringLiteral("/d1"));
+        const QString daily = dir.path() + QStringLiteral("/d") + QString::number(refusedDelete * 2 + c.deleting);
         QDir().mkpath(daily);
         if (!refusedDelete) {
             QDir().mkpath(daily + QStringLiteral("/log_20010102.log"));
@@ -374,17 +380,18 @@ TEST_P(ArchiveDb, AFailedDaySkipsOrStopsTheRun)
                                          "BEGIN SELECT RAISE(ABORT, 'refused'); END")
                               .arg(refuse, table));
         }
-        EXPECT_FALSE(archive("20010105", ToFile | Delete | Daily, daily));
+        EXPECT_FALSE(archive("20010105", ToFile | (c.deleting ? Delete : 0) | Daily, daily));
         const QString why = outcome.reason;
         EXPECT_TRUE(why.contains(refusedDelete ? QStringLiteral("1 day (20010101)")
-                                               : QStringLiteral("1 day skipped, still in the table: 20010102 (")))
+                                 : c.deleting  ? QStringLiteral("1 day skipped, still in the table: 20010102 (")
+                                               : QStringLiteral("1 day skipped, not archived: 20010102 (")))
             << why.toStdString();
         EXPECT_EQ(why.contains(QStringLiteral("later days are still in the table")), refusedDelete)
             << why.toStdString();
         EXPECT_EQ(outcome.fromDatabase, refusedDelete);
         EXPECT_EQ(lines(daily + QStringLiteral("/log_20010101.log")).size(), 2);
         EXPECT_EQ(QFileInfo::exists(daily + QStringLiteral("/log_20010105.log")), !refusedDelete);
-        EXPECT_EQ(count(), refusedDelete ? "3" : "2");
+        EXPECT_EQ(count(), !c.deleting ? "5" : refusedDelete ? "3" : "2");
         // Day two's lines went back out with its failed delete.
         if (refusedDelete) {
             EXPECT_TRUE(lines(daily + QStringLiteral("/log_20010102.log")).isEmpty());
@@ -416,6 +423,44 @@ TEST_P(ArchiveDb, ALaterDaysFailureKeepsTheCommittedDaysLines)
         for (const auto& [record, n] : everywhere(target))
             EXPECT_EQ(n, 1) << record.toStdString();
         EXPECT_EQ(everywhere(target).size(), 6u);
+    }
+}
+
+TEST_P(ArchiveDb, ANoteOfAPendingDayNeverCostsALine)
+{
+    // What an earlier run may have left beside the file: a note cut short
+    // (it was cut before its day's lines began), a note naming lines whose
+    // rows are gone (their delete committed), and a file that is no note.
+    const QString earlier = BuildLogLine({"20010101", "000001", app, "WS01", "JOHN", "LOGIN", "archived earlier"},
+                                         LineLayout{}) + "\r\n";
+    const struct {
+        const char* name;
+        QByteArray note;
+        bool ok;
+    } cases[] = {
+        {"cut short", "tallyquill archive pending\nday 3230", true},
+        {"rows gone", "tallyquill archive pending\nday 3230303130313031\nfrom 0\nhidden 0\nend\n", true},
+        {"no note", "something else\nend\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        refill();
+        const QString path = dir.path() + QStringLiteral("/noted_") + QString::fromLatin1(c.name).left(2) + ".log";
+        QFile file(path), note(path + ".pending");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && note.open(QIODevice::WriteOnly));
+        file.write(earlier.toUtf8());
+        note.write(c.note);
+        file.close();
+        note.close();
+        EXPECT_EQ(archive("20010105", ToFile | Delete, path), c.ok) << outcome.reason.toStdString();
+        const QStringList l = lines(path);
+        ASSERT_FALSE(l.isEmpty());
+        EXPECT_TRUE(l[0].endsWith(" archived earlier"));
+        EXPECT_EQ(l.size(), c.ok ? 5 : 1);
+        EXPECT_EQ(count(), c.ok ? "1" : "5");
+        EXPECT_EQ(QFile::exists(path + ".pending"), !c.ok);
+        if (!c.ok)
+            EXPECT_TRUE(outcome.reason.contains(path + ".pending")) << outcome.reason.toStdString();
     }
 }
 

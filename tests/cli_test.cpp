@@ -446,6 +446,9 @@ TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
         QString activity = full ? longest : han.left(i % 13) + QString::number(i);
         if (i % 11 == 0)
             activity = QStringLiteral("  ") + activity.left(200) + QStringLiteral(", \"q\" ");
+        // Bidirectional controls come back as stored.
+        if (i % 13 == 1)
+            activity = QStringLiteral("\u202Eabc\u202C \u2066x\u2069\u200F\u061C") + activity.left(200);
         input.push_back({date, time, full ? QStringLiteral("WORKSTATION_%1").arg(i % 10000, 4, 10, QLatin1Char('0'))
                                           : QStringLiteral("WS%1").arg(i % 9),
                          full ? han : QStringLiteral("USER%1").arg(i % 5), full ? han.left(8) : "EV", activity});
@@ -491,6 +494,48 @@ TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < after.size(); ++i)
         ASSERT_EQ(after[i], before[i]) << "row " << i;
+}
+
+// A run with deletion killed at any point of a day, then run again: every
+// row is archived once, in a file per day or in one file.
+TEST_P(Cli, AKilledArchiveRunAgainArchivesEachRowOnce)
+{
+    std::vector<QStringList> input;
+    for (int i = 0; i < 300; ++i)
+        input.push_back({QStringLiteral("2026010%1").arg(1 + i / 100), QStringLiteral("1200%1").arg(i % 60, 2, 10, QLatin1Char('0')),
+                         "WS1", "U", "EV", QStringLiteral("seq=%1").arg(i)});
+    const QString d = QString::fromStdString(dsn);
+    // Day two: after its lines are synced, after its delete commits, in
+    // the middle of writing its lines.
+    const char* points[] = {"archive.synced@2", "archive.committed@2", "logfile.midwrite@2"};
+    for (const bool daily : {true, false}) {
+        for (const char* point : points) {
+            SCOPED_TRACE(std::string(point) + (daily ? " daily" : " one file"));
+            const QString app = table(input);
+            const std::vector<QStringList> before = contents(app);
+            const QString target = dir.path() + "/" + app + (daily ? "" : ".log");
+            if (daily)
+                QDir().mkpath(target);
+            const QStringList args = QStringList{"archive", "--dsn", d, "--app", app, "--until", "2026-01-31", "--delete"}
+                                     + (daily ? QStringList{"--daily", target, "--prefix", "k_"} : QStringList{"--file", target});
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("TQ_FAULT_POINT", point);
+            EXPECT_EQ(run(args, env).code, -1);  // killed
+            const CliRun again = run(args);
+            ASSERT_EQ(again.code, 0) << again.err.toStdString();
+            ASSERT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
+            QStringList files;
+            if (daily)
+                for (const QString& f : QDir(target).entryList(QDir::Files, QDir::Name))
+                    files << target + "/" + f;
+            else
+                files << target;
+            EXPECT_EQ(files.size(), daily ? 3 : 1);
+            const CliRun imported = run(QStringList{"import", "--dsn", d, "--app", app} + files);
+            ASSERT_EQ(imported.code, 0) << imported.err.toStdString();
+            EXPECT_EQ(contents(app), before);
+        }
+    }
 }
 
 // Import reads each input once (a pipe too) and takes only lines that

@@ -44,8 +44,9 @@ void expectSameUnderEveryLayout(const RecordBytes& r)
 {
     std::string scratch;
     const RecordBytes display = DisplayFormBytes(r, scratch);
-    for (int mask = 0; mask < 32; ++mask) {
+    for (int mask = 0; mask < 64; ++mask) {
         LineLayout c;
+        c.keepBidi = mask & 32;
         c.hideAppID = mask & 1;
         c.hideWsID = mask & 2;
         c.hideUser = mask & 4;
@@ -79,6 +80,8 @@ TEST(LineBytes, SameBytesAsBuildLogLine)
         {"19980607", "094200", "\x80\x80", "\xE4\xB8", "\xC0\xAF\xC1\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80 \xF5\xFF\xFE"},
         {"1998\xE4", "09\xF0\x9F\x98", "\xE4\xB8" "A", "\xF0\x9F" "AB", "\xE0\x80\x80", "\xC3", "ends cut \xE4\xB8"},
         {"19980607", "094200", "APP", "WS", "USER", "EV", "\xEF\xBF\xBE\xEF\xBF\xBF nonchars \xF4\x8F\xBF\xBF"},
+        // Bidirectional controls: U+202E, U+2066, U+200F, U+061C.
+        {"19980607", "094200", "\xE2\x80\xAE" "APP", "\xE2\x81\xA6W", "\xE2\x80\x8FU", "\xD8\x9C", "a\xE2\x80\xAE" "b\xE2\x81\xA9"},
         // White space at the ends, as the listing trims it: blanks, tabs, the
         // ideographic space, no-break spaces, line separators; not U+FEFF
         // nor U+180E; a cut character after a blank.

@@ -51,10 +51,19 @@ TEST(LogLine, ControlCharactersShowOneForOneAndNeverBreakTheLine)
         {0x00, 0x2400}, {0x09, 0x2409}, {0x0A, 0x240A}, {0x0B, 0x240B}, {0x0C, 0x240C}, {0x0D, 0x240D},
         {0x1B, 0x241B}, {0x1F, 0x241F}, {0x7F, 0x2421}, {0x80, 0xFFFD}, {0x85, 0xFFFD}, {0x9B, 0xFFFD},
         {0x9F, 0xFFFD}, {0x2028, 0xFFFD}, {0x2029, 0xFFFD}, {0x20, 0x20}, {0x7E, 0x7E}, {0xA0, 0xA0},
-        {0x2027, 0x2027}, {0x202A, 0x202A}, {0x1F600, 0x1F600},
+        {0x2027, 0x2027}, {0x1F600, 0x1F600}, {0x2065, 0x2065}, {0x206A, 0x206A}, {0x202F, 0x202F},
+        {0x200D, 0x200D},
     };
-    for (auto [in, out] : shown)
+    for (auto [in, out] : shown) {
         EXPECT_EQ(VisibleChar(in), out) << std::hex << uint32_t(in);
+        EXPECT_EQ(VisibleChar(in, true), out) << std::hex << uint32_t(in);
+    }
+    // Bidirectional controls reorder what a reader sees; archive lines keep
+    // them for import to restore.
+    for (char32_t bidi : {0x061C, 0x200E, 0x200F, 0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066, 0x2067, 0x2068, 0x2069}) {
+        EXPECT_EQ(VisibleChar(bidi), 0xFFFDu) << std::hex << uint32_t(bidi);
+        EXPECT_EQ(VisibleChar(bidi, true), bidi) << std::hex << uint32_t(bidi);
+    }
 
     // A forged record after CR LF, lone breaks, a terminal sequence: each
     // control is one visible character in any column, and widths still hold.

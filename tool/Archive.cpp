@@ -142,6 +142,9 @@ Verb setupArchive(CLI::App& app)
                    "one stored date at a time: that day's lines are written and synced to the disk, only those "
                    "records are deleted, and SQLite's write lock is held for one day's records at most. A failed "
                    "run stops after the last day it archived and deleted, names those days, and leaves the rest "
+                   "in the table. A day that fails on its own is skipped and named, with --delete or without. "
+                   "A note beside the files (FILE.pending, DIR/<prefix>archive.pending) names the day whose "
+                   "delete has not committed yet; the next run takes back its lines if its records are still "
                    "in the table.");
     addConnection(archive, a->c);
     addApp(archive, a->app);

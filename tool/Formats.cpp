@@ -6,17 +6,12 @@ namespace tallyquill::cli {
 
 namespace {
 
-// A CSV field as a spreadsheet opens it safely: control characters as the
-// line layout's stand-ins, bidirectional controls (which reorder what the
-// reader sees) as U+FFFD, and a leading = + - @ made text, not a formula.
+// A CSV field as a spreadsheet opens it safely: control and bidirectional
+// characters as the line layout's stand-ins, and a leading = + - @ made
+// text, not a formula.
 QString csvField(const QString& raw)
 {
     QString value = VisibleText(raw);
-    for (QChar& c : value) {
-        const char16_t u = c.unicode();
-        if (u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
-            c = QChar(char16_t(kHiddenCharStandIn));
-    }
     if (!value.isEmpty() && QStringLiteral("=+-@").contains(value.front()))
         value.prepend(QLatin1Char('\''));
     static const QString special = QStringLiteral("\",\r\n");

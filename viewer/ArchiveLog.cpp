@@ -8,21 +8,31 @@
 // REPEATABLE READ snapshot. A day that fails on its own (a date that makes no
 // file name, a file that cannot be made or written) keeps its rows and the run
 // goes on; a database failure stops the run after the last committed day.
+// Before a day's lines go into a file, a note beside it names the day and
+// where they begin, until its delete commits: a run killed in between leaves
+// lines whose rows are still in the table, and the next run takes them back
+// before it writes that day again. Without deletion the run goes a day at a
+// time too, and skips a day that fails on its own.
 // Archive files are appended to: no run empties one.
 
 #include "viewer/LogService.h"
 
 #include "odbc/Odbc.h"
 #include "odbc/Utf8Rows.h"
+#include "writer/ArchiveJournal.h"
 #include "writer/DailyFiles.h"
+#include "writer/FaultPoint.h"
 #include "writer/LineBytes.h"
 #include "writer/LogFile.h"
 #include "writer/LogTable.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +67,22 @@ std::vector<FileIdentity> databaseFiles(odbc::Connection& conn)
     return IdentitiesOf(paths);
 }
 
+// The columns of a selection read as text, whatever their length.
+struct WideColumns {
+    explicit WideColumns(odbc::ResultSet& rs)
+        : date(rs.column(QStringLiteral("log_Date"))), time(rs.column(QStringLiteral("log_Time"))),
+          app(rs.column(QStringLiteral("log_AppID"))), ws(rs.column(QStringLiteral("log_WsID"))),
+          user(rs.column(QStringLiteral("log_User"))), event(rs.column(QStringLiteral("log_EventType"))),
+          data(rs.column(QStringLiteral("log_Data")))
+    {
+    }
+    LogRecord read(odbc::ResultSet& rs) const
+    {
+        return {rs.text(date), rs.text(time), rs.text(app), rs.text(ws), rs.text(user), rs.text(event), rs.text(data)};
+    }
+    int date, time, app, ws, user, event, data;
+};
+
 QString dayList(const std::vector<QString>& days)
 {
     if (days.size() == 1)
@@ -67,25 +93,31 @@ QString dayList(const std::vector<QString>& days)
 class ArchiveRun {
 public:
     ArchiveRun(odbc::Connection& conn, const ArchiveRequest& request, const QString& table, const LineLayout& layout)
-        : conn_(conn), request_(request), table_(table), layout_(layout), fast_(conn.textCapabilities().utf8)
+        : conn_(conn), request_(request), table_(table), layout_(archiveLayout(layout)),
+          fast_(conn.textCapabilities().utf8)
     {
     }
 
     void run()
     {
         if (request_.ToFile) {
-            const std::vector<FileIdentity> forbidden = databaseFiles(conn_);
-            if (request_.MultiFile)
-                daily_.emplace(request_.Filename, request_.FilePrefix, LogFile::Mode::Append, forbidden);
-            else {
-                file_ = &single_.emplace(request_.Filename, LogFile::Mode::Append, forbidden);
+            forbidden_ = databaseFiles(conn_);
+            QString note;
+            if (request_.MultiFile) {
+                daily_.emplace(request_.Filename, request_.FilePrefix, LogFile::Mode::Append, forbidden_);
+                note = request_.Filename + QLatin1Char('/') + request_.FilePrefix + QStringLiteral("archive.pending");
+            } else {
+                file_ = &single_.emplace(request_.Filename, LogFile::Mode::Append, forbidden_);
                 files = 1;
+                note = request_.Filename + QStringLiteral(".pending");
+            }
+            // Only a run that deletes needs the note; any run settles one left.
+            if (request_.DelRecord || QFileInfo::exists(note)) {
+                journal_.emplace(note);
+                settlePending();
             }
         }
-        if (request_.DelRecord)
-            dayByDay();
-        else if (request_.ToFile)
-            archive(QStringLiteral("Log_Date <= ") + lit(request_.ArchiveDate));
+        dayByDay();
         closeFiles();
     }
 
@@ -99,16 +131,100 @@ public:
 private:
     QString lit(const QString& value) { return SqlLiteral(value, conn_.backslashEscapes()); }
 
+    // Archive lines keep bidirectional controls: import restores them, and
+    // they break no line.
+    static LineLayout archiveLayout(LineLayout layout)
+    {
+        layout.keepBidi = true;
+        return layout;
+    }
+    static uint8_t hiddenBits(const LineLayout& l)
+    {
+        return uint8_t((l.hideAppID ? 1 : 0) | (l.hideWsID ? 2 : 0) | (l.hideUser ? 4 : 0) | (l.hideEvent ? 8 : 0));
+    }
+
+    // A day an earlier run left pending: if every line it wrote from the
+    // noted place is a row still in the table, its delete never committed
+    // and the lines go (this run writes them again). Otherwise the rows are
+    // gone and the lines are their archive: they stay.
+    void settlePending()
+    {
+        const std::optional<PendingDay> pending = journal_->pending();
+        if (!pending)
+            return;
+        std::optional<LogFile> own;
+        LogFile* file = single_ ? &*single_ : nullptr;
+        if (daily_) {
+            const QString name = DailyFileName(request_.Filename, request_.FilePrefix, pending->day);
+            if (!QFileInfo::exists(name)) {
+                journal_->clear();
+                return;
+            }
+            file = &own.emplace(name, LogFile::Mode::Append, forbidden_);
+        }
+        if (file->size() > pending->from && linesAreStoredRows(*file, *pending)) {
+            file->truncate(pending->from);
+            file->sync();
+        }
+        journal_->clear();
+        if (own)
+            own->close();
+    }
+
+    bool linesAreStoredRows(const LogFile& file, const PendingDay& pending)
+    {
+        QFile in(file.path());
+        const qint64 from = qint64(pending.from);
+        if (!in.open(QIODevice::ReadOnly) || !in.seek(from > 0 ? from - 1 : 0))
+            throw Error("Cannot read " + file.path().toStdString() + ": " + in.errorString().toStdString());
+        // The noted place must begin a line.
+        if (from > 0 && in.read(1) != "\n")
+            return false;
+        // Lines and rows compared as hashes of their bytes: a day's lines
+        // need not fit in memory.
+        const std::hash<std::string_view> hash;
+        std::vector<size_t> lines;
+        while (!in.atEnd()) {
+            const QByteArray line = in.readLine();
+            if (!line.endsWith("\r\n"))
+                return false;
+            lines.push_back(hash(std::string_view(line.constData(), size_t(line.size()))));
+        }
+        if (in.error() != QFileDevice::NoError)
+            throw Error("Cannot read " + file.path().toStdString() + ": " + in.errorString().toStdString());
+        LineLayout layout;
+        layout.hideAppID = pending.hidden & 1;
+        layout.hideWsID = pending.hidden & 2;
+        layout.hideUser = pending.hidden & 4;
+        layout.hideEvent = pending.hidden & 8;
+        layout.keepBidi = true;
+        std::vector<size_t> rows;
+        auto rs = conn_.query(selection(QStringLiteral("Log_Date = ") + lit(pending.day)));
+        const WideColumns columns(*rs);
+        for (; !rs->eof(); rs->next()) {
+            const QByteArray line = BuildLogLine(columns.read(*rs), layout).toUtf8() + "\r\n";
+            rows.push_back(hash(std::string_view(line.constData(), size_t(line.size()))));
+        }
+        std::sort(lines.begin(), lines.end());
+        std::sort(rows.begin(), rows.end());
+        return std::includes(rows.begin(), rows.end(), lines.begin(), lines.end());
+    }
+
     // --- The database side -----------------------------------------------------
 
     void dayByDay()
     {
-        auto del = conn_.prepare(QStringLiteral("DELETE FROM ") + table_ + QStringLiteral(" WHERE   Log_Date = ?"));
+        const bool deleting = request_.DelRecord;
+        std::unique_ptr<odbc::Statement> del;
+        if (deleting)
+            del = conn_.prepare(QStringLiteral("DELETE FROM ") + table_ + QStringLiteral(" WHERE   Log_Date = ?"));
         std::optional<QString> after;
         while (const std::optional<QString> day = nextDay(after)) {
             int64_t gone = 0;
             {
-                odbc::SnapshotTransaction transaction(conn_);
+                std::optional<odbc::SnapshotTransaction> transaction;
+                if (deleting)
+                    transaction.emplace(conn_);
                 lines_ = 0;
                 // The day before is committed: nothing of it is taken back.
                 day_.clear();
@@ -116,14 +232,18 @@ private:
                 try {
                     if (request_.ToFile) {
                         archive(QStringLiteral("Log_Date = ") + lit(*day));
-                        sync();
+                        if (deleting)
+                            sync();
                     }
-                    del->setParameters({*day});
-                    gone = del->execute();
+                    if (deleting) {
+                        fault::point("archive.synced");
+                        del->setParameters({*day});
+                        gone = del->execute();
+                    }
                     // Under the write lock (SQLite) or in the snapshot
                     // (PostgreSQL) the day cannot have changed; if it did,
                     // its rows stay.
-                    if (request_.ToFile && gone >= 0 && gone != lines_)
+                    if (deleting && request_.ToFile && gone >= 0 && gone != lines_)
                         throw Error(QStringLiteral("The rows of %1 changed while they were archived: %2 written, "
                                                    "%3 to be deleted")
                                         .arg(*day)
@@ -138,24 +258,37 @@ private:
                 } catch (const std::exception& e) {
                     // This day alone: it stays in the table, its lines go
                     // back out, and the later days are still archived.
-                    takeBackDay();
-                    skipped_.push_back(*day + QStringLiteral(" (") + QString::fromStdString(e.what())
-                                       + QStringLiteral(")"));
+                    const QString why = QString::fromStdString(e.what());
+                    if (!takeBackDay() && deleting)
+                        // Its note stays for the next run, which takes them
+                        // back; a later day would overwrite it.
+                        throw Error(QStringLiteral("%1 (%2); its lines are still in the file and the next run "
+                                                   "takes them back")
+                                        .arg(*day, why)
+                                        .toStdString());
+                    skipped_.push_back(*day + QStringLiteral(" (") + why + QStringLiteral(")"));
                     after = day;
                     continue;
                 }
-                transaction.commit();
+                if (transaction)
+                    transaction->commit();
                 if (gone > 0)
                     rowsDeleted += gone;
             }
-            deleted.push_back(*day);
+            if (deleting) {
+                fault::point("archive.committed");
+                if (journal_)
+                    journal_->clear();
+                deleted.push_back(*day);
+            }
             after = day;
         }
         reachedEnd = true;
         if (!skipped_.empty())
-            throw Error(QStringLiteral("%1 skipped, still in the table: %2")
+            throw Error(QStringLiteral("%1 skipped, %2: %3")
                             .arg(skipped_.size() == 1 ? QStringLiteral("1 day")
                                                       : QStringLiteral("%1 days").arg(skipped_.size()),
+                                 deleting ? QStringLiteral("still in the table") : QStringLiteral("not archived"),
                                  skipped_.join(QStringLiteral("; ")))
                             .toStdString());
     }
@@ -241,13 +374,9 @@ private:
     void readWide(const QString& condition)
     {
         auto rs = conn_.query(selection(condition));
-        const int cDate = rs->column(QStringLiteral("log_Date")), cTime = rs->column(QStringLiteral("log_Time")),
-                  cApp = rs->column(QStringLiteral("log_AppID")), cWs = rs->column(QStringLiteral("log_WsID")),
-                  cUser = rs->column(QStringLiteral("log_User")),
-                  cEvent = rs->column(QStringLiteral("log_EventType")), cData = rs->column(QStringLiteral("log_Data"));
+        const WideColumns columns(*rs);
         for (; !rs->eof(); rs->next()) {
-            const LogRecord r{rs->text(cDate),  rs->text(cTime),  rs->text(cApp), rs->text(cWs),
-                              rs->text(cUser), rs->text(cEvent), rs->text(cData)};
+            const LogRecord r = columns.read(*rs);
             const QByteArray date = r.Date.toUtf8();
             if (std::string_view(date.constData(), size_t(date.size())) != day_)
                 startDay({date.constData(), size_t(date.size())});
@@ -288,6 +417,8 @@ private:
         day_.assign(date);
         dayStart_ = file_->size() + buffer_.size();
         dayLines_ = 0;
+        if (journal_ && request_.DelRecord)
+            journal_->record({QString::fromUtf8(date.data(), qsizetype(date.size())), dayStart_, hiddenBits(layout_)});
     }
 
     void flush()
@@ -311,17 +442,24 @@ private:
         }
     }
 
-    // Takes the lines of the day in progress back out: its rows stay.
-    void takeBackDay()
+    // Takes the lines of the day in progress back out: its rows stay. False
+    // when they could not be: they are still in the file, and so is its note.
+    bool takeBackDay()
     {
         if (day_.empty())
-            return;
+            return true;
+        bool done = true;
         if (file_) {
             try {
                 flush();
                 file_->truncate(dayStart_);
+                if (journal_ && request_.DelRecord) {
+                    // Gone from the disk before the note goes.
+                    file_->sync();
+                    journal_->clear();
+                }
             } catch (const std::exception&) {
-                // The lines stay: the next run writes them again; nothing is lost.
+                done = false;
             }
         }
         buffer_.clear();
@@ -329,6 +467,7 @@ private:
         written -= dayLines_;
         dayLines_ = 0;
         day_.clear();
+        return done;
     }
 
     void closeFiles()
@@ -340,15 +479,19 @@ private:
             daily_->close();
         if (single_)
             single_->close();
+        if (journal_)
+            journal_->close();
     }
 
     odbc::Connection& conn_;
     const ArchiveRequest& request_;
     const QString& table_;
-    const LineLayout& layout_;
+    const LineLayout layout_;
     const bool fast_;
     std::optional<LogFile> single_;
     std::optional<DailyFiles> daily_;
+    std::optional<ArchiveJournal> journal_;
+    std::vector<FileIdentity> forbidden_;
     LogFile* file_ = nullptr;  // the file of the current day
     bool dirSynced_ = false;
     ByteBuffer buffer_{kWriteAt + 64 * 1024};

@@ -10,6 +10,17 @@
 
 namespace tallyquill::fault {
 
+// Whether TQ_FAULT_POINT names `name`: for a place that must first set up
+// what a kill there should leave.
+inline bool armed(std::string_view name)
+{
+    static const char* const wanted = std::getenv("TQ_FAULT_POINT");
+    if (!wanted)
+        return false;
+    const std::string_view spec(wanted);
+    return spec.substr(0, spec.find('@')) == name;
+}
+
 inline void point(std::string_view name)
 {
     static const char* const wanted = std::getenv("TQ_FAULT_POINT");

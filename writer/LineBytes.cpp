@@ -48,7 +48,7 @@ constexpr bool passesAsIs(Byte b) { return b >= kPlainFirst && b < kPlainEnd; }
 
 // Writes how any other character c shows (control characters as the line
 // layout's stand-ins); at most 4 bytes.
-inline char* putShown(char* o, char32_t c) { return putUtf8(o, VisibleChar(c)); }
+inline char* putShown(char* o, char32_t c, bool keepBidi) { return putUtf8(o, VisibleChar(c, keepBidi)); }
 
 // -------------------------------------------------------------------------------
 
@@ -128,7 +128,7 @@ inline bool allPass(const Byte* p, size_t n)
 
 // The value fitted to `Width` characters: cut, or padded with spaces.
 template <int Width>
-inline char* putFitted(char* o, std::string_view value)
+inline char* putFitted(char* o, std::string_view value, bool keepBidi)
 {
     const Byte* p = reinterpret_cast<const Byte*>(value.data());
     const Byte* const end = p + value.size();
@@ -144,7 +144,7 @@ inline char* putFitted(char* o, std::string_view value)
         if (passesAsIs(*p))
             *o++ = char(*p++);
         else
-            o = putShown(o, decode(p, end));
+            o = putShown(o, decode(p, end), keepBidi);
         ++n;
     }
     if (n < Width) {
@@ -155,7 +155,7 @@ inline char* putFitted(char* o, std::string_view value)
 }
 
 // The whole value, as it shows.
-char* putAll(char* o, std::string_view value)
+char* putAll(char* o, std::string_view value, bool keepBidi)
 {
     const Byte* p = reinterpret_cast<const Byte*>(value.data());
     const Byte* const end = p + value.size();
@@ -168,7 +168,7 @@ char* putAll(char* o, std::string_view value)
         std::memcpy(o, run, size_t(p - run));
         o += p - run;
         if (p < end)
-            o = putShown(o, decode(p, end));
+            o = putShown(o, decode(p, end), keepBidi);
     }
     return o;
 }
@@ -249,27 +249,27 @@ void AppendLogLine(ByteBuffer& out, const RecordBytes& r, const LineLayout& layo
     // Each input byte gives at most 3 output bytes (a stray byte becomes
     // U+FFFD), each fixed place at most 4.
     char* o = out.room(kFixedBytes + 8 + 3 * r.activity.size());
-    o = putFitted<kDateWidth>(o, r.date);
+    o = putFitted<kDateWidth>(o, r.date, layout.keepBidi);
     *o++ = ' ';
-    o = putFitted<kTimeWidth>(o, r.time);
+    o = putFitted<kTimeWidth>(o, r.time, layout.keepBidi);
     if (!layout.hideAppID) {
         *o++ = ' ';
-        o = putFitted<kAppIdWidth>(o, r.appId);
+        o = putFitted<kAppIdWidth>(o, r.appId, layout.keepBidi);
     }
     if (!layout.hideWsID) {
         *o++ = ' ';
-        o = putFitted<kWsIdWidth>(o, r.wsId);
+        o = putFitted<kWsIdWidth>(o, r.wsId, layout.keepBidi);
     }
     if (!layout.hideUser) {
         *o++ = ' ';
-        o = putFitted<kUserWidth>(o, r.user);
+        o = putFitted<kUserWidth>(o, r.user, layout.keepBidi);
     }
     if (!layout.hideEvent) {
         *o++ = ' ';
-        o = putFitted<kEventWidth>(o, r.eventType);
+        o = putFitted<kEventWidth>(o, r.eventType, layout.keepBidi);
     }
     *o++ = ' ';
-    o = putAll(o, r.activity);
+    o = putAll(o, r.activity, layout.keepBidi);
     *o++ = '\r';
     *o++ = '\n';
     out.commit(o);

@@ -81,6 +81,7 @@ private:
     [[noreturn]] void refuse(const std::string& why);
     void flush();
     void put(const char* at, size_t left);
+    void putBytes(const char* at, size_t left);
     [[noreturn]] void fail(const char* what, int error) const;
 
     QString path_;

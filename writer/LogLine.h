@@ -28,21 +28,29 @@ struct LineLayout {
     QString userTitle = QStringLiteral("User");
     QString eventTitle = QStringLiteral("Event Type");
     QString activityTitle = QStringLiteral("Activity");
+    // Bidirectional controls as stored, not as stand-ins: for archive lines,
+    // which import must restore exactly and which they cannot break.
+    bool keepBidi = false;
 };
 
 // The stand-in a line shows for a character that would break the line, move
 // a reader's cursor or start a terminal sequence: C0 controls as their Control
-// Pictures (U+2400 + code), DEL as U+2421, and C1 controls, LINE SEPARATOR and
-// PARAGRAPH SEPARATOR as U+FFFD. One character for one, so widths hold; every
-// other character is itself. Whatever writes a record line maps through this.
+// Pictures (U+2400 + code), DEL as U+2421, and C1 controls, LINE SEPARATOR,
+// PARAGRAPH SEPARATOR and the bidirectional controls (which reorder what a
+// reader sees) as U+FFFD. One character for one, so widths hold; every other
+// character is itself. Whatever writes a record line maps through this.
 constexpr char32_t kHiddenCharStandIn = 0xFFFD;
-constexpr char32_t VisibleChar(char32_t c) noexcept
+constexpr bool IsBidiControl(char32_t c) noexcept
+{
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+constexpr char32_t VisibleChar(char32_t c, bool keepBidi = false) noexcept
 {
     if (c < 0x20)
         return 0x2400 + c;
     if (c == 0x7F)
         return 0x2421;
-    if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029)
+    if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (!keepBidi && IsBidiControl(c)))
         return kHiddenCharStandIn;
     return c;
 }
