@@ -114,7 +114,7 @@ TEST(SpoolFile, DamageBeforeLaterRecordsIsKeptNotCutOrRemoved)
         second->append(spool::EncodeRecord(record(10)), 1 << 20);
         EXPECT_GE(QFileInfo(first->path()).size(), size);
         const auto counts = second->pending();
-        EXPECT_EQ(counts.records, damaged);
+        EXPECT_EQ(counts.records, 10);  // every undamaged one, across the damage
         EXPECT_GT(counts.damaged, 0u);
         second.reset();
         EXPECT_FALSE(first->removeIfDone());
