@@ -39,9 +39,15 @@ protected:
         int code;
         QString out, err;
     };
-    static Run tool(const QStringList& args)
+    // `fault` names a fault point the command stops dead at (writer/FaultPoint.h).
+    static Run tool(const QStringList& args, const QString& fault = {})
     {
         QProcess p;
+        if (!fault.isEmpty()) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("TQ_FAULT_POINT"), fault);
+            p.setProcessEnvironment(env);
+        }
         p.start(binary(QStringLiteral("../tool/tallyquill")), args);
         p.waitForFinished(180000);
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,

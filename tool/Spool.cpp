@@ -26,7 +26,7 @@ int runSpoolStatus()
         const QString oldest =
             s.oldestDate.isEmpty() ? QString() : IsoDate(s.oldestDate) + QLatin1Char(' ') + DisplayTime(s.oldestTime);
         std::cout << printable(s.dsn) << "\t" << printable(s.table) << "\t" << s.pending << "\t" << printable(oldest)
-                  << "\t" << s.rejected << "\t" << printable(s.lastError) << "\n";
+                  << "\t" << s.rejected << "\t" << printable(spool::DamageNote(s)) << "\n";
     }
     return EX_OK;
 }
@@ -50,10 +50,11 @@ int runSpoolFlush(const FlushOptions& o)
                                                std::chrono::seconds(o.timeout));
         if (out.remaining == 0 && out.error.isEmpty())
             continue;
-        std::cerr << "tallyquill: " << printable(s.dsn) << " " << printable(s.table) << ": "
+        std::cerr << "tallyquill: "
+                  << (s.problem.isEmpty() ? printable(s.dsn) + " " + printable(s.table) : printable(s.path)) << ": "
                   << (out.remaining < 0 ? std::string("unreadable") : std::to_string(out.remaining) + " left")
                   << (out.error.isEmpty() ? std::string() : ": " + printable(out.error)) << "\n";
-        if (out.remaining != 0)
+        if (out.remaining != 0 || out.damageSetAside)
             status = std::max(status, out.databaseError ? kDatabaseError : kNothingDone);
     }
     return status;
@@ -72,7 +73,8 @@ Verb setupSpool(CLI::App& app)
     auto fl = std::make_shared<FlushOptions>();
     CLI::App* spoolFlush = spoolVerb->add_subcommand(
         "flush", "Deliver the spools now (those of DSN and APPID when given). Exit status: 0 every spool is "
-                 "empty, 1 records are left, 2 the database refused or was not reached.");
+                 "empty, 1 records are left or damaged bytes were set aside, 2 the database refused or was not "
+                 "reached.");
     spoolFlush->add_option("--dsn", fl->dsn, "only the spools of this data source")->type_name("DSN")
         ->envname("TALLYQUILL_DSN");
     spoolFlush->add_option("--app", fl->app, "only the spools of this application")->type_name("APPID")

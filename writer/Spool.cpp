@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace tallyquill::spool {
@@ -158,6 +159,8 @@ struct Spool::State {
             const Round r = deliverRound(deliverer, error);
             if (r != Round::Failed)
                 error = deliverer.takeRejection();
+            if (const QString damage = deliverer.takeDamage(); !damage.isEmpty())
+                error = error.isEmpty() ? damage : damage + QStringLiteral("; ") + error;
             // The file carries the error to `spool status` and other processes.
             if (r != Round::Busy && error != hadError)
                 file->setLastError(error);
@@ -338,12 +341,42 @@ std::vector<SpoolStatus> ListSpools()
             }
             st.lastError = file->lastError();
             st.rejected = file->rejectedCount();
+            st.damagedWaiting = c.damaged;
+            st.damagedAt = c.firstDamage;
+            const SpoolFile::AsideCount aside = file->damagedCount();
+            st.damagedSetAside = aside.bytes;
+            st.damagedRegions = aside.lines;
+            st.damagedPath = file->damagedPath();
         } catch (const std::exception& e) {
             st.problem = QString::fromUtf8(e.what());
+            // Its name still says whose it is, so that a flush for that data
+            // source and table meets it and says why it cannot deliver it.
+            const std::optional<std::pair<QString, QString>> named = SpoolNameParts(name);
+            if (named) {
+                st.dsn = named->first;
+                st.table = named->second;
+            }
         }
         out.push_back(st);
     }
     return out;
+}
+
+QString DamageNote(const SpoolStatus& s)
+{
+    QStringList parts;
+    if (s.damagedRegions > 0)
+        parts << QStringLiteral("%1 damaged bytes (%2 piece(s)) set aside in %3")
+                     .arg(s.damagedSetAside)
+                     .arg(s.damagedRegions)
+                     .arg(s.damagedPath);
+    if (s.damagedWaiting > 0)
+        parts << QStringLiteral("%1 damaged bytes from offset %2 wait to be set aside by spool flush")
+                     .arg(s.damagedWaiting)
+                     .arg(s.damagedAt);
+    if (!s.lastError.isEmpty())
+        parts << s.lastError;
+    return parts.join(QStringLiteral("; "));
 }
 
 FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QString& password,
@@ -382,6 +415,11 @@ FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QSt
             } catch (const std::exception& e) {
                 out.error = QString::fromUtf8(e.what());
             }
+            // Also when a failure followed: what was set aside needs saying.
+            if (const QString note = deliverer.takeDamage(); !note.isEmpty()) {
+                out.error = out.error.isEmpty() ? note : note + QStringLiteral("; ") + out.error;
+                out.damageSetAside = true;
+            }
             if (!out.error.isEmpty())
                 file->setLastError(out.error);
             file->unlockDelivery();
@@ -391,8 +429,9 @@ FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QSt
         if (file->pending().records == 0)
             break;
         if (Clock::now() >= deadline) {
-            out.error = delivering ? QStringLiteral("The time was up before the spool was empty")
-                                   : QStringLiteral("Another process is delivering this spool; try again later");
+            const QString why = delivering ? QStringLiteral("The time was up before the spool was empty")
+                                           : QStringLiteral("Another process is delivering this spool; try again later");
+            out.error = out.error.isEmpty() ? why : out.error + QStringLiteral("; ") + why;
             break;
         }
         std::this_thread::sleep_for(kFlushRetry);
@@ -403,8 +442,8 @@ FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QSt
         // Kept whole: the operator decides what the damaged bytes were.
         out.error = QStringLiteral("The spool ") + file->path() + QStringLiteral(" holds ")
             + QString::number(left.damaged) + QStringLiteral(" damaged bytes from offset ")
-            + QString::number(file->delivered() + left.bytes)
-            + QStringLiteral(" that were not delivered; the file was kept");
+            + QString::number(left.firstDamage)
+            + QStringLiteral(" that were not set aside; the file was kept");
         file->setLastError(out.error);
         out.remaining = -1;
         return out;

@@ -69,9 +69,16 @@ struct SpoolStatus {
     QString oldestDate, oldestTime;  // stored forms, empty when nothing waits
     QString lastError;
     int64_t rejected = 0;  // records set aside in <spool>.rejected
+    // Damage: bytes still waiting in the file (from damagedAt), and what
+    // was set aside in damagedPath, in how many pieces.
+    uint64_t damagedWaiting = 0, damagedAt = 0, damagedSetAside = 0;
+    int64_t damagedRegions = 0;
+    QString damagedPath;
     QString problem;       // why the file could not be read, if it could not
 };
 TQ_INTERNAL_API std::vector<SpoolStatus> ListSpools();
+// The last error with what was set aside as damage or still waits.
+TQ_INTERNAL_API QString DamageNote(const SpoolStatus& status);
 
 // Delivers one spool file now, waiting for another process's deliverer when
 // one holds it, until it is empty, a delivery fails, or the time is up.
@@ -80,6 +87,7 @@ struct FlushOutcome {
     int64_t remaining = 0;
     QString error;
     bool databaseError = false;
+    bool damageSetAside = false;  // in this run, to the spool's .damaged file
 };
 TQ_INTERNAL_API FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QString& password,
                             std::chrono::milliseconds timeout);

@@ -122,7 +122,7 @@ struct Deliverer::Impl {
     // A batch the database refused goes again one record per transaction,
     // up to here, so that only the records it refuses are set aside.
     uint64_t singleUntil = 0;
-    QString rejection;
+    QString rejection, damage;
 
     void connect()
     {
@@ -421,8 +421,28 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
             d->settleMark(file);
             const size_t rows = d->mark < d->singleUntil ? 1 : std::min(maxRows, kBatchRows);
             const SpoolFile::Batch batch = file.read(d->mark, rows);
-            if (batch.empty())
-                return 0;
+            if (batch.empty()) {
+                const std::optional<SpoolFile::Damage> damage = file.damageAt(d->mark);
+                if (!damage)
+                    return 0;
+                // Set aside before the mark passes it; the file's mark moves
+                // first, so that a kill before the database's leaves that one
+                // behind, which the next connection brings up to it.
+                file.setAsideDamage(*damage);
+                file.setDelivered(damage->resume);
+                SpoolFile::Batch skip;
+                skip.start = damage->at;
+                skip.end = damage->resume;
+                if (d->commit(file, skip, false))
+                    d->mark = skip.end;
+                else
+                    d->markFor.clear();
+                d->damage = QStringLiteral("%1 damaged bytes at offset %2 of %3 (%4) were set aside in %5")
+                                .arg(skip.end - skip.start)
+                                .arg(skip.start)
+                                .arg(file.path(), damage->reason, file.damagedPath());
+                continue;
+            }
             bool committed = false;
             try {
                 committed = d->commit(file, batch);
@@ -461,6 +481,7 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
 }
 
 QString Deliverer::takeRejection() { return std::exchange(d->rejection, QString()); }
+QString Deliverer::takeDamage() { return std::exchange(d->damage, QString()); }
 
 void Deliverer::forget(const QByteArray& spoolId) noexcept
 {

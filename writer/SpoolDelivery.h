@@ -36,6 +36,10 @@ public:
     // spool's .rejected file and passed over, so that it cannot hold up the
     // records behind it.
     QString takeRejection();
+    // Likewise for damaged bytes (no record, no torn tail) in front of
+    // records: they go to the spool's .damaged file, and delivery resumes at
+    // the next valid record.
+    QString takeDamage();
     // Deletes the bookkeeping row of a spool file that was removed.
     void forget(const QByteArray& spoolId) noexcept;
     void disconnect() noexcept;

@@ -1,5 +1,7 @@
 #include "writer/SpoolFile.h"
 
+#include "writer/FaultPoint.h"
+
 #include <algorithm>
 
 #include <QCryptographicHash>
@@ -290,6 +292,35 @@ QString SpoolFileName(const QString& dsn, const QString& table)
     return name + QStringLiteral(".spool");
 }
 
+std::optional<std::pair<QString, QString>> SpoolNameParts(const QString& fileName)
+{
+    if (!fileName.endsWith(QLatin1String(".spool")))
+        return std::nullopt;
+    const QStringList parts = fileName.chopped(6).split(QLatin1Char('.'));
+    if (parts.size() != 2)
+        return std::nullopt;
+    auto unescape = [](const QString& text) -> std::optional<QString> {
+        QByteArray out;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text[i] != QLatin1Char('%')) {
+                out += char(text[i].toLatin1());
+                continue;
+            }
+            bool ok = false;
+            const int v = text.mid(i + 1, 2).toInt(&ok, 16);
+            if (!ok || text.mid(i + 1, 2).size() != 2)
+                return std::nullopt;
+            out += char(v);
+            i += 2;
+        }
+        return QString::fromUtf8(out);
+    };
+    const auto dsn = unescape(parts[0]), table = unescape(parts[1]);
+    if (!dsn || !table || SpoolFileName(*dsn, *table) != fileName)
+        return std::nullopt;
+    return std::make_pair(*dsn, *table);
+}
+
 // --- SpoolFile ---------------------------------------------------------------
 
 SpoolFile::~SpoolFile()
@@ -366,7 +397,14 @@ std::unique_ptr<SpoolFile> SpoolFile::open(const QString& dir, const Identity& i
             || ::stat(QFile::encodeName(path).constData(), &named) != 0 || mine.st_ino != named.st_ino
             || mine.st_dev != named.st_dev)
             continue;
-        f->readHeader();
+        try {
+            f->readHeader();
+        } catch (const SpoolError& e) {
+            // Every record of this data source and table waits on this file.
+            throw SpoolError(std::string(e.what())
+                             + "; nothing can be added to it: move it aside (keep it, it may hold records; "
+                               "tallyquill spool status lists it) and the next record starts a new spool");
+        }
         if (f->identity_.dsn != identity.dsn || f->identity_.table != identity.table)
             throw SpoolError(("The spool " + path + " belongs to another data source or table").toStdString());
         return f;
@@ -585,30 +623,22 @@ void SpoolFile::append(const QByteArray& frames, uint64_t limit)
     // Records that other processes appended since are whole; anything after
     // the last whole record is what a killed writer left half written, as
     // nobody else is writing now.
-    uint64_t end = scan(std::max(end_, delivered), size, nullptr);
-    // Only the last frame can be torn (cut short, or zeros where a power cut
-    // left the file longer than its data); a bad frame with bytes behind it
-    // is damage in front of acknowledged records, kept for the operator.
+    uint64_t end = std::max(end_, delivered);
+    // Records that other processes appended since are whole; damage is
+    // passed over to the next valid frame (it waits to be set aside), and
+    // only a torn last frame is what a killed writer left half written, as
+    // nobody else is writing now.
     bool torn = false;
-    if (end < size) {
-        char head[8];
-        if (size - end < 8 || ::pread(fd_, head, 8, off_t(end)) != 8) {
+    for (;;) {
+        end = scan(end, size, nullptr);
+        if (end >= size)
+            break;
+        const std::optional<Damage> damage = classify(end, size);
+        if (!damage) {
             torn = true;
-        } else if (const uint64_t length = getLE(head, 4); length == 0) {
-            torn = true;
-            char chunk[4096];
-            for (uint64_t at = end; torn && at < size;) {
-                const ssize_t got = ::pread(fd_, chunk, size_t(std::min<uint64_t>(sizeof chunk, size - at)), off_t(at));
-                if (got <= 0)
-                    fail(QStringLiteral("Cannot read the spool ") + path_);
-                torn = std::all_of(chunk, chunk + got, [](char c) { return c == 0; });
-                at += uint64_t(got);
-            }
-        } else {
-            torn = end + 8 + length >= size;
+            break;
         }
-        if (!torn)
-            end = size;
+        end = damage->resume;
     }
     if (torn && (::ftruncate(fd_, off_t(end)) != 0 || ::fdatasync(fd_) != 0))
         fail(QStringLiteral("Cannot cut the torn end of the spool ") + path_);
@@ -657,14 +687,21 @@ SpoolFile::Batch SpoolFile::read(uint64_t from, size_t max)
     if (uint64_t(st.st_size) > syncedTo_.load())
         sync();
     AppendLock hold(*this, F_RDLCK);
-    batch.end = scan(from, uint64_t(st.st_size), [&](uint64_t, const char* p, uint32_t n) {
+    std::optional<uint64_t> unreadable;
+    batch.end = scan(from, uint64_t(st.st_size), [&](uint64_t at, const char* p, uint32_t n) {
         const auto base = uint32_t(batch.data.size());
         batch.fields.resize(batch.fields.size() + 7);
-        if (!splitRecord(p, n, base, &batch.fields[batch.fields.size() - 7]))
-            throw SpoolError(("The spool " + path_ + " holds a record it cannot read").toStdString());
+        if (!splitRecord(p, n, base, &batch.fields[batch.fields.size() - 7])) {
+            // Stops in front of it: damageAt() names it.
+            batch.fields.resize(batch.fields.size() - 7);
+            unreadable = at - 8 - n;
+            return false;
+        }
         batch.data.append(p, qsizetype(n));
         return batch.size() < max;
     });
+    if (unreadable)
+        batch.end = *unreadable;
     return batch;
 }
 
@@ -699,13 +736,24 @@ SpoolFile::Counts SpoolFile::pending()
         countFrom_ = countEnd_ = from;
         counted_ = Counts{};
     }
-    countEnd_ = scan(countEnd_, uint64_t(st.st_size), [&](uint64_t, const char* p, uint32_t n) {
-        if (counted_.records++ == 0)
-            decodeRecord(p, n, counted_.oldest);
-        return true;
-    });
+    const auto size = uint64_t(st.st_size);
+    for (;;) {
+        countEnd_ = scan(countEnd_, size, [&](uint64_t, const char* p, uint32_t n) {
+            if (counted_.records++ == 0)
+                decodeRecord(p, n, counted_.oldest);
+            return true;
+        });
+        if (countEnd_ >= size)
+            break;
+        const std::optional<Damage> damage = classify(countEnd_, size);
+        if (!damage)
+            break;  // a torn tail: the next append cuts it
+        if (counted_.damaged == 0)
+            counted_.firstDamage = damage->at;
+        counted_.damaged += damage->resume - damage->at;
+        countEnd_ = damage->resume;
+    }
     counted_.bytes = countEnd_ - from;
-    counted_.damaged = uint64_t(st.st_size) > countEnd_ ? uint64_t(st.st_size) - countEnd_ : 0;
     return counted_;
 }
 
@@ -715,55 +763,236 @@ bool SpoolFile::mayHavePending()
     return ::fstat(fd_, &st) == 0 && uint64_t(st.st_size) > readDelivered();
 }
 
+uint64_t SpoolFile::nextFrame(uint64_t from, uint64_t to)
+{
+    std::vector<char> chunk, frame;
+    for (uint64_t base = from + 1; base + 8 <= to;) {
+        const size_t want = size_t(std::min<uint64_t>(kReadChunk + 7, to - base));
+        chunk.resize(want);
+        if (!preadAll(fd_, chunk.data(), want, off_t(base)))
+            fail(QStringLiteral("Cannot read the spool ") + path_);
+        for (size_t i = 0; i + 8 <= want; ++i) {
+            const uint64_t at = base + i;
+            const auto length = uint32_t(getLE(chunk.data() + i, 4));
+            if (length == 0 || length > kFrameMax || at + 8 + length > to)
+                continue;
+            const char* f = chunk.data() + i;
+            if (i + 8 + length > want) {
+                frame.resize(8 + size_t(length));
+                if (!preadAll(fd_, frame.data(), frame.size(), off_t(at)))
+                    continue;
+                f = frame.data();
+            }
+            Field fields[7];
+            if (Crc32c(f + 8, length, Crc32c(f, 4)) == uint32_t(getLE(f + 4, 4))
+                && splitRecord(f + 8, length, 0, fields))
+                return at;
+        }
+        base += want - 7;
+    }
+    return to;
+}
+
+std::optional<SpoolFile::Damage> SpoolFile::classify(uint64_t end, uint64_t size)
+{
+    const uint64_t next = nextFrame(end, size);
+    char head[8];
+    if (size - end < 8 || !preadAll(fd_, head, 8, off_t(end)))
+        return std::nullopt;  // nothing valid can follow fewer than 8 bytes
+    const uint64_t length = getLE(head, 4);
+    if (next == size) {
+        // Only the last frame can be torn: cut short, or zeros where a power
+        // cut left the file longer than its data.
+        if (length != 0 && end + 8 + length >= size)
+            return std::nullopt;
+        if (length == 0) {
+            bool zeros = true;
+            char chunk[4096];
+            for (uint64_t at = end; zeros && at < size;) {
+                const auto n = size_t(std::min<uint64_t>(sizeof chunk, size - at));
+                if (!preadAll(fd_, chunk, n, off_t(at)))
+                    fail(QStringLiteral("Cannot read the spool ") + path_);
+                zeros = std::all_of(chunk, chunk + n, [](char c) { return c == 0; });
+                at += n;
+            }
+            if (zeros)
+                return std::nullopt;
+        }
+    }
+    Damage d{end, next, {}};
+    if (length == 0 || length > kFrameMax)
+        d.reason = QStringLiteral("a frame length of %1 bytes, which no record has").arg(length);
+    else if (end + 8 + length > next)
+        d.reason = QStringLiteral("a frame length of %1 bytes, past the next record").arg(length);
+    else {
+        std::vector<char> frame(8 + size_t(length));
+        Field fields[7];
+        if (!preadAll(fd_, frame.data(), frame.size(), off_t(end)))
+            fail(QStringLiteral("Cannot read the spool ") + path_);
+        if (Crc32c(frame.data() + 8, length, Crc32c(frame.data(), 4)) != uint32_t(getLE(head + 4, 4)))
+            d.reason = QStringLiteral("a record whose checksum does not match");
+        else if (!splitRecord(frame.data() + 8, uint32_t(length), 0, fields))
+            d.reason = QStringLiteral("a frame that holds no record this program can read");
+        else
+            d.reason = QStringLiteral("bytes between records");
+    }
+    return d;
+}
+
+std::optional<SpoolFile::Damage> SpoolFile::damageAt(uint64_t offset)
+{
+    AppendLock hold(*this, F_RDLCK);
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0)
+        fail(QStringLiteral("Cannot read the spool ") + path_);
+    const auto size = uint64_t(st.st_size);
+    if (offset >= size)
+        return std::nullopt;
+    if (scan(offset, size, nullptr) != offset)
+        return Damage{offset, nextFrame(offset, size),
+                      QStringLiteral("a frame that holds no record this program can read")};
+    return classify(offset, size);
+}
+
 QString SpoolFile::rejectedPath() const { return path_.chopped(6) + QStringLiteral(".rejected"); }
 
-void SpoolFile::setAside(const Batch& batch, const QString& reason)
+namespace {
+
+// Side-file text: tabs, line ends and control bytes escaped, so that one
+// line stays one line; with `ascii`, bytes over 0x7e too (raw bytes are no
+// text).
+QByteArray escapedBytes(const QByteArray& bytes, bool ascii)
 {
-    auto escaped = [](const QString& text) {
-        QByteArray out;
-        for (char c : text.toUtf8()) {
-            const auto u = uint8_t(c);
-            if (c == '\\')
-                out += "\\\\";
-            else if (c == '\t')
-                out += "\\t";
-            else if (c == '\n')
-                out += "\\n";
-            else if (c == '\r')
-                out += "\\r";
-            else if (u < 0x20 || u == 0x7f)
-                out += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
-            else
-                out += c;
-        }
-        return out;
-    };
-    QByteArray lines;
-    for (size_t i = 0; i < batch.size(); ++i) {
-        const Record r = batch.record(i);
-        lines += escaped(QDateTime::currentDateTime().toString(Qt::ISODate));
-        for (const QString* f : {&reason, &r.appId, &r.wsId, &r.date, &r.time, &r.user, &r.eventType, &r.data})
-            lines += '\t' + escaped(*f);
-        lines += '\n';
+    QByteArray out;
+    out.reserve(bytes.size());
+    for (char c : bytes) {
+        const auto u = uint8_t(c);
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (u < 0x20 || u == 0x7f || (ascii && u > 0x7e))
+            out += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
+        else
+            out += c;
     }
-    const QString path = rejectedPath();
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                          0600);
+    return out;
+}
+
+QByteArray escaped(const QString& text) { return escapedBytes(text.toUtf8(), false); }
+
+// Appends the lines (each "time\tid\toffset\t...\n", by rising offset) to a
+// side file, leaving out those its last line already covers: a deliverer
+// killed after the sync below and before it moved the mark meets the same
+// bytes again. A line a kill cut short is taken back first. On disk when
+// this returns.
+void appendAside(const QString& path, const QByteArray& id, const std::vector<std::pair<uint64_t, QByteArray>>& lines)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         fail(QStringLiteral("Cannot open ") + path);
     FdCloser closer{fd};
-    const char* p = lines.constData();
-    for (size_t left = size_t(lines.size()); left > 0;) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail(QStringLiteral("Cannot write to ") + path);
-        p += n;
-        left -= size_t(n);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        throw SpoolError(("Cannot write to " + path + ": not a regular file").toStdString());
+    // The last two line ends, read backwards.
+    auto size = uint64_t(st.st_size);
+    std::vector<uint64_t> ends;  // offsets just after a '\n'
+    char chunk[4096];
+    for (uint64_t at = size; at > 0 && ends.size() < 2;) {
+        const uint64_t from = at > sizeof chunk ? at - sizeof chunk : 0;
+        if (!preadAll(fd, chunk, size_t(at - from), off_t(from)))
+            fail(QStringLiteral("Cannot read ") + path);
+        for (uint64_t i = at; i > from && ends.size() < 2; --i)
+            if (chunk[i - 1 - from] == '\n')
+                ends.push_back(i);
+        at = from;
     }
+    const uint64_t whole = ends.empty() ? 0 : ends[0];
+    if (whole < size) {
+        if (::ftruncate(fd, off_t(whole)) != 0)
+            fail(QStringLiteral("Cannot write to ") + path);
+        size = whole;
+    }
+    std::optional<uint64_t> covered;
+    if (size > 0) {
+        const uint64_t lineStart = ends.size() > 1 ? ends[1] : 0;
+        QByteArray head(int(std::min<uint64_t>(size - lineStart, 128)), '\0');
+        if (!preadAll(fd, head.data(), size_t(head.size()), off_t(lineStart)))
+            fail(QStringLiteral("Cannot read ") + path);
+        const QList<QByteArray> f = head.split('\t');
+        bool ok = false;
+        if (f.size() > 3 && f[1] == id) {
+            const qulonglong offset = f[2].toULongLong(&ok);
+            if (ok)
+                covered = offset;
+        }
+    }
+    QByteArray out;
+    for (const auto& [offset, line] : lines)
+        if (!covered || offset > *covered)
+            out += line;
+    if (!out.isEmpty() && !pwriteAll(fd, out.constData(), size_t(out.size()), off_t(size)))
+        fail(QStringLiteral("Cannot write to ") + path);
     if (::fdatasync(fd) != 0)
         fail(QStringLiteral("Cannot write to ") + path);
+    fault::point("spool-aside-synced");
+}
+
+QByteArray asideStart(const QByteArray& id, uint64_t offset)
+{
+    return escaped(QDateTime::currentDateTime().toString(Qt::ISODate)) + '\t' + id + '\t'
+           + QByteArray::number(qulonglong(offset));
+}
+
+} // namespace
+
+void SpoolFile::setAside(const Batch& batch, const QString& reason)
+{
+    std::vector<std::pair<uint64_t, QByteArray>> lines;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        // The frame of record i: its payload starts five bytes before its
+        // first field, behind i frame heads.
+        const uint64_t offset = batch.start + 8 * i + (batch.field(i, 0).offset - 5);
+        const Record r = batch.record(i);
+        QByteArray line = asideStart(id_, offset);
+        for (const QString* f : {&reason, &r.appId, &r.wsId, &r.date, &r.time, &r.user, &r.eventType, &r.data})
+            line += '\t' + escaped(*f);
+        lines.emplace_back(offset, line + '\n');
+    }
+    appendAside(rejectedPath(), id_, lines);
+}
+
+QString SpoolFile::damagedPath() const { return path_.chopped(6) + QStringLiteral(".damaged"); }
+
+void SpoolFile::setAsideDamage(const Damage& damage)
+{
+    QByteArray raw(qsizetype(damage.resume - damage.at), '\0');
+    if (!preadAll(fd_, raw.data(), size_t(raw.size()), off_t(damage.at)))
+        fail(QStringLiteral("Cannot read the spool ") + path_);
+    const QByteArray line = asideStart(id_, damage.at) + '\t' + QByteArray::number(qulonglong(raw.size())) + '\t'
+                            + escaped(damage.reason) + '\t' + escapedBytes(raw, true) + '\n';
+    appendAside(damagedPath(), id_, {{damage.at, line}});
+}
+
+SpoolFile::AsideCount SpoolFile::damagedCount() const
+{
+    AsideCount count;
+    QFile f(damagedPath());
+    if (!f.open(QIODevice::ReadOnly))
+        return count;
+    while (!f.atEnd()) {
+        const QByteArray line = f.readLine();
+        if (!line.endsWith('\n'))
+            break;
+        ++count.lines;
+        count.bytes += line.split('\t').value(3).toULongLong();
+    }
+    return count;
 }
 
 int64_t SpoolFile::rejectedCount() const

@@ -15,6 +15,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "tallyquill/error.h"
@@ -40,6 +42,9 @@ QString EnsureSpoolDirectory();
 // The file name of a spool: the data source and table with every byte
 // outside [A-Za-z0-9_-] as %XX, so that no name can leave the directory.
 QString SpoolFileName(const QString& dsn, const QString& table);
+// The data source and table a file name stands for; none for a name that
+// is not one SpoolFileName makes, or one shortened by a hash.
+std::optional<std::pair<QString, QString>> SpoolNameParts(const QString& fileName);
 
 uint32_t Crc32c(const char* data, size_t size, uint32_t crc = 0);
 
@@ -68,9 +73,16 @@ public:
         int64_t records = 0;
         uint64_t bytes = 0;
         Record oldest;  // the first pending record, when there is one
-        // Bytes after the last whole pending record that are not a torn
-        // tail: damage that must be kept, never cut off or deleted.
+        // Pending bytes that are no record and no torn tail: damage, kept
+        // until it is set aside; the records behind it still count.
         uint64_t damaged = 0;
+        uint64_t firstDamage = 0;  // its first offset, when there is some
+    };
+    // Bytes at a record boundary that are no record, up to the next valid
+    // frame (or the end of the file), and why.
+    struct Damage {
+        uint64_t at = 0, resume = 0;
+        QString reason;
     };
 
     // The spool of identity.dsn + identity.table in `dir`, created when
@@ -109,13 +121,29 @@ public:
     Counts pending();
     // Cheap: whether the file holds bytes past the delivered mark.
     bool mayHavePending();
+    // The damage at `offset`, where read() stopped short; none when the
+    // file ends there or only a torn tail follows.
+    std::optional<Damage> damageAt(uint64_t offset);
 
     // Records the database refuses, one text line each (time, reason, the
     // seven values; tab-separated, with \\, \t, \n, \r and \xNN escapes),
     // in <spool>.rejected beside the spool; on disk when this returns.
+    // Each line also carries the spool id and the record's offset, so that
+    // a line written by a deliverer killed before it moved the mark is not
+    // written again.
     QString rejectedPath() const;
     void setAside(const Batch& batch, const QString& reason);
     int64_t rejectedCount() const;
+    // Damaged bytes, one line each in <spool>.damaged (time, spool id,
+    // offset, length, reason, the raw bytes escaped as above and every byte
+    // over 0x7e as \xNN); on disk when this returns.
+    QString damagedPath() const;
+    void setAsideDamage(const Damage& damage);
+    struct AsideCount {
+        int64_t lines = 0;
+        uint64_t bytes = 0;
+    };
+    AsideCount damagedCount() const;
 
     // One deliverer at a time, across processes.
     bool tryLockDelivery();
@@ -136,6 +164,11 @@ private:
     // or missing one, or when `each` answers false. Answers the end of the
     // last record passed.
     uint64_t scan(uint64_t from, uint64_t to, const std::function<bool(uint64_t, const char*, uint32_t)>& each);
+    // What lies at `end`, where scan() stopped before `size`: a torn tail
+    // (nullopt) or damage.
+    std::optional<Damage> classify(uint64_t end, uint64_t size);
+    // The first offset after `from` where a valid record frame starts, or `to`.
+    uint64_t nextFrame(uint64_t from, uint64_t to);
     uint64_t readDelivered();
 
     int fd_ = -1;
