@@ -34,7 +34,7 @@ public:
     // What was set aside since the last call: a record that the database
     // refuses for its data (SQLSTATE class 22 or 23) is written to the
     // spool's .rejected file and passed over, so that it cannot hold up the
-    // records behind it.
+    // records behind it. Also a database mark that was not obeyed.
     QString takeRejection();
     // Deletes the bookkeeping row of a spool file that was removed.
     void forget(const QByteArray& spoolId) noexcept;
@@ -44,6 +44,11 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
 };
+
+// The bookkeeping row beside a spool's mark that holds the file's chain value
+// at that mark (its id in capitals), by which a mark ahead of the file's own
+// is known for one the file set.
+QByteArray ProofRowId(const QByteArray& spoolId);
 
 // Whether a table name is one the writer makes: an AppID and "_logs".
 bool IsLogTableName(const QString& table);
