@@ -556,7 +556,8 @@ TEST_P(SpoolDb, DatabaseMarkAheadOfTheFileIsObeyedOnlyWhenTheFileSetIt)
         EXPECT_TRUE(d.takeRejection().contains(QLatin1String("not a mark this file set")));
         EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + t + QStringLiteral(" WHERE log_Data LIKE 'c %'")),
                   "60");
-        EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(DISTINCT log_Data) FROM ") + t), scalar(QStringLiteral("SELECT COUNT(*) FROM ") + t));
+        EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(DISTINCT log_Data) FROM ") + t),
+                  scalar(QStringLiteral("SELECT COUNT(*) FROM ") + t));
     }
 }
 
@@ -589,9 +590,10 @@ TEST_P(SpoolDb, NewestMarkDamagedFallsBackToTheOlderAndTheDatabase)
         raw.write("\x55");
         raw.close();
         if (moved)
-            this->raw().execute(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = %1 WHERE spool_id = '%2'")
-                                    .arg(ends[49])
-                                    .arg(QString::fromLatin1(f->id())));
+            this->raw().execute(
+                QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = %1 WHERE spool_id = '%2'")
+                    .arg(ends[49])
+                    .arg(QString::fromLatin1(f->id())));
         f = spool::SpoolFile::open(sub, id);
         spool::Deliverer d(id.dsn);
         const QString count = QStringLiteral("SELECT COUNT(*) FROM ") + t;
@@ -623,7 +625,8 @@ TEST_P(SpoolDb, FlushKilledBetweenCommitAndFileMarkNeitherDoublesNorSkips)
             auto f = spool::SpoolFile::open(spool::EnsureSpoolDirectory(), {QString::fromStdString(dsn), t, ""});
             appendRecords(*f, "r", 0, kCount);
         }
-        const QStringList only = {"spool", "flush", "--dsn", QString::fromStdString(dsn), "--app", QString::fromStdString(a)};
+        const QStringList only = {"spool", "flush", "--dsn", QString::fromStdString(dsn),
+                                  "--app", QString::fromStdString(a)};
         qputenv("TQ_FAULT_POINT", "spool-committed@2");
         const Run killed = tool(only);
         qunsetenv("TQ_FAULT_POINT");

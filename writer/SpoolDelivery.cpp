@@ -314,10 +314,11 @@ struct Deliverer::Impl {
             // Nobody can say whether the batch after the file's own mark
             // was committed; starting again from there could double it.
             if (local > SpoolFile::kFirstRecord && !file.read(local, 1).empty())
-                throw SpoolError(("tallyquill_delivered holds no mark for the spool " + file.path() + ", which delivered up to offset "
-                                  + QString::number(local)
+                throw SpoolError(("tallyquill_delivered holds no mark for the spool " + file.path()
+                                  + ", which delivered up to offset " + QString::number(local)
                                   + " before: the records after it may be in the table already. Once checked, "
-                                    "say where to go on from: INSERT INTO tallyquill_delivered (spool_id, delivered_to) VALUES ('"
+                                    "say where to go on from: INSERT INTO tallyquill_delivered "
+                                    "(spool_id, delivered_to) VALUES ('"
                                   + QString::fromLatin1(file.id()) + "', " + QString::number(local) + ")")
                                      .toStdString());
             run(QStringLiteral("INSERT INTO tallyquill_delivered (delivered_to, spool_id) VALUES (?, ?)"), file.id(),
@@ -371,9 +372,8 @@ struct Deliverer::Impl {
 
     void storeProof(const QByteArray& proofId, int64_t value, bool exists)
     {
-        if (!exists || changed(run(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? WHERE spool_id = ?"),
-                                   proofId, value))
-                           == 0)
+        const QString update = QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? WHERE spool_id = ?");
+        if (!exists || changed(run(update, proofId, value)) == 0)
             run(QStringLiteral("INSERT INTO tallyquill_delivered (delivered_to, spool_id) VALUES (?, ?)"), proofId,
                 value);
     }
@@ -546,8 +546,8 @@ void Deliverer::forget(const QByteArray& spoolId) noexcept
         if (!d->connected)
             d->connect();
         d->setManualCommit(false);
-        d->run(QStringLiteral("DELETE FROM tallyquill_delivered WHERE spool_id = ?"), spoolId, std::nullopt);
-        d->run(QStringLiteral("DELETE FROM tallyquill_delivered WHERE spool_id = ?"), ProofRowId(spoolId), std::nullopt);
+        for (const QByteArray& id : {spoolId, ProofRowId(spoolId)})
+            d->run(QStringLiteral("DELETE FROM tallyquill_delivered WHERE spool_id = ?"), id, std::nullopt);
     } catch (const std::exception&) {
         // A row left behind costs a few bytes and nothing else.
         d->disconnect();
