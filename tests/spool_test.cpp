@@ -6,6 +6,7 @@
 
 #include "writer/LogRecord.h"
 #include "writer/LogTable.h"
+#include "writer/SpoolDelivery.h"
 #include "writer/SpoolFile.h"
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
@@ -610,6 +611,166 @@ TEST_P(SpoolDb, CommandSpoolsListsAndFlushes)
     auto rs = c.query(QStringLiteral("SELECT log_Data FROM ") + table);
     ASSERT_FALSE(rs->eof());
     EXPECT_EQ(rs->text(0), "queued 'x'");
+}
+
+// Records of varying sizes, "<tag> <i> xxx...", appended and on disk.
+void appendRecords(spool::SpoolFile& f, const QString& tag, int from, int count, int width = 0,
+                   std::vector<uint64_t>* ends = nullptr)
+{
+    for (int i = from; i < from + count; ++i) {
+        const int pad = width > 0 ? width : (i * 37) % 180;
+        f.append(spool::EncodeRecord({"T", "WS", "20010203", "040506", "U", "E",
+                                      tag + QStringLiteral(" %1 ").arg(i) + QString(pad, QLatin1Char('x'))}),
+                 uint64_t(1) << 30);
+        if (ends)
+            ends->push_back(QFileInfo(f.path()).size());
+    }
+    f.sync();
+}
+
+size_t deliverAll(spool::Deliverer& d, spool::SpoolFile& f)
+{
+    size_t n = 0;
+    while (size_t k = d.deliverBatch(f))
+        n += k;
+    return n;
+}
+
+TEST_P(SpoolDb, DatabaseMarkAheadOfTheFileIsObeyedOnlyWhenTheFileSetIt)
+{
+    for (const bool restored : {true, false}) {
+        SCOPED_TRACE(restored ? "file restored from a copy" : "mark moved by another login");
+        const QString t = QString::fromStdString(newAppId()) + QStringLiteral("_logs");
+        const QString sub = dir.path() + (restored ? QStringLiteral("/restored") : QStringLiteral("/moved"));
+        ASSERT_TRUE(QDir().mkpath(sub));
+        const spool::SpoolFile::Identity id{QString::fromStdString(dsn), t, ""};
+        auto f = spool::SpoolFile::open(sub, id);
+        appendRecords(*f, "a", 0, 20);
+        {
+            spool::Deliverer d(id.dsn);
+            ASSERT_EQ(deliverAll(d, *f), 20u);
+            const QString copy = f->path() + QStringLiteral(".copy");
+            if (restored) {
+                ASSERT_TRUE(QFile::copy(f->path(), copy));
+                appendRecords(*f, "b", 0, 30);
+                ASSERT_EQ(deliverAll(d, *f), 30u);
+                const QString path = f->path();
+                f.reset();
+                ASSERT_TRUE(QFile::remove(path));
+                ASSERT_TRUE(QFile::copy(copy, path));
+                f = spool::SpoolFile::open(sub, id);
+                appendRecords(*f, "c", 0, 60);
+            } else {
+                std::vector<uint64_t> ends;
+                appendRecords(*f, "c", 0, 60, 0, &ends);
+                raw().execute(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = %1 WHERE spool_id = '%2'")
+                                  .arg(ends[29])
+                                  .arg(QString::fromLatin1(f->id())));
+            }
+        }
+        spool::Deliverer d(id.dsn);
+        EXPECT_EQ(deliverAll(d, *f), 60u);
+        EXPECT_TRUE(d.takeRejection().contains(QLatin1String("not a mark this file set")));
+        EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + t + QStringLiteral(" WHERE log_Data LIKE 'c %'")),
+                  "60");
+        EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(DISTINCT log_Data) FROM ") + t),
+                  scalar(QStringLiteral("SELECT COUNT(*) FROM ") + t));
+    }
+}
+
+TEST_P(SpoolDb, NewestMarkDamagedFallsBackToTheOlderAndTheDatabase)
+{
+    // Over 4 MB delivered, so that the file has given disk space back.
+    constexpr int kDelivered = 15000, kPending = 100;
+    for (const bool moved : {false, true}) {
+        SCOPED_TRACE(moved ? "database mark moved as well" : "database mark as delivered");
+        const QString t = QString::fromStdString(newAppId()) + QStringLiteral("_logs");
+        const QString sub = dir.path() + (moved ? QStringLiteral("/moved") : QStringLiteral("/kept"));
+        ASSERT_TRUE(QDir().mkpath(sub));
+        const spool::SpoolFile::Identity id{QString::fromStdString(dsn), t, ""};
+        auto f = spool::SpoolFile::open(sub, id);
+        appendRecords(*f, "a", 0, kDelivered, 240);
+        {
+            spool::Deliverer d(id.dsn);
+            ASSERT_EQ(deliverAll(d, *f), size_t(kDelivered));
+        }
+        std::vector<uint64_t> ends;
+        appendRecords(*f, "b", 0, kPending, 0, &ends);
+        QFile raw(f->path());
+        ASSERT_TRUE(raw.open(QIODevice::ReadWrite));
+        uint64_t sequence[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            raw.seek(1024 + 512 * i);
+            std::memcpy(&sequence[i], raw.read(8).constData(), 8);
+        }
+        raw.seek(sequence[1] > sequence[0] ? 1536 + 9 : 1024 + 9);
+        raw.write("\x55");
+        raw.close();
+        if (moved)
+            this->raw().execute(
+                QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = %1 WHERE spool_id = '%2'")
+                    .arg(ends[49])
+                    .arg(QString::fromLatin1(f->id())));
+        f = spool::SpoolFile::open(sub, id);
+        spool::Deliverer d(id.dsn);
+        const QString count = QStringLiteral("SELECT COUNT(*) FROM ") + t;
+        if (moved) {
+            try {
+                deliverAll(d, *f);
+                ADD_FAILURE() << "delivered past a mark it cannot check";
+            } catch (const spool::SpoolError& e) {
+                EXPECT_NE(std::string(e.what()).find("is damaged"), std::string::npos) << e.what();
+            }
+            EXPECT_EQ(scalar(count), QString::number(kDelivered));
+            EXPECT_TRUE(QFileInfo::exists(f->path()));
+        } else {
+            EXPECT_EQ(deliverAll(d, *f), size_t(kPending));
+            EXPECT_EQ(scalar(count), QString::number(kDelivered + kPending));
+            EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(DISTINCT log_Data) FROM ") + t), scalar(count));
+        }
+    }
+}
+
+TEST_P(SpoolDb, FlushKilledBetweenCommitAndFileMarkNeitherDoublesNorSkips)
+{
+    constexpr int kCount = 1200;
+    for (const bool dropped : {false, true}) {
+        SCOPED_TRACE(dropped ? "mark table dropped after the kill" : "mark table kept");
+        const std::string a = newAppId();
+        const QString t = QString::fromStdString(a) + QStringLiteral("_logs");
+        QString spoolId;
+        {
+            auto f = spool::SpoolFile::open(spool::EnsureSpoolDirectory(), {QString::fromStdString(dsn), t, ""});
+            appendRecords(*f, "r", 0, kCount);
+            spoolId = QString::fromLatin1(f->id());
+        }
+        const QStringList only = {"spool", "flush", "--dsn", QString::fromStdString(dsn),
+                                  "--app", QString::fromStdString(a)};
+        qputenv("TQ_FAULT_POINT", "spool-committed@2");
+        const Run killed = tool(only);
+        qunsetenv("TQ_FAULT_POINT");
+        EXPECT_EQ(killed.code, -1) << killed.err.toStdString();
+        const QString count = QStringLiteral("SELECT COUNT(*) FROM ") + t;
+        ASSERT_EQ(scalar(count), QString::number(2 * spool::kBatchRows));
+        // The server is shared by tests running at once: there only this
+        // spool's rows go, which leaves the deliverer the same question.
+        if (dropped && GetParam() == std::string("postgres"))
+            raw().execute(QStringLiteral("DELETE FROM tallyquill_delivered WHERE upper(spool_id) = '%1'")
+                              .arg(spoolId.toUpper()));
+        else if (dropped)
+            raw().execute(QStringLiteral("DROP TABLE tallyquill_delivered"));
+        const Run again = tool(only);
+        if (dropped) {
+            EXPECT_EQ(again.code, 1);
+            EXPECT_TRUE(again.err.contains(QLatin1String("holds no mark"))) << again.err.toStdString();
+            EXPECT_EQ(scalar(count), QString::number(2 * spool::kBatchRows));
+            EXPECT_TRUE(tool({"spool", "status"}).out.contains(QLatin1String("holds no mark")));
+        } else {
+            EXPECT_EQ(again.code, 0) << again.err.toStdString();
+            EXPECT_EQ(scalar(count), QString::number(kCount));
+            EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(DISTINCT log_Data) FROM ") + t), scalar(count));
+        }
+    }
 }
 
 TQ_INSTANTIATE_DB_TESTS(SpoolDb);

@@ -1,5 +1,6 @@
 #include "writer/SpoolDelivery.h"
 
+#include "writer/FaultPoint.h"
 #include "writer/LogRecord.h"
 #include "writer/LogTable.h"
 #include "odbc/Odbc.h"
@@ -96,6 +97,8 @@ struct Insert {
 
 } // namespace
 
+QByteArray ProofRowId(const QByteArray& spoolId) { return spoolId.toUpper(); }
+
 bool IsLogTableName(const QString& table)
 {
     return table.endsWith(QLatin1String("_logs")) && IsValidAppId(table.chopped(5));
@@ -110,6 +113,7 @@ struct Deliverer::Impl {
     QString table;                  // made on this connection
     QByteArray markFor;             // the spool whose mark below is the database's
     uint64_t mark = 0;
+    QByteArray chain;               // the file's chain value at `mark`
     std::map<size_t, std::unique_ptr<Insert>> inserts;
     // The mark's move, prepared once per connection.
     struct MarkMove {
@@ -118,7 +122,7 @@ struct Deliverer::Impl {
         char id[33] = {};
         SQLLEN idLength = 32;
     };
-    std::unique_ptr<MarkMove> markMove;
+    std::unique_ptr<MarkMove> markMove, proofMove;
     // A batch the database refused goes again one record per transaction,
     // up to here, so that only the records it refuses are set aside.
     uint64_t singleUntil = 0;
@@ -176,6 +180,7 @@ struct Deliverer::Impl {
     {
         inserts.clear();
         markMove.reset();
+        proofMove.reset();
         if (connected) {
             if (manualCommit)
                 SQLEndTran(SQL_HANDLE_DBC, dbc.get(), SQL_ROLLBACK);
@@ -299,29 +304,78 @@ struct Deliverer::Impl {
             table = file.identity().table;
             inserts.clear();
         }
-        uint64_t local = file.delivered();
+        const SpoolFile::Mark own = file.mark();
+        uint64_t local = own.offset;
+        QByteArray at = own.chain;
+        const QByteArray proofId = ProofRowId(file.id());
         std::optional<uint64_t> remote = readMark(file.id());
+        const std::optional<uint64_t> proof = readMark(proofId);
         if (!remote) {
+            // Nobody can say whether the batch after the file's own mark
+            // was committed; starting again from there could double it.
+            if (local > SpoolFile::kFirstRecord && !file.read(local, 1).empty())
+                throw SpoolError(("tallyquill_delivered holds no mark for the spool " + file.path()
+                                  + ", which delivered up to offset " + QString::number(local)
+                                  + " before: the records after it may be in the table already. Once checked, "
+                                    "say where to go on from: INSERT INTO tallyquill_delivered "
+                                    "(spool_id, delivered_to) VALUES ('"
+                                  + QString::fromLatin1(file.id()) + "', " + QString::number(local) + ")")
+                                     .toStdString());
             run(QStringLiteral("INSERT INTO tallyquill_delivered (delivered_to, spool_id) VALUES (?, ?)"), file.id(),
                 int64_t(local));
             remote = local;
         }
         if (*remote > local) {
-            // A commit whose answer was lost: its records are in the table.
-            if (!file.isRecordEnd(local, *remote))
-                throw SpoolError(("The database marks spool " + file.path() + " delivered to offset "
-                                  + QString::number(*remote) + ", which is not the end of a record there")
-                                     .toStdString());
-            file.setDelivered(*remote);
-            local = *remote;
+            // Obeyed only when it is the end of records this file handed out
+            // (a commit whose answer was lost): then their chain value is the
+            // one the same transaction stored.
+            const std::optional<QByteArray> reached = file.chainTo(local, at, *remote);
+            if (reached && proof && *proof == uint64_t(SpoolFile::Proof(*reached))) {
+                file.setDelivered(*remote, *reached);
+                local = *remote;
+                at = *reached;
+            } else {
+                const QString what = QStringLiteral("The database marks spool ") + file.path()
+                                     + QStringLiteral(" delivered to offset ") + QString::number(*remote)
+                                     + QStringLiteral(", which is not a mark this file set (its own mark is ")
+                                     + QString::number(local);
+                if (!own.certain)
+                    throw SpoolError((what + QStringLiteral(", and the newer of its two marks is damaged); nothing "
+                                                            "was delivered. Once checked which records are in the "
+                                                            "table, set delivered_to in tallyquill_delivered to the "
+                                                            "offset to go on from"))
+                                         .toStdString());
+                // Restored from a backup, or moved by another login: what
+                // the file holds after its own mark was not delivered by it.
+                note(what + QStringLiteral("; restored from a copy, or changed by another login?); delivering from ")
+                     + QString::number(local));
+                run(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? WHERE spool_id = ?"),
+                    file.id(), int64_t(local));
+            }
         } else if (*remote < local) {
             // The database went back (restored?): the records it lost were
             // committed once and have left the spool; carry on from here.
             run(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? WHERE spool_id = ?"), file.id(),
                 int64_t(local));
         }
+        if (proof != uint64_t(SpoolFile::Proof(at)))
+            storeProof(proofId, SpoolFile::Proof(at), proof.has_value());
         mark = local;
+        chain = at;
         markFor = file.id();
+    }
+
+    void note(const QString& text)
+    {
+        rejection += (rejection.isEmpty() ? QString() : QStringLiteral("; ")) + text;
+    }
+
+    void storeProof(const QByteArray& proofId, int64_t value, bool exists)
+    {
+        const QString update = QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? WHERE spool_id = ?");
+        if (!exists || changed(run(update, proofId, value)) == 0)
+            run(QStringLiteral("INSERT INTO tallyquill_delivered (delivered_to, spool_id) VALUES (?, ?)"), proofId,
+                value);
     }
 
     Insert& insertFor(size_t rows)
@@ -377,6 +431,28 @@ struct Deliverer::Impl {
             rollback();
             return false;
         }
+        if (!proofMove) {
+            auto m = std::make_unique<MarkMove>();
+            m->stmt = statement();
+            const SQLHSTMT h = m->stmt.get();
+            check(SQLPrepareW(h, wide(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? "
+                                                     "WHERE spool_id = ?")),
+                              SQL_NTS),
+                  SQL_HANDLE_STMT, h, "SQLPrepare");
+            check(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->to, 0, nullptr),
+                  SQL_HANDLE_STMT, h, "SQLBindParameter");
+            check(SQLBindParameter(h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 32, 0, m->id, 32, &m->idLength),
+                  SQL_HANDLE_STMT, h, "SQLBindParameter");
+            proofMove = std::move(m);
+        }
+        proofMove->to = SpoolFile::Proof(batch.chain);
+        const QByteArray proofId = ProofRowId(file.id());
+        std::copy_n(proofId.constData(), 32, proofMove->id);
+        check(SQLExecute(proofMove->stmt.get()), SQL_HANDLE_STMT, proofMove->stmt.get(), "SQLExecute");
+        const SQLLEN proved = changed(proofMove->stmt);
+        SQLFreeStmt(proofMove->stmt.get(), SQL_CLOSE);
+        if (proved != 1)
+            storeProof(proofId, proofMove->to, false);
         if (insertRows)
             insertFor(batch.size()).run(batch);
         if (sqlite)
@@ -420,7 +496,7 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
         for (int attempt = 0;;) {
             d->settleMark(file);
             const size_t rows = d->mark < d->singleUntil ? 1 : std::min(maxRows, kBatchRows);
-            const SpoolFile::Batch batch = file.read(d->mark, rows);
+            const SpoolFile::Batch batch = file.read(d->mark, rows, d->chain);
             if (batch.empty()) {
                 const std::optional<SpoolFile::Damage> damage = file.damageAt(d->mark);
                 if (!damage)
@@ -433,10 +509,14 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
                 SpoolFile::Batch skip;
                 skip.start = damage->at;
                 skip.end = damage->resume;
-                if (d->commit(file, skip, false))
+                // The chain begins again behind the damage, as the file's mark says.
+                skip.chain = file.mark().chain;
+                if (d->commit(file, skip, false)) {
                     d->mark = skip.end;
-                else
+                    d->chain = skip.chain;
+                } else {
                     d->markFor.clear();
+                }
                 d->damage = QStringLiteral("%1 damaged bytes at offset %2 of %3 (%4) were set aside in %5")
                                 .arg(skip.end - skip.start)
                                 .arg(skip.start)
@@ -463,7 +543,9 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
             }
             if (committed) {
                 d->mark = batch.end;
-                file.setDelivered(batch.end);
+                d->chain = batch.chain;
+                fault::point("spool-committed");
+                file.setDelivered(batch.end, batch.chain);
                 return batch.size();
             }
             // Someone else moved the mark: read it again, once.
@@ -489,7 +571,8 @@ void Deliverer::forget(const QByteArray& spoolId) noexcept
         if (!d->connected)
             d->connect();
         d->setManualCommit(false);
-        d->run(QStringLiteral("DELETE FROM tallyquill_delivered WHERE spool_id = ?"), spoolId, std::nullopt);
+        for (const QByteArray& id : {spoolId, ProofRowId(spoolId)})
+            d->run(QStringLiteral("DELETE FROM tallyquill_delivered WHERE spool_id = ?"), id, std::nullopt);
     } catch (const std::exception&) {
         // A row left behind costs a few bytes and nothing else.
         d->disconnect();

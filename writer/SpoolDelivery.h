@@ -34,7 +34,7 @@ public:
     // What was set aside since the last call: a record that the database
     // refuses for its data (SQLSTATE class 22 or 23) is written to the
     // spool's .rejected file and passed over, so that it cannot hold up the
-    // records behind it.
+    // records behind it. Also a database mark that was not obeyed.
     QString takeRejection();
     // Likewise for damaged bytes (no record, no torn tail) in front of
     // records: they go to the spool's .damaged file, and delivery resumes at
@@ -48,6 +48,11 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
 };
+
+// The bookkeeping row beside a spool's mark that holds the file's chain value
+// at that mark (its id in capitals), by which a mark ahead of the file's own
+// is known for one the file set.
+QByteArray ProofRowId(const QByteArray& spoolId);
 
 // Whether a table name is one the writer makes: an AppID and "_logs".
 bool IsLogTableName(const QString& table);

@@ -25,16 +25,23 @@ namespace tallyquill::spool {
 namespace {
 
 // Layout of a spool file. The first block is the header: an immutable part
-// written once before the file gets its name, two slots for the delivered
+// written once before the file gets its name, two marks for the delivered
 // mark (written in turn, so that a write torn by a power cut leaves the
-// other), and a slot for the last delivery error. Records follow, each
-// framed as [u32 length][u32 CRC-32C of length and payload][payload].
+// other), a slot for the last delivery error and the key of the marks'
+// chain. Records follow, each framed as [u32 length][u32 CRC-32C of length
+// and payload][payload].
+// A mark slot: [u64 sequence][u64 offset][u32 CRC of the 16 bytes before]
+// [16 bytes chain value][u32 CRC of the 36 bytes before]; files written
+// before the chain have only the first 20 bytes.
 constexpr char kMagic[8] = {'T', 'Q', 'S', 'P', 'O', 'O', 'L', '1'};
 constexpr uint32_t kHeaderSize = 4096;
 constexpr uint32_t kFormat = 1;
 constexpr off_t kMarkSlots[2] = {1024, 1536};
 constexpr off_t kErrorSlot = 2048;
 constexpr uint32_t kErrorMax = 1900;
+constexpr off_t kKeySlot = 3968;  // [32 bytes key][u32 CRC]
+constexpr int kKeySize = 32;
+constexpr int kChainSize = 16;
 constexpr uint32_t kFrameMax = 1u << 20;
 constexpr uint8_t kRecordVersion = 1;
 // Lock bytes: appending (readers share it), delivering, being open.
@@ -124,11 +131,56 @@ bool pwriteAll(int fd, const char* data, size_t size, off_t at)
     return true;
 }
 
-QByteArray markSlot(uint64_t sequence, uint64_t offset)
+QByteArray markSlot(uint64_t sequence, uint64_t offset, const QByteArray& chain)
 {
     QByteArray slot;
     put64(slot, sequence);
     put64(slot, offset);
+    put32(slot, Crc32c(slot.constData(), size_t(slot.size())));
+    if (chain.size() == kChainSize) {
+        slot.append(chain);
+        put32(slot, Crc32c(slot.constData(), size_t(slot.size())));
+    } else {
+        slot.append(QByteArray(kChainSize + 4, '\0'));
+    }
+    return slot;
+}
+
+struct Slot {
+    bool valid = false, blank = false;
+    uint64_t sequence = 0, offset = 0;
+    QByteArray chain;  // empty when the slot has none
+};
+
+Slot readSlot(int fd, off_t at)
+{
+    char b[40];
+    Slot slot;
+    if (!preadAll(fd, b, sizeof b, at))
+        return slot;
+    slot.blank = std::all_of(b, b + 20, [](char c) { return c == 0; });
+    if (uint32_t(getLE(b + 16, 4)) != Crc32c(b, 16))
+        return slot;
+    slot.valid = true;
+    slot.sequence = getLE(b, 8);
+    slot.offset = getLE(b + 8, 8);
+    if (uint32_t(getLE(b + 36, 4)) == Crc32c(b, 36))
+        slot.chain = QByteArray(b + 20, kChainSize);
+    return slot;
+}
+
+// The newest of the two marks; throws when neither holds a mark.
+int newestSlot(const Slot (&marks)[2], const QString& path)
+{
+    const int best = marks[1].valid && (!marks[0].valid || marks[1].sequence > marks[0].sequence) ? 1 : 0;
+    if (!marks[best].valid || marks[best].sequence == 0 || marks[best].offset < kHeaderSize)
+        throw SpoolError(("The spool " + path + " has a damaged delivery mark").toStdString());
+    return best;
+}
+
+QByteArray keySlot(const QByteArray& key)
+{
+    QByteArray slot = key;
     put32(slot, Crc32c(slot.constData(), size_t(slot.size())));
     return slot;
 }
@@ -359,7 +411,11 @@ int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Ident
         }
         put32(header, Crc32c(header.constData(), size_t(header.size())));
         header.resize(kHeaderSize, '\0');
-        header.replace(kMarkSlots[0], 20, markSlot(1, kHeaderSize));
+        header.replace(kMarkSlots[0], 40, markSlot(1, kHeaderSize, QByteArray()));
+        QByteArray key(kKeySize, '\0');
+        if (::getrandom(key.data(), size_t(key.size()), 0) != ssize_t(key.size()))
+            fail(QStringLiteral("Cannot make a spool key"));
+        header.replace(kKeySlot, kKeySize + 4, keySlot(key));
 
         QByteArray tmp = QFile::encodeName(dir + QStringLiteral("/.new-XXXXXX"));
         const int t = ::mkostemp(tmp.data(), O_CLOEXEC);
@@ -489,53 +545,119 @@ private:
 
 uint64_t SpoolFile::readDelivered()
 {
-    char marks[2][20];
-    uint64_t best = 0, bestSequence = 0;
-    for (int i = 0; i < 2; ++i) {
-        if (!preadAll(fd_, marks[i], 20, kMarkSlots[i]))
-            continue;
-        if (uint32_t(getLE(marks[i] + 16, 4)) != Crc32c(marks[i], 16))
-            continue;
-        const uint64_t sequence = getLE(marks[i], 8);
-        if (sequence > bestSequence) {
-            bestSequence = sequence;
-            best = getLE(marks[i] + 8, 8);
-        }
-    }
-    if (bestSequence == 0 || best < kHeaderSize)
-        throw SpoolError(("The spool " + path_ + " has a damaged delivery mark").toStdString());
-    return best;
+    const Slot marks[2] = {readSlot(fd_, kMarkSlots[0]), readSlot(fd_, kMarkSlots[1])};
+    return marks[newestSlot(marks, path_)].offset;
 }
 
 uint64_t SpoolFile::delivered() { return readDelivered(); }
 
-void SpoolFile::setDelivered(uint64_t offset)
+SpoolFile::Mark SpoolFile::mark()
 {
-    uint64_t punchFrom = 0;
+    const Slot marks[2] = {readSlot(fd_, kMarkSlots[0]), readSlot(fd_, kMarkSlots[1])};
+    const int best = newestSlot(marks, path_);
+    Mark m;
+    m.offset = marks[best].offset;
+    m.certain = marks[1 - best].valid || marks[1 - best].blank;
+    m.chain = marks[best].chain;
+    if (m.chain.isEmpty()) {
+        // The chain begins at a mark that has none.
+        const QByteArray key = chainKey();
+        QCryptographicHash h(QCryptographicHash::Sha256);
+        h.addData(key);
+        h.addData(QByteArrayView("start"));
+        QByteArray at;
+        put64(at, m.offset);
+        h.addData(at);
+        m.chain = h.result().left(kChainSize);
+    }
+    return m;
+}
+
+QByteArray SpoolFile::chainKey()
+{
+    std::lock_guard g(keyMutex_);
+    if (!key_.isEmpty())
+        return key_;
+    auto load = [&] {
+        char b[kKeySize + 4];
+        if (preadAll(fd_, b, sizeof b, kKeySlot) && uint32_t(getLE(b + kKeySize, 4)) == Crc32c(b, kKeySize))
+            key_ = QByteArray(b, kKeySize);
+        return !key_.isEmpty();
+    };
+    if (load())
+        return key_;
+    // A file made before the chain: its key is made once, and on disk
+    // before any value computed with it leaves the process.
+    AppendLock hold(*this, F_WRLCK);
+    if (load())
+        return key_;
+    QByteArray key(kKeySize, '\0');
+    if (::getrandom(key.data(), size_t(key.size()), 0) != ssize_t(key.size()))
+        fail(QStringLiteral("Cannot make a spool key"));
+    const QByteArray slot = keySlot(key);
+    if (!pwriteAll(fd_, slot.constData(), size_t(slot.size()), kKeySlot) || ::fdatasync(fd_) != 0)
+        fail(QStringLiteral("Cannot write the key of ") + path_);
+    key_ = key;
+    return key_;
+}
+
+QByteArray SpoolFile::chainStep(const QByteArray& key, const QByteArray& chain, const char* payload, uint32_t size)
+{
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(key);
+    h.addData(chain);
+    h.addData(QByteArrayView(payload, qsizetype(size)));
+    return h.result().left(kChainSize);
+}
+
+std::optional<QByteArray> SpoolFile::chainTo(uint64_t from, const QByteArray& chain, uint64_t to)
+{
+    const QByteArray key = chainKey();
+    QByteArray at = chain;
+    struct stat st{};
+    if (to < from || ::fstat(fd_, &st) != 0 || uint64_t(st.st_size) < to)
+        return std::nullopt;
+    AppendLock hold(*this, F_RDLCK);
+    if (scan(from, to, [&](uint64_t, const char* p, uint32_t n) {
+            at = chainStep(key, at, p, n);
+            return true;
+        }) != to)
+        return std::nullopt;
+    return at;
+}
+
+int64_t SpoolFile::Proof(const QByteArray& chain)
+{
+    if (chain.size() < 8)
+        return 0;  // no chain: no value that could prove a mark
+    return int64_t(getLE(chain.constData(), 8) & uint64_t(INT64_MAX));
+}
+
+void SpoolFile::setDelivered(uint64_t offset, const QByteArray& chain)
+{
+    uint64_t punchFrom = 0, previous = kHeaderSize;
     {
         AppendLock hold(*this, F_WRLCK);
-        char marks[2][20];
+        const Slot marks[2] = {readSlot(fd_, kMarkSlots[0]), readSlot(fd_, kMarkSlots[1])};
         uint64_t sequence = 0;
         int older = 0;
-        for (int i = 0; i < 2; ++i) {
-            if (preadAll(fd_, marks[i], 20, kMarkSlots[i])
-                && uint32_t(getLE(marks[i] + 16, 4)) == Crc32c(marks[i], 16)) {
-                const uint64_t s = getLE(marks[i], 8);
-                if (s > sequence) {
-                    sequence = s;
-                    older = 1 - i;
-                }
+        for (int i = 0; i < 2; ++i)
+            if (marks[i].valid && marks[i].sequence > sequence) {
+                sequence = marks[i].sequence;
+                previous = marks[i].offset;
+                older = 1 - i;
             }
-        }
-        const QByteArray slot = markSlot(sequence + 1, offset);
+        const QByteArray slot = markSlot(sequence + 1, offset, chain);
         if (!pwriteAll(fd_, slot.constData(), size_t(slot.size()), kMarkSlots[older]))
             fail(QStringLiteral("Cannot write the delivery mark of ") + path_);
         punchFrom = punched_;
     }
     // The delivered bytes may go only once the mark that says so is on disk:
     // a later reader takes the bytes below the mark for gone, and anything
-    // after it for records. Done some megabytes at a time, as it costs a sync.
-    const uint64_t below = offset / kHeaderSize * kHeaderSize;
+    // after it for records. Only those below the previous mark as well, so
+    // that a reader left with the other slot still finds records there.
+    // Done some megabytes at a time, as it costs a sync.
+    const uint64_t below = std::min(offset, previous) / kHeaderSize * kHeaderSize;
     if (below < punchFrom + (4u << 20) || ::fdatasync(fd_) != 0)
         return;
     AppendLock hold(*this, F_WRLCK);
@@ -673,9 +795,11 @@ void SpoolFile::sync()
     }
 }
 
-SpoolFile::Batch SpoolFile::read(uint64_t from, size_t max)
+SpoolFile::Batch SpoolFile::read(uint64_t from, size_t max, const QByteArray& chain)
 {
+    const QByteArray key = chain.isEmpty() ? QByteArray() : chainKey();
     Batch batch;
+    batch.chain = chain;
     batch.start = batch.end = from;
     struct stat st{};
     if (::fstat(fd_, &st) != 0)
@@ -698,6 +822,8 @@ SpoolFile::Batch SpoolFile::read(uint64_t from, size_t max)
             return false;
         }
         batch.data.append(p, qsizetype(n));
+        if (!key.isEmpty())
+            batch.chain = chainStep(key, batch.chain, p, n);
         return batch.size() < max;
     });
     if (unreadable)

@@ -63,6 +63,7 @@ public:
     struct Batch {
         uint64_t start = 0, end = 0;
         QByteArray data;
+        QByteArray chain;  // the chain value at `end`, when read was given the one at `start`
         std::vector<Field> fields;  // seven per record
         size_t size() const { return fields.size() / 7; }
         bool empty() const { return fields.empty(); }
@@ -107,15 +108,35 @@ public:
 
     // Offset up to which records were committed to the database.
     uint64_t delivered();
-    // Records the new mark and gives back the disk space below it.
-    void setDelivered(uint64_t offset);
+    // The delivered mark with its chain value: a keyed hash of every record
+    // the mark passed since the chain began, so that another copy of this
+    // file, or another login's number, cannot pass for a mark this file set.
+    // `certain` is false when the other slot is damaged: it may have held a
+    // newer mark, so this one may be one batch behind.
+    struct Mark {
+        uint64_t offset = 0;
+        QByteArray chain;
+        bool certain = true;
+    };
+    static constexpr uint64_t kFirstRecord = 4096;
+    Mark mark();
+    // Records the new mark and gives back the disk space below the previous
+    // one (kept readable, in case this mark is torn). Without a chain value
+    // the chain begins again at `offset`.
+    void setDelivered(uint64_t offset, const QByteArray& chain = QByteArray());
+    // The chain value at `to`, stepping from `chain` at `from` over the
+    // records between; none when `to` is not the end of a record there.
+    std::optional<QByteArray> chainTo(uint64_t from, const QByteArray& chain, uint64_t to);
+    // What the database keeps of a chain value.
+    static int64_t Proof(const QByteArray& chain);
     QString lastError();
     void setLastError(const QString& text);
 
     // Up to `max` whole records from `from` (a record boundary), only those
     // that are on disk: a record handed to the database must outlive a
     // power cut here, or its offset could be reused by a later record.
-    Batch read(uint64_t from, size_t max);
+    // With the chain value at `from`, the batch carries the one at its end.
+    Batch read(uint64_t from, size_t max, const QByteArray& chain = QByteArray());
     // Whether `offset` is the end of a whole record at or after `from`.
     bool isRecordEnd(uint64_t from, uint64_t offset);
     Counts pending();
@@ -170,6 +191,9 @@ private:
     // The first offset after `from` where a valid record frame starts, or `to`.
     uint64_t nextFrame(uint64_t from, uint64_t to);
     uint64_t readDelivered();
+    // The key of this file's chain (in its header, made when missing).
+    QByteArray chainKey();
+    QByteArray chainStep(const QByteArray& key, const QByteArray& chain, const char* payload, uint32_t size);
 
     int fd_ = -1;
     QString path_;
@@ -181,6 +205,8 @@ private:
     uint64_t countFrom_ = 0, countEnd_ = 0;
     std::atomic<uint64_t> syncedTo_{0};  // bytes below are on disk
     Counts counted_;
+    std::mutex keyMutex_;
+    QByteArray key_;
 };
 
 } // namespace tallyquill::spool
