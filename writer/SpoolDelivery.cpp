@@ -397,6 +397,25 @@ struct Deliverer::Impl {
         return *slot;
     }
 
+    // UPDATE of one bookkeeping row; `guarded` only where it stands at `from`.
+    std::unique_ptr<MarkMove> prepareMarkMove(bool guarded)
+    {
+        auto m = std::make_unique<MarkMove>();
+        m->stmt = statement();
+        const SQLHSTMT h = m->stmt.get();
+        const QString sql = QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? WHERE spool_id = ?")
+                            + (guarded ? QStringLiteral(" AND delivered_to = ?") : QString());
+        check(SQLPrepareW(h, wide(sql), SQL_NTS), SQL_HANDLE_STMT, h, "SQLPrepare");
+        check(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->to, 0, nullptr),
+              SQL_HANDLE_STMT, h, "SQLBindParameter");
+        check(SQLBindParameter(h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 32, 0, m->id, 32, &m->idLength),
+              SQL_HANDLE_STMT, h, "SQLBindParameter");
+        if (guarded)
+            check(SQLBindParameter(h, 3, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->from, 0, nullptr),
+                  SQL_HANDLE_STMT, h, "SQLBindParameter");
+        return m;
+    }
+
     // One transaction: the mark moves from the batch's start to its end, and
     // only if it stood at the start; then the rows. Answers false when the
     // mark stood elsewhere (nothing was written).
@@ -405,22 +424,8 @@ struct Deliverer::Impl {
         setManualCommit(true);
         if (sqlite)
             execute(QStringLiteral("BEGIN IMMEDIATE"));
-        if (!markMove) {
-            auto m = std::make_unique<MarkMove>();
-            m->stmt = statement();
-            const SQLHSTMT h = m->stmt.get();
-            check(SQLPrepareW(h, wide(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? "
-                                                     "WHERE spool_id = ? AND delivered_to = ?")),
-                              SQL_NTS),
-                  SQL_HANDLE_STMT, h, "SQLPrepare");
-            check(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->to, 0, nullptr),
-                  SQL_HANDLE_STMT, h, "SQLBindParameter");
-            check(SQLBindParameter(h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 32, 0, m->id, 32, &m->idLength),
-                  SQL_HANDLE_STMT, h, "SQLBindParameter");
-            check(SQLBindParameter(h, 3, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->from, 0, nullptr),
-                  SQL_HANDLE_STMT, h, "SQLBindParameter");
-            markMove = std::move(m);
-        }
+        if (!markMove)
+            markMove = prepareMarkMove(true);
         markMove->to = int64_t(batch.end);
         markMove->from = int64_t(batch.start);
         std::copy_n(file.id().constData(), 32, markMove->id);
@@ -431,20 +436,8 @@ struct Deliverer::Impl {
             rollback();
             return false;
         }
-        if (!proofMove) {
-            auto m = std::make_unique<MarkMove>();
-            m->stmt = statement();
-            const SQLHSTMT h = m->stmt.get();
-            check(SQLPrepareW(h, wide(QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? "
-                                                     "WHERE spool_id = ?")),
-                              SQL_NTS),
-                  SQL_HANDLE_STMT, h, "SQLPrepare");
-            check(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->to, 0, nullptr),
-                  SQL_HANDLE_STMT, h, "SQLBindParameter");
-            check(SQLBindParameter(h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 32, 0, m->id, 32, &m->idLength),
-                  SQL_HANDLE_STMT, h, "SQLBindParameter");
-            proofMove = std::move(m);
-        }
+        if (!proofMove)
+            proofMove = prepareMarkMove(false);
         proofMove->to = SpoolFile::Proof(batch.chain);
         const QByteArray proofId = ProofRowId(file.id());
         std::copy_n(proofId.constData(), 32, proofMove->id);
