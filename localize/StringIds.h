@@ -83,4 +83,21 @@ constexpr int16_t FileName = 866;
 constexpr int16_t Directory = 867;
 constexpr int16_t Archive = 868;
 
+// The library's own texts, added to the messages above or shown alone.
+constexpr int16_t CannotConnect = 869;
+constexpr int16_t UnknownDsnHint = 870;
+constexpr int16_t InvalidAppId = 871;
+constexpr int16_t NeedsDisplay = 872;
+constexpr int16_t SpoolFull = 873;
+constexpr int16_t SpoolRecordTooLong = 874;
+constexpr int16_t SpoolNotOwnDirectory = 875;
+constexpr int16_t SpoolDamaged = 876;
+constexpr int16_t SpoolNotASpool = 877;
+constexpr int16_t SpoolMoveAside = 878;
+constexpr int16_t SpoolOtherSource = 879;
+constexpr int16_t SpoolNameTooLong = 880;
+constexpr int16_t SpoolReplaced = 881;
+// The first id after the table's last.
+constexpr int16_t EndOfTable = 882;
+
 } // namespace tallyquill::sid

@@ -14,7 +14,7 @@ struct Row {
 };
 
 constexpr int kFirstId = 800;
-constexpr int kLastId = 868;
+constexpr int kLastId = 881;
 constexpr int kSimplifiedOffset = 1000;
 constexpr int kTraditionalOffset = 2000;
 
@@ -91,6 +91,36 @@ constexpr Row kRows[] = {
     {866, u"File Name", u"文件名", u"文件名"},
     {867, u"Directory", u"路径", u"路徑"},
     {868, u"Archive...", u"存档...", u"存檔..."},
+    // The library's own texts; %1 to %3 are filled in by the caller.
+    {869, u"Cannot connect to the data source: ", u"无法连接到数据源：", u"無法連接到數據源："},
+    {870, u" (register it with tallyquill setup, or list the data sources with odbcinst -q -s)",
+     u"（请用 tallyquill setup 登记该数据源，或用 odbcinst -q -s 列出数据源）",
+     u"（請用 tallyquill setup 登記該數據源，或用 odbcinst -q -s 列出數據源）"},
+    {871, u"Invalid AppID \"%1\": use letters, digits and _ only", u"无效的应用程序标识符“%1”：只能使用字母、数字和 _",
+     u"無效的應用程序標識符「%1」：只能使用字母、數字和 _"},
+    {872, u"The log viewer needs a graphical application", u"日志阅读器需要图形界面应用程序",
+     u"日志閱讀器需要圖形界面應用程序"},
+    {873, u"The spool for %1 %2 is full (%3 MB wait for delivery); nothing was written",
+     u"%1 %2 的缓存已满（%3 MB 等待传送）；没有写入任何记录", u"%1 %2 的緩存已滿（%3 MB 等待傳送）；沒有寫入任何記錄"},
+    {874, u"A record of %1 bytes is too long for the spool", u"%1 字节的记录对缓存来说太长",
+     u"%1 位元組的記錄對緩存來說太長"},
+    {875, u"The spool directory %1 is not a directory of this user", u"缓存目录 %1 不属于当前用户",
+     u"緩存目錄 %1 不屬於當前用戶"},
+    {876, u"The spool %1 is damaged", u"缓存 %1 已损坏", u"緩存 %1 已損壞"},
+    {877, u"The spool %1 is damaged or not a spool", u"缓存 %1 已损坏或不是缓存文件", u"緩存 %1 已損壞或不是緩存文件"},
+    {878,
+     u"%1; nothing can be added to it: move it aside (keep it, it may hold records; tallyquill spool status lists "
+     u"it) and the next record starts a new spool",
+     u"%1；无法再向其中添加记录：请把它移到别处（保留它，其中可能有记录；tallyquill spool status 会列出它），"
+     u"下一条记录将开始新的缓存",
+     u"%1；無法再向其中添加記錄：請把它移到別處（保留它，其中可能有記錄；tallyquill spool status 會列出它），"
+     u"下一條記錄將開始新的緩存"},
+    {879, u"The spool %1 belongs to another data source or table", u"缓存 %1 属于另一个数据源或表",
+     u"緩存 %1 屬於另一個數據源或表"},
+    {880, u"A data source name, table or login of over 255 bytes cannot name a spool",
+     u"超过 255 字节的数据源名、表名或登录名不能用来命名缓存", u"超過 255 位元組的數據源名、表名或登錄名不能用來命名緩存"},
+    {881, u"Cannot open the spool %1: it keeps being replaced", u"无法打开缓存 %1：它不断被替换",
+     u"無法打開緩存 %1：它不斷被替換"},
 };
 
 static_assert(std::size(kRows) == kLastId - kFirstId + 1);

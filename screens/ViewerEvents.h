@@ -45,6 +45,7 @@ struct Retrieval {
     int32_t total = 0;
     Page page;
     QString reason;
+    bool reported = false;  // the operator was told already: no second box
 };
 
 // What the archive dialog asks for.

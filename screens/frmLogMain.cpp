@@ -714,7 +714,8 @@ void frmLogMain::cmdRetrieve_Click()
     if (listener)
         found = listener->RetrieveLog(filter);
     if (!found.ok) {
-        ShowError(sid::RetrieveFailed, QStringLiteral("Error in retrieve records!"));
+        if (!found.reported)
+            ShowError(sid::RetrieveFailed, QStringLiteral("Error in retrieve records!"));
         // Nothing is held: rows left from the earlier retrieval would show
         // records that nothing holds any more.
         ClearLogList();

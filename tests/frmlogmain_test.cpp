@@ -720,8 +720,45 @@ TEST_P(LogMainDb, HiddenApplicationFieldAndAFailedRetrieval)
     s.txtActivity->setText(QStringLiteral("r"));
     s.cmdRetrieve->click();
     ASSERT_FALSE(messages.messages().empty());
-    EXPECT_EQ(messages.messages().back().text, "Error in retrieve records!");
+    EXPECT_TRUE(messages.messages().back().text.startsWith("Error in retrieve record:0, Invalid AppID"));
     EXPECT_EQ(Cell(s, 1, 5), "");  // no rows of records nothing holds any more
+}
+
+// The viewer's failure report is the failure's one box: a warning, plain
+// text, the project's own words in the operator's language.
+TEST_P(LogMainDb, AFailedRetrievalGivesOneBoxInTheOperatorsLanguage)
+{
+    add(1, 3);
+    const QString known = QString::fromStdString(dsn);
+    struct Case {
+        QString dsn, appId;
+        const char* language;
+        QString says;
+    };
+    const Case cases[] = {
+        {"tq_no_such_dsn", app, "0", "Cannot connect to the data source: [IM002] "},
+        {"tq_no_such_dsn", app, "0", "(register it with tallyquill setup, or list the data sources with odbcinst -q -s)"},
+        {"tq_no_such_dsn", app, "1000", u"无法连接到数据源：[IM002] "_qs},
+        {"tq_no_such_dsn", app, "2000", u"請用 tallyquill setup 登記"_qs},
+        {known + ";Database=x", app, "0", "data source name"},
+        {known, "NO-SUCH", "1000", u"无效的应用程序标识符“NO-SUCH”"_qs},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says.toStdString());
+        UseLanguage(dir, c.language);
+        service().disconnect();
+        service().source.dsn = c.dsn;
+        frmLogMain& s = open();
+        s.txtAppID->setText(c.appId);
+        messages.clear();
+        s.cmdRetrieve->click();
+        ASSERT_EQ(messages.messages().size(), 1u) << messages.texts().join(" | ").toStdString();
+        const Message& m = messages.messages()[0];
+        EXPECT_EQ(m.icon, MsgIcon::Warning);
+        EXPECT_TRUE(m.text.startsWith(LookupString(855 + (c.language[0] - '0') * 1000) + "0, ")) << m.text.toStdString();
+        EXPECT_TRUE(m.text.contains(c.says)) << m.text.toStdString();
+        EXPECT_FALSE(m.text.contains('`')) << m.text.toStdString();
+    }
 }
 
 TEST_P(LogMainDb, PartlyTypedTimesFindWhatTheCheckAccepted)

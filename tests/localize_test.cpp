@@ -25,7 +25,10 @@
 #include <future>
 
 #include "settings/SettingsStore.h"
+#include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
+
+#include <QRegularExpression>
 
 using namespace tallyquill;
 
@@ -291,7 +294,7 @@ TEST_F(LocalizeTest, UnknownIdsAnswerTheDefault)
         loc.setLanguage(language);
         EXPECT_EQ(loc.GetLocalizedString(999, fallback), fallback) << language;
         EXPECT_EQ(loc.GetLocalizedString(0, fallback), fallback) << language;
-        EXPECT_EQ(loc.GetLocalizedString(869, fallback), fallback) << language;
+        EXPECT_EQ(loc.GetLocalizedString(sid::EndOfTable, fallback), fallback) << language;
         // Near the 16-bit limit the sum overflows; the answer still degrades.
         EXPECT_EQ(loc.GetLocalizedString(32767, fallback), fallback) << language;
         EXPECT_EQ(loc.GetLocalizedString(-32768, fallback), fallback) << language;
@@ -323,8 +326,36 @@ TEST_F(LocalizeTest, StringTableIsComplete)
         EXPECT_TRUE(hasCjk(zht)) << id + 2000;
     }
 
-    for (int id : {-1, 0, 799, 869, 999, 1000, 1799, 1869, 2799, 2869, 3800, 32767})
+    const int end = sid::EndOfTable;
+    for (int id : {-1, 0, 799, end, 999, 1000, 1799, end + 1000, 2799, end + 2000, 3800, 32767})
         EXPECT_TRUE(LookupString(id).isNull()) << id;
+}
+
+// The library's own texts, after the 69: each in all three languages, with
+// the same place holders, plain text for a message box.
+TEST_F(LocalizeTest, TheLibrarysOwnTextsExistInEveryLanguage)
+{
+    static const QRegularExpression marker(QStringLiteral("%[1-9]"));
+    auto markers = [](const QString& text) {
+        QStringList found;
+        for (const QRegularExpressionMatch& m : marker.globalMatch(text))
+            found << m.captured();
+        found.sort();
+        return found;
+    };
+    ASSERT_GT(sid::EndOfTable, 869);
+    for (int id = 869; id < sid::EndOfTable; ++id) {
+        const QString en = LookupString(id);
+        ASSERT_FALSE(en.isEmpty()) << id;
+        EXPECT_FALSE(en.contains('`')) << id;
+        for (int offset : {1000, 2000}) {
+            const QString text = LookupString(id + offset);
+            ASSERT_FALSE(text.isEmpty()) << id + offset;
+            EXPECT_NE(text, en) << id + offset;
+            EXPECT_EQ(markers(text), markers(en)) << id + offset;
+            EXPECT_FALSE(text.contains('`')) << id + offset;
+        }
+    }
 }
 
 TEST_F(LocalizeTest, StringTableTexts)

@@ -4,6 +4,8 @@
 
 #include "SpoolFixture.h"
 
+#include "localize/clsLocalize.h"
+
 #include "writer/LogRecord.h"
 #include "writer/LogTable.h"
 #include "writer/SpoolDelivery.h"
@@ -235,6 +237,14 @@ TEST_P(SpoolDb, DamagedHeaderIsNamedWithWhatToDo)
     ASSERT_EQ(messages.texts().size(), 1);
     EXPECT_TRUE(messages.texts()[0].contains(other)) << messages.texts()[0].toStdString();
     EXPECT_TRUE(messages.texts()[0].contains(QLatin1String("move it aside"))) << messages.texts()[0].toStdString();
+    // The box speaks the operator's language, the file still named.
+    tallyquill::Localizer()->setLanguage(1);
+    EXPECT_EQ(next.WriteLog("u", "e", "third"), 1);
+    tallyquill::Localizer()->setLanguage(0);
+    ASSERT_EQ(messages.texts().size(), 2);
+    EXPECT_TRUE(messages.texts()[1].startsWith(u"缓存 "_qs + other + u" 已损坏"_qs)) << messages.texts()[1].toStdString();
+    EXPECT_TRUE(messages.texts()[1].contains(u"请把它移到别处"_qs)) << messages.texts()[1].toStdString();
+    EXPECT_EQ(messages.messages()[1].title, u"错误"_qs);
     const Run flush = tool({"spool", "flush", "--dsn", "tq_no_such_dsn", "--app", QString::fromStdString(app)});
     EXPECT_NE(flush.code, 0);
     EXPECT_TRUE(flush.err.contains(path)) << flush.err.toStdString();

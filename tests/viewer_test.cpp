@@ -139,7 +139,7 @@ TEST_P(ViewerDb, FailuresAreReported)
     EXPECT_EQ(messages.messages()[0].icon, MsgIcon::Warning);
     EXPECT_EQ(messages.messages()[1].text, "Error in retrieve record:0, ");
     EXPECT_EQ(messages.messages()[1].title, "Error");
-    EXPECT_EQ(messages.messages()[1].icon, MsgIcon::None);
+    EXPECT_EQ(messages.messages()[1].icon, MsgIcon::Warning);
 }
 
 TEST_P(ViewerDb, BackslashesAndWildcardsFindTheSameRowsOnEveryDatabase)

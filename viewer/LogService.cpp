@@ -20,10 +20,11 @@ const QString kRecordColumns =
 void retrieveFailureReport(int32_t number, const QString& description)
 {
     // "Erorr", misspelt, is this box's own English fallback title and stays
-    // as it is; the string table's text reads "Error".
+    // as it is; the string table's text reads "Error". The warning icon: a
+    // failed retrieval is a configuration or database problem.
     ShowMessage(Tr(sid::RetrieveRecordError, QStringLiteral("Error in retrieve record: ")) + QString::number(number)
                     + QStringLiteral(", ") + description,
-                Tr(sid::Error, QStringLiteral("Erorr")), MsgIcon::None);
+                Tr(sid::Error, QStringLiteral("Erorr")), MsgIcon::Warning);
 }
 
 // The positions of the record's columns in a result set, found once.
@@ -120,18 +121,20 @@ Page LogService::fetchPage()
 Retrieval LogService::retrieve(const LogFilter& filter)
 {
     Retrieval r;
-    // The operator sees the failure report; the caller gets the reason.
+    // The operator sees the failure report, in the operator's language; the
+    // caller gets the reason. The report is the failure's only box.
     auto fail = [&r](int32_t number, const QString& description, const QString& reason) {
         retrieveFailureReport(number, description);
         r.reason = reason;
+        r.reported = true;
         return r;
     };
     auto failWith = [&](const DatabaseError& e) {
         dropIfGone(e);
-        return fail(e.number(), FailureText(e), FailureText(e));
+        return fail(e.number(), OperatorFailureText(e), FailureText(e));
     };
     if (!connect())
-        return fail(0, LastOpenFailure(), LastOpenFailure());
+        return fail(0, LastOpenFailureForOperator(), LastOpenFailure());
     // No result set of an earlier retrieval stays open, whatever happens.
     current_.reset();
     QString table, condition;
@@ -140,6 +143,12 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         condition = BuildCondition(filter, link_.get().backslashEscapes());
     } catch (const DatabaseError& e) {
         return failWith(e);
+    } catch (const InvalidAppIdError& e) {
+        const QString app = filter.AppID.isEmpty() ? source.appId : filter.AppID;
+        return fail(0,
+                    Tr(sid::InvalidAppId, QStringLiteral("Invalid AppID \"%1\": use letters, digits and _ only"))
+                        .arg(app),
+                    QString::fromStdString(e.what()));
     } catch (const Error& e) {
         return fail(0, QString::fromStdString(e.what()), QString::fromStdString(e.what()));
     }

@@ -78,7 +78,7 @@ LineLayout ViewerAdapter::columns() const { return mLogViewDlg ? shown_ : layout
 bool ViewerAdapter::showLog(bool modal)
 {
     if (!EnsureGuiApplication()) {
-        ShowMessage(QStringLiteral("The log viewer needs a graphical application"),
+        ShowMessage(Tr(sid::NeedsDisplay, QStringLiteral("The log viewer needs a graphical application")),
                     Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
         return false;
     }

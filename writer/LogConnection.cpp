@@ -2,23 +2,37 @@
 
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
+#include "localize/clsLocalize.h"
 #include "odbc/Odbc.h"
 
 namespace tallyquill {
 
 namespace {
 thread_local QString lastOpenFailure;
+thread_local QString lastOpenFailureForOperator;
+
+bool UnknownDataSource(const std::exception& e)
+{
+    const auto* db = dynamic_cast<const DatabaseError*>(&e);
+    return db && db->sqlstate() == "IM002";
+}
 } // namespace
 
 QString FailureText(const std::exception& e)
 {
-    const auto* db = dynamic_cast<const DatabaseError*>(&e);
-    if (!db)
-        return QString::fromStdString(e.what());
     QString text = QString::fromStdString(e.what());
-    if (db->sqlstate() == "IM002")
+    if (UnknownDataSource(e))
         text += QStringLiteral(" (register it with `tallyquill setup`, or list the data sources with "
                                "`odbcinst -q -s`)");
+    return text;
+}
+
+QString OperatorFailureText(const std::exception& e)
+{
+    QString text = QString::fromUtf8(e.what());
+    if (UnknownDataSource(e))
+        text += Tr(sid::UnknownDsnHint, QStringLiteral(" (register it with tallyquill setup, or list the data "
+                                                       "sources with odbcinst -q -s)"));
     return text;
 }
 
@@ -27,14 +41,18 @@ bool OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString
     try {
         conn.open(dsn, login, password);
         lastOpenFailure.clear();
+        lastOpenFailureForOperator.clear();
         return true;
     } catch (const std::exception& e) {
         lastOpenFailure = QStringLiteral("Cannot connect to the data source: ") + FailureText(e);
+        lastOpenFailureForOperator =
+            Tr(sid::CannotConnect, QStringLiteral("Cannot connect to the data source: ")) + OperatorFailureText(e);
         return false;
     }
 }
 
 QString LastOpenFailure() { return lastOpenFailure; }
+QString LastOpenFailureForOperator() { return lastOpenFailureForOperator; }
 
 LogConnection::LogConnection() = default;
 LogConnection::~LogConnection() = default;
@@ -43,6 +61,7 @@ bool LogConnection::Check(const QString& dsn, const QString& login, const QStrin
 {
     if (dsn.isEmpty()) {
         lastOpenFailure.clear();  // the message says it all
+        lastOpenFailureForOperator.clear();
         ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
         return false;
     }

@@ -24,6 +24,10 @@ TQ_INTERNAL_API QString LastOpenFailure();
 // The text of a failure as the operator reads it: "[SQLSTATE] text" for a
 // database error, with the hint for an unknown data source.
 TQ_INTERNAL_API QString FailureText(const std::exception& e);
+// The same two texts for a message box: plain text in the operator's
+// language around the driver's own description.
+QString LastOpenFailureForOperator();
+QString OperatorFailureText(const std::exception& e);
 
 // The one connection an owner keeps: created and opened at its first need,
 // kept for the owner's life, and dropped when it breaks, so that the next

@@ -160,7 +160,7 @@ int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& even
         try {
             d->currentSpool().append({d->appId, d->wsId, now.date, now.time, user, event, data});
         } catch (const spool::SpoolError& e) {
-            ShowMessage(QString::fromUtf8(e.what()), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
+            ShowMessage(e.forOperator(), Tr(sid::Error, QStringLiteral("Error")), MsgIcon::Warning);
             return 1;
         }
         return 0;

@@ -1,5 +1,7 @@
 #include "writer/SpoolFile.h"
 
+#include "localize/StringIds.h"
+#include "localize/clsLocalize.h"
 #include "writer/FaultPoint.h"
 
 #include <algorithm>
@@ -21,6 +23,35 @@
 #include <unistd.h>
 
 namespace tallyquill::spool {
+
+namespace {
+// One pass, so that a filled-in value is never read as a place holder.
+QString Fill(const QString& text, const QStringList& a)
+{
+    switch (a.size()) {
+    case 0: return text;
+    case 1: return text.arg(a[0]);
+    case 2: return text.arg(a[0], a[1]);
+    default: return text.arg(a[0], a[1], a[2]);
+    }
+}
+} // namespace
+
+SpoolError::SpoolError(int16_t id, const QString& english, QStringList args, const SpoolError* inner)
+    : Error(Fill(english, args).toStdString()), id_(id), english_(english), args_(std::move(args)),
+      inner_(inner ? std::make_shared<const SpoolError>(*inner) : nullptr)
+{
+}
+
+QString SpoolError::forOperator() const
+{
+    if (id_ == 0)
+        return QString::fromUtf8(what());
+    QStringList args = args_;
+    if (inner_ && !args.isEmpty())
+        args[0] = inner_->forOperator();
+    return Fill(Tr(id_, english_), args);
+}
 
 namespace {
 
@@ -280,7 +311,8 @@ QByteArray EncodeRecord(const Record& r)
         payload.append(bytes);
     }
     if (uint32_t(payload.size()) > kFrameMax)
-        throw SpoolError("A record of " + std::to_string(payload.size()) + " bytes is too long for the spool");
+        throw SpoolError(sid::SpoolRecordTooLong, QStringLiteral("A record of %1 bytes is too long for the spool"),
+                         {QString::number(payload.size())});
     QByteArray frame;
     frame.reserve(payload.size() + 8);
     put32(frame, uint32_t(payload.size()));
@@ -316,7 +348,8 @@ QString EnsureSpoolDirectory()
     if (::lstat(p.constData(), &st) != 0)
         fail(QStringLiteral("Cannot open the spool directory ") + dir);
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
-        throw SpoolError(("The spool directory " + dir + " is not a directory of this user").toStdString());
+        throw SpoolError(sid::SpoolNotOwnDirectory,
+                         QStringLiteral("The spool directory %1 is not a directory of this user"), {dir});
     if ((st.st_mode & 077) != 0 && ::chmod(p.constData(), 0700) != 0)
         fail(QStringLiteral("Cannot make the spool directory private: ") + dir);
     return dir;
@@ -405,7 +438,10 @@ int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Ident
         for (const QString* f : {&identity->dsn, &identity->table, &identity->login}) {
             const QByteArray bytes = f->toUtf8();
             if (bytes.size() > 255)
-                throw SpoolError("A data source name, table or login of over 255 bytes cannot name a spool");
+                throw SpoolError(sid::SpoolNameTooLong,
+                                 QStringLiteral("A data source name, table or login of over 255 bytes cannot "
+                                                "name a spool"),
+                                 {});
             put16(header, uint16_t(bytes.size()));
             header.append(bytes);
         }
@@ -457,15 +493,17 @@ std::unique_ptr<SpoolFile> SpoolFile::open(const QString& dir, const Identity& i
             f->readHeader();
         } catch (const SpoolError& e) {
             // Every record of this data source and table waits on this file.
-            throw SpoolError(std::string(e.what())
-                             + "; nothing can be added to it: move it aside (keep it, it may hold records; "
-                               "tallyquill spool status lists it) and the next record starts a new spool");
+            const QString aside = QStringLiteral(
+                "%1; nothing can be added to it: move it aside (keep it, it may hold records; tallyquill spool "
+                "status lists it) and the next record starts a new spool");
+            throw SpoolError(sid::SpoolMoveAside, aside, {QString::fromUtf8(e.what())}, &e);
         }
         if (f->identity_.dsn != identity.dsn || f->identity_.table != identity.table)
-            throw SpoolError(("The spool " + path + " belongs to another data source or table").toStdString());
+            throw SpoolError(sid::SpoolOtherSource, QStringLiteral("The spool %1 belongs to another data source or table"),
+                             {path});
         return f;
     }
-    throw SpoolError(("Cannot open the spool " + path + ": it keeps being replaced").toStdString());
+    throw SpoolError(sid::SpoolReplaced, QStringLiteral("Cannot open the spool %1: it keeps being replaced"), {path});
 }
 
 std::unique_ptr<SpoolFile> SpoolFile::openExisting(const QString& path)
@@ -488,19 +526,19 @@ void SpoolFile::readHeader()
     char h[1024];
     if (!preadAll(fd_, h, sizeof h, 0) || std::memcmp(h, kMagic, sizeof kMagic) != 0
         || getLE(h + 8, 4) != kHeaderSize || getLE(h + 12, 4) != kFormat)
-        throw SpoolError(("The spool " + path_ + " is damaged or not a spool").toStdString());
+        throw SpoolError(sid::SpoolNotASpool, QStringLiteral("The spool %1 is damaged or not a spool"), {path_});
     id_ = QByteArray(h + 16, 16).toHex();
     size_t at = 40;
     QString* fields[] = {&identity_.dsn, &identity_.table, &identity_.login};
     for (QString* f : fields) {
         const auto n = size_t(getLE(h + at, 2));
         if (at + 2 + n + 4 > sizeof h)
-            throw SpoolError(("The spool " + path_ + " is damaged").toStdString());
+            throw SpoolError(sid::SpoolDamaged, QStringLiteral("The spool %1 is damaged"), {path_});
         *f = QString::fromUtf8(h + at + 2, qsizetype(n));
         at += 2 + n;
     }
     if (uint32_t(getLE(h + at, 4)) != Crc32c(h, at))
-        throw SpoolError(("The spool " + path_ + " is damaged").toStdString());
+        throw SpoolError(sid::SpoolDamaged, QStringLiteral("The spool %1 is damaged"), {path_});
 }
 
 bool SpoolFile::lock(int byte, short type, bool wait)
@@ -766,10 +804,9 @@ void SpoolFile::append(const QByteArray& frames, uint64_t limit)
         fail(QStringLiteral("Cannot cut the torn end of the spool ") + path_);
     end_ = end;
     if (end - delivered + uint64_t(frames.size()) > limit)
-        throw SpoolError(("The spool for " + identity_.dsn + " " + identity_.table + " is full ("
-                          + QString::number(double(limit) / (1 << 20), 'f', 1)
-                          + " MB wait for delivery); nothing was written")
-                             .toStdString());
+        throw SpoolError(sid::SpoolFull,
+                         QStringLiteral("The spool for %1 %2 is full (%3 MB wait for delivery); nothing was written"),
+                         {identity_.dsn, identity_.table, QString::number(double(limit) / (1 << 20), 'f', 1)});
     if (!pwriteAll(fd_, frames.constData(), size_t(frames.size()), off_t(end))) {
         const int error = errno;
         if (::ftruncate(fd_, off_t(end)) != 0) {

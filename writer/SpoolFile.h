@@ -21,12 +21,27 @@
 
 #include "tallyquill/error.h"
 
+#include <QStringList>
+
 namespace tallyquill::spool {
 
 // A spool that cannot be used (directory, file, full), with the reason.
 class SpoolError : public Error {
 public:
     using Error::Error;
+    // A text of the string table: `english` with %1 to %3 filled from `args`.
+    // `inner`, when given, stands for %1, so that it is put in the operator's
+    // language too.
+    SpoolError(int16_t id, const QString& english, QStringList args, const SpoolError* inner = nullptr);
+    // The reason in the operator's language, for a message box; looked up
+    // when asked, on the thread that shows it.
+    QString forOperator() const;
+
+private:
+    int16_t id_ = 0;
+    QString english_;
+    QStringList args_;
+    std::shared_ptr<const SpoolError> inner_;
 };
 
 // The seven column values of one row, as WriteLog stamped them.
