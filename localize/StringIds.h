@@ -97,7 +97,28 @@ constexpr int16_t SpoolMoveAside = 878;
 constexpr int16_t SpoolOtherSource = 879;
 constexpr int16_t SpoolNameTooLong = 880;
 constexpr int16_t SpoolReplaced = 881;
+constexpr int16_t SpoolCannotCreateDirectory = 882;
+constexpr int16_t SpoolCannotOpenDirectory = 883;
+constexpr int16_t SpoolCannotMakePrivate = 884;
+constexpr int16_t SpoolCannotOpen = 885;
+constexpr int16_t SpoolCannotMakeId = 886;
+constexpr int16_t SpoolCannotMakeKey = 887;
+constexpr int16_t SpoolCannotCreateIn = 888;
+constexpr int16_t SpoolCannotCreate = 889;
+constexpr int16_t SpoolCannotLock = 890;
+constexpr int16_t SpoolCannotWriteKey = 891;
+constexpr int16_t SpoolCannotWriteMark = 892;
+constexpr int16_t SpoolCannotRead = 893;
+constexpr int16_t SpoolCannotCut = 894;
+constexpr int16_t SpoolCannotWrite = 895;
+constexpr int16_t SpoolCannotFlush = 896;
+constexpr int16_t CannotOpenFile = 897;
+constexpr int16_t CannotReadFile = 898;
+constexpr int16_t CannotWriteFile = 899;
+constexpr int16_t SpoolDamagedMark = 900;
+constexpr int16_t SpoolRemoved = 901;
+constexpr int16_t NotARegularFile = 902;
 // The first id after the table's last.
-constexpr int16_t EndOfTable = 882;
+constexpr int16_t EndOfTable = 903;
 
 } // namespace tallyquill::sid

@@ -14,7 +14,7 @@ struct Row {
 };
 
 constexpr int kFirstId = 800;
-constexpr int kLastId = 881;
+constexpr int kLastId = 902;
 constexpr int kSimplifiedOffset = 1000;
 constexpr int kTraditionalOffset = 2000;
 
@@ -121,6 +121,48 @@ constexpr Row kRows[] = {
      u"超过 255 字节的数据源名、表名或登录名不能用来命名缓存", u"超過 255 位元組的數據源名、表名或登錄名不能用來命名緩存"},
     {881, u"Cannot open the spool %1: it keeps being replaced", u"无法打开缓存 %1：它不断被替换",
      u"無法打開緩存 %1：它不斷被替換"},
+    {882, u"Cannot create the spool directory %1: %2", u"无法创建缓存目录 %1：%2",
+     u"無法創建緩存目錄 %1：%2"},
+    {883, u"Cannot open the spool directory %1: %2", u"无法打开缓存目录 %1：%2",
+     u"無法打開緩存目錄 %1：%2"},
+    {884, u"Cannot make the spool directory private: %1: %2", u"无法将缓存目录设为私有：%1：%2",
+     u"無法將緩存目錄設為私有：%1：%2"},
+    {885, u"Cannot open the spool %1: %2", u"无法打开缓存 %1：%2",
+     u"無法打開緩存 %1：%2"},
+    {886, u"Cannot make a spool identifier: %1", u"无法生成缓存标识符：%1",
+     u"無法生成緩存標識符：%1"},
+    {887, u"Cannot make a spool key: %1", u"无法生成缓存密钥：%1",
+     u"無法生成緩存密鑰：%1"},
+    {888, u"Cannot create a spool in %1: %2", u"无法在 %1 中创建缓存：%2",
+     u"無法在 %1 中創建緩存：%2"},
+    {889, u"Cannot create the spool %1: %2", u"无法创建缓存 %1：%2",
+     u"無法創建緩存 %1：%2"},
+    {890, u"Cannot lock the spool %1: %2", u"无法锁定缓存 %1：%2",
+     u"無法鎖定緩存 %1：%2"},
+    {891, u"Cannot write the key of %1: %2", u"无法写入 %1 的密钥：%2",
+     u"無法寫入 %1 的密鑰：%2"},
+    {892, u"Cannot write the delivery mark of %1: %2", u"无法写入 %1 的传送标记：%2",
+     u"無法寫入 %1 的傳送標記：%2"},
+    {893, u"Cannot read the spool %1: %2", u"无法读取缓存 %1：%2",
+     u"無法讀取緩存 %1：%2"},
+    {894, u"Cannot cut the torn end of the spool %1: %2", u"无法截去缓存 %1 不完整的结尾：%2",
+     u"無法截去緩存 %1 不完整的結尾：%2"},
+    {895, u"Cannot write to the spool %1: %2", u"无法写入缓存 %1：%2",
+     u"無法寫入緩存 %1：%2"},
+    {896, u"Cannot flush the spool %1: %2", u"无法将缓存 %1 写入磁盘：%2",
+     u"無法將緩存 %1 寫入磁碟：%2"},
+    {897, u"Cannot open %1: %2", u"无法打开 %1：%2",
+     u"無法打開 %1：%2"},
+    {898, u"Cannot read %1: %2", u"无法读取 %1：%2",
+     u"無法讀取 %1：%2"},
+    {899, u"Cannot write to %1: %2", u"无法写入 %1：%2",
+     u"無法寫入 %1：%2"},
+    {900, u"The spool %1 has a damaged delivery mark", u"缓存 %1 的传送标记已损坏",
+     u"緩存 %1 的傳送標記已損壞"},
+    {901, u"The spool %1 was removed while in use", u"缓存 %1 在使用中被删除",
+     u"緩存 %1 在使用中被刪除"},
+    {902, u"Cannot write to %1: not a regular file", u"无法写入 %1：不是普通文件",
+     u"無法寫入 %1：不是普通檔案"},
 };
 
 static_assert(std::size(kRows) == kLastId - kFirstId + 1);

@@ -118,14 +118,11 @@ uint64_t getLE(const char* p, int bytes)
     return v;
 }
 
-QString osError(const QString& what, int error)
+// The system's own words for `error` go last, as the system gives them.
+[[noreturn]] void fail(int16_t id, const QString& english, QStringList args, int error = errno)
 {
-    return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
-}
-
-[[noreturn]] void fail(const QString& what, int error = errno)
-{
-    throw SpoolError(osError(what, error).toStdString());
+    args.append(QString::fromLocal8Bit(std::strerror(error)));
+    throw SpoolError(id, english, std::move(args));
 }
 
 bool preadAll(int fd, char* data, size_t size, off_t at)
@@ -205,7 +202,7 @@ int newestSlot(const Slot (&marks)[2], const QString& path)
 {
     const int best = marks[1].valid && (!marks[0].valid || marks[1].sequence > marks[0].sequence) ? 1 : 0;
     if (!marks[best].valid || marks[best].sequence == 0 || marks[best].offset < kHeaderSize)
-        throw SpoolError(("The spool " + path + " has a damaged delivery mark").toStdString());
+        throw SpoolError(sid::SpoolDamagedMark, QStringLiteral("The spool %1 has a damaged delivery mark"), {path});
     return best;
 }
 
@@ -341,17 +338,17 @@ QString EnsureSpoolDirectory()
         path += QLatin1Char('/') + part;
         const QByteArray p = QFile::encodeName(path);
         if (::mkdir(p.constData(), 0700) != 0 && errno != EEXIST)
-            fail(QStringLiteral("Cannot create the spool directory ") + path);
+            fail(sid::SpoolCannotCreateDirectory, QStringLiteral("Cannot create the spool directory %1: %2"), {path});
     }
     const QByteArray p = QFile::encodeName(dir);
     struct stat st{};
     if (::lstat(p.constData(), &st) != 0)
-        fail(QStringLiteral("Cannot open the spool directory ") + dir);
+        fail(sid::SpoolCannotOpenDirectory, QStringLiteral("Cannot open the spool directory %1: %2"), {dir});
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
         throw SpoolError(sid::SpoolNotOwnDirectory,
                          QStringLiteral("The spool directory %1 is not a directory of this user"), {dir});
     if ((st.st_mode & 077) != 0 && ::chmod(p.constData(), 0700) != 0)
-        fail(QStringLiteral("Cannot make the spool directory private: ") + dir);
+        fail(sid::SpoolCannotMakePrivate, QStringLiteral("Cannot make the spool directory private: %1: %2"), {dir});
     return dir;
 }
 
@@ -422,7 +419,7 @@ int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Ident
         if (fd >= 0)
             return fd;
         if (errno != ENOENT)
-            fail(QStringLiteral("Cannot open the spool ") + path);
+            fail(sid::SpoolCannotOpen, QStringLiteral("Cannot open the spool %1: %2"), {path});
         if (!create)
             return -1;
         // The header is written and on disk before the file gets its name,
@@ -432,7 +429,7 @@ int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Ident
         put32(header, kFormat);
         char id[16];
         if (::getrandom(id, sizeof id, 0) != ssize_t(sizeof id))
-            fail(QStringLiteral("Cannot make a spool identifier"));
+            fail(sid::SpoolCannotMakeId, QStringLiteral("Cannot make a spool identifier: %1"), {});
         header.append(id, sizeof id);
         put64(header, uint64_t(std::time(nullptr)));
         for (const QString* f : {&identity->dsn, &identity->table, &identity->login}) {
@@ -450,13 +447,13 @@ int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Ident
         header.replace(kMarkSlots[0], 40, markSlot(1, kHeaderSize, QByteArray()));
         QByteArray key(kKeySize, '\0');
         if (::getrandom(key.data(), size_t(key.size()), 0) != ssize_t(key.size()))
-            fail(QStringLiteral("Cannot make a spool key"));
+            fail(sid::SpoolCannotMakeKey, QStringLiteral("Cannot make a spool key: %1"), {});
         header.replace(kKeySlot, kKeySize + 4, keySlot(key));
 
         QByteArray tmp = QFile::encodeName(dir + QStringLiteral("/.new-XXXXXX"));
         const int t = ::mkostemp(tmp.data(), O_CLOEXEC);
         if (t < 0)
-            fail(QStringLiteral("Cannot create a spool in ") + dir);
+            fail(sid::SpoolCannotCreateIn, QStringLiteral("Cannot create a spool in %1: %2"), {dir});
         FdCloser closeTmp{t};
         const bool written = ::fchmod(t, 0600) == 0 && pwriteAll(t, header.constData(), size_t(header.size()), 0)
                              && ::fdatasync(t) == 0;
@@ -464,7 +461,7 @@ int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Ident
         if (!written || (::link(tmp.constData(), p.constData()) != 0 && errno != EEXIST)) {
             const int e = written ? errno : error;
             ::unlink(tmp.constData());
-            fail(QStringLiteral("Cannot create the spool ") + path, e);
+            fail(sid::SpoolCannotCreate, QStringLiteral("Cannot create the spool %1: %2"), {path}, e);
         }
         ::unlink(tmp.constData());
         const int d = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -555,7 +552,7 @@ bool SpoolFile::lock(int byte, short type, bool wait)
             continue;
         if (!wait && (errno == EAGAIN || errno == EACCES))
             return false;
-        fail(QStringLiteral("Cannot lock the spool ") + path_);
+        fail(sid::SpoolCannotLock, QStringLiteral("Cannot lock the spool %1: %2"), {path_});
     }
 }
 
@@ -631,10 +628,10 @@ QByteArray SpoolFile::chainKey()
         return key_;
     QByteArray key(kKeySize, '\0');
     if (::getrandom(key.data(), size_t(key.size()), 0) != ssize_t(key.size()))
-        fail(QStringLiteral("Cannot make a spool key"));
+        fail(sid::SpoolCannotMakeKey, QStringLiteral("Cannot make a spool key: %1"), {});
     const QByteArray slot = keySlot(key);
     if (!pwriteAll(fd_, slot.constData(), size_t(slot.size()), kKeySlot) || ::fdatasync(fd_) != 0)
-        fail(QStringLiteral("Cannot write the key of ") + path_);
+        fail(sid::SpoolCannotWriteKey, QStringLiteral("Cannot write the key of %1: %2"), {path_});
     key_ = key;
     return key_;
 }
@@ -687,7 +684,7 @@ void SpoolFile::setDelivered(uint64_t offset, const QByteArray& chain)
             }
         const QByteArray slot = markSlot(sequence + 1, offset, chain);
         if (!pwriteAll(fd_, slot.constData(), size_t(slot.size()), kMarkSlots[older]))
-            fail(QStringLiteral("Cannot write the delivery mark of ") + path_);
+            fail(sid::SpoolCannotWriteMark, QStringLiteral("Cannot write the delivery mark of %1: %2"), {path_});
         punchFrom = punched_;
     }
     // The delivered bytes may go only once the mark that says so is on disk:
@@ -775,9 +772,9 @@ void SpoolFile::append(const QByteArray& frames, uint64_t limit)
     AppendLock hold(*this, F_WRLCK);
     struct stat st{};
     if (::fstat(fd_, &st) != 0)
-        fail(QStringLiteral("Cannot read the spool ") + path_);
+        fail(sid::SpoolCannotRead, QStringLiteral("Cannot read the spool %1: %2"), {path_});
     if (st.st_nlink == 0)
-        throw SpoolError(("The spool " + path_ + " was removed while in use").toStdString());
+        throw SpoolError(sid::SpoolRemoved, QStringLiteral("The spool %1 was removed while in use"), {path_});
     const uint64_t delivered = readDelivered();
     const auto size = uint64_t(st.st_size);
     // Records that other processes appended since are whole; anything after
@@ -801,7 +798,7 @@ void SpoolFile::append(const QByteArray& frames, uint64_t limit)
         end = damage->resume;
     }
     if (torn && (::ftruncate(fd_, off_t(end)) != 0 || ::fdatasync(fd_) != 0))
-        fail(QStringLiteral("Cannot cut the torn end of the spool ") + path_);
+        fail(sid::SpoolCannotCut, QStringLiteral("Cannot cut the torn end of the spool %1: %2"), {path_});
     end_ = end;
     if (end - delivered + uint64_t(frames.size()) > limit)
         throw SpoolError(sid::SpoolFull,
@@ -812,7 +809,7 @@ void SpoolFile::append(const QByteArray& frames, uint64_t limit)
         if (::ftruncate(fd_, off_t(end)) != 0) {
             // The frame's checksum still keeps a partial write from counting.
         }
-        fail(QStringLiteral("Cannot write to the spool ") + path_, error);
+        fail(sid::SpoolCannotWrite, QStringLiteral("Cannot write to the spool %1: %2"), {path_}, error);
     }
     // A record written where a torn one was is read by deliverers at once;
     // it must be on disk first, like every record they read.
@@ -825,7 +822,7 @@ void SpoolFile::sync()
 {
     struct stat st{};
     if (::fstat(fd_, &st) != 0 || ::fdatasync(fd_) != 0)
-        fail(QStringLiteral("Cannot flush the spool ") + path_);
+        fail(sid::SpoolCannotFlush, QStringLiteral("Cannot flush the spool %1: %2"), {path_});
     // Everything below the size seen before the sync is on disk now.
     uint64_t seen = syncedTo_.load();
     while (uint64_t(st.st_size) > seen && !syncedTo_.compare_exchange_weak(seen, uint64_t(st.st_size))) {
@@ -840,7 +837,7 @@ SpoolFile::Batch SpoolFile::read(uint64_t from, size_t max, const QByteArray& ch
     batch.start = batch.end = from;
     struct stat st{};
     if (::fstat(fd_, &st) != 0)
-        fail(QStringLiteral("Cannot read the spool ") + path_);
+        fail(sid::SpoolCannotRead, QStringLiteral("Cannot read the spool %1: %2"), {path_});
     // Everything below this size was written before the sync below began
     // (or one that ran since this size was reached); whatever replaced a
     // torn tail meanwhile was synced by its writer before it let go of the
@@ -890,7 +887,7 @@ SpoolFile::Counts SpoolFile::pending()
     AppendLock hold(*this, F_RDLCK);
     struct stat st{};
     if (::fstat(fd_, &st) != 0)
-        fail(QStringLiteral("Cannot read the spool ") + path_);
+        fail(sid::SpoolCannotRead, QStringLiteral("Cannot read the spool %1: %2"), {path_});
     const uint64_t from = readDelivered();
     // Counted on from where the last count ended while the mark stays put,
     // so that a host asking often while the database is away reads only the
@@ -933,7 +930,7 @@ uint64_t SpoolFile::nextFrame(uint64_t from, uint64_t to)
         const size_t want = size_t(std::min<uint64_t>(kReadChunk + 7, to - base));
         chunk.resize(want);
         if (!preadAll(fd_, chunk.data(), want, off_t(base)))
-            fail(QStringLiteral("Cannot read the spool ") + path_);
+            fail(sid::SpoolCannotRead, QStringLiteral("Cannot read the spool %1: %2"), {path_});
         for (size_t i = 0; i + 8 <= want; ++i) {
             const uint64_t at = base + i;
             const auto length = uint32_t(getLE(chunk.data() + i, 4));
@@ -974,7 +971,7 @@ std::optional<SpoolFile::Damage> SpoolFile::classify(uint64_t end, uint64_t size
             for (uint64_t at = end; zeros && at < size;) {
                 const auto n = size_t(std::min<uint64_t>(sizeof chunk, size - at));
                 if (!preadAll(fd_, chunk, n, off_t(at)))
-                    fail(QStringLiteral("Cannot read the spool ") + path_);
+                    fail(sid::SpoolCannotRead, QStringLiteral("Cannot read the spool %1: %2"), {path_});
                 zeros = std::all_of(chunk, chunk + n, [](char c) { return c == 0; });
                 at += n;
             }
@@ -991,7 +988,7 @@ std::optional<SpoolFile::Damage> SpoolFile::classify(uint64_t end, uint64_t size
         std::vector<char> frame(8 + size_t(length));
         Field fields[7];
         if (!preadAll(fd_, frame.data(), frame.size(), off_t(end)))
-            fail(QStringLiteral("Cannot read the spool ") + path_);
+            fail(sid::SpoolCannotRead, QStringLiteral("Cannot read the spool %1: %2"), {path_});
         if (Crc32c(frame.data() + 8, length, Crc32c(frame.data(), 4)) != uint32_t(getLE(head + 4, 4)))
             d.reason = QStringLiteral("a record whose checksum does not match");
         else if (!splitRecord(frame.data() + 8, uint32_t(length), 0, fields))
@@ -1007,7 +1004,7 @@ std::optional<SpoolFile::Damage> SpoolFile::damageAt(uint64_t offset)
     AppendLock hold(*this, F_RDLCK);
     struct stat st{};
     if (::fstat(fd_, &st) != 0)
-        fail(QStringLiteral("Cannot read the spool ") + path_);
+        fail(sid::SpoolCannotRead, QStringLiteral("Cannot read the spool %1: %2"), {path_});
     const auto size = uint64_t(st.st_size);
     if (offset >= size)
         return std::nullopt;
@@ -1057,11 +1054,11 @@ void appendAside(const QString& path, const QByteArray& id, const std::vector<st
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
-        fail(QStringLiteral("Cannot open ") + path);
+        fail(sid::CannotOpenFile, QStringLiteral("Cannot open %1: %2"), {path});
     FdCloser closer{fd};
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        throw SpoolError(("Cannot write to " + path + ": not a regular file").toStdString());
+        throw SpoolError(sid::NotARegularFile, QStringLiteral("Cannot write to %1: not a regular file"), {path});
     // The last two line ends, read backwards.
     auto size = uint64_t(st.st_size);
     std::vector<uint64_t> ends;  // offsets just after a '\n'
@@ -1069,7 +1066,7 @@ void appendAside(const QString& path, const QByteArray& id, const std::vector<st
     for (uint64_t at = size; at > 0 && ends.size() < 2;) {
         const uint64_t from = at > sizeof chunk ? at - sizeof chunk : 0;
         if (!preadAll(fd, chunk, size_t(at - from), off_t(from)))
-            fail(QStringLiteral("Cannot read ") + path);
+            fail(sid::CannotReadFile, QStringLiteral("Cannot read %1: %2"), {path});
         for (uint64_t i = at; i > from && ends.size() < 2; --i)
             if (chunk[i - 1 - from] == '\n')
                 ends.push_back(i);
@@ -1078,7 +1075,7 @@ void appendAside(const QString& path, const QByteArray& id, const std::vector<st
     const uint64_t whole = ends.empty() ? 0 : ends[0];
     if (whole < size) {
         if (::ftruncate(fd, off_t(whole)) != 0)
-            fail(QStringLiteral("Cannot write to ") + path);
+            fail(sid::CannotWriteFile, QStringLiteral("Cannot write to %1: %2"), {path});
         size = whole;
     }
     std::optional<uint64_t> covered;
@@ -1086,7 +1083,7 @@ void appendAside(const QString& path, const QByteArray& id, const std::vector<st
         const uint64_t lineStart = ends.size() > 1 ? ends[1] : 0;
         QByteArray head(int(std::min<uint64_t>(size - lineStart, 128)), '\0');
         if (!preadAll(fd, head.data(), size_t(head.size()), off_t(lineStart)))
-            fail(QStringLiteral("Cannot read ") + path);
+            fail(sid::CannotReadFile, QStringLiteral("Cannot read %1: %2"), {path});
         const QList<QByteArray> f = head.split('\t');
         bool ok = false;
         if (f.size() > 3 && f[1] == id) {
@@ -1100,9 +1097,9 @@ void appendAside(const QString& path, const QByteArray& id, const std::vector<st
         if (!covered || offset > *covered)
             out += line;
     if (!out.isEmpty() && !pwriteAll(fd, out.constData(), size_t(out.size()), off_t(size)))
-        fail(QStringLiteral("Cannot write to ") + path);
+        fail(sid::CannotWriteFile, QStringLiteral("Cannot write to %1: %2"), {path});
     if (::fdatasync(fd) != 0)
-        fail(QStringLiteral("Cannot write to ") + path);
+        fail(sid::CannotWriteFile, QStringLiteral("Cannot write to %1: %2"), {path});
     fault::point("spool-aside-synced");
 }
 
@@ -1136,7 +1133,7 @@ void SpoolFile::setAsideDamage(const Damage& damage)
 {
     QByteArray raw(qsizetype(damage.resume - damage.at), '\0');
     if (!preadAll(fd_, raw.data(), size_t(raw.size()), off_t(damage.at)))
-        fail(QStringLiteral("Cannot read the spool ") + path_);
+        fail(sid::SpoolCannotRead, QStringLiteral("Cannot read the spool %1: %2"), {path_});
     const QByteArray line = asideStart(id_, damage.at) + '\t' + QByteArray::number(qulonglong(raw.size())) + '\t'
                             + escaped(damage.reason) + '\t' + escapedBytes(raw, true) + '\n';
     appendAside(damagedPath(), id_, {{damage.at, line}});
