@@ -23,6 +23,16 @@ fail() { echo "installed copy: $*" >&2; exit 1; }
   || fail "write failed"
 rows="$("$tq" list --dsn Tallyquill --app INST)"
 [[ "$rows" == *"installed copy"* ]] || fail "list did not show the written row: $rows"
+# A host built with pkg-config as the README shows: it finds the library
+# through the RUNPATH it was linked with.
+pc="$(find "$prefix" -name tallyquill.pc)"
+export PKG_CONFIG_PATH="${pc%/*}"
+# shellcheck disable=SC2046
+c++ -std=c++17 examples/cpp_host.cpp -o "$tmp/cpp_host" $(pkg-config --cflags --libs tallyquill) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir tallyquill)"
+"$tmp/cpp_host" Tallyquill >/dev/null || fail "a host built with pkg-config does not run"
+rows="$("$tq" list --dsn Tallyquill --app EXAMPLE)"
+[[ "$rows" == *"C++ host started"* ]] || fail "the pkg-config host's row is missing: $rows"
 # The retention unit names the command where it was installed.
 unit="$prefix/share/systemd/user/tallyquill-retention@.service"
 exec_start="$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")"
@@ -34,4 +44,4 @@ if [ -f "$page" ]; then
   [[ "$shown" == *tallyquill* ]] || fail "man -l $page shows nothing"
   [ "$(MANPATH="$prefix/share/man" man -w tallyquill)" = "$page" ] || fail "man does not find $page through MANPATH"
 fi
-echo "Installed copy in a throwaway prefix: starts, writes and lists without LD_LIBRARY_PATH"
+echo "Installed copy in a throwaway prefix: the command, a pkg-config host and the man page work without LD_LIBRARY_PATH"
