@@ -43,5 +43,6 @@ if [ -f "$page" ]; then
   shown="$(MANWIDTH=80 man -l "$page")"
   [[ "$shown" == *tallyquill* ]] || fail "man -l $page shows nothing"
   [ "$(MANPATH="$prefix/share/man" man -w tallyquill)" = "$page" ] || fail "man does not find $page through MANPATH"
+  [ "$(unset MANPATH; PATH="$prefix/bin:$PATH" man -w tallyquill)" = "$page" ] || fail "man does not find $page beside PATH"
 fi
 echo "Installed copy in a throwaway prefix: the command, a pkg-config host and the man page work without LD_LIBRARY_PATH"
