@@ -3,9 +3,9 @@
 # source, log a handful of events as a host would, and show them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-scripts/build.sh
-tq=build/tool/tallyquill
+scripts/deps.sh demo
+TQ_PRESET=demo scripts/build.sh
+tq=build-demo/tool/tallyquill
 db="$($tq setup)"
 echo "Embedded log: $db (data source Tallyquill)"
 # Several days of varied activity, written through the library as a host would.

@@ -12,6 +12,8 @@ cmake -S examples -B build/examples -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/ins
 cmake --build build/examples
 TALLYQUILL_REGISTRY="$PWD/build/examples/registry.ini" build/examples/component_host
 build/examples/cpp_host
+# A copy installed into a throwaway prefix starts and works from there.
+scripts/check-install.sh build
 eval "$(scripts/pg.sh start)"
 trap 'scripts/pg.sh stop' EXIT
 export QT_QPA_PLATFORM=offscreen
