@@ -23,17 +23,10 @@ inline bool armed(std::string_view name)
 
 inline void point(std::string_view name)
 {
-    static const char* const wanted = std::getenv("TQ_FAULT_POINT");
-    if (!wanted || !*wanted)
+    if (!armed(name))
         return;
-    std::string_view spec(wanted);
-    long nth = 1;
-    if (auto at = spec.find('@'); at != std::string_view::npos) {
-        nth = std::strtol(wanted + at + 1, nullptr, 10);
-        spec = spec.substr(0, at);
-    }
-    if (spec != name)
-        return;
+    const char* const at = std::strchr(std::getenv("TQ_FAULT_POINT"), '@');
+    const long nth = at ? std::strtol(at + 1, nullptr, 10) : 1;
     static std::atomic<long> arrivals{0};
     if (++arrivals == nth)
         std::raise(SIGKILL);
