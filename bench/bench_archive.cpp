@@ -19,9 +19,9 @@
 
 #include "odbc/Odbc.h"
 #include "tallyquill/embedded.h"
-#include "viewer/LogService.h"
+#include "service/LogService.h"
 #include "writer/LogConnection.h"
-#include "writer/LogTable.h"
+#include "core/LogTable.h"
 
 #include <QDir>
 #include <QElapsedTimer>

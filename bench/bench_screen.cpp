@@ -8,7 +8,7 @@
 #include "screens/frmLogMain.h"
 #include "tallyquill/embedded.h"
 #include "viewer/ViewerAdapter.h"
-#include "writer/LogTable.h"
+#include "core/LogTable.h"
 
 #include <QApplication>
 #include <QDir>

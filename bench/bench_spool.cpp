@@ -8,10 +8,10 @@
 //   bench_spool [--benchmark_filter=...]
 
 #include "writer/LogConnection.h"
-#include "writer/LogRecord.h"
-#include "writer/LogTable.h"
-#include "writer/SpoolDelivery.h"
-#include "writer/SpoolFile.h"
+#include "core/LogRecord.h"
+#include "core/LogTable.h"
+#include "spool/SpoolDelivery.h"
+#include "spool/SpoolFile.h"
 #include "odbc/Odbc.h"
 #include "tallyquill/embedded.h"
 #include "tallyquill/msg_logger.h"

@@ -13,8 +13,8 @@
 
 #include "odbc/Odbc.h"
 #include "tallyquill/embedded.h"
-#include "viewer/LogService.h"
-#include "writer/LogTable.h"
+#include "service/LogService.h"
+#include "core/LogTable.h"
 
 #include <QDir>
 #include <QElapsedTimer>

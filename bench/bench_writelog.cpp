@@ -8,8 +8,8 @@
 #include "odbc/Odbc.h"
 #include "tallyquill/embedded.h"
 #include "tallyquill/msg_logger.h"
-#include "writer/LogRecord.h"
-#include "writer/LogTable.h"
+#include "core/LogRecord.h"
+#include "core/LogTable.h"
 
 #include <QDir>
 #include <QTemporaryDir>

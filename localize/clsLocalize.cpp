@@ -14,7 +14,7 @@
 #include <QVariant>
 #include <QWidget>
 
-#include "settings/SettingsStore.h"
+#include "platform/SettingsStore.h"
 
 namespace tallyquill {
 

@@ -1,7 +1,7 @@
 #include "screens/FilterCheck.h"
 
 #include "localize/StringIds.h"
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 
 #include <QDate>
 

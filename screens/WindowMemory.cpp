@@ -1,6 +1,6 @@
 #include "screens/WindowMemory.h"
 
-#include "writer/Spool.h"
+#include "spool/Spool.h"
 
 #include <QDir>
 #include <QFile>

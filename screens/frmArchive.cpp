@@ -6,7 +6,7 @@
 #include "screens/Choosers.h"
 #include "screens/FilterCheck.h"
 #include "screens/ScreenKit.h"
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

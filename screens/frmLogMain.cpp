@@ -6,7 +6,7 @@
 #include "screens/FilterCheck.h"
 #include "screens/ScreenKit.h"
 #include "screens/frmLogDetail.h"
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 
 #include <QClipboard>
 #include <QCloseEvent>

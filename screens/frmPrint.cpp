@@ -5,7 +5,7 @@
 #include "localize/clsLocalize.h"
 #include "screens/Choosers.h"
 #include "screens/ScreenKit.h"
-#include "writer/LogFile.h"
+#include "core/LogFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -7,7 +7,7 @@
 
 #include "msgbox/MessageBox.h"
 #include "viewer/ViewerAdapter.h"
-#include "writer/LogTable.h"
+#include "core/LogTable.h"
 
 #include <QTime>
 

@@ -4,7 +4,7 @@
 
 #include "TestSupport.h"
 
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 #include "msgbox/MessageBox.h"
 #include "tallyquill/msg_logger.h"
 

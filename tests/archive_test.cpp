@@ -2,8 +2,8 @@
 
 #include "ViewerFixture.h"
 
-#include "writer/LogFile.h"
-#include "writer/LogLine.h"
+#include "core/LogFile.h"
+#include "core/LogLine.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -5,7 +5,7 @@
 #include "tool/Dates.h"
 #include "tool/Follow.h"
 
-#include "writer/LogLine.h"
+#include "core/LogLine.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 #include "TestSupport.h"
 
-#include "writer/LogLine.h"
-#include "writer/LogTable.h"
+#include "core/LogLine.h"
+#include "core/LogTable.h"
 
 #include "odbc/Odbc.h"
 

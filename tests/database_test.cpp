@@ -2,7 +2,7 @@
 
 #include "WriterFixture.h"
 
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 #include "writer/LogConnection.h"
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"

@@ -1,8 +1,8 @@
 // Lines written as bytes must be the lines BuildLogLine builds, byte for
 // byte, whatever the values hold.
 
-#include "writer/LineBytes.h"
-#include "writer/LogLine.h"
+#include "core/LineBytes.h"
+#include "core/LogLine.h"
 
 #include <QStringDecoder>
 

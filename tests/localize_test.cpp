@@ -24,7 +24,7 @@
 
 #include <future>
 
-#include "settings/SettingsStore.h"
+#include "platform/SettingsStore.h"
 #include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
 

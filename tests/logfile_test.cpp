@@ -1,7 +1,7 @@
 // Files that own themselves: the log file and the daily files.
 
-#include "writer/DailyFiles.h"
-#include "writer/LogFile.h"
+#include "core/DailyFiles.h"
+#include "core/LogFile.h"
 
 #include "tallyquill/error.h"
 

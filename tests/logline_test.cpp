@@ -1,6 +1,6 @@
-#include "writer/LogLine.h"
-#include "writer/LogRecord.h"
-#include "writer/LogTable.h"
+#include "core/LogLine.h"
+#include "core/LogRecord.h"
+#include "core/LogTable.h"
 
 #include <QRegularExpression>
 

@@ -3,8 +3,8 @@
 // answered 0, then either exits (delivering what it can on the way out) or,
 // with "hold", waits to be killed.
 //   spool_host DSN APPID WSID COUNT exit|hold
-#include "writer/LogRecord.h"
-#include "writer/LogTable.h"
+#include "core/LogRecord.h"
+#include "core/LogTable.h"
 #include "tallyquill/msg_logger.h"
 
 #include <QDateTime>

@@ -2,8 +2,8 @@
 
 #include "SpoolFixture.h"
 
-#include "writer/LogRecord.h"
-#include "writer/LogTable.h"
+#include "core/LogRecord.h"
+#include "core/LogTable.h"
 
 #include <csignal>
 #include <cstdlib>

@@ -6,10 +6,10 @@
 
 #include "localize/clsLocalize.h"
 
-#include "writer/LogRecord.h"
-#include "writer/LogTable.h"
-#include "writer/SpoolDelivery.h"
-#include "writer/SpoolFile.h"
+#include "core/LogRecord.h"
+#include "core/LogTable.h"
+#include "spool/SpoolDelivery.h"
+#include "spool/SpoolFile.h"
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
 #include "tallyquill/msg_logger.h"

@@ -3,7 +3,7 @@
 #include "ViewerFixture.h"
 
 #include "writer/LogConnection.h"
-#include "writer/LogFile.h"
+#include "core/LogFile.h"
 
 #include <QFile>
 

@@ -6,7 +6,7 @@
 
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
-#include "viewer/LogService.h"
+#include "service/LogService.h"
 
 #include <QDate>
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
 #include "tool/Formats.h"
-#include "writer/LogLine.h"
+#include "core/LogLine.h"
 
 
 namespace tallyquill::cli {

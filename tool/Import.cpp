@@ -4,7 +4,7 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
-#include "writer/RecordCheck.h"
+#include "core/RecordCheck.h"
 
 #include <QTemporaryFile>
 

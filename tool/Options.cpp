@@ -1,7 +1,7 @@
 #include "tool/Options.h"
 
 #include "localize/ShowError.h"
-#include "writer/LogLine.h"
+#include "core/LogLine.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -5,7 +5,7 @@
 
 #include "tool/Dates.h"
 #include "tool/Formats.h"
-#include "viewer/CommandService.h"
+#include "service/CommandService.h"
 
 #include <CLI/CLI.hpp>
 

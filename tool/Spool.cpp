@@ -3,8 +3,8 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
-#include "writer/LogRecord.h"
-#include "writer/Spool.h"
+#include "core/LogRecord.h"
+#include "spool/Spool.h"
 
 #include <algorithm>
 #include <chrono>

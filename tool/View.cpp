@@ -6,7 +6,7 @@
 #include "tallyquill/msg_logger.h"
 #include "viewer/ViewerAdapter.h"
 #include "writer/LogConnection.h"
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 
 #include <QDateTime>
 

@@ -5,7 +5,7 @@
 
 #include "tallyquill/msg_logger.h"
 #include "writer/LogConnection.h"
-#include "writer/Spool.h"
+#include "spool/Spool.h"
 
 #include <iostream>
 

@@ -5,7 +5,7 @@
 
 #include "tallyquill/export.h"
 #include "screens/ViewerEvents.h"
-#include "viewer/LogService.h"
+#include "service/LogService.h"
 
 #include <QString>
 

@@ -2,13 +2,13 @@
 
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
-#include "writer/Spool.h"
-#include "writer/RecordCheck.h"
+#include "spool/Spool.h"
+#include "core/RecordCheck.h"
 #include "localize/clsLocalize.h"
 #include "odbc/Odbc.h"
 #include "writer/LogConnection.h"
-#include "writer/LogRecord.h"
-#include "writer/LogTable.h"
+#include "core/LogRecord.h"
+#include "core/LogTable.h"
 
 #include <mutex>
 #include <optional>

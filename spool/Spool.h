@@ -7,7 +7,7 @@
 // that writes to the same data source and table shares one Spool.
 
 #include "tallyquill/export.h"
-#include "writer/SpoolFile.h"
+#include "spool/SpoolFile.h"
 
 #include <QString>
 

@@ -3,7 +3,7 @@
 // Archive lines written one file per day: the writer opens the day's file
 // when the first line of a new day comes, and closes the one before.
 
-#include "writer/LogFile.h"
+#include "core/LogFile.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
-#include "writer/RecordCheck.h"
+#include "core/RecordCheck.h"
 
-#include "writer/LogLine.h"
-#include "writer/LogTable.h"
+#include "core/LogLine.h"
+#include "core/LogTable.h"
 #include "tallyquill/error.h"
 
 #include <string_view>

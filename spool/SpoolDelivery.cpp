@@ -1,8 +1,8 @@
-#include "writer/SpoolDelivery.h"
+#include "spool/SpoolDelivery.h"
 
-#include "writer/FaultPoint.h"
-#include "writer/LogRecord.h"
-#include "writer/LogTable.h"
+#include "platform/FaultPoint.h"
+#include "core/LogRecord.h"
+#include "core/LogTable.h"
 #include "odbc/Odbc.h"
 
 #include <array>

@@ -1,4 +1,4 @@
-#include "writer/LogTable.h"
+#include "core/LogTable.h"
 
 #include "tallyquill/error.h"
 

@@ -1,7 +1,7 @@
-#include "writer/LogFile.h"
+#include "core/LogFile.h"
 
 #include "tallyquill/error.h"
-#include "writer/FaultPoint.h"
+#include "platform/FaultPoint.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
-#include "writer/ArchiveJournal.h"
+#include "service/ArchiveJournal.h"
 
 #include "tallyquill/error.h"
-#include "writer/LogFile.h"
+#include "core/LogFile.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
-#include "writer/SpoolFile.h"
+#include "spool/SpoolFile.h"
 
 #include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
-#include "writer/FaultPoint.h"
+#include "platform/FaultPoint.h"
 
 #include <algorithm>
 

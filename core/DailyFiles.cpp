@@ -1,4 +1,4 @@
-#include "writer/DailyFiles.h"
+#include "core/DailyFiles.h"
 
 #include "tallyquill/error.h"
 

@@ -6,7 +6,7 @@
 // to), so a commit whose outcome was lost with the connection is recognised
 // by the mark when the next connection reads it: a batch is never sent twice.
 
-#include "writer/SpoolFile.h"
+#include "spool/SpoolFile.h"
 
 #include <QString>
 

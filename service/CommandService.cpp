@@ -1,8 +1,8 @@
-#include "viewer/CommandService.h"
+#include "service/CommandService.h"
 
 #include "odbc/Odbc.h"
 #include "writer/LogConnection.h"
-#include "writer/LogTable.h"
+#include "core/LogTable.h"
 
 #include <algorithm>
 #include <map>

@@ -15,16 +15,16 @@
 // time too, and skips a day that fails on its own.
 // Archive files are appended to: no run empties one.
 
-#include "viewer/LogService.h"
+#include "service/LogService.h"
 
 #include "odbc/Odbc.h"
 #include "odbc/Utf8Rows.h"
-#include "writer/ArchiveJournal.h"
-#include "writer/DailyFiles.h"
-#include "writer/FaultPoint.h"
-#include "writer/LineBytes.h"
-#include "writer/LogFile.h"
-#include "writer/LogTable.h"
+#include "service/ArchiveJournal.h"
+#include "core/DailyFiles.h"
+#include "platform/FaultPoint.h"
+#include "core/LineBytes.h"
+#include "core/LogFile.h"
+#include "core/LogTable.h"
 
 #include <QFile>
 #include <QFileInfo>

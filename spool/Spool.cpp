@@ -1,6 +1,6 @@
-#include "writer/Spool.h"
+#include "spool/Spool.h"
 
-#include "writer/SpoolDelivery.h"
+#include "spool/SpoolDelivery.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -9,7 +9,7 @@
 #include "tallyquill/error.h"
 #include "tallyquill/export.h"
 #include "writer/LogConnection.h"
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "viewer/LogService.h"
+#include "service/LogService.h"
 
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
@@ -6,9 +6,9 @@
 #include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
 #include "odbc/Utf8Rows.h"
-#include "writer/LineBytes.h"
-#include "writer/LogFile.h"
-#include "writer/LogTable.h"
+#include "core/LineBytes.h"
+#include "core/LogFile.h"
+#include "core/LogTable.h"
 
 namespace tallyquill {
 

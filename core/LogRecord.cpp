@@ -1,4 +1,4 @@
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 
 namespace tallyquill {
 

@@ -1,4 +1,4 @@
-#include "writer/LogLine.h"
+#include "core/LogLine.h"
 
 namespace tallyquill {
 

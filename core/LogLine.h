@@ -4,7 +4,7 @@
 // and the command's listing all use it.
 
 #include "tallyquill/export.h"
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 
 #include <QString>
 

@@ -4,7 +4,7 @@
 // values as UTF-8 (the archive's fast path): the same line that
 // BuildLogLine builds, without a QString per value or per line.
 
-#include "writer/LogLine.h"
+#include "core/LogLine.h"
 
 #include <cstddef>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "writer/LineBytes.h"
+#include "core/LineBytes.h"
 
-#include "writer/LogRecord.h"
+#include "core/LogRecord.h"
 
 #include <QChar>
 #include <QStringDecoder>

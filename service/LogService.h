@@ -6,9 +6,9 @@
 // directly. Nothing here knows a widget.
 
 #include "tallyquill/export.h"
-#include "screens/ViewerEvents.h"
+#include "core/ViewValues.h"
 #include "writer/LogConnection.h"
-#include "writer/LogLine.h"
+#include "core/LogLine.h"
 
 #include <QString>
 
