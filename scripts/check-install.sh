@@ -44,5 +44,24 @@ if [ -f "$page" ]; then
   [[ "$shown" == *tallyquill* ]] || fail "man -l $page shows nothing"
   [ "$(MANPATH="$prefix/share/man" man -w tallyquill)" = "$page" ] || fail "man does not find $page through MANPATH"
   [ "$(unset MANPATH; PATH="$prefix/bin:$PATH" man -w tallyquill)" = "$page" ] || fail "man does not find $page beside PATH"
+  for section in EXAMPLES FILES "SEE ALSO"; do
+    [[ "$shown" == *"$section"* ]] || fail "the man page has no $section"
+  done
 fi
-echo "Installed copy in a throwaway prefix: the command, a pkg-config host and the man page work without LD_LIBRARY_PATH"
+# lnav, given the installed format, reads an archive file, the print layout
+# and JSON lines as records with their fields.
+if command -v lnav >/dev/null; then
+  mkdir -p "$tmp/lnav/formats/tallyquill"
+  cp "$prefix/share/tallyquill/lnav/tallyquill.json" "$tmp/lnav/formats/tallyquill/"
+  "$tq" write --dsn Tallyquill --app INST --ws WS02 --user "mary ann" --event print "second row" || fail "write failed"
+  "$tq" archive --dsn Tallyquill --app INST --until today --file "$tmp/archive.log" >/dev/null || fail "archive failed"
+  "$tq" list --dsn Tallyquill --app INST > "$tmp/print.txt"
+  "$tq" list --dsn Tallyquill --app INST --format json > "$tmp/list.json"
+  lnav_count() {
+    lnav -n -I "$tmp/lnav" -c ";SELECT count(*) FROM $1 WHERE user = 'MARY ANN' AND event = 'PRINT'" "$2" | tail -1 | tr -d ' '
+  }
+  [ "$(lnav_count tallyquill_log "$tmp/archive.log")" = 1 ] || fail "lnav does not read the archive file"
+  [ "$(lnav_count tallyquill_log "$tmp/print.txt")" = 1 ] || fail "lnav does not read the print layout"
+  [ "$(lnav_count tallyquill_json "$tmp/list.json")" = 1 ] || fail "lnav does not read JSON lines"
+fi
+echo "Installed copy in a throwaway prefix: the command, a pkg-config host, the man page and the lnav format work without LD_LIBRARY_PATH"

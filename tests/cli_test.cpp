@@ -48,7 +48,7 @@ QString tool() { return QCoreApplication::applicationDirPath() + QStringLiteral(
 std::vector<QStringList> parsedByPython(const char* format, const QByteArray& data)
 {
     static const char* script = R"(
-import csv, io, json, sys
+import csv, datetime, io, json, sys
 text = sys.stdin.buffer.read().decode('utf-8')
 if sys.argv[1] == 'csv':
     rows = list(csv.reader(io.StringIO(text, newline='')))
@@ -57,7 +57,9 @@ else:
     for line in text.split('\n'):
         if line:
             o = json.loads(line)
-            assert o['timestamp'] == o['date'] + 'T' + o['time'], o
+            at = datetime.datetime.fromisoformat(o['timestamp'])
+            local = datetime.datetime.fromisoformat(o['date'] + 'T' + o['time'])
+            assert at.replace(tzinfo=None) == local and at.utcoffset() == local.astimezone().utcoffset(), o
             rows.append([o[k] for k in ('date', 'time', 'app', 'ws', 'user', 'event', 'activity')])
 for r in rows:
     print(json.dumps(r))

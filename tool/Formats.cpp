@@ -1,6 +1,9 @@
 #include "tool/Formats.h"
 #include "core/LogLine.h"
 
+#include <QDateTime>
+
+#include <cstdlib>
 
 namespace tallyquill::cli {
 
@@ -23,6 +26,22 @@ QString csvField(const QString& raw)
     QString out = value;
     out.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + out + QLatin1Char('"');
+}
+
+// A stored stamp as ISO 8601 with its UTC offset: the writer's local time,
+// read with this machine's zone rules for that moment, so that tools that
+// merge logs across zones place it. A stamp that names no real moment keeps
+// no offset rather than a made-up one.
+QString isoStamp(const QString& date, const QString& time)
+{
+    const QString local = date + QLatin1Char('T') + time;
+    const QDateTime at = QDateTime::fromString(local, Qt::ISODate);
+    if (!at.isValid() || at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) != local)
+        return local;
+    const int offset = at.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return local + (offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+           + QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 // A JSON string. Control characters, and the line separators that some
@@ -100,7 +119,7 @@ QString RecordLine(Format format, const Record& r, const LineLayout& layout)
         break;
     }
     const QString date = IsoDate(r.Date), time = IsoTime(r.Time);
-    return QStringLiteral("{\"timestamp\":") + jsonString(date + QLatin1Char('T') + time)
+    return QStringLiteral("{\"timestamp\":") + jsonString(isoStamp(date, time))
            + QStringLiteral(",\"date\":") + jsonString(date) + QStringLiteral(",\"time\":") + jsonString(time)
            + QStringLiteral(",\"app\":") + jsonString(TrimEnd(r.AppID)) + QStringLiteral(",\"ws\":")
            + jsonString(TrimEnd(r.WsID)) + QStringLiteral(",\"user\":") + jsonString(TrimEnd(r.UserName))
