@@ -14,6 +14,8 @@ TALLYQUILL_REGISTRY="$PWD/build/examples/registry.ini" build/examples/component_
 build/examples/cpp_host
 # A copy installed into a throwaway prefix starts and works from there.
 scripts/check-install.sh build
+# The Debian package: lintian clean, the expected files.
+scripts/deb.sh
 eval "$(scripts/pg.sh start)"
 trap 'scripts/pg.sh stop' EXIT
 export QT_QPA_PLATFORM=offscreen
