@@ -14,7 +14,11 @@ MessageSink& currentSink()
     static MessageSink sink;
     return sink;
 }
+thread_local ThreadMessageCapture* threadCapture = nullptr;
 } // namespace
+
+ThreadMessageCapture::ThreadMessageCapture() : outer_(threadCapture) { threadCapture = this; }
+ThreadMessageCapture::~ThreadMessageCapture() { threadCapture = outer_; }
 
 void WriteMessageToStderr(const Message& message)
 {
@@ -26,6 +30,10 @@ void WriteMessageToStderr(const Message& message)
 void ShowMessage(const QString& text, const QString& title, MsgIcon icon)
 {
     const Message message{text, title, icon};
+    if (threadCapture) {
+        threadCapture->messages_.push_back(message);
+        return;
+    }
     if (const MessageSink& sink = currentSink()) {
         sink(message);
         return;

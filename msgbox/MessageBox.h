@@ -30,6 +30,24 @@ MessageSink SetMessageSink(MessageSink sink);
 // The default's headless branch, usable as a sink on its own.
 void WriteMessageToStderr(const Message& message);
 
+// While it lives, the messages shown on the thread that made it go to it
+// instead of a box, a sink or stderr: for callers that hand the reason to
+// their own caller (the C interface's tq_error). Nests.
+class ThreadMessageCapture {
+public:
+    ThreadMessageCapture();
+    ~ThreadMessageCapture();
+    ThreadMessageCapture(const ThreadMessageCapture&) = delete;
+    ThreadMessageCapture& operator=(const ThreadMessageCapture&) = delete;
+
+    const std::vector<Message>& messages() const { return messages_; }
+
+private:
+    friend void ShowMessage(const QString&, const QString&, MsgIcon);
+    std::vector<Message> messages_;
+    ThreadMessageCapture* outer_;
+};
+
 // Collects every message shown while it lives.
 class MessageRecorder {
 public:

@@ -33,6 +33,15 @@ c++ -std=c++17 examples/cpp_host.cpp -o "$tmp/cpp_host" $(pkg-config --cflags --
 "$tmp/cpp_host" Tallyquill >/dev/null || fail "a host built with pkg-config does not run"
 rows="$("$tq" list --dsn Tallyquill --app EXAMPLE)"
 [[ "$rows" == *"C++ host started"* ]] || fail "the pkg-config host's row is missing: $rows"
+# The C interface and the Python package, from the prefix alone.
+# shellcheck disable=SC2046
+cc -std=c11 examples/c_host.c -o "$tmp/c_host" $(pkg-config --cflags --libs tallyquill) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir tallyquill)"
+"$tmp/c_host" Tallyquill >/dev/null || fail "a C host built with pkg-config does not run"
+rows="$("$tq" list --dsn Tallyquill --app EXAMPLE)"
+[[ "$rows" == *"C host stopped"* ]] || fail "the C host's rows are missing: $rows"
+PYTHONPATH="$prefix/lib/python3/dist-packages" python3 tests/python_handler_test.py "$tq" 2>"$tmp/py.log" \
+  || { cat "$tmp/py.log" >&2; fail "the Python package does not work"; }
 # The retention unit names the command where it was installed.
 unit="$prefix/share/systemd/user/tallyquill-retention@.service"
 exec_start="$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")"
@@ -64,4 +73,4 @@ if command -v lnav >/dev/null; then
   [ "$(lnav_count tallyquill_log "$tmp/print.txt")" = 1 ] || fail "lnav does not read the print layout"
   [ "$(lnav_count tallyquill_json "$tmp/list.json")" = 1 ] || fail "lnav does not read JSON lines"
 fi
-echo "Installed copy in a throwaway prefix: the command, a pkg-config host, the man page and the lnav format work without LD_LIBRARY_PATH"
+echo "Installed copy in a throwaway prefix: the command, C, C++ and Python hosts, the man page and the lnav format work without LD_LIBRARY_PATH"
