@@ -40,6 +40,14 @@ cc -std=c11 examples/c_host.c -o "$tmp/c_host" $(pkg-config --cflags --libs tall
 "$tmp/c_host" Tallyquill >/dev/null || fail "a C host built with pkg-config does not run"
 rows="$("$tq" list --dsn Tallyquill --app EXAMPLE)"
 [[ "$rows" == *"C host stopped"* ]] || fail "the C host's rows are missing: $rows"
+# One C logger shared by four threads: each acknowledged row once.
+# shellcheck disable=SC2046
+cc -std=c11 -pthread tests/c_api_host.c -o "$tmp/c_api_host" $(pkg-config --cflags --libs tallyquill) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir tallyquill)"
+"$tmp/c_api_host" Tallyquill CTHREADS || fail "a C logger shared by threads lost or doubled rows"
+"$tq" list --dsn Tallyquill --app CTHREADS --format csv | tail -n +2 | cut -d, -f7 > "$tmp/threads.txt"
+[ "$(wc -l < "$tmp/threads.txt")" = 200 ] && [ "$(sort -u "$tmp/threads.txt" | wc -l)" = 200 ] \
+  || fail "the threads' 200 rows are not in the table once each"
 PYTHONPATH="$prefix/lib/python3/dist-packages" python3 tests/python_handler_test.py "$tq" 2>"$tmp/py.log" \
   || { cat "$tmp/py.log" >&2; fail "the Python package does not work"; }
 # The retention unit names the command where it was installed.
