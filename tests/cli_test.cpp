@@ -282,7 +282,13 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
     EXPECT_EQ(run({"archive", "--dsn", "tq_no_such_dsn", "--app", app, "--until", "2026-01-03", "--delete"}).code,
               69);
+    // Deleting what goes into no file needs --yes away from a terminal.
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-04", "--delete"});
+    EXPECT_EQ(r.code, 64);
+    EXPECT_TRUE(r.err.contains("would delete 13 records of " + app + " dated up to 2026-01-04") && r.err.contains("--yes"))
+        << r.err.toStdString();
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
+    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-04", "--delete", "--yes"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "archived 0 records to 0 file(s); deleted 13 records\n");
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");

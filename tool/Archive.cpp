@@ -25,8 +25,33 @@ namespace {
 struct ArchiveOptions {
     Conn c;
     std::string app, until, file, daily, prefix, hide, dateOrder;
-    bool del = false, dryRun = false;
+    bool del = false, dryRun = false, yes = false;
 };
+
+// Deleting records that go into no file loses them: on a terminal the
+// operator says yes to the number, elsewhere --yes must say it beforehand.
+// Answers whether to go on.
+bool deletionAgreed(const ArchiveOptions& o, CommandService& command, const QString& until)
+{
+    int64_t total = 0;
+    for (const auto& [day, count] : command.archivePlan(q(o.app), until))
+        total += count;
+    if (total == 0 || o.yes)
+        return true;
+    const std::string what = std::to_string(total) + " records of " + o.app + " dated up to "
+                             + IsoDate(until).toStdString();
+    if (isatty(STDIN_FILENO) != 1 || isatty(STDERR_FILENO) != 1)
+        throw Usage("--delete without --file or --daily would delete " + what
+                    + " that are archived nowhere: add --yes to delete them, or --dry-run to see what would go");
+    std::cerr << "Delete " << what << " without archiving them? [y/N] " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    const QString a = q(answer).trimmed().toLower();
+    if (a == QLatin1String("y") || a == QLatin1String("yes"))
+        return true;
+    std::cerr << "nothing was deleted\n";
+    return false;
+}
 
 // Rows and rows per second on a terminal, a few times a second; nothing
 // when stderr is a file or a pipe.
@@ -70,6 +95,8 @@ int runArchive(const ArchiveOptions& o)
     // the driver's reason.
     CommandService command = serviceOf(o.c);
     command.connect();
+    if (o.del && !toFile && !o.dryRun && !deletionAgreed(o, command, until))
+        return 1;
 
     if (o.dryRun) {
         int64_t total = 0;
@@ -159,6 +186,8 @@ Verb setupArchive(CLI::App& app)
     archive->add_option("--hide", a->hide, "leave these columns out of the lines (such files cannot be imported)")
         ->type_name("LIST");
     archive->add_flag("--dry-run", a->dryRun, "say what a run would write and delete; change nothing");
+    archive->add_flag("--yes,-y", a->yes, "with --delete and no file: delete without asking (a run that is not "
+                                          "on a terminal needs it)");
     return {archive, [a] { return runArchive(*a); }};
 }
 
