@@ -41,6 +41,17 @@ TEST(CliDates, ReadsWhatCannotBeMisreadAndRefusesTheRest)
         {"yesterday", DateOrder::Unset, Edge::Start, "20260314 000000"},
         {"-7d", DateOrder::Unset, Edge::Start, "20260308 103000"},
         {"-12h", DateOrder::Unset, Edge::Start, "20260314 223000"},
+        {"-1w", DateOrder::Unset, Edge::Start, "20260308 103000"},
+        {"-90s", DateOrder::Unset, Edge::Start, "20260315 102830"},
+        {"2 hours ago", DateOrder::Unset, Edge::Start, "20260315 083000"},
+        {"1 week ago", DateOrder::Unset, Edge::End, "20260308 103000"},
+        {"3days ago", DateOrder::Unset, Edge::Start, "20260312 103000"},
+        {"15:00", DateOrder::Unset, Edge::Start, "20260315 150000"},
+        {"15:00", DateOrder::Unset, Edge::End, "20260315 150000"},
+        {"tomorrow", DateOrder::Unset, Edge::End, "20260316 235959"},
+        {"-2 hours ago", DateOrder::Unset, Edge::Start, "833"},
+        {"2 hours", DateOrder::Unset, Edge::Start, "833"},
+        {"-5y", DateOrder::Unset, Edge::Start, "833"},
         {"nine", DateOrder::Unset, Edge::Start, "833"},
     };
     for (const Case& c : cases) {

@@ -67,18 +67,32 @@ Instant ParseWhen(const QString& input, DateOrder order, Edge edge, const QDateT
         return wholeDay(now.date());
     if (lower == QLatin1String("yesterday"))
         return wholeDay(now.date().addDays(-1));
+    if (lower == QLatin1String("tomorrow"))
+        return wholeDay(now.date().addDays(1));
     if (lower == QLatin1String("now"))
         return ToInstant(now);
 
-    static const QRegularExpression relative(QStringLiteral("^-(\\d{1,6})([dhm])$"));
-    if (const auto m = relative.match(lower); m.hasMatch()) {
-        const qint64 n = m.captured(1).toLongLong();
-        const QChar unit = m.captured(2).at(0);
-        const qint64 secs = unit == QLatin1Char('d') ? n * 86400 : unit == QLatin1Char('h') ? n * 3600 : n * 60;
-        // Days count calendar days, so that -1d at 10:00 is yesterday 10:00
-        // across a daylight saving change too.
-        return ToInstant(unit == QLatin1Char('d') ? now.addDays(-n) : now.addSecs(-secs));
+    // A span back from now, as journalctl takes it: -7d, -1w, -90s, "2 hours
+    // ago", "1 week ago".
+    static const QString units = QStringLiteral("(w|weeks?|d|days?|h|hours?|m|min|minutes?|s|sec|seconds?)");
+    static const QRegularExpression back(QStringLiteral("^-(\\d{1,6}) ?") + units + QStringLiteral("$"));
+    static const QRegularExpression ago(QStringLiteral("^(\\d{1,6}) ?") + units + QStringLiteral(" ago$"));
+    auto span = back.match(lower);
+    if (!span.hasMatch())
+        span = ago.match(lower);
+    if (span.hasMatch()) {
+        const qint64 n = span.captured(1).toLongLong();
+        const QChar unit = span.captured(2).at(0);
+        // Days and weeks count calendar days, so that -1d at 10:00 is
+        // yesterday 10:00 across a daylight saving change too.
+        if (unit == QLatin1Char('w') || unit == QLatin1Char('d'))
+            return ToInstant(now.addDays(-(unit == QLatin1Char('w') ? 7 * n : n)));
+        const qint64 secs = unit == QLatin1Char('h') ? n * 3600 : unit == QLatin1Char('m') ? n * 60 : n;
+        return ToInstant(now.addSecs(-secs));
     }
+    // A bare time of day: today at that time.
+    if (const auto t = timeOfDay(text))
+        return ToInstant(QDateTime(now.date(), *t));
 
     // A date, then optionally "T" or one space and a time of day.
     static const QRegularExpression dated(

@@ -15,8 +15,9 @@ const char* const kFooter = R"(Environment:
 
 Dates (--from/--since, --to/--until): YYYY-MM-DD, optionally with a time
 (YYYY-MM-DDTHH:MM:SS); dd/mm/yyyy where it cannot be misread (day above 12)
-or with --date-order dmy|mdy; today, yesterday, now, -7d, -12h, -30m. A day
-given as --to includes all of it. Times of day: HH:MM:SS or H:MM[:SS].
+or with --date-order dmy|mdy; today, yesterday, tomorrow, now; -7d, -1w,
+-12h, -30m, -90s, "2 hours ago"; 15:00 (today at that time). A day given as
+--to includes all of it. Times of day: HH:MM:SS or H:MM[:SS].
 
 Exit status:
    0  done (list: also when nothing matched)
