@@ -407,6 +407,80 @@ TEST_P(Cli, FiltersDatesAndFailuresOfList)
     EXPECT_EQ(run({"list", "--dsn", "tq_no_such_dsn", "--app", app}).code, 69);
 }
 
+TEST_P(Cli, ListGrepsAsJournalctlDoes)
+{
+    const QString app = table({{"20260101", "100000", "W", "U", "E", "Order 1001 shipped"},
+                               {"20260101", "100100", "W", "U", "E", "order 1002 held"},
+                               {"20260101", "100200", "W", "U", "E", "nothing to see"}});
+    const QString d = QString::fromStdString(dsn);
+    const struct {
+        QStringList args;
+        QStringList activities;
+    } cases[] = {
+        {{"-g", "order"}, {"Order 1001 shipped", "order 1002 held"}},  // no capital: any case
+        {{"-g", "Order"}, {"Order 1001 shipped"}},                     // a capital: exact case
+        {{"-g", "\\d{4} (shipped|held)$"}, {"Order 1001 shipped", "order 1002 held"}},
+        {{"-g", "order", "-n", "1"}, {"order 1002 held"}},             // the newest that match
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const CliRun r = run(QStringList{"list", "--dsn", d, "--app", app, "--from", "2026-01-01", "-o", "json"} + c.args);
+        ASSERT_EQ(r.code, 0) << r.err.toStdString();
+        QStringList got;
+        for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts))
+            got << QJsonDocument::fromJson(line.toUtf8())["activity"].toString();
+        EXPECT_EQ(got, c.activities);
+    }
+    EXPECT_EQ(run({"list", "--dsn", d, "--app", app, "-g", "("}).code, 64);
+    // A format name given to --output is a slip, not a file name.
+    const CliRun slip = run({"list", "--dsn", d, "--app", app, "--output", "json"});
+    EXPECT_EQ(slip.code, 64);
+    EXPECT_TRUE(slip.err.contains("-o json")) << slip.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists("json"));
+}
+
+TEST_P(Cli, ListOnATerminalPagesAndColours)
+{
+    const QString app = table({{"20260101", "100000", "W", "U", "LOGIN", "on"}});
+    const QString d = QString::fromStdString(dsn);
+    const struct {
+        const char* pager;
+        const char* noColor;
+        QStringList extra;
+        bool paged, coloured;
+    } cases[] = {
+        {"sed s/^/P:/", "", {}, true, true},
+        {"sed s/^/P:/", "", {"--no-pager"}, false, true},
+        {"sed s/^/P:/", "1", {}, true, false},
+        {"sed s/^/P:/", "", {"--no-color"}, true, false},
+        {"cat", "", {}, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.pager) + " NO_COLOR=" + c.noColor + " " + c.extra.join(' ').toStdString());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TALLYQUILL_PAGER", c.pager);
+        env.insert("NO_COLOR", c.noColor);
+        env.insert("TERM", "xterm");
+        // script(1) gives the command a terminal of its own.
+        QStringList command{tool(), "list", "--dsn", d, "--app", app, "--from", "2026-01-01"};
+        command += c.extra;
+        for (QString& word : command)
+            word = "'" + word + "'";
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start("script", {"-qec", command.join(' '), "/dev/null"});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        EXPECT_EQ(p.exitCode(), 0) << out.toStdString();
+        EXPECT_EQ(out.contains("P:Date"), c.paged) << out.toStdString();
+        EXPECT_EQ(out.contains("\033[1m01/01/2026 10:00:00\033[0m"), c.coloured) << out.toStdString();
+        EXPECT_EQ(out.contains("\033[33mLOGIN   \033[0m"), c.coloured) << out.toStdString();
+    }
+    // Not a terminal: neither.
+    const CliRun plain = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-01"});
+    EXPECT_FALSE(plain.out.contains('\033'));
+}
+
 TEST_P(Cli, FollowPrintsEveryRecordOfAConcurrentWriterOnce)
 {
     const QString app = QString::fromStdString(newAppId());

@@ -3,6 +3,7 @@
 
 #include "tool/Follow.h"
 #include "tool/Output.h"
+#include "tool/Pager.h"
 #include "tool/Verbs.h"
 
 #include "localize/ShowError.h"
@@ -10,8 +11,11 @@
 #include "localize/clsLocalize.h"
 #include "msgbox/MessageBox.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <csignal>
+#include <deque>
 #include <ctime>
 #include <iostream>
 #include <vector>
@@ -22,9 +26,9 @@ namespace {
 
 struct ListOptions {
     Conn c;
-    std::string app, from, to, timeFrom, timeTo, dateOrder, activity, hide, output, format = "text";
+    std::string app, from, to, timeFrom, timeTo, dateOrder, activity, hide, output, format = "text", grep;
     std::vector<std::string> ws, users, events;
-    bool crlf = false, follow = false;
+    bool crlf = false, follow = false, noPager = false, noColor = false;
     int last = 0;
     double interval = 1.0;
 };
@@ -49,10 +53,40 @@ std::vector<QString> capitals(const std::vector<std::string>& values)
     return out;
 }
 
+// --grep as journalctl has it: PCRE2 (through Qt's), ignoring case unless
+// the pattern holds a capital.
+std::optional<QRegularExpression> grepOf(const std::string& pattern)
+{
+    if (pattern.empty())
+        return std::nullopt;
+    const QString text = q(pattern);
+    QRegularExpression::PatternOptions options = QRegularExpression::UseUnicodePropertiesOption;
+    if (text == text.toLower())
+        options |= QRegularExpression::CaseInsensitiveOption;
+    QRegularExpression re(text, options);
+    if (!re.isValid())
+        throw Usage("--grep " + pattern + ": " + re.errorString().toStdString() + " at offset "
+                    + std::to_string(re.patternErrorOffset()));
+    return re;
+}
+
+// Where the event type begins in a text line, in characters; -1 when hidden.
+int eventColumnOf(const LineLayout& l)
+{
+    if (l.hideEvent)
+        return -1;
+    return kDateWidth + 1 + kTimeWidth + 1 + (l.hideAppID ? 0 : kAppIdWidth + 1) + (l.hideWsID ? 0 : kWsIdWidth + 1)
+           + (l.hideUser ? 0 : kUserWidth + 1);
+}
+
 int runList(const ListOptions& o)
 {
     const Format format = *FormatNamed(q(o.format));
     const LineLayout layout = layoutOf(o.hide);
+    if (FormatNamed(q(o.output)))
+        throw Usage("--output " + o.output + " would write a file named " + o.output + "; for the format give -o "
+                    + o.output + " (--format), for such a file ./" + o.output);
+    const std::optional<QRegularExpression> grep = grepOf(o.grep);
     if (o.follow && !o.to.empty())
         throw Usage("--follow prints records as they arrive, so it takes no --to");
 
@@ -91,12 +125,24 @@ int runList(const ListOptions& o)
     query.events = capitals(o.events);
     query.activity = q(o.activity);
     query.last = o.last;
+    // The newest N that match: the pattern is applied here, so the database
+    // gives every record and only the last N matching ones are kept.
+    const bool lastMatching = grep && o.last > 0;
+    if (lastMatching)
+        query.last = 0;
 
     CommandService service = serviceOf(o.c);
     const bool toFile = !o.output.empty() && o.output != "-";
     // The print file keeps its CRLF; CSV has it by its standard; a terminal
     // and a pipe get the platform's LF.
     const bool crlf = format == Format::Csv || (format == Format::Text && (toFile || o.crlf));
+    // A pager and colour only where a person reads: a terminal, no file,
+    // and (for the pager) an end to the listing.
+    // Colour is decided on the terminal itself, before the pager takes
+    // standard output (less -R passes it through).
+    const bool colour = !toFile && format == Format::Text && ColourWanted(o.noColor);
+    Pager pager(!toFile && !o.follow && !o.noPager);
+    const int eventColumn = eventColumnOf(layout);
     Output out(q(o.output), crlf);
     if (auto header = HeaderLine(format, layout))
         out.line(*header);
@@ -107,7 +153,10 @@ int runList(const ListOptions& o)
     auto print = [&](const LogRecord& r) {
         if (o.follow && !cursor.admit(r))
             return;
-        out.line(RecordLine(format, r, layout));
+        if (grep && !grep->match(r.Activity).hasMatch())
+            return;
+        const QString line = RecordLine(format, r, layout);
+        out.line(colour ? Coloured(line, eventColumn, kEventWidth) : line);
         ++printed;
     };
     if (o.follow) {
@@ -118,9 +167,29 @@ int runList(const ListOptions& o)
         sigaction(SIGTERM, &stop, nullptr);
     }
     cursor.beginPoll(ToInstant(QDateTime::currentDateTime()));
-    service.select(query, print);
+    try {
+        if (lastMatching) {
+            std::deque<LogRecord> newest;
+            service.select(query, [&](const LogRecord& r) {
+                if (!grep->match(r.Activity).hasMatch())
+                    return;
+                newest.push_back(r);
+                if (newest.size() > size_t(o.last))
+                    newest.pop_front();
+            });
+            for (const LogRecord& r : newest)
+                print(r);
+        } else {
+            service.select(query, print);
+        }
+        out.flush();
+    } catch (const Failure&) {
+        // A reader who quits the pager early wanted no more.
+        if (pager.quit())
+            return EX_OK;
+        throw;
+    }
     cursor.endPoll();
-    out.flush();
 
     if (o.follow) {
         query.last = 0;
@@ -153,7 +222,13 @@ int runList(const ListOptions& o)
             out.flush();
         }
     }
-    out.close();
+    try {
+        out.close();
+    } catch (const Failure&) {
+        if (!pager.quit())
+            throw;
+    }
+    pager.finish();
     if (printed == 0 && !o.follow)
         ShowMessage(Tr(sid::NoRecordFound, QStringLiteral("No Record Found")),
                     Tr(sid::RetrieveLogs, QStringLiteral("Retrieve Logs")), MsgIcon::Information);
@@ -181,7 +256,10 @@ Verb setupList(CLI::App& app)
     addMany(list, "--user", l->users, "user name; repeat it for any of several");
     addMany(list, "--event", l->events, "event type; repeat it for any of several");
     list->add_option("--activity", l->activity, "activity containing TEXT (% and _ act as wildcards)");
-    list->add_option("--format", l->format, "text (the print file's layout), csv (RFC 4180) or json (one object "
+    list->add_option("--grep,-g", l->grep, "only records whose activity matches the PCRE2 PATTERN; case is "
+                                           "ignored unless it holds a capital")
+        ->type_name("PATTERN");
+    list->add_option("--format,-o", l->format, "text (the print file's layout), csv (RFC 4180) or json (one object "
                                             "per line)")
         ->check(CLI::IsMember({"text", "csv", "json"}));
     list->add_option("--hide", l->hide, "leave these text columns out: app,ws,user,event")->type_name("LIST");
@@ -189,7 +267,10 @@ Verb setupList(CLI::App& app)
                                             "stdout")
         ->type_name("FILE");
     list->add_flag("--crlf", l->crlf, "end text lines with CRLF on stdout too");
-    list->add_option("--last", l->last, "only the newest N records (still printed oldest first)")
+    list->add_flag("--no-pager", l->noPager, "never page (a terminal otherwise gets $TALLYQUILL_PAGER, $PAGER or "
+                                             "less)");
+    list->add_flag("--no-color", l->noColor, "no colour on a terminal (NO_COLOR does the same)");
+    list->add_option("--last,-n", l->last, "only the newest N records (still printed oldest first)")
         ->check(kCount);
     list->add_flag("--follow,-f", l->follow, "then print new records as they arrive, until Ctrl-C");
     list->add_option("--interval", l->interval, "seconds between two looks for new records (default 1)")
