@@ -102,7 +102,6 @@ struct Deliverer::Impl {
     // The data source's LoginTimeout= and QueryTimeout= hold here as for the
     // writer, and the watchdog bounds a server that stops answering.
     odbc::Connection conn;
-    bool sqlite = false;
     QString table;                  // made on this connection
     QByteArray markFor;             // the spool whose mark below is the database's
     uint64_t mark = 0;
@@ -125,7 +124,6 @@ struct Deliverer::Impl {
     {
         // The three values go to the driver apart, never parsed as attributes.
         conn.open(dsn, login, password, kSqliteLockWaitMs);
-        sqlite = conn.isSqlite();
     }
 
     void disconnect() noexcept

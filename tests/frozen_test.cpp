@@ -36,8 +36,8 @@ std::string frozenSource(const std::string& dsn, const char* prefix)
 
 constexpr int kQueryTimeout = 1, kGrace = 2;
 
-// Stops the server process of the connection named `source`; it goes on
-// when this goes out of scope, whatever the test did meanwhile.
+// Stops a server process; it goes on when this goes out of scope, whatever
+// the test did meanwhile.
 class Frozen {
 public:
     explicit Frozen(const QString& pid) : pid_(pid.toInt())
