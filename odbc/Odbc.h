@@ -79,6 +79,8 @@ struct Session {
     int queryTimeout = 0;
     std::unique_ptr<Watchdog> watchdog;
     bool timedOut() const;
+    // The watchdog's limit in seconds (0: none).
+    int watchdogSeconds() const;
 };
 
 // Marks a call that may wait for the server: the session's watchdog cuts it
@@ -139,8 +141,12 @@ public:
     // apart, never parsed: an empty one leaves the data source's own setting.
     // Throws tallyquill::Error for a name that cannot name a data source or
     // a login or password holding NUL, and DatabaseError when the driver fails.
-    void open(const QString& dsn, const QString& login, const QString& password);
+    // On SQLite, sqliteLockWaitMs >= 0 replaces the data source's Timeout:
+    // how long a statement waits for another writer's lock.
+    void open(const QString& dsn, const QString& login, const QString& password, int sqliteLockWaitMs = -1);
     bool isOpen() const { return open_; }
+    // Disconnects; the statements made on it can no longer run.
+    void close();
     // True when the driver reports the connection as gone.
     bool isDead() const;
 
@@ -170,7 +176,7 @@ public:
     const TextCapabilities& textCapabilities();
 
 private:
-    friend class Statement;
+    friend class BoundStatement;
     friend class Utf8Rows;
     void disconnect();
     StatementHandle newStatement();
@@ -182,6 +188,29 @@ private:
     std::shared_ptr<Session> session_;
     std::optional<bool> backslashEscapes_;
     std::optional<TextCapabilities> text_;
+};
+
+// A prepared statement whose parameters are bound by position (1-based) to
+// the caller's buffers, once, and filled before each run: for a statement
+// run many times with many values. The buffers outlive the statement.
+class BoundStatement {
+public:
+    BoundStatement(Connection& conn, const QString& sql);
+    // UTF-16 text of up to `units` units, in a buffer of units + 1;
+    // `length` holds the value's length in bytes.
+    void bindText(SQLUSMALLINT position, SQLWCHAR* buffer, size_t units, SQLLEN* length);
+    // Narrow text of up to `bytes` bytes.
+    void bindBytes(SQLUSMALLINT position, char* buffer, size_t bytes, SQLLEN* length);
+    void bindInteger(SQLUSMALLINT position, int64_t* value);
+    // Answers the number of rows it changed (-1 when the driver cannot tell).
+    int64_t execute();
+    // Runs a query: its first row's first column, none without a row.
+    std::optional<int64_t> queryInteger();
+
+private:
+    friend class Statement;
+    void requireLive() const;
+    StatementHandle stmt_;
 };
 
 // A prepared statement with text parameters bound by position (1-based).
@@ -202,7 +231,7 @@ private:
         SQLLEN length = 0;
         bool bound = false;
     };
-    StatementHandle stmt_;
+    BoundStatement stmt_;
     std::vector<QString> values_;
     std::vector<Param> params_;
 };
@@ -264,25 +293,35 @@ private:
     bool recording_ = false;
 };
 
-// A transaction in which rows are read and then only those rows may be
-// changed, however other connections write meanwhile. PostgreSQL reads one
-// REPEATABLE READ snapshot, and its inserts never wait. SQLite cannot stream a
-// result inside the driver's own transactions, so it takes the write lock up
-// front with BEGIN IMMEDIATE; other writers wait on their busy timeout.
-// Rolled back unless committed.
-class SnapshotTransaction {
+// A transaction, rolled back unless committed. SQLite takes the write lock
+// up front with BEGIN IMMEDIATE, so that it never fails half way for another
+// writer (and because it cannot stream a result inside the driver's own
+// transactions); other writers wait on their busy timeout. Elsewhere the
+// connection leaves autocommit until the end.
+class Transaction {
 public:
-    explicit SnapshotTransaction(Connection& conn);
-    ~SnapshotTransaction();
-    SnapshotTransaction(const SnapshotTransaction&) = delete;
-    SnapshotTransaction& operator=(const SnapshotTransaction&) = delete;
+    // Write: the connection's own isolation. Snapshot: rows are read and
+    // then only those rows may be changed, however other connections write
+    // meanwhile; PostgreSQL reads one REPEATABLE READ snapshot, and its
+    // inserts never wait.
+    enum class Kind { Write, Snapshot };
+    Transaction(Connection& conn, Kind kind = Kind::Write);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
     void commit();
+    void rollback() noexcept;
 
 private:
     void end(SQLSMALLINT completion);
     Connection& conn_;
     bool sqlite_;
     bool open_ = false;
+};
+
+class SnapshotTransaction : public Transaction {
+public:
+    explicit SnapshotTransaction(Connection& conn) : Transaction(conn, Kind::Snapshot) {}
 };
 
 // Registers or refreshes a per-user data source ($ODBCINI or ~/.odbc.ini,

@@ -1,4 +1,5 @@
 #include "odbc/Utf8Rows.h"
+#include "odbc/Wide.h"
 
 #include <algorithm>
 
@@ -6,20 +7,15 @@ namespace tallyquill::odbc {
 
 namespace {
 
-SQLWCHAR* wide(const QString& s)
-{
-    return reinterpret_cast<SQLWCHAR*>(const_cast<char16_t*>(reinterpret_cast<const char16_t*>(s.utf16())));
-}
-
 // Whether narrow text comes back as UTF-8: a driver that converts it to the
 // process's locale (psqlODBC's Unicode driver outside a UTF-8 locale) or to a
 // code page answers other bytes, or fails to convert. (No character beyond
 // U+FFFF in the statement: the SQLite driver refuses surrogate pairs in SQL.)
-bool narrowTextIsUtf8(SQLHDBC dbc)
+bool narrowTextIsUtf8(const StatementHandle& stmt)
 {
     static const QString probe = QStringLiteral("SELECT '\u00e9\u4e2d'");
     static constexpr std::string_view expected = "\xC3\xA9\xE4\xB8\xAD";
-    Handle stmt(SQL_HANDLE_STMT, dbc);
+    ServerCall call(stmt.session());
     char buf[64] = {};
     SQLLEN length = 0;
     if (!SQL_SUCCEEDED(SQLExecDirectW(stmt.get(), wide(probe), SQL_NTS)) || !SQL_SUCCEEDED(SQLFetch(stmt.get()))
@@ -36,7 +32,10 @@ const TextCapabilities& Connection::textCapabilities()
         throw DatabaseError("08003", 0, "Connection not open");
     if (!text_) {
         TextCapabilities t;
-        t.utf8 = narrowTextIsUtf8(dbc_.get());
+        t.utf8 = narrowTextIsUtf8(newStatement());
+        // A probe the watchdog cut short says nothing of the driver.
+        if (session_->timedOut())
+            check(SQL_ERROR, SQL_HANDLE_DBC, dbc_.get(), "SQLExecDirect", session_.get());
         SQLUINTEGER getData = 0, positions = 0;
         if (SQL_SUCCEEDED(SQLGetInfo(dbc_.get(), SQL_GETDATA_EXTENSIONS, &getData, sizeof(getData), nullptr))
             && SQL_SUCCEEDED(SQLGetInfo(dbc_.get(), SQL_POS_OPERATIONS, &positions, sizeof(positions), nullptr)))
@@ -51,16 +50,21 @@ Utf8Rows::Utf8Rows(Connection& conn, const QString& sql, std::vector<size_t> cap
       // A block of one row is the current row, which SQLGetData reaches.
       rereadInBlock_(blockRows_ == 1 || conn.textCapabilities().rereadInBlock)
 {
-    stmt_ = StatementHandle(conn.handle(), conn.session_);
+    // With the statement timeout; every call that may wait for the server
+    // runs under the connection's watchdog.
+    stmt_ = conn.newStatement();
     const SQLHSTMT h = stmt_.get();
-    check(SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(blockRows_)), 0),
-          SQL_HANDLE_STMT, h, "SQLSetStmtAttr");
+    stmt_.check(SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(blockRows_)), 0),
+                "SQLSetStmtAttr");
     status_.resize(blockRows_);
-    check(SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status_.data(), 0), SQL_HANDLE_STMT, h, "SQLSetStmtAttr");
-    check(SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched_, 0), SQL_HANDLE_STMT, h, "SQLSetStmtAttr");
-    check(SQLExecDirectW(h, wide(sql), SQL_NTS), SQL_HANDLE_STMT, h, "SQLExecDirect");
+    stmt_.check(SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status_.data(), 0), "SQLSetStmtAttr");
+    stmt_.check(SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched_, 0), "SQLSetStmtAttr");
     SQLSMALLINT count = 0;
-    check(SQLNumResultCols(h, &count), SQL_HANDLE_STMT, h, "SQLNumResultCols");
+    {
+        ServerCall call(stmt_.session());
+        stmt_.check(SQLExecDirectW(h, wide(sql), SQL_NTS), "SQLExecDirect");
+        stmt_.check(SQLNumResultCols(h, &count), "SQLNumResultCols");
+    }
     if (size_t(count) != capacities.size())
         throw DatabaseError("07009", 0, "The query returns " + std::to_string(count) + " columns, not "
                                             + std::to_string(capacities.size()));
@@ -70,9 +74,9 @@ Utf8Rows::Utf8Rows(Connection& conn, const QString& sql, std::vector<size_t> cap
         col.capacity = capacities[c];
         col.data.resize(blockRows_ * (col.capacity + 1));
         col.lengths.resize(blockRows_);
-        check(SQLBindCol(h, SQLUSMALLINT(c + 1), SQL_C_CHAR, col.data.data(), SQLLEN(col.capacity + 1),
-                         col.lengths.data()),
-              SQL_HANDLE_STMT, h, "SQLBindCol");
+        stmt_.check(SQLBindCol(h, SQLUSMALLINT(c + 1), SQL_C_CHAR, col.data.data(), SQLLEN(col.capacity + 1),
+                               col.lengths.data()),
+                    "SQLBindCol");
     }
 }
 
@@ -86,16 +90,17 @@ bool Utf8Rows::fetch()
         return false;
     if (!stmt_.live())
         throw DatabaseError("08003", 0, "Connection closed under an open result set");
+    ServerCall call(stmt_.session());
     const SQLRETURN rc = SQLFetch(stmt_.get());
     if (rc == SQL_NO_DATA) {
         done_ = true;
         fetched_ = 0;
         return false;
     }
-    check(rc, SQL_HANDLE_STMT, stmt_.get(), "SQLFetch");
+    stmt_.check(rc, "SQLFetch");
     for (SQLULEN r = 0; r < fetched_; ++r)
         if (status_[r] == SQL_ROW_ERROR)
-            check(SQL_ERROR, SQL_HANDLE_STMT, stmt_.get(), "SQLFetch");
+            stmt_.check(SQL_ERROR, "SQLFetch");
     readLongValues();
     return fetched_ > 0;
 }
@@ -112,8 +117,7 @@ void Utf8Rows::readLongValues()
                 throw ValueTooLong();
             const SQLHSTMT h = stmt_.get();
             if (blockRows_ > 1)
-                check(SQLSetPos(h, SQLSETPOSIROW(r + 1), SQL_POSITION, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, h,
-                      "SQLSetPos");
+                stmt_.check(SQLSetPos(h, SQLSETPOSIROW(r + 1), SQL_POSITION, SQL_LOCK_NO_CHANGE), "SQLSetPos");
             // The length when the driver told it, else read in growing pieces.
             std::string value;
             std::vector<char> piece(n > 0 ? size_t(n) + 1 : col.capacity * 2 + 1);
@@ -123,7 +127,7 @@ void Utf8Rows::readLongValues()
                                                 SQLLEN(piece.size()), &ind);
                 if (rc == SQL_NO_DATA || ind == SQL_NULL_DATA)
                     break;
-                check(rc, SQL_HANDLE_STMT, h, "SQLGetData");
+                stmt_.check(rc, "SQLGetData");
                 const size_t got = (ind == SQL_NO_TOTAL || size_t(ind) >= piece.size()) ? piece.size() - 1 : size_t(ind);
                 value.append(piece.data(), got);
                 if (rc == SQL_SUCCESS)
@@ -146,8 +150,11 @@ std::string_view Utf8Rows::longValue(size_t row, size_t column) const
 
 void Utf8Rows::close()
 {
-    if (stmt_.live())
+    if (stmt_.live()) {
+        // Closing a cursor may talk to the server.
+        ServerCall call(stmt_.session());
         SQLFreeStmt(stmt_.get(), SQL_CLOSE);
+    }
     stmt_.reset();
     done_ = true;
     fetched_ = 0;

@@ -15,13 +15,9 @@ namespace tallyquill::spool {
 
 namespace {
 
-using odbc::check;
-using odbc::Handle;
-
-SQLWCHAR* wide(const QString& s)
-{
-    return reinterpret_cast<SQLWCHAR*>(const_cast<char16_t*>(reinterpret_cast<const char16_t*>(s.utf16())));
-}
+// The SQLite driver waits for another writer's lock as long as its Timeout
+// says (twice, in fact): wait briefly, then back off and try again.
+constexpr int kSqliteLockWaitMs = 500;
 
 constexpr int kColumns = 7;
 // The log table's column sizes: buffers start there and grow for an older
@@ -43,7 +39,7 @@ QString insertSql(const QString& table, size_t rows)
 // them. Measured here, one statement of many rows beats parameter arrays by
 // about three times on both drivers, which execute arrays row by row.
 struct Insert {
-    Handle stmt;
+    std::unique_ptr<odbc::BoundStatement> stmt;
     size_t rows = 0;
     std::array<size_t, kColumns> width = kWidths;
     std::array<std::vector<SQLWCHAR>, kColumns> buffer;
@@ -56,10 +52,8 @@ struct Insert {
             buffer[c].assign(rows * (width[c] + 1), 0);
             length[c].assign(rows, 0);
             for (size_t r = 0; r < rows; ++r)
-                check(SQLBindParameter(stmt.get(), SQLUSMALLINT(r * kColumns + c + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
-                                       SQL_WVARCHAR, width[c], 0, &buffer[c][r * (width[c] + 1)],
-                                       SQLLEN((width[c] + 1) * sizeof(SQLWCHAR)), &length[c][r]),
-                      SQL_HANDLE_STMT, stmt.get(), "SQLBindParameter");
+                stmt->bindText(SQLUSMALLINT(r * kColumns + c + 1), &buffer[c][r * (width[c] + 1)], width[c],
+                               &length[c][r]);
         }
         bound = true;
     }
@@ -90,8 +84,7 @@ struct Insert {
                 }
                 length[c][r] = SQLLEN(f.units * sizeof(SQLWCHAR));
             }
-        check(SQLExecute(stmt.get()), SQL_HANDLE_STMT, stmt.get(), "SQLExecute");
-        SQLFreeStmt(stmt.get(), SQL_CLOSE);
+        stmt->execute();
     }
 };
 
@@ -106,10 +99,9 @@ bool IsLogTableName(const QString& table)
 
 struct Deliverer::Impl {
     QString dsn, login, password;
-    Handle env, dbc;
-    bool connected = false;
-    bool sqlite = false;
-    bool manualCommit = false;
+    // The data source's LoginTimeout= and QueryTimeout= hold here as for the
+    // writer, and the watchdog bounds a server that stops answering.
+    odbc::Connection conn;
     QString table;                  // made on this connection
     QByteArray markFor;             // the spool whose mark below is the database's
     uint64_t mark = 0;
@@ -117,7 +109,7 @@ struct Deliverer::Impl {
     std::map<size_t, std::unique_ptr<Insert>> inserts;
     // The mark's move, prepared once per connection.
     struct MarkMove {
-        Handle stmt;
+        std::unique_ptr<odbc::BoundStatement> stmt;
         int64_t to = 0, from = 0;
         char id[33] = {};
         SQLLEN idLength = 32;
@@ -130,50 +122,8 @@ struct Deliverer::Impl {
 
     void connect()
     {
-        if (!env) {
-            env = Handle(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
-            check(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
-                  SQL_HANDLE_ENV, env.get(), "SQLSetEnvAttr");
-        }
-        dbc = Handle(SQL_HANDLE_DBC, env.get());
-        // A server that does not answer must not hold the delivery for long.
-        SQLSetConnectAttr(dbc.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(10), 0);
         // The three values go to the driver apart, never parsed as attributes.
-        check(SQLConnectW(dbc.get(), wide(dsn), SQL_NTS, login.isEmpty() ? nullptr : wide(login),
-                          login.isEmpty() ? 0 : SQL_NTS, password.isEmpty() ? nullptr : wide(password),
-                          password.isEmpty() ? 0 : SQL_NTS),
-              SQL_HANDLE_DBC, dbc.get(), "SQLConnect");
-        connected = true;
-        SQLWCHAR name[64] = {};
-        SQLSMALLINT bytes = 0;
-        check(SQLGetInfoW(dbc.get(), SQL_DBMS_NAME, name, sizeof(name), &bytes), SQL_HANDLE_DBC, dbc.get(),
-              "SQLGetInfo");
-        sqlite = QString::fromUtf16(reinterpret_cast<const char16_t*>(name))
-                     .startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive);
-        if (sqlite && isPlainDsnName(dsn)) {
-            // The SQLite driver waits for another writer's lock as long as its
-            // Timeout says (twice, in fact), and only a connect string can
-            // shorten it: wait briefly, then back off and try again. Its
-            // other settings come from the data source; it takes no login.
-            SQLDisconnect(dbc.get());
-            connected = false;
-            const QString cs = QStringLiteral("DSN=") + dsn + QStringLiteral(";Timeout=500;");
-            SQLSMALLINT outLength = 0;
-            check(SQLDriverConnectW(dbc.get(), nullptr, wide(cs), SQL_NTS, nullptr, 0, &outLength,
-                                    SQL_DRIVER_NOPROMPT),
-                  SQL_HANDLE_DBC, dbc.get(), "SQLDriverConnect");
-            connected = true;
-        }
-    }
-
-    // A name that ODBC accepts for a data source cannot carry another
-    // attribute into a connect string.
-    static bool isPlainDsnName(const QString& name)
-    {
-        for (QChar c : name)
-            if (c.unicode() < 0x20 || QStringLiteral("[]{}(),;?*=!@\\").contains(c))
-                return false;
-        return !name.isEmpty();
+        conn.open(dsn, login, password, kSqliteLockWaitMs);
     }
 
     void disconnect() noexcept
@@ -181,25 +131,12 @@ struct Deliverer::Impl {
         inserts.clear();
         markMove.reset();
         proofMove.reset();
-        if (connected) {
-            if (manualCommit)
-                SQLEndTran(SQL_HANDLE_DBC, dbc.get(), SQL_ROLLBACK);
-            SQLDisconnect(dbc.get());
-        }
-        dbc.reset();
-        connected = false;
-        manualCommit = false;
+        conn.close();
         table.clear();
         markFor.clear();
     }
 
-    Handle statement() { return Handle(SQL_HANDLE_STMT, dbc.get()); }
-
-    void execute(const QString& sql)
-    {
-        Handle s = statement();
-        check(SQLExecDirectW(s.get(), wide(sql), SQL_NTS), SQL_HANDLE_STMT, s.get(), "SQLExecDirect");
-    }
+    void execute(const QString& sql) { conn.execute(sql); }
 
     void tryExecute(const QString& sql) noexcept
     {
@@ -222,64 +159,33 @@ struct Deliverer::Impl {
         }
     }
 
-    void setManualCommit(bool on)
-    {
-        if (sqlite || manualCommit == on)
-            return;
-        check(SQLSetConnectAttr(dbc.get(), SQL_ATTR_AUTOCOMMIT,
-                                reinterpret_cast<SQLPOINTER>(on ? SQL_AUTOCOMMIT_OFF : SQL_AUTOCOMMIT_ON), 0),
-              SQL_HANDLE_DBC, dbc.get(), "SQLSetConnectAttr");
-        manualCommit = on;
-    }
-
     // Runs `sql` with the spool id and up to two offsets bound, in the order
-    // they appear: a, the id, b.
-    Handle run(const QString& sql, const QByteArray& id, std::optional<int64_t> a, std::optional<int64_t> b = {})
+    // they appear: a, the id, b. Answers the rows it changed.
+    int64_t run(const QString& sql, const QByteArray& id, std::optional<int64_t> a, std::optional<int64_t> b = {})
     {
-        Handle s = statement();
-        check(SQLPrepareW(s.get(), wide(sql), SQL_NTS), SQL_HANDLE_STMT, s.get(), "SQLPrepare");
+        odbc::BoundStatement s(conn, sql);
         SQLUSMALLINT n = 0;
         int64_t values[2] = {a.value_or(0), b.value_or(0)};
-        auto bindOffset = [&](int64_t& v) {
-            check(SQLBindParameter(s.get(), ++n, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &v, 0, nullptr),
-                  SQL_HANDLE_STMT, s.get(), "SQLBindParameter");
-        };
         if (a)
-            bindOffset(values[0]);
+            s.bindInteger(++n, &values[0]);
         QByteArray idText = id;
         SQLLEN idLength = idText.size();
-        check(SQLBindParameter(s.get(), ++n, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, SQLULEN(idText.size()), 0,
-                               idText.data(), idLength, &idLength),
-              SQL_HANDLE_STMT, s.get(), "SQLBindParameter");
+        s.bindBytes(++n, idText.data(), size_t(idText.size()), &idLength);
         if (b)
-            bindOffset(values[1]);
-        check(SQLExecute(s.get()), SQL_HANDLE_STMT, s.get(), "SQLExecute");
-        return s;
-    }
-
-    SQLLEN changed(const Handle& s)
-    {
-        SQLLEN rows = 0;
-        check(SQLRowCount(s.get(), &rows), SQL_HANDLE_STMT, s.get(), "SQLRowCount");
-        return rows;
+            s.bindInteger(++n, &values[1]);
+        return s.execute();
     }
 
     std::optional<uint64_t> readMark(const QByteArray& id)
     {
-        Handle s = run(QStringLiteral("SELECT delivered_to FROM tallyquill_delivered WHERE spool_id = ?"), id,
-                       std::nullopt);
-        const SQLRETURN rc = SQLFetch(s.get());
-        if (rc == SQL_NO_DATA)
-            return std::nullopt;
-        check(rc, SQL_HANDLE_STMT, s.get(), "SQLFetch");
-        char text[32] = {};
-        SQLLEN ind = 0;
-        check(SQLGetData(s.get(), 1, SQL_C_CHAR, text, sizeof text, &ind), SQL_HANDLE_STMT, s.get(), "SQLGetData");
-        bool ok = false;
-        const qulonglong v = QByteArray(text).trimmed().toULongLong(&ok);
-        if (!ok)
+        odbc::BoundStatement s(conn, QStringLiteral("SELECT delivered_to FROM tallyquill_delivered WHERE spool_id = ?"));
+        QByteArray idText = id;
+        SQLLEN idLength = idText.size();
+        s.bindBytes(1, idText.data(), size_t(idText.size()), &idLength);
+        const std::optional<int64_t> v = s.queryInteger();
+        if (v && *v < 0)
             throw DatabaseError("HY000", 0, "tallyquill_delivered holds a mark that is no number");
-        return v;
+        return v ? std::optional<uint64_t>(uint64_t(*v)) : std::nullopt;
     }
 
     // Brings the spool's mark and the database's into line; runs once per
@@ -288,7 +194,6 @@ struct Deliverer::Impl {
     {
         if (markFor == file.id())
             return;
-        setManualCommit(false);
         if (table != file.identity().table) {
             // Made only when missing: a login without the right to create
             // may still write to tables that exist. As the writer makes them;
@@ -373,7 +278,7 @@ struct Deliverer::Impl {
     void storeProof(const QByteArray& proofId, int64_t value, bool exists)
     {
         const QString update = QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? WHERE spool_id = ?");
-        if (!exists || changed(run(update, proofId, value)) == 0)
+        if (!exists || run(update, proofId, value) == 0)
             run(QStringLiteral("INSERT INTO tallyquill_delivered (delivered_to, spool_id) VALUES (?, ?)"), proofId,
                 value);
     }
@@ -388,10 +293,8 @@ struct Deliverer::Impl {
                     it = (it->first == kBatchRows || it->first == rows) ? std::next(it) : inserts.erase(it);
             }
             auto ins = std::make_unique<Insert>();
-            ins->stmt = statement();
+            ins->stmt = std::make_unique<odbc::BoundStatement>(conn, insertSql(table, rows));
             ins->rows = rows;
-            check(SQLPrepareW(ins->stmt.get(), wide(insertSql(table, rows)), SQL_NTS), SQL_HANDLE_STMT,
-                  ins->stmt.get(), "SQLPrepare");
             slot = std::move(ins);
         }
         return *slot;
@@ -401,66 +304,40 @@ struct Deliverer::Impl {
     std::unique_ptr<MarkMove> prepareMarkMove(bool guarded)
     {
         auto m = std::make_unique<MarkMove>();
-        m->stmt = statement();
-        const SQLHSTMT h = m->stmt.get();
         const QString sql = QStringLiteral("UPDATE tallyquill_delivered SET delivered_to = ? WHERE spool_id = ?")
                             + (guarded ? QStringLiteral(" AND delivered_to = ?") : QString());
-        check(SQLPrepareW(h, wide(sql), SQL_NTS), SQL_HANDLE_STMT, h, "SQLPrepare");
-        check(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->to, 0, nullptr),
-              SQL_HANDLE_STMT, h, "SQLBindParameter");
-        check(SQLBindParameter(h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 32, 0, m->id, 32, &m->idLength),
-              SQL_HANDLE_STMT, h, "SQLBindParameter");
+        m->stmt = std::make_unique<odbc::BoundStatement>(conn, sql);
+        m->stmt->bindInteger(1, &m->to);
+        m->stmt->bindBytes(2, m->id, 32, &m->idLength);
         if (guarded)
-            check(SQLBindParameter(h, 3, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &m->from, 0, nullptr),
-                  SQL_HANDLE_STMT, h, "SQLBindParameter");
+            m->stmt->bindInteger(3, &m->from);
         return m;
     }
 
     // One transaction: the mark moves from the batch's start to its end, and
     // only if it stood at the start; then the rows. Answers false when the
-    // mark stood elsewhere (nothing was written).
+    // mark stood elsewhere (nothing was written). Rolled back on any failure.
     bool commit(SpoolFile& file, const SpoolFile::Batch& batch, bool insertRows = true)
     {
-        setManualCommit(true);
-        if (sqlite)
-            execute(QStringLiteral("BEGIN IMMEDIATE"));
+        odbc::Transaction transaction(conn);
         if (!markMove)
             markMove = prepareMarkMove(true);
         markMove->to = int64_t(batch.end);
         markMove->from = int64_t(batch.start);
         std::copy_n(file.id().constData(), 32, markMove->id);
-        check(SQLExecute(markMove->stmt.get()), SQL_HANDLE_STMT, markMove->stmt.get(), "SQLExecute");
-        const SQLLEN moved = changed(markMove->stmt);
-        SQLFreeStmt(markMove->stmt.get(), SQL_CLOSE);
-        if (moved != 1) {
-            rollback();
+        if (markMove->stmt->execute() != 1)
             return false;
-        }
         if (!proofMove)
             proofMove = prepareMarkMove(false);
         proofMove->to = SpoolFile::Proof(batch.chain);
         const QByteArray proofId = ProofRowId(file.id());
         std::copy_n(proofId.constData(), 32, proofMove->id);
-        check(SQLExecute(proofMove->stmt.get()), SQL_HANDLE_STMT, proofMove->stmt.get(), "SQLExecute");
-        const SQLLEN proved = changed(proofMove->stmt);
-        SQLFreeStmt(proofMove->stmt.get(), SQL_CLOSE);
-        if (proved != 1)
+        if (proofMove->stmt->execute() != 1)
             storeProof(proofId, proofMove->to, false);
         if (insertRows)
             insertFor(batch.size()).run(batch);
-        if (sqlite)
-            execute(QStringLiteral("COMMIT"));
-        else
-            check(SQLEndTran(SQL_HANDLE_DBC, dbc.get(), SQL_COMMIT), SQL_HANDLE_DBC, dbc.get(), "SQLEndTran");
+        transaction.commit();
         return true;
-    }
-
-    void rollback() noexcept
-    {
-        if (sqlite)
-            tryExecute(QStringLiteral("ROLLBACK"));
-        else
-            SQLEndTran(SQL_HANDLE_DBC, dbc.get(), SQL_ROLLBACK);
     }
 };
 
@@ -484,7 +361,7 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
     if (!IsLogTableName(file.identity().table))
         throw SpoolError(("The spool " + file.path() + " names no log table").toStdString());
     try {
-        if (!d->connected)
+        if (!d->conn.isOpen())
             d->connect();
         for (int attempt = 0;;) {
             d->settleMark(file);
@@ -524,7 +401,6 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
                 // however often it is sent; anything else is retried.
                 if (!odbc::isRefusedData(e))
                     throw;
-                d->rollback();
                 if (batch.size() > 1) {
                     d->singleUntil = batch.end;
                     continue;
@@ -561,9 +437,8 @@ QString Deliverer::takeDamage() { return std::exchange(d->damage, QString()); }
 void Deliverer::forget(const QByteArray& spoolId) noexcept
 {
     try {
-        if (!d->connected)
+        if (!d->conn.isOpen())
             d->connect();
-        d->setManualCommit(false);
         for (const QByteArray& id : {spoolId, ProofRowId(spoolId)})
             d->run(QStringLiteral("DELETE FROM tallyquill_delivered WHERE spool_id = ?"), id, std::nullopt);
     } catch (const std::exception&) {
