@@ -53,16 +53,17 @@ constexpr size_t kWriteAt = size_t(192) * 1024;
 // The database's own files, which no archive may be written into.
 std::vector<FileIdentity> databaseFiles(odbc::Connection& conn)
 {
-    if (!conn.isSqlite())
+    const odbc::Dialect& dialect = conn.dialect();
+    if (dialect.databaseFilesQuery().isEmpty())
         return {};
     std::vector<QString> paths;
-    auto rs = conn.query(QStringLiteral("PRAGMA database_list"));
+    auto rs = conn.query(dialect.databaseFilesQuery());
     const int file = rs->column(QStringLiteral("file"));
     for (; !rs->eof(); rs->next()) {
         const QString db = rs->text(file);
         if (!db.isEmpty())
-            for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-                paths.push_back(db + QLatin1String(suffix));
+            for (const QString& suffix : dialect.databaseFileSuffixes())
+                paths.push_back(db + suffix);
     }
     return IdentitiesOf(paths);
 }

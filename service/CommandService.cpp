@@ -285,7 +285,7 @@ void CommandService::registerPostgres(const QString& name, const QString& host, 
         {QStringLiteral("Description"), QStringLiteral("Tallyquill activity log")},
         {QStringLiteral("Servername"), host},
         {QStringLiteral("Port"), QString::number(port)},
-        {QStringLiteral("Database"), database},
+        {odbc::Dialect::postgresql().databaseAttribute(), database},
         // Stream results a batch at a time instead of loading them whole.
         {QStringLiteral("UseDeclareFetch"), QStringLiteral("1")},
         // The driver's log files would land in /tmp, with the password.
@@ -293,7 +293,7 @@ void CommandService::registerPostgres(const QString& name, const QString& host, 
         {QStringLiteral("Debug"), QStringLiteral("0")}};
     if (!user.isEmpty())
         attributes.emplace_back(QStringLiteral("Username"), user);
-    odbc::writeUserDsn(name, QStringLiteral("PostgreSQL Unicode"), attributes);
+    odbc::writeUserDsn(name, odbc::Dialect::postgresql().driver(), attributes);
 }
 
 } // namespace tallyquill

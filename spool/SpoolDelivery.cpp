@@ -146,8 +146,7 @@ struct Deliverer::Impl {
         SQLSMALLINT bytes = 0;
         check(SQLGetInfoW(dbc.get(), SQL_DBMS_NAME, name, sizeof(name), &bytes), SQL_HANDLE_DBC, dbc.get(),
               "SQLGetInfo");
-        sqlite = QString::fromUtf16(reinterpret_cast<const char16_t*>(name))
-                     .startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive);
+        sqlite = odbc::Dialect::ofDbms(QString::fromUtf16(reinterpret_cast<const char16_t*>(name))).isSqlite();
         if (sqlite && isPlainDsnName(dsn)) {
             // The SQLite driver waits for another writer's lock as long as its
             // Timeout says (twice, in fact), and only a connect string can
@@ -155,7 +154,8 @@ struct Deliverer::Impl {
             // other settings come from the data source; it takes no login.
             SQLDisconnect(dbc.get());
             connected = false;
-            const QString cs = QStringLiteral("DSN=") + dsn + QStringLiteral(";Timeout=500;");
+            const QString cs = QStringLiteral("DSN=") + dsn + QLatin1Char(';')
+                               + odbc::Dialect::sqlite().lockWaitAttribute() + QStringLiteral("=500;");
             SQLSMALLINT outLength = 0;
             check(SQLDriverConnectW(dbc.get(), nullptr, wide(cs), SQL_NTS, nullptr, 0, &outLength,
                                     SQL_DRIVER_NOPROMPT),
@@ -421,7 +421,7 @@ struct Deliverer::Impl {
     {
         setManualCommit(true);
         if (sqlite)
-            execute(QStringLiteral("BEGIN IMMEDIATE"));
+            execute(odbc::Dialect::sqlite().writeLockBegin());
         if (!markMove)
             markMove = prepareMarkMove(true);
         markMove->to = int64_t(batch.end);
