@@ -5,18 +5,20 @@
 
 #include "tallyquill/export.h"
 #include "core/LogRecord.h"
+#include "core/Schema.h"
 
 #include <QString>
 
 namespace tallyquill {
 
-// Column widths of a log line.
+// Column widths of a log line. The identifiers and the event type show their
+// whole table column; the user gets more room.
 constexpr int kDateWidth = 10;
 constexpr int kTimeWidth = 8;
-constexpr int kAppIdWidth = 10;
-constexpr int kWsIdWidth = 16;
+constexpr int kAppIdWidth = ColumnWidth(LogColumn::AppID);
+constexpr int kWsIdWidth = ColumnWidth(LogColumn::WsID);
 constexpr int kUserWidth = 20;
-constexpr int kEventWidth = 8;
+constexpr int kEventWidth = ColumnWidth(LogColumn::EventType);
 
 // Which columns a line leaves out, and the titles that head the user, event
 // type and activity columns. Each caller passes its own.

@@ -1,5 +1,6 @@
 #include "core/LogTable.h"
 
+#include "core/Schema.h"
 #include "tallyquill/error.h"
 
 namespace tallyquill {
@@ -19,23 +20,13 @@ bool IsValidAppId(const QString& appId)
 
 QString TableName(const QString& appId) { return appId + QStringLiteral("_logs"); }
 
-QString CreateTableSql(const QString& table)
-{
-    return QStringLiteral("CREATE TABLE ") + table
-           + QStringLiteral("(log_AppID char(10) not null, "
-                            "log_WsID char(16) not null, "
-                            "log_Date char(8) not null, "
-                            "log_Time char(6) not null, "
-                            "log_User char(15), "
-                            "log_EventType char(8), "
-                            "log_Data varchar(250))");
-}
+QString CreateTableSql(const QString& table) { return QStringLiteral("CREATE TABLE ") + table + ColumnDefinitions(); }
 
 QString CreateIndexSql(const QString& table)
 {
     // Without it every first page of the viewer sorts the whole table.
-    return QStringLiteral("CREATE INDEX ") + table + QStringLiteral("_date_time ON ") + table
-           + QStringLiteral(" (log_Date, log_Time)");
+    return QStringLiteral("CREATE INDEX ") + table + QStringLiteral("_date_time ON ") + table + QStringLiteral(" (")
+           + col::Date + QStringLiteral(", ") + col::Time + QLatin1Char(')');
 }
 
 QString SqlLiteral(const QString& value, bool backslashEscapes)
@@ -67,7 +58,7 @@ QString ActivityContains(const QString& activity, bool backslashEscapes)
         pattern += ch;
     }
     pattern += QLatin1Char('%');
-    return QStringLiteral("log_Data LIKE ") + SqlLiteral(pattern, backslashEscapes) + QStringLiteral(" ESCAPE ")
+    return col::Data + QStringLiteral(" LIKE ") + SqlLiteral(pattern, backslashEscapes) + QStringLiteral(" ESCAPE ")
            + SqlLiteral(QStringLiteral("\\"), backslashEscapes);
 }
 

@@ -10,7 +10,7 @@ namespace tallyquill {
 // An application ID names a table, so only ASCII letters, digits and '_'.
 bool IsValidAppId(const QString& appId);
 QString TableName(const QString& appId);
-// The log table as the writer creates it, and its (log_Date, log_Time) index.
+// The log table as the writer creates it, and its (date, time) index.
 QString CreateTableSql(const QString& table);
 QString CreateIndexSql(const QString& table);
 
@@ -20,7 +20,7 @@ QString CreateIndexSql(const QString& table);
 // would make a driver materialise a result. Throws tallyquill::Error for a
 // text holding a NUL, which no literal carries.
 QString SqlLiteral(const QString& value, bool backslashEscapes);
-// "Contains" for the activity: `log_Data LIKE '%…%' ESCAPE '\'`. The
+// "Contains" for the activity: `<activity> LIKE '%…%' ESCAPE '\'`. The
 // operator's own % and _ still act as wildcards. A backslash is PostgreSQL's
 // default LIKE escape and plain text to SQLite; naming it as the escape and
 // escaping it makes it plain text to both.

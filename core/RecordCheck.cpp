@@ -2,6 +2,7 @@
 
 #include "core/LogLine.h"
 #include "core/LogTable.h"
+#include "core/Schema.h"
 #include "tallyquill/error.h"
 
 #include <string_view>
@@ -74,16 +75,12 @@ void CheckRecord(const QString& appId, const QString& wsId, const QString& user,
     struct Field {
         const QString& value;
         const char* name;
-        const char* column;
-        const char* type;
-        int width;
+        LogColumn column;
     };
     const Field fields[] = {
-        {appId, "application ID", "log_AppID", "character", kAppIdColumn},
-        {wsId, "workstation ID", "log_WsID", "character", kWsIdColumn},
-        {user, "user name", "log_User", "character", kUserColumn},
-        {eventType, "event type", "log_EventType", "character", kEventColumn},
-        {data, "activity text", "log_Data", "character varying", kDataColumn},
+        {appId, "application ID", LogColumn::AppID}, {wsId, "workstation ID", LogColumn::WsID},
+        {user, "user name", LogColumn::User},        {eventType, "event type", LogColumn::EventType},
+        {data, "activity text", LogColumn::Data},
     };
     for (const Field& f : fields) {
         if (f.value.contains(QChar(u'\0')))
@@ -91,11 +88,12 @@ void CheckRecord(const QString& appId, const QString& wsId, const QString& user,
         const qsizetype count = characters(f.value);
         if (count < 0)
             throw InvalidTextError(std::string("The ") + f.name + " holds a lone surrogate (not valid UTF-16)");
-        if (count > f.width)
+        const ColumnSpec& column = Spec(f.column);
+        if (count > column.width)
             throw DatabaseError("22001", 0,
-                                std::string("value too long for type ") + f.type + "(" + std::to_string(f.width)
-                                    + "): the " + f.name + " (" + f.column + ") has " + std::to_string(count)
-                                    + " characters");
+                                std::string("value too long for type ") + column.typeName + "("
+                                    + std::to_string(column.width) + "): the " + f.name + " (" + column.name
+                                    + ") has " + std::to_string(count) + " characters");
     }
 }
 

@@ -12,13 +12,6 @@
 
 namespace tallyquill {
 
-// Widths of the log table's text columns, in characters.
-constexpr int kAppIdColumn = 10;
-constexpr int kWsIdColumn = 16;
-constexpr int kUserColumn = 15;
-constexpr int kEventColumn = 8;
-constexpr int kDataColumn = 250;
-
 // A host's UTF-8 text. Throws InvalidTextError, naming `field`, for bytes
 // that are not UTF-8 (a stray byte, an overlong form, an encoded surrogate).
 QString HostText(const std::string& utf8, const char* field);

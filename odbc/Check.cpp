@@ -3,6 +3,7 @@
 // callers ask of such an error.
 
 #include "odbc/Odbc.h"
+#include "odbc/Dialect.h"
 #include "odbc/Wide.h"
 
 #include <algorithm>
@@ -14,11 +15,7 @@ bool isConnectionLost(const QString& sqlstate)
     return sqlstate.startsWith(QLatin1String("08"));
 }
 
-bool isMissingTable(const DatabaseError& e)
-{
-    return e.sqlstate() == "42S02" || e.sqlstate() == "42P01"
-           || (e.sqlstate() == "HY000" && e.description().find("no such table") != std::string::npos);
-}
+bool isMissingTable(const DatabaseError& e) { return Dialect::isMissingTableInAny(e); }
 
 bool isExistingTable(const DatabaseError& e)
 {

@@ -291,7 +291,8 @@ void Connection::open(const QString& dsn, const QString& login, const QString& p
         // it takes no login. The name was checked above: it adds nothing.
         SQLDisconnect(dbc_.get());
         open_ = false;
-        const QString settings = QStringLiteral("DSN=%1;Timeout=%2;").arg(dsn).arg(sqliteLockWaitMs);
+        const QString settings =
+            QStringLiteral("DSN=%1;%2=%3;").arg(dsn, Dialect::sqlite().lockWaitAttribute()).arg(sqliteLockWaitMs);
         SQLSMALLINT length = 0;
         check(SQLDriverConnectW(dbc_.get(), nullptr, wide(settings), SQL_NTS, nullptr, 0, &length,
                                 SQL_DRIVER_NOPROMPT),
@@ -299,7 +300,7 @@ void Connection::open(const QString& dsn, const QString& login, const QString& p
         open_ = true;
     }
     session_ = std::make_shared<Session>();
-    if (isSqlite())
+    if (dialect().isEmbedded())
         return;  // no server: a lock waits no longer than the data source's busy timeout
     session_->queryTimeout = dsnSeconds(dsn, u"QueryTimeout", kDefaultQueryTimeout);
     if (session_->queryTimeout == 0)
@@ -398,9 +399,11 @@ bool Connection::backslashEscapes()
 {
     if (!backslashEscapes_) {
         bool escapes = false;
-        if (dbmsName().startsWith(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)) {
-            auto rs = query(QStringLiteral("SHOW standard_conforming_strings"));
-            escapes = rs->eof() || rs->text(0).trimmed().compare(QLatin1String("on"), Qt::CaseInsensitive) != 0;
+        const Dialect& d = dialect();
+        if (const QString ask = d.backslashEscapesQuery(); !ask.isEmpty()) {
+            auto rs = query(ask);
+            // No answer: take the careful side, escapes on.
+            escapes = rs->eof() || d.backslashEscapesFromAnswer(rs->text(0));
         }
         backslashEscapes_ = escapes;
     }
@@ -409,10 +412,11 @@ bool Connection::backslashEscapes()
 
 // --- Transactions ----------------------------------------------------------
 
-Transaction::Transaction(Connection& conn, Kind kind) : conn_(conn), sqlite_(conn.isSqlite())
+Transaction::Transaction(Connection& conn, Kind kind)
+    : conn_(conn), sqlite_(!conn.dialect().writeLockBegin().isEmpty())
 {
     if (sqlite_) {
-        conn_.execute(QStringLiteral("BEGIN IMMEDIATE"));
+        conn_.execute(conn_.dialect().writeLockBegin());
     } else {
         const SQLHDBC dbc = conn_.handle();
         ServerCall call(conn_.session());

@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "odbc/Dialect.h"
 #include "tallyquill/error.h"
 
 namespace tallyquill::odbc {
@@ -168,6 +169,7 @@ public:
     std::unique_ptr<ResultSet> tables();
     std::unique_ptr<ResultSet> indexes(const QString& table);
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
+    const Dialect& dialect() const { return Dialect::ofDbms(dbmsName()); }
     // Whether the server reads a backslash in a string literal as an escape:
     // PostgreSQL with standard_conforming_strings off (set for a role, a
     // database or in the DSN's connect settings). Asked once per connection.

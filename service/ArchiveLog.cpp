@@ -25,6 +25,7 @@
 #include "core/LineBytes.h"
 #include "core/LogFile.h"
 #include "core/LogTable.h"
+#include "core/Schema.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -41,47 +42,34 @@ namespace tallyquill {
 
 namespace {
 
-const QString kSelect =
-    QStringLiteral("SELECT  log_Date, log_Time, log_AppID, log_WsID, log_User, log_EventType, log_Data FROM    ");
+const QString kSelect = QStringLiteral("SELECT  ") + RecordColumnList() + QStringLiteral(" FROM    ");
 // Bytes bound in place per column: every value the log's columns hold, in
 // characters of up to four bytes. Longer ones (only a database that does not
 // enforce the sizes keeps them) are read another way.
-const std::vector<size_t> kCapacities = {32, 32, 40, 64, 60, 32, 1000};
+const std::vector<size_t> kCapacities = RecordOrderByteCapacities();
 // Lines go to the file in pieces of about this many bytes.
 constexpr size_t kWriteAt = size_t(192) * 1024;
 
 // The database's own files, which no archive may be written into.
 std::vector<FileIdentity> databaseFiles(odbc::Connection& conn)
 {
-    if (!conn.isSqlite())
+    const odbc::Dialect& dialect = conn.dialect();
+    if (dialect.databaseFilesQuery().isEmpty())
         return {};
     std::vector<QString> paths;
-    auto rs = conn.query(QStringLiteral("PRAGMA database_list"));
+    auto rs = conn.query(dialect.databaseFilesQuery());
     const int file = rs->column(QStringLiteral("file"));
     for (; !rs->eof(); rs->next()) {
         const QString db = rs->text(file);
         if (!db.isEmpty())
-            for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-                paths.push_back(db + QLatin1String(suffix));
+            for (const QString& suffix : dialect.databaseFileSuffixes())
+                paths.push_back(db + suffix);
     }
     return IdentitiesOf(paths);
 }
 
 // The columns of a selection read as text, whatever their length.
-struct WideColumns {
-    explicit WideColumns(odbc::ResultSet& rs)
-        : date(rs.column(QStringLiteral("log_Date"))), time(rs.column(QStringLiteral("log_Time"))),
-          app(rs.column(QStringLiteral("log_AppID"))), ws(rs.column(QStringLiteral("log_WsID"))),
-          user(rs.column(QStringLiteral("log_User"))), event(rs.column(QStringLiteral("log_EventType"))),
-          data(rs.column(QStringLiteral("log_Data")))
-    {
-    }
-    LogRecord read(odbc::ResultSet& rs) const
-    {
-        return {rs.text(date), rs.text(time), rs.text(app), rs.text(ws), rs.text(user), rs.text(event), rs.text(data)};
-    }
-    int date, time, app, ws, user, event, data;
-};
+using WideColumns = RecordColumnsOf<odbc::ResultSet>;
 
 QString dayList(const std::vector<QString>& days)
 {
@@ -199,7 +187,7 @@ private:
         layout.hideEvent = pending.hidden & 8;
         layout.keepBidi = true;
         std::vector<size_t> rows;
-        auto rs = conn_.query(selection(QStringLiteral("Log_Date = ") + lit(pending.day)));
+        auto rs = conn_.query(selection(col::Date + QStringLiteral(" = ") + lit(pending.day)));
         const WideColumns columns(*rs);
         for (; !rs->eof(); rs->next()) {
             const QByteArray line = BuildLogLine(columns.read(*rs), layout).toUtf8() + "\r\n";
@@ -217,7 +205,8 @@ private:
         const bool deleting = request_.DelRecord;
         std::unique_ptr<odbc::Statement> del;
         if (deleting)
-            del = conn_.prepare(QStringLiteral("DELETE FROM ") + table_ + QStringLiteral(" WHERE   Log_Date = ?"));
+            del = conn_.prepare(QStringLiteral("DELETE FROM ") + table_ + QStringLiteral(" WHERE   ") + col::Date
+                                + QStringLiteral(" = ?"));
         std::optional<QString> after;
         while (const std::optional<QString> day = nextDay(after)) {
             int64_t gone = 0;
@@ -231,7 +220,7 @@ private:
                 dayLines_ = 0;
                 try {
                     if (request_.ToFile) {
-                        archive(QStringLiteral("Log_Date = ") + lit(*day));
+                        archive(col::Date + QStringLiteral(" = ") + lit(*day));
                         if (deleting)
                             sync();
                     }
@@ -296,11 +285,11 @@ private:
     // The first stored date after `after` up to the last day archived.
     std::optional<QString> nextDay(const std::optional<QString>& after)
     {
-        QString sql = QStringLiteral("SELECT log_Date FROM ") + table_ + QStringLiteral(" WHERE log_Date <= ")
+        QString sql = QStringLiteral("SELECT %1 FROM %2 WHERE %1 <= ").arg(col::Date, table_)
                       + lit(request_.ArchiveDate);
         if (after)
-            sql += QStringLiteral(" AND log_Date > ") + lit(*after);
-        auto rs = conn_.query(sql + QStringLiteral(" ORDER BY log_Date LIMIT 1"));
+            sql += QStringLiteral(" AND ") + col::Date + QStringLiteral(" > ") + lit(*after);
+        auto rs = conn_.query(sql + QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(" LIMIT 1"));
         if (rs->eof())
             return std::nullopt;
         return rs->text(0);
@@ -309,7 +298,7 @@ private:
     QString selection(const QString& condition) const
     {
         return kSelect + table_ + QStringLiteral(" WHERE   ") + condition
-               + QStringLiteral(" ORDER BY Log_Date, Log_Time");
+               + QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time;
     }
 
     // Writes the lines of the rows that `condition` selects, in date and time
@@ -339,8 +328,8 @@ private:
                     return;
                 day = rs->text(0);
             }
-            readWide(QStringLiteral("Log_Date = ") + lit(day));
-            rest = condition + QStringLiteral(" AND Log_Date > ") + lit(day);
+            readWide(col::Date + QStringLiteral(" = ") + lit(day));
+            rest = condition + QStringLiteral(" AND ") + col::Date + QStringLiteral(" > ") + lit(day);
         }
     }
 

@@ -3,6 +3,7 @@
 #include "odbc/Odbc.h"
 #include "writer/LogConnection.h"
 #include "core/LogTable.h"
+#include "core/Schema.h"
 
 #include <algorithm>
 #include <map>
@@ -12,8 +13,7 @@ namespace tallyquill {
 
 namespace {
 
-const QString kColumns =
-    QStringLiteral("log_Date, log_Time, log_AppID, log_WsID, log_User, log_EventType, log_Data");
+const QString kColumns = RecordColumnList();
 
 QString anyOf(const QString& column, const std::vector<QString>& values, bool backslashEscapes)
 {
@@ -48,31 +48,31 @@ QString QueryCondition(const LogQuery& q, bool backslashEscapes)
 {
     auto SqlLiteral = [backslashEscapes](const QString& v) { return tallyquill::SqlLiteral(v, backslashEscapes); };
     QStringList parts;
-    // Both ends are ranges on the (log_Date, log_Time) index: a whole day as
+    // Both ends are ranges on the (date, time) index: a whole day as
     // a date alone, an instant as a row value.
     if (!q.fromDate.isEmpty()) {
         if (q.fromTime.isEmpty() || q.fromTime == QLatin1String("000000"))
-            parts << QStringLiteral("log_Date >= ") + SqlLiteral(q.fromDate);
+            parts << col::Date + QStringLiteral(" >= ") + SqlLiteral(q.fromDate);
         else
-            parts << QStringLiteral("(log_Date, log_Time) >= (%1, %2)")
-                         .arg(SqlLiteral(q.fromDate), SqlLiteral(q.fromTime));
+            parts << QStringLiteral("(%1, %2) >= (%3, %4)")
+                         .arg(col::Date, col::Time, SqlLiteral(q.fromDate), SqlLiteral(q.fromTime));
     }
     if (!q.toDate.isEmpty()) {
         if (q.toTime.isEmpty() || q.toTime == QLatin1String("235959"))
-            parts << QStringLiteral("log_Date <= ") + SqlLiteral(q.toDate);
+            parts << col::Date + QStringLiteral(" <= ") + SqlLiteral(q.toDate);
         else
-            parts << QStringLiteral("(log_Date, log_Time) <= (%1, %2)")
-                         .arg(SqlLiteral(q.toDate), SqlLiteral(q.toTime));
+            parts << QStringLiteral("(%1, %2) <= (%3, %4)")
+                         .arg(col::Date, col::Time, SqlLiteral(q.toDate), SqlLiteral(q.toTime));
     }
     if (!q.dayTimeFrom.isEmpty())
-        parts << QStringLiteral("log_Time BETWEEN ") + SqlLiteral(q.dayTimeFrom) + QStringLiteral(" AND ")
+        parts << col::Time + QStringLiteral(" BETWEEN ") + SqlLiteral(q.dayTimeFrom) + QStringLiteral(" AND ")
                      + SqlLiteral(q.dayTimeTo);
     if (!q.wsIds.empty())
-        parts << anyOf(QStringLiteral("log_WsID"), q.wsIds, backslashEscapes);
+        parts << anyOf(col::WsID, q.wsIds, backslashEscapes);
     if (!q.users.empty())
-        parts << anyOf(QStringLiteral("log_User"), q.users, backslashEscapes);
+        parts << anyOf(col::User, q.users, backslashEscapes);
     if (!q.events.empty())
-        parts << anyOf(QStringLiteral("log_EventType"), q.events, backslashEscapes);
+        parts << anyOf(col::EventType, q.events, backslashEscapes);
     if (!q.activity.isEmpty())
         parts << ActivityContains(q.activity, backslashEscapes);
     return parts.isEmpty() ? QString() : QStringLiteral("WHERE ") + parts.join(QStringLiteral(" AND "));
@@ -124,9 +124,9 @@ bool CommandService::select(const LogQuery& query, const std::function<void(cons
         std::unique_ptr<odbc::ResultSet> rs;
         try {
             if (query.last > 0)
-                sql += QStringLiteral(" ORDER BY log_Date DESC, log_Time DESC LIMIT %1").arg(query.last);
+                sql += QStringLiteral(" ORDER BY %1 DESC, %2 DESC LIMIT %3").arg(col::Date, col::Time).arg(query.last);
             else
-                sql += QStringLiteral(" ORDER BY log_Date, log_Time");
+                sql += QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time;
             rs = conn.query(sql);
         } catch (const DatabaseError& e) {
             if (IsMissingTable(e))
@@ -161,8 +161,8 @@ std::vector<CommandService::AppSummary> CommandService::apps()
         std::vector<AppSummary> out;
         for (const QString& table : tables) {
             try {
-                auto rs = conn.query(QStringLiteral("SELECT COUNT(*), MIN(log_Date || log_Time), "
-                                                    "MAX(log_Date || log_Time) FROM ")
+                auto rs = conn.query(QStringLiteral("SELECT COUNT(*), MIN(%1 || %2), MAX(%1 || %2) FROM ")
+                                         .arg(col::Date, col::Time)
                                      + table);
                 out.push_back({table.chopped(5).toUpper(), rs->integer(0), rs->text(1), rs->text(2), {}});
             } catch (const DatabaseError& e) {
@@ -200,7 +200,7 @@ CommandService::CheckReport CommandService::check(const QString& appId)
                 columns[rs->text(5)][rs->integer(7)] = rs->text(8).toLower();
         for (const auto& [name, cols] : columns) {
             auto at = [&](int i) { auto it = cols.find(i); return it == cols.end() ? QString() : it->second; };
-            if (at(1) == QLatin1String("log_date") && at(2) == QLatin1String("log_time")) {
+            if (at(1) == QString(col::Date).toLower() && at(2) == QString(col::Time).toLower()) {
                 report.index = name;
                 break;
             }
@@ -216,9 +216,9 @@ std::vector<std::pair<QString, int64_t>> CommandService::archivePlan(const QStri
         std::vector<std::pair<QString, int64_t>> days;
         std::unique_ptr<odbc::ResultSet> rs;
         try {
-            rs = conn.query(QStringLiteral("SELECT log_Date, COUNT(*) FROM ") + table
-                            + QStringLiteral(" WHERE log_Date <= ") + SqlLiteral(date, conn.backslashEscapes())
-                            + QStringLiteral(" GROUP BY log_Date ORDER BY log_Date"));
+            rs = conn.query(QStringLiteral("SELECT %1, COUNT(*) FROM ").arg(col::Date) + table
+                            + QStringLiteral(" WHERE %1 <= ").arg(col::Date) + SqlLiteral(date, conn.backslashEscapes())
+                            + QStringLiteral(" GROUP BY %1 ORDER BY %1").arg(col::Date));
         } catch (const DatabaseError& e) {
             if (IsMissingTable(e))
                 return days;
@@ -246,20 +246,14 @@ int64_t CommandService::import(const QString& appId, const std::function<bool(Lo
         odbc::SnapshotTransaction tx(conn);
         // Many rows per statement: one round trip to a server per batch.
         constexpr int kBatch = 64;
-        auto insertOf = [&](size_t rows) {
-            QString sql = QStringLiteral("INSERT INTO ") + table
-                          + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, "
-                                           "log_Data) VALUES ");
-            for (size_t i = 0; i < rows; ++i)
-                sql += (i ? QStringLiteral(", ") : QString()) + QStringLiteral("(?, ?, ?, ?, ?, ?, ?)");
-            return conn.prepare(sql);
-        };
+        auto insertOf = [&](size_t rows) { return conn.prepare(InsertSql(table, rows)); };
         std::unique_ptr<odbc::Statement> batch;
         std::vector<QString> values;
         int64_t count = 0;
         LogRecord r;
         while (next(r)) {
-            values.insert(values.end(), {r.AppID, r.WsID, r.Date, r.Time, r.UserName, r.EventType, r.Activity});
+            const auto row = TableOrderValues(r);
+            values.insert(values.end(), row.begin(), row.end());
             if (++count % kBatch == 0) {
                 if (!batch)
                     batch = insertOf(kBatch);
@@ -268,7 +262,7 @@ int64_t CommandService::import(const QString& appId, const std::function<bool(Lo
             }
         }
         if (!values.empty()) {
-            auto rest = insertOf(values.size() / 7);
+            auto rest = insertOf(values.size() / kLogColumns.size());
             rest->setParameters(std::move(values));
             rest->execute();
         }
@@ -291,7 +285,7 @@ void CommandService::registerPostgres(const QString& name, const QString& host, 
         {QStringLiteral("Description"), QStringLiteral("Tallyquill activity log")},
         {QStringLiteral("Servername"), host},
         {QStringLiteral("Port"), QString::number(port)},
-        {QStringLiteral("Database"), database},
+        {odbc::Dialect::postgresql().databaseAttribute(), database},
         // Stream results a batch at a time instead of loading them whole.
         {QStringLiteral("UseDeclareFetch"), QStringLiteral("1")},
         // The driver's log files would land in /tmp, with the password.
@@ -299,7 +293,7 @@ void CommandService::registerPostgres(const QString& name, const QString& host, 
         {QStringLiteral("Debug"), QStringLiteral("0")}};
     if (!user.isEmpty())
         attributes.emplace_back(QStringLiteral("Username"), user);
-    odbc::writeUserDsn(name, QStringLiteral("PostgreSQL Unicode"), attributes);
+    odbc::writeUserDsn(name, odbc::Dialect::postgresql().driver(), attributes);
 }
 
 } // namespace tallyquill

@@ -76,7 +76,7 @@ public:
     struct CheckReport {
         QString driver, driverVersion, dbms, dbmsVersion;
         QString table;      // as the database names it; empty when absent
-        QString index;      // an index on (log_Date, log_Time); empty when absent
+        QString index;      // an index on (date, time); empty when absent
     };
     // Connects and describes the driver and server; with an AppID, whether its
     // table and index exist.

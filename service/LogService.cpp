@@ -9,13 +9,13 @@
 #include "core/LineBytes.h"
 #include "core/LogFile.h"
 #include "core/LogTable.h"
+#include "core/Schema.h"
 
 namespace tallyquill {
 
 namespace {
 
-const QString kRecordColumns =
-    QStringLiteral("log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data ");
+const QString kRecordColumns = TableColumnList() + QLatin1Char(' ');
 
 void retrieveFailureReport(int32_t number, const QString& description)
 {
@@ -28,37 +28,24 @@ void retrieveFailureReport(int32_t number, const QString& description)
 }
 
 // The positions of the record's columns in a result set, found once.
-struct RecordColumns {
-    explicit RecordColumns(const odbc::ResultSet& rs)
-        : date(rs.column(QStringLiteral("log_Date"))), time(rs.column(QStringLiteral("log_Time"))),
-          app(rs.column(QStringLiteral("log_AppID"))), ws(rs.column(QStringLiteral("log_WsID"))),
-          user(rs.column(QStringLiteral("log_User"))), event(rs.column(QStringLiteral("log_EventType"))),
-          data(rs.column(QStringLiteral("log_Data")))
-    {
-    }
-    LogRecord read(const odbc::ResultSet& rs) const
-    {
-        return {rs.text(date), rs.text(time), rs.text(app), rs.text(ws), rs.text(user), rs.text(event), rs.text(data)};
-    }
-    int date, time, app, ws, user, event, data;
-};
+using RecordColumns = RecordColumnsOf<odbc::ResultSet>;
 
 } // namespace
 
 QString BuildCondition(const LogFilter& f, bool backslashEscapes)
 {
     auto literal = [&](const QString& v) { return SqlLiteral(v, backslashEscapes); };
-    QString c = QStringLiteral("WHERE   log_Date BETWEEN ") + literal(f.StartDate) + QStringLiteral(" AND ")
-                + literal(f.EndDate);
+    QString c = QStringLiteral("WHERE   ") + col::Date + QStringLiteral(" BETWEEN ") + literal(f.StartDate)
+                + QStringLiteral(" AND ") + literal(f.EndDate);
     if (!f.StartTime.isEmpty())
-        c += QStringLiteral(" AND log_Time BETWEEN ") + literal(f.StartTime) + QStringLiteral(" AND ")
-             + literal(f.Endtime);
+        c += QStringLiteral(" AND ") + col::Time + QStringLiteral(" BETWEEN ") + literal(f.StartTime)
+             + QStringLiteral(" AND ") + literal(f.Endtime);
     if (!f.WsID.isEmpty())
-        c += QStringLiteral(" AND log_WsID = ") + literal(f.WsID);
+        c += QStringLiteral(" AND ") + col::WsID + QStringLiteral(" = ") + literal(f.WsID);
     if (!f.UserName.isEmpty())
-        c += QStringLiteral(" AND log_User = ") + literal(f.UserName);
+        c += QStringLiteral(" AND ") + col::User + QStringLiteral(" = ") + literal(f.UserName);
     if (!f.EventType.isEmpty())
-        c += QStringLiteral(" AND log_EventType = ") + literal(f.EventType);
+        c += QStringLiteral(" AND ") + col::EventType + QStringLiteral(" = ") + literal(f.EventType);
     if (!f.Activity.isEmpty())
         c += QStringLiteral(" AND ") + ActivityContains(f.Activity, backslashEscapes);
     return c;
@@ -175,7 +162,8 @@ Retrieval LogService::retrieve(const LogFilter& filter)
 
     try {
         current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + table
-                                     + QLatin1Char(' ') + condition + QStringLiteral(" ORDER BY log_Date, log_Time"));
+                                     + QLatin1Char(' ') + condition + QStringLiteral(" ORDER BY ") + col::Date
+                                     + QStringLiteral(", ") + col::Time);
     } catch (const DatabaseError& e) {
         return failWith(e);
     }

@@ -3,6 +3,7 @@
 #include "platform/FaultPoint.h"
 #include "core/LogRecord.h"
 #include "core/LogTable.h"
+#include "core/Schema.h"
 #include "odbc/Odbc.h"
 
 #include <array>
@@ -22,17 +23,14 @@ constexpr int kSqliteLockWaitMs = 500;
 constexpr int kColumns = 7;
 // The log table's column sizes: buffers start there and grow for an older
 // record that is longer (SQLite keeps what it is given).
-constexpr std::array<size_t, kColumns> kWidths = {10, 16, 8, 6, 15, 8, 250};
+constexpr std::array<size_t, kColumns> kWidths = [] {
+    std::array<size_t, kColumns> widths{};
+    for (int c = 0; c < kColumns; ++c)
+        widths[c] = size_t(kLogColumns[c].width);
+    return widths;
+}();
 
-QString insertSql(const QString& table, size_t rows)
-{
-    QString sql = QStringLiteral("INSERT INTO ") + table
-                  + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)"
-                                   " VALUES ");
-    for (size_t r = 0; r < rows; ++r)
-        sql += r ? QStringLiteral(",(?,?,?,?,?,?,?)") : QStringLiteral("(?,?,?,?,?,?,?)");
-    return sql;
-}
+QString insertSql(const QString& table, size_t rows) { return InsertSql(table, rows); }
 
 // One multi-row INSERT, prepared once for its number of rows; its parameters
 // are bound to column buffers that are rebound only when a value outgrows

@@ -7,6 +7,8 @@
 #include "odbc/Odbc.h"
 #include "odbc/Utf8Rows.h"
 
+#include <QFileInfo>
+
 using tallyquill::DatabaseError;
 using tallyquill::odbc::Connection;
 using tqtest::DbTest;
@@ -174,6 +176,66 @@ TEST_P(OdbcDb, BoundRowsReadWhatTheWidePathReads)
             EXPECT_EQ(seen, 6u);
         }
     }
+}
+
+TEST_P(OdbcDb, DialectAnswersWhatItsDatabaseDoes)
+{
+    using tallyquill::odbc::Dialect;
+    struct Expected {
+        const char* backend;
+        Dialect::Kind kind;
+        bool writeLock, escapesQuery, files;
+    };
+    const Expected table[] = {{"sqlite", Dialect::Kind::SQLite, true, false, true},
+                              {"postgres", Dialect::Kind::PostgreSQL, false, true, false}};
+    const Expected& want = isPostgres() ? table[1] : table[0];
+    const Dialect& d = raw().dialect();
+    EXPECT_EQ(d.kind(), want.kind);
+    // The driver's own refusal of a missing table, and of something else.
+    auto refusal = [&](const char* sql) {
+        try {
+            raw().execute(QString::fromLatin1(sql));
+        } catch (const DatabaseError& e) {
+            return e;
+        }
+        ADD_FAILURE() << sql;
+        return DatabaseError("00000", 0, "");
+    };
+    const DatabaseError missing = refusal("SELECT * FROM tq_no_such_table_at_all");
+    EXPECT_TRUE(d.isMissingTable(missing)) << missing.sqlstate() << " " << missing.description();
+    EXPECT_TRUE(Dialect::isMissingTableInAny(missing));
+    const DatabaseError other = refusal("SELEKT 1");
+    EXPECT_FALSE(Dialect::isMissingTableInAny(other)) << other.sqlstate() << " " << other.description();
+    EXPECT_EQ(!d.writeLockBegin().isEmpty(), want.writeLock);
+    if (want.writeLock) {
+        raw().execute(d.writeLockBegin());
+        raw().execute(QStringLiteral("ROLLBACK"));
+    }
+    EXPECT_EQ(!d.backslashEscapesQuery().isEmpty(), want.escapesQuery);
+    if (want.escapesQuery) {
+        auto rs = raw().query(d.backslashEscapesQuery());
+        ASSERT_FALSE(rs->eof());
+        EXPECT_EQ(d.backslashEscapesFromAnswer(rs->text(0)), raw().backslashEscapes());
+    }
+    EXPECT_EQ(!d.databaseFilesQuery().isEmpty(), want.files);
+    if (want.files) {
+        bool found = false;
+        for (auto rs = raw().query(d.databaseFilesQuery()); !rs->eof(); rs->next())
+            found |= QFileInfo::exists(rs->text(QStringLiteral("file")) + d.databaseFileSuffixes().front());
+        EXPECT_TRUE(found);
+    }
+
+    // Products by name; an unknown one gets none of the two's special ways.
+    const std::pair<const char*, Dialect::Kind> names[] = {{"SQLite", Dialect::Kind::SQLite},
+                                                           {"sqlite3", Dialect::Kind::SQLite},
+                                                           {"PostgreSQL", Dialect::Kind::PostgreSQL},
+                                                           {"Microsoft SQL Server", Dialect::Kind::Other}};
+    for (const auto& [name, kind] : names)
+        EXPECT_EQ(Dialect::ofDbms(QString::fromLatin1(name)).kind(), kind) << name;
+    const Dialect& unknown = Dialect::ofDbms(QStringLiteral("Other"));
+    EXPECT_TRUE(unknown.writeLockBegin().isEmpty());
+    EXPECT_FALSE(unknown.backslashEscapesFromAnswer(QStringLiteral("off")));
+    EXPECT_FALSE(unknown.isMissingTable(DatabaseError("42P01", 0, "no such table: x")));
 }
 
 TQ_INSTANTIATE_DB_TESTS(OdbcDb);

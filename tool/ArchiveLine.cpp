@@ -1,6 +1,8 @@
 #include "tool/ArchiveLine.h"
 #include "tool/Formats.h"
 
+#include "core/Schema.h"
+
 #include <QDate>
 #include <QStringDecoder>
 #include <QTime>
@@ -12,7 +14,7 @@ namespace tallyquill::cli {
 namespace {
 
 // The column sizes of the table where the line's widths differ.
-constexpr int kUserColumn = 15, kDataColumn = 250;
+constexpr int kUserColumn = ColumnWidth(LogColumn::User), kDataColumn = ColumnWidth(LogColumn::Data);
 
 bool allDigits(const QString& s)
 {

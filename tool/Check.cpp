@@ -3,6 +3,7 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
+#include "core/Schema.h"
 #include "tallyquill/embedded.h"
 
 #include <iostream>
@@ -25,7 +26,7 @@ int runCheck(const Conn& c, const std::string& app)
     std::cout << "table " << table << ": " << (r.table.isEmpty() ? "missing (the first write creates it)" : "present")
               << "\n";
     if (!r.table.isEmpty())
-        std::cout << "index on (log_Date, log_Time): "
+        std::cout << "index on (" << col::Date.data() << ", " << col::Time.data() << "): "
                   << (r.index.isEmpty() ? "missing (every listing sorts the whole table)" : r.index.toStdString())
                   << "\n";
     return r.table.isEmpty() || r.index.isEmpty() ? kNothingDone : EX_OK;

@@ -41,7 +41,7 @@ std::string SetupEmbeddedDefault(const std::string& dsn, const std::string& data
         QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
         if (dataHome.isEmpty())
             dataHome = QDir::homePath() + QStringLiteral("/.local/share");
-        path = dataHome + QStringLiteral("/tallyquill/") + name + QStringLiteral(".sqlite");
+        path = dataHome + QStringLiteral("/tallyquill/") + odbc::Dialect::sqlite().databaseFileName(name);
     }
     path = QFileInfo(path).absoluteFilePath();
     if (std::any_of(path.begin(), path.end(), [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F); }))
@@ -54,9 +54,9 @@ std::string SetupEmbeddedDefault(const std::string& dsn, const std::string& data
         ::close(fd);
     else if (errno != EEXIST)
         throw Error("Cannot create " + path.toStdString() + ": " + std::strerror(errno));
-    odbc::writeUserDsn(name, QStringLiteral("SQLite3"),
+    odbc::writeUserDsn(name, odbc::Dialect::sqlite().driver(),
                        {{QStringLiteral("Description"), QStringLiteral("Tallyquill activity log")},
-                        {QStringLiteral("Database"), path},
+                        {odbc::Dialect::sqlite().databaseAttribute(), path},
                         // Fetch rows as they are stepped instead of materialising the result.
                         {QStringLiteral("StepAPI"), QStringLiteral("1")},
                         {QStringLiteral("JournalMode"), QStringLiteral("WAL")},

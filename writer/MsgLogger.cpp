@@ -9,6 +9,7 @@
 #include "writer/LogConnection.h"
 #include "core/LogRecord.h"
 #include "core/LogTable.h"
+#include "core/Schema.h"
 
 #include <mutex>
 #include <optional>
@@ -93,10 +94,7 @@ void MsgLogger::Impl::insertRow(const std::vector<QString>& values)
 {
     if (!insert || insertTable != tableName) {
         insert.reset();
-        insert = link.get().prepare(
-            QStringLiteral("INSERT INTO ") + tableName
-            + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data) "
-                             "VALUES (?,?,?,?,?,?,?)"));
+        insert = link.get().prepare(InsertSql(tableName));
         insertTable = tableName;
     }
     insert->setParameters(values);

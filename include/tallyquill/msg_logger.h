@@ -44,7 +44,7 @@ public:
     [[nodiscard]] int16_t WriteLog(const std::string& userName, const std::string& eventType,
                                    const std::string& logData);
 
-    // Creates <AppID>_logs and its (log_Date, log_Time) index on the open
+    // Creates <AppID>_logs and its (date, time) index on the open
     // connection. Reports nothing: without an open connection or an AppID that
     // can name a table it does nothing, and any database failure is ignored
     // (WriteLog reports it).
