@@ -137,7 +137,12 @@ QByteArray SpoolFile::chainKey()
 
 QByteArray SpoolFile::chainStep(const QByteArray& key, const QByteArray& chain, const char* payload, uint32_t size)
 {
-    QCryptographicHash h(QCryptographicHash::Sha256);
+    // One hash per file, not per record: making one costs more than a
+    // short record's hashing.
+    if (!chainHash_)
+        chainHash_ = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    QCryptographicHash& h = *chainHash_;
+    h.reset();
     h.addData(key);
     h.addData(chain);
     h.addData(QByteArrayView(payload, qsizetype(size)));
