@@ -2,6 +2,7 @@
 
 #include "tallyquill/error.h"
 #include "platform/FaultPoint.h"
+#include "platform/Files.h"
 
 #include <QFile>
 
@@ -99,14 +100,8 @@ void LogFile::takeBackFragment()
         return;
     const uint64_t span = std::min(written_, kLongestFragment);
     std::string tail(size_t(span), '\0');
-    for (size_t got = 0; got < tail.size();) {
-        const ssize_t n = ::pread(fd_, tail.data() + got, tail.size() - got, off_t(written_ - span + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail("read", n < 0 ? errno : EIO);
-        got += size_t(n);
-    }
+    if (!platform::PreadAll(fd_, tail.data(), tail.size(), off_t(written_ - span)))
+        fail("read", errno);
     if (tail.back() == '\n')
         return;
     const size_t end = tail.rfind('\n');
@@ -247,17 +242,10 @@ void LogFile::put(const char* at, size_t left)
 
 void LogFile::putBytes(const char* at, size_t left)
 {
-    while (left > 0) {
-        const ssize_t n = ::write(fd_, at, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("write", errno);
-        }
-        at += n;
-        left -= size_t(n);
-        written_ += uint64_t(n);
-    }
+    const size_t done = platform::WriteAll(fd_, at, left);
+    written_ += uint64_t(done);
+    if (done < left)
+        fail("write", errno);
 }
 
 void LogFile::truncate(uint64_t size)
@@ -310,15 +298,8 @@ void LogFile::close()
 
 void SyncDirectory(const QString& dir)
 {
-    const QByteArray native = QFile::encodeName(dir.isEmpty() ? QStringLiteral(".") : dir);
-    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        const int error = errno;
-        if (fd >= 0)
-            ::close(fd);
+    if (const int error = platform::SyncDirectory(dir))
         throw Error("Cannot sync the directory " + dir.toStdString() + ": " + std::strerror(error));
-    }
-    ::close(fd);
 }
 
 void LogFile::fail(const char* what, int error) const

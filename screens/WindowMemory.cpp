@@ -1,16 +1,13 @@
 #include "screens/WindowMemory.h"
 
-#include "spool/Spool.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include "platform/IniLines.h"
+#include "platform/Paths.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
-#include <vector>
 
 namespace tallyquill {
 
@@ -21,50 +18,6 @@ constexpr int kMinColumnTwips = 150;  // a column narrower than this is lost
 constexpr int kMaxColumnTwips = 60000;
 constexpr qint64 kMaxFileSize = 64 * 1024;
 const QString kColumn = QStringLiteral("column");
-
-// Reading a FIFO or a device would hang or worse; a missing file is fine.
-bool usable(const QString& path)
-{
-    const QFileInfo info(path);
-    return !info.exists() || info.isFile();
-}
-
-// The file as INI sections in their order, each with its lines as they
-// stand, so that whatever else the file holds (the writer's settings,
-// comments) is written back untouched. Read by hand: Qt's settings cache can
-// serve stale values for a file rewritten behind it.
-struct Section {
-    QString name;       // empty before the first header
-    QByteArray header;  // the "[name]" line as written
-    QList<QByteArray> lines;
-};
-using Sections = std::vector<Section>;
-
-// Nothing when the file exists but cannot be read whole: then it must not be
-// written over either.
-std::optional<Sections> readSections(const QString& path)
-{
-    Sections sections{Section{}};
-    if (!QFileInfo::exists(path))
-        return sections;
-    QFile file(path);
-    if (!usable(path) || !file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize)
-        return std::nullopt;
-    const QByteArray all = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    QList<QByteArray> lines = all.split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();  // after the final line end
-    for (const QByteArray& raw : lines) {
-        const QByteArray line = raw.trimmed();
-        if (line.startsWith('[') && line.endsWith(']'))
-            sections.push_back({QString::fromUtf8(line.mid(1, line.size() - 2)).trimmed(), raw, {}});
-        else
-            sections.back().lines.push_back(raw);
-    }
-    return sections;
-}
 
 std::optional<int> number(const QString& text, int low, int high)
 {
@@ -78,13 +31,16 @@ std::optional<int> number(const QString& text, int low, int high)
 } // namespace
 
 // The file the writer's settings live in too.
-QString WindowMemory::filePath() { return spool::SettingsPath(); }
+QString WindowMemory::filePath() { return platform::SettingsPath(); }
 
 WindowMemory WindowMemory::recall(const QString& screen)
 {
     WindowMemory m;
     std::optional<int> x, y;
-    for (const Section& section : readSections(filePath()).value_or(Sections{})) {
+    const std::optional<platform::IniLines> ini = platform::IniLines::read(filePath(), kMaxFileSize);
+    if (!ini)
+        return m;
+    for (const platform::IniLines::Section& section : ini->sections()) {
         if (section.name != screen)
             continue;
         for (const QByteArray& raw : section.lines) {
@@ -121,20 +77,12 @@ bool WindowMemory::keep(const QString& screen) const
                      qUtf8Printable(path), qUtf8Printable(why));
         return false;
     };
-    if (!usable(path))
-        return fail(QStringLiteral("not a plain file"));
-    const QString dir = QFileInfo(path).absolutePath();
-    if (!QFileInfo::exists(dir)) {
-        if (!QDir().mkpath(dir))
-            return fail(QStringLiteral("its folder cannot be made"));
-        QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    }
-
-    std::optional<Sections> sections = readSections(path);
-    if (!sections)
-        return fail(QStringLiteral("it cannot be read whole, so it is left as it is"));
-    Section mine{screen, '[' + screen.toUtf8() + ']', {}};
-    auto add = [&mine](const QString& key, const QString& value) { mine.lines.push_back((key + '=' + value).toUtf8()); };
+    std::optional<platform::IniLines> ini = platform::IniLines::read(path, kMaxFileSize);
+    if (!ini)
+        return fail(errno == EINVAL ? QStringLiteral("not a plain file")
+                                    : QStringLiteral("it cannot be read whole, so it is left as it is"));
+    QList<QByteArray> mine;
+    auto add = [&mine](const QString& key, const QString& value) { mine.push_back((key + '=' + value).toUtf8()); };
     if (position) {
         add(QStringLiteral("x"), QString::number(position->x()));
         add(QStringLiteral("y"), QString::number(position->y()));
@@ -144,30 +92,11 @@ bool WindowMemory::keep(const QString& screen) const
     add(QStringLiteral("maximized"), maximized ? QStringLiteral("true") : QStringLiteral("false"));
     for (const auto& [key, twips] : columnTwips)
         add(kColumn + key, QString::number(twips));
-    mine.lines.push_back({});
-
     // This screen's section is replaced, or added at the end; every other
     // line stays as it was.
-    const auto at = std::find_if(sections->begin() + 1, sections->end(),
-                                 [&screen](const Section& s) { return s.name == screen; });
-    if (at != sections->end()) {
-        *at = mine;
-    } else {
-        if (!sections->back().lines.isEmpty() && !sections->back().lines.last().trimmed().isEmpty())
-            sections->back().lines.push_back({});
-        sections->push_back(mine);
-    }
-    QByteArray text;
-    for (const Section& section : *sections) {
-        if (!section.header.isEmpty())
-            text += section.header + '\n';
-        for (const QByteArray& l : section.lines)
-            text += l + '\n';
-    }
-    // Written aside and renamed over: a crash leaves the old file or the new.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        return fail(file.errorString());
+    ini->put(screen, std::move(mine));
+    if (const int error = ini->save())
+        return fail(QString::fromLocal8Bit(std::strerror(error)));
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "tallyquill/error.h"
 #include "core/LogFile.h"
+#include "platform/Files.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -128,14 +129,8 @@ void ArchiveJournal::record(const PendingDay& day)
     if (::ftruncate(fd_, 0) != 0)
         fail(errno);
     empty_ = false;
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done, off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail(n < 0 ? errno : EIO);
-        done += size_t(n);
-    }
+    if (platform::PwriteAll(fd_, text.data(), text.size(), 0) != text.size())
+        fail(errno);
     if (::fsync(fd_) != 0)
         fail(errno);
     if (created_ && !dirSynced_) {

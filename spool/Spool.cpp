@@ -2,6 +2,8 @@
 
 #include "spool/SpoolDelivery.h"
 
+#include "platform/Paths.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -29,13 +31,7 @@ constexpr milliseconds kFlushRetry{100};    // while someone waits in flush()
 constexpr milliseconds kExitBound{2000};    // what a releasing spool may spend delivering
 } // namespace
 
-QString SettingsPath()
-{
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty() || !QDir::isAbsolutePath(config))
-        config = QDir::homePath() + QStringLiteral("/.config");
-    return config + QStringLiteral("/Tallyquill/tallyquill.ini");
-}
+QString SettingsPath() { return platform::SettingsPath(); }
 
 Settings ReadSettings()
 {

@@ -23,6 +23,8 @@
 
 #include <QStringList>
 
+class QCryptographicHash;
+
 namespace tallyquill::spool {
 
 // A spool that cannot be used (directory, file, full), with the reason.
@@ -208,6 +210,7 @@ private:
     uint64_t readDelivered();
     // The key of this file's chain (in its header, made when missing).
     QByteArray chainKey();
+    // Under the append lock: the hash it reuses is the file's.
     QByteArray chainStep(const QByteArray& key, const QByteArray& chain, const char* payload, uint32_t size);
 
     int fd_ = -1;
@@ -222,6 +225,7 @@ private:
     Counts counted_;
     std::mutex keyMutex_;
     QByteArray key_;
+    std::unique_ptr<QCryptographicHash> chainHash_;  // guarded by mutex_
 };
 
 } // namespace tallyquill::spool

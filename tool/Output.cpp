@@ -1,5 +1,7 @@
 #include "tool/Output.h"
 
+#include "platform/Files.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -89,15 +91,8 @@ void Output::line(const QString& text)
 
 void Output::writeAll(const char* data, size_t size)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(fd_, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw Failure(EX_IOERR, why(toFile() ? path_ : QStringLiteral("standard output"), "Cannot write to"));
-        data += n;
-        size -= size_t(n);
-    }
+    if (platform::WriteAll(fd_, data, size) != size)
+        throw Failure(EX_IOERR, why(toFile() ? path_ : QStringLiteral("standard output"), "Cannot write to"));
 }
 
 void Output::flush()

@@ -1,11 +1,11 @@
 #include "tallyquill/embedded.h"
 
 #include "odbc/Odbc.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,11 +23,8 @@ namespace {
 // what users did, and who can list the folder sees its files.
 void makeOwnPath(const QString& dir)
 {
-    if (QFileInfo(dir).isDir())
-        return;
-    makeOwnPath(QFileInfo(dir).absolutePath());
-    if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST)
-        throw Error("Cannot create the directory " + dir.toStdString() + ": " + std::strerror(errno));
+    if (const platform::DirectoryFault fault = platform::MakeDirectories(dir))
+        throw Error("Cannot create the directory " + fault.path.toStdString() + ": " + std::strerror(fault.error));
 }
 
 } // namespace
@@ -37,12 +34,8 @@ std::string SetupEmbeddedDefault(const std::string& dsn, const std::string& data
     const QString name = QString::fromStdString(dsn);
     odbc::checkDataSourceName(name);
     QString path = QString::fromStdString(databasePath);
-    if (path.isEmpty()) {
-        QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
-        if (dataHome.isEmpty())
-            dataHome = QDir::homePath() + QStringLiteral("/.local/share");
-        path = dataHome + QStringLiteral("/tallyquill/") + odbc::Dialect::sqlite().databaseFileName(name);
-    }
+    if (path.isEmpty())
+        path = platform::DatabaseDirectory() + QLatin1Char('/') + odbc::Dialect::sqlite().databaseFileName(name);
     path = QFileInfo(path).absoluteFilePath();
     if (std::any_of(path.begin(), path.end(), [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F); }))
         throw Error("The database path may not hold control characters");
