@@ -1,6 +1,6 @@
 #include "core/LogFile.h"
 
-#include "tallyquill/error.h"
+#include "core/Error.h"
 #include "platform/FaultPoint.h"
 
 #include <QFile>
@@ -37,7 +37,7 @@ LogFile::LogFile(const QString& path, Mode mode, const std::vector<FileIdentity>
 {
     const QByteArray native = path.toLocal8Bit();
     if (native.isEmpty() || native.contains('\0'))
-        throw Error("Cannot create \"" + path.toStdString() + "\": not a file name");
+        throw Failure(ErrorCategory::CannotCreate, "Cannot create \"" + path.toStdString() + "\": not a file name");
     if (mode == Mode::Append) {
         openAppend(native, forbidden);
     } else if (mode == Mode::Private) {
@@ -47,7 +47,7 @@ LogFile::LogFile(const QString& path, Mode mode, const std::vector<FileIdentity>
             fd_ = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_TRUNC, 0666);
         } while (fd_ < 0 && errno == EINTR);
         if (fd_ < 0)
-            fail("create", errno);
+            failToCreate(errno);
     }
     buffer_.reserve(kBufferSize);
 }
@@ -62,7 +62,7 @@ void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentit
         if (fd_ >= 0) {
             created_ = true;
         } else if (errno != EEXIST && errno != EINTR) {
-            fail("create", errno);
+            failToCreate(errno);
         } else {
             fd_ = ::open(native.constData(), flags);
             // Gone between the two calls: try to make it again.
@@ -133,10 +133,10 @@ void LogFile::openPrivate(const QByteArray& native)
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) {
         if (errno == ELOOP)
-            throw Error("Cannot write " + path_.toStdString() + ": it is a symbolic link");
+            throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": it is a symbolic link");
         if (errno == ENXIO)
-            throw Error("Cannot write " + path_.toStdString() + ": not a regular file");
-        fail("create", errno);
+            throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": not a regular file");
+        failToCreate(errno);
     }
     requireOwnRegularFile({});
     if (::ftruncate(fd_, 0) != 0)
@@ -164,7 +164,7 @@ void LogFile::refuse(const std::string& why)
 {
     ::close(fd_);
     fd_ = -1;
-    throw Error("Cannot write " + path_.toStdString() + ": " + why);
+    throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": " + why);
 }
 
 LogFile::~LogFile()
@@ -203,7 +203,7 @@ LogFile& LogFile::operator=(LogFile&& other) noexcept
 void LogFile::writeLine(const QString& line)
 {
     if (fd_ < 0)
-        throw Error("Cannot write " + path_.toStdString() + ": the file is closed");
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": the file is closed");
     buffer_ += line.toUtf8();
     buffer_ += "\r\n";
     if (buffer_.size() >= kBufferSize)
@@ -213,7 +213,7 @@ void LogFile::writeLine(const QString& line)
 void LogFile::write(std::string_view bytes)
 {
     if (fd_ < 0)
-        throw Error("Cannot write " + path_.toStdString() + ": the file is closed");
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": the file is closed");
     if (qsizetype(bytes.size()) + buffer_.size() < kBufferSize) {
         buffer_.append(bytes.data(), qsizetype(bytes.size()));
         return;
@@ -263,7 +263,7 @@ void LogFile::putBytes(const char* at, size_t left)
 void LogFile::truncate(uint64_t size)
 {
     if (fd_ < 0)
-        throw Error("Cannot write " + path_.toStdString() + ": the file is closed");
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": the file is closed");
     if (size >= written_) {
         buffer_.truncate(qsizetype(std::min<uint64_t>(size - written_, uint64_t(buffer_.size()))));
         return;
@@ -274,7 +274,7 @@ void LogFile::truncate(uint64_t size)
     if (::fstat(fd_, &st) != 0)
         fail("cut back", errno);
     if (uint64_t(st.st_size) != written_)
-        throw Error("Cannot cut back " + path_.toStdString() + ": another writer added to it");
+        throw Failure(ErrorCategory::InputOutput, "Cannot cut back " + path_.toStdString() + ": another writer added to it");
     if (::ftruncate(fd_, off_t(size)) != 0)
         fail("cut back", errno);
     written_ = size;
@@ -316,14 +316,19 @@ void SyncDirectory(const QString& dir)
         const int error = errno;
         if (fd >= 0)
             ::close(fd);
-        throw Error("Cannot sync the directory " + dir.toStdString() + ": " + std::strerror(error));
+        throw Failure(ErrorCategory::InputOutput, "Cannot sync the directory " + dir.toStdString() + ": " + std::strerror(error));
     }
     ::close(fd);
 }
 
 void LogFile::fail(const char* what, int error) const
 {
-    throw Error(std::string("Cannot ") + what + " " + path_.toStdString() + ": " + std::strerror(error));
+    throw Failure(ErrorCategory::InputOutput, std::string("Cannot ") + what + " " + path_.toStdString() + ": " + std::strerror(error));
+}
+
+void LogFile::failToCreate(int error) const
+{
+    throw Failure(ErrorCategory::CannotCreate, "Cannot create " + path_.toStdString() + ": " + std::strerror(error));
 }
 
 } // namespace tallyquill

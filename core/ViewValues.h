@@ -3,6 +3,7 @@
 // The values the screens and the log service exchange: filters, pages,
 // archive requests and outcomes, the screen's first setup.
 
+#include "tallyquill/error.h"
 #include "core/LogLine.h"
 #include "core/LogRecord.h"
 
@@ -68,6 +69,7 @@ struct ArchiveOutcome {
     bool ok = false;
     QString reason;
     bool fromDatabase = false;
+    ErrorCategory category = ErrorCategory::Internal;  // of the failure
     int64_t written = 0;  // lines written to files
     int64_t files = 0;    // files opened for them
     int64_t deleted = 0;  // rows deleted from the table

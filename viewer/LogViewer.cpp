@@ -1,5 +1,6 @@
 #include "tallyquill/log_viewer.h"
 
+#include "core/Error.h"
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
@@ -153,7 +154,8 @@ std::string s8(const QString& s) { return s.toStdString(); }
 void OnScreensThread()
 {
     if (QCoreApplication* app = QCoreApplication::instance(); app && QThread::currentThread() != app->thread())
-        throw Error("The log viewer must be used on the thread that runs the application's screens");
+        throw Failure(ErrorCategory::Usage,
+                      "The log viewer must be used on the thread that runs the application's screens");
 }
 } // namespace
 
