@@ -515,6 +515,7 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
     if (!connect()) {
         outcome.reason = LastOpenFailure();
         outcome.category = ErrorCategory::Unavailable;
+        outcome.noDsn = source.dsn.isEmpty();
         return outcome;
     }
     std::unique_ptr<ArchiveRun> run;

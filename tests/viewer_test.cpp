@@ -132,14 +132,22 @@ TEST_P(ViewerDb, FailuresAreReported)
     EXPECT_EQ(r.total, 0);
     EXPECT_TRUE(messages.messages().empty());
 
+    // No DSN: the service answers why and shows nothing; the viewer tells
+    // the operator once.
+    const LogFilter any{.StartDate = "19980101", .EndDate = "19981231", .AppID = "X"};
     LogService noDsn;
-    EXPECT_FALSE(noDsn.retrieve({.StartDate = "19980101", .EndDate = "19981231", .AppID = "X"}).ok);
-    ASSERT_EQ(messages.messages().size(), 2u);
+    const Retrieval quiet = noDsn.retrieve(any);
+    EXPECT_FALSE(quiet.ok);
+    EXPECT_EQ(quiet.reason, "No DSN provided");
+    EXPECT_TRUE(messages.messages().empty());
+    ViewerAdapter noDsnViewer;
+    const Retrieval told = noDsnViewer.RetrieveLog(any);
+    EXPECT_FALSE(told.ok);
+    EXPECT_TRUE(told.reported);
+    ASSERT_EQ(messages.messages().size(), 1u);
     EXPECT_EQ(messages.messages()[0].text, "No DSN provided");
+    EXPECT_EQ(messages.messages()[0].title, "Error");
     EXPECT_EQ(messages.messages()[0].icon, MsgIcon::Warning);
-    EXPECT_EQ(messages.messages()[1].text, "Error in retrieve record:0, ");
-    EXPECT_EQ(messages.messages()[1].title, "Error");
-    EXPECT_EQ(messages.messages()[1].icon, MsgIcon::Warning);
 }
 
 TEST_P(ViewerDb, BackslashesAndWildcardsFindTheSameRowsOnEveryDatabase)

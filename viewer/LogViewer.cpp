@@ -123,7 +123,26 @@ void ViewerAdapter::PopUpPrintDlg()
     mPrintDlg->exec();
 }
 
-Retrieval ViewerAdapter::RetrieveLog(const LogFilter& filter) { return service.retrieve(filter); }
+// The operator's report of a failed retrieval, its only box; the screen
+// shows its own only for a failure not reported here.
+Retrieval ViewerAdapter::RetrieveLog(const LogFilter& filter)
+{
+    Retrieval r = service.retrieve(filter);
+    if (r.ok)
+        return r;
+    if (r.noDsn) {
+        ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
+    } else {
+        // "Erorr", misspelt, is this box's own English fallback title and
+        // stays as it is; the string table's text reads "Error". The warning
+        // icon: a failed retrieval is a configuration or database problem.
+        ShowMessage(Tr(sid::RetrieveRecordError, QStringLiteral("Error in retrieve record: "))
+                        + QString::number(r.number) + QStringLiteral(", ") + r.detail,
+                    Tr(sid::Error, QStringLiteral("Erorr")), MsgIcon::Warning);
+    }
+    r.reported = true;
+    return r;
+}
 
 Page ViewerAdapter::MoreLog() { return service.more(); }
 
@@ -132,7 +151,10 @@ bool ViewerAdapter::InitArchiveScreen() { return !columns().hideAppID; }
 
 ArchiveOutcome ViewerAdapter::ArchiveLog(const ArchiveRequest& request)
 {
-    return service.archive(request, columns());
+    ArchiveOutcome outcome = service.archive(request, columns());
+    if (outcome.noDsn)
+        ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
+    return outcome;
 }
 
 void ViewerAdapter::MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t DownloadRecord)
