@@ -2,6 +2,7 @@
 
 #include "ViewerFixture.h"
 
+#include "tallyquill/log_viewer.h"
 #include "writer/LogConnection.h"
 #include "core/LogFile.h"
 
@@ -316,6 +317,30 @@ TEST_P(PrintFeed, HiddenColumnsAndChineseText)
     const QStringList lines = feed(11, 10, {.hideAppID = true, .hideWsID = true});
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines[0], QStringLiteral("15/03/2001 07:30:05 张三                   登录       用户登录 系統"));
+}
+
+// A text that is not UTF-8 or holds a NUL is refused by every text setter,
+// as the logger's are, and the value set before stays.
+TEST(LogViewerText, SettersRefuseTextThatIsNotUtf8OrHoldsANul)
+{
+    using namespace std::string_literals;
+    using Get = std::string (LogViewer::*)() const;
+    using Set = void (LogViewer::*)(const std::string&);
+    const std::pair<Get, Set> setters[] = {
+        {&LogViewer::Caption, &LogViewer::setCaption},           {&LogViewer::AppID, &LogViewer::setAppID},
+        {&LogViewer::WorkstationID, &LogViewer::setWorkstationID}, {&LogViewer::UserProgDesc, &LogViewer::setUserProgDesc},
+        {&LogViewer::EventDesc, &LogViewer::setEventDesc},       {&LogViewer::ActivityDesc, &LogViewer::setActivityDesc},
+        {&LogViewer::DSN, &LogViewer::setDSN},                   {&LogViewer::LoginID, &LogViewer::setLoginID},
+        {&LogViewer::Password, &LogViewer::setPassword},
+    };
+    const std::string refused[] = {"a\0b"s, "stray \xFF byte", "cut \xE4\xB8", "\xC0\xAF", "\xED\xA0\x80"};
+    LogViewer viewer;
+    for (const auto& [get, set] : setters) {
+        (viewer.*set)("Caf\xC3\xA9 \xE4\xB8\xAD");
+        for (const std::string& text : refused)
+            EXPECT_THROW((viewer.*set)(text), InvalidTextError) << text;
+        EXPECT_EQ((viewer.*get)(), "Caf\xC3\xA9 \xE4\xB8\xAD");
+    }
 }
 
 TQ_INSTANTIATE_DB_TESTS(ViewerDb);
