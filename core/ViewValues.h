@@ -77,6 +77,7 @@ struct ArchiveOutcome {
     bool fromDatabase = false;
     ErrorCategory category = ErrorCategory::Internal;  // of the failure
     bool noDsn = false;  // no data source was named: nothing was tried
+    bool reported = false;  // the operator was told already: no second box
     int64_t written = 0;  // lines written to files
     int64_t files = 0;    // files opened for them
     int64_t deleted = 0;  // rows deleted from the table

@@ -173,7 +173,9 @@ TEST_P(ArchiveDb, FailuresDeleteNothing)
     EXPECT_FALSE(none.archive(noSource, {}).ok);
     EXPECT_TRUE(messages.texts().isEmpty());
     ViewerAdapter noneViewer;
-    EXPECT_FALSE(noneViewer.ArchiveLog(noSource).ok);
+    const ArchiveOutcome told = noneViewer.ArchiveLog(noSource);
+    EXPECT_FALSE(told.ok);
+    EXPECT_TRUE(told.reported);
     EXPECT_EQ(messages.texts(), QStringList({"No DSN provided"}));
 }
 

@@ -153,8 +153,10 @@ bool ViewerAdapter::InitArchiveScreen() { return !columns().hideAppID; }
 ArchiveOutcome ViewerAdapter::ArchiveLog(const ArchiveRequest& request)
 {
     ArchiveOutcome outcome = service.archive(request, columns());
-    if (outcome.noDsn)
+    if (outcome.noDsn) {
         ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
+        outcome.reported = true;
+    }
     return outcome;
 }
 
