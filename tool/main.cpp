@@ -83,15 +83,15 @@ int main(int argc, char** argv)
         if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
             std::cerr << "tallyquill: Cannot write to standard output: "
                       << (errno ? std::strerror(errno) : "write error") << "\n";
-            return status == 0 ? EX_IOERR : status;
+            return status == 0 ? ExitCodeFor(ErrorCategory::InputOutput) : status;
         }
         return status;
     } catch (const Usage& e) {
         std::cerr << "tallyquill: " << e.what() << "\n(see tallyquill --help)\n";
-        return EX_USAGE;
+        return ExitCodeFor(ErrorCategory::Usage);
     } catch (const BadValue& e) {
         showBadValue(e);
-        return EX_USAGE;
+        return ExitCodeFor(ErrorCategory::Usage);
     } catch (const cli::Failure& e) {
         std::cerr << "tallyquill: " << e.what() << "\n";
         return e.code;
