@@ -1,6 +1,6 @@
 #include "core/LogFile.h"
 
-#include "tallyquill/error.h"
+#include "core/Error.h"
 #include "platform/FaultPoint.h"
 #include "platform/Files.h"
 
@@ -38,7 +38,7 @@ LogFile::LogFile(const QString& path, Mode mode, const std::vector<FileIdentity>
 {
     const QByteArray native = path.toLocal8Bit();
     if (native.isEmpty() || native.contains('\0'))
-        throw Error("Cannot create \"" + path.toStdString() + "\": not a file name");
+        throw Failure(ErrorCategory::CannotCreate, "Cannot create \"" + path.toStdString() + "\": not a file name");
     if (mode == Mode::Append) {
         openAppend(native, forbidden);
     } else if (mode == Mode::Private) {
@@ -48,7 +48,7 @@ LogFile::LogFile(const QString& path, Mode mode, const std::vector<FileIdentity>
             fd_ = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_TRUNC, 0666);
         } while (fd_ < 0 && errno == EINTR);
         if (fd_ < 0)
-            fail("create", errno);
+            failToCreate(errno);
     }
     buffer_.reserve(kBufferSize);
 }
@@ -63,7 +63,7 @@ void LogFile::openAppend(const QByteArray& native, const std::vector<FileIdentit
         if (fd_ >= 0) {
             created_ = true;
         } else if (errno != EEXIST && errno != EINTR) {
-            fail("create", errno);
+            failToCreate(errno);
         } else {
             fd_ = ::open(native.constData(), flags);
             // Gone between the two calls: try to make it again.
@@ -128,10 +128,10 @@ void LogFile::openPrivate(const QByteArray& native)
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) {
         if (errno == ELOOP)
-            throw Error("Cannot write " + path_.toStdString() + ": it is a symbolic link");
+            throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": it is a symbolic link");
         if (errno == ENXIO)
-            throw Error("Cannot write " + path_.toStdString() + ": not a regular file");
-        fail("create", errno);
+            throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": not a regular file");
+        failToCreate(errno);
     }
     requireOwnRegularFile({});
     if (::ftruncate(fd_, 0) != 0)
@@ -159,7 +159,7 @@ void LogFile::refuse(const std::string& why)
 {
     ::close(fd_);
     fd_ = -1;
-    throw Error("Cannot write " + path_.toStdString() + ": " + why);
+    throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": " + why);
 }
 
 LogFile::~LogFile()
@@ -198,7 +198,7 @@ LogFile& LogFile::operator=(LogFile&& other) noexcept
 void LogFile::writeLine(const QString& line)
 {
     if (fd_ < 0)
-        throw Error("Cannot write " + path_.toStdString() + ": the file is closed");
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": the file is closed");
     buffer_ += line.toUtf8();
     buffer_ += "\r\n";
     if (buffer_.size() >= kBufferSize)
@@ -208,7 +208,7 @@ void LogFile::writeLine(const QString& line)
 void LogFile::write(std::string_view bytes)
 {
     if (fd_ < 0)
-        throw Error("Cannot write " + path_.toStdString() + ": the file is closed");
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": the file is closed");
     if (qsizetype(bytes.size()) + buffer_.size() < kBufferSize) {
         buffer_.append(bytes.data(), qsizetype(bytes.size()));
         return;
@@ -251,7 +251,7 @@ void LogFile::putBytes(const char* at, size_t left)
 void LogFile::truncate(uint64_t size)
 {
     if (fd_ < 0)
-        throw Error("Cannot write " + path_.toStdString() + ": the file is closed");
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": the file is closed");
     if (size >= written_) {
         buffer_.truncate(qsizetype(std::min<uint64_t>(size - written_, uint64_t(buffer_.size()))));
         return;
@@ -262,7 +262,7 @@ void LogFile::truncate(uint64_t size)
     if (::fstat(fd_, &st) != 0)
         fail("cut back", errno);
     if (uint64_t(st.st_size) != written_)
-        throw Error("Cannot cut back " + path_.toStdString() + ": another writer added to it");
+        throw Failure(ErrorCategory::InputOutput, "Cannot cut back " + path_.toStdString() + ": another writer added to it");
     if (::ftruncate(fd_, off_t(size)) != 0)
         fail("cut back", errno);
     written_ = size;
@@ -299,12 +299,17 @@ void LogFile::close()
 void SyncDirectory(const QString& dir)
 {
     if (const int error = platform::SyncDirectory(dir))
-        throw Error("Cannot sync the directory " + dir.toStdString() + ": " + std::strerror(error));
+        throw Failure(ErrorCategory::InputOutput, "Cannot sync the directory " + dir.toStdString() + ": " + std::strerror(error));
 }
 
 void LogFile::fail(const char* what, int error) const
 {
-    throw Error(std::string("Cannot ") + what + " " + path_.toStdString() + ": " + std::strerror(error));
+    throw Failure(ErrorCategory::InputOutput, std::string("Cannot ") + what + " " + path_.toStdString() + ": " + std::strerror(error));
+}
+
+void LogFile::failToCreate(int error) const
+{
+    throw Failure(ErrorCategory::CannotCreate, "Cannot create " + path_.toStdString() + ": " + std::strerror(error));
 }
 
 } // namespace tallyquill

@@ -83,6 +83,7 @@ private:
     void put(const char* at, size_t left);
     void putBytes(const char* at, size_t left);
     [[noreturn]] void fail(const char* what, int error) const;
+    [[noreturn]] void failToCreate(int error) const;
 
     QString path_;
     int fd_ = -1;

@@ -3,6 +3,7 @@
 // The values the screens and the log service exchange: filters, pages,
 // archive requests and outcomes, the screen's first setup.
 
+#include "tallyquill/error.h"
 #include "core/LogLine.h"
 #include "core/LogRecord.h"
 
@@ -46,6 +47,12 @@ struct Retrieval {
     Page page;
     QString reason;
     bool reported = false;  // the operator was told already: no second box
+    // On failure, for the operator's message: the database's native number
+    // and the description in the operator's language; noDsn when no data
+    // source was named, which has a message of its own.
+    int32_t number = 0;
+    QString detail;
+    bool noDsn = false;
 };
 
 // What the archive dialog asks for.
@@ -68,6 +75,9 @@ struct ArchiveOutcome {
     bool ok = false;
     QString reason;
     bool fromDatabase = false;
+    ErrorCategory category = ErrorCategory::Internal;  // of the failure
+    bool noDsn = false;  // no data source was named: nothing was tried
+    bool reported = false;  // the operator was told already: no second box
     int64_t written = 0;  // lines written to files
     int64_t files = 0;    // files opened for them
     int64_t deleted = 0;  // rows deleted from the table

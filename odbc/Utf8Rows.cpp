@@ -66,8 +66,8 @@ Utf8Rows::Utf8Rows(Connection& conn, const QString& sql, std::vector<size_t> cap
         stmt_.check(SQLNumResultCols(h, &count), "SQLNumResultCols");
     }
     if (size_t(count) != capacities.size())
-        throw DatabaseError("07009", 0, "The query returns " + std::to_string(count) + " columns, not "
-                                            + std::to_string(capacities.size()));
+        throw UsageError("The query returns " + std::to_string(count) + " columns, not "
+                         + std::to_string(capacities.size()));
     columns_.resize(capacities.size());
     for (size_t c = 0; c < columns_.size(); ++c) {
         Column& col = columns_[c];
@@ -145,7 +145,7 @@ std::string_view Utf8Rows::longValue(size_t row, size_t column) const
     for (const Long& l : long_)
         if (l.row == row && l.column == column)
             return l.value;
-    throw DatabaseError("HY000", 0, "A long value was not read");
+    throw UsageError("A long value was not read");
 }
 
 void Utf8Rows::close()

@@ -235,7 +235,7 @@ void frmArchive::cmdOK_Click()
         outcome = listener->ArchiveLog(request);
     if (outcome.ok)
         cmdCancel->click();
-    else
+    else if (!outcome.reported)
         ShowError(sid::ArchiveFailed, QStringLiteral("Error in archive record"));
 }
 

@@ -1,6 +1,6 @@
 #include "service/ArchiveJournal.h"
 
-#include "tallyquill/error.h"
+#include "core/Error.h"
 #include "core/LogFile.h"
 #include "platform/Files.h"
 
@@ -33,7 +33,7 @@ ArchiveJournal::ArchiveJournal(QString path) : path_(std::move(path))
         if (fd_ >= 0)
             ::close(fd_);
         fd_ = -1;
-        throw Error("Cannot write " + path_.toStdString() + ": " + why);
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": " + why);
     };
     // Not blocking: a FIFO planted here would wait for a reader.
     constexpr int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
@@ -94,7 +94,7 @@ std::optional<PendingDay> ArchiveJournal::pending() const
         n = ::pread(fd_, text.data(), text.size(), 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0)
-        throw Error("Cannot read " + path_.toStdString() + ": " + std::strerror(errno));
+        throw Failure(ErrorCategory::InputOutput, "Cannot read " + path_.toStdString() + ": " + std::strerror(errno));
     text.resize(size_t(n));
     // Cut short: its day's lines had not begun.
     if (text.size() < sizeof kEnd || text.compare(text.size() - (sizeof kEnd - 1), std::string::npos, kEnd) != 0)
@@ -113,7 +113,7 @@ std::optional<PendingDay> ArchiveJournal::pending() const
         ok = number && bits && hidden < 16 && date.toHex() == lines[1].mid(4) && day.day.toUtf8() == date;
     }
     if (!ok)
-        throw Error("Cannot read " + path_.toStdString()
+        throw Failure(ErrorCategory::InputOutput, "Cannot read " + path_.toStdString()
                     + ": it is not an archive run's note of a pending day; move it away once its archive file "
                       "is checked");
     return day;
@@ -124,7 +124,7 @@ void ArchiveJournal::record(const PendingDay& day)
     const std::string text = kHead + ("day " + hex(day.day.toUtf8())) + "\nfrom " + std::to_string(day.from)
                              + "\nhidden " + std::to_string(day.hidden) + "\n" + kEnd;
     auto fail = [&](int error) {
-        throw Error("Cannot write " + path_.toStdString() + ": " + std::strerror(error));
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": " + std::strerror(error));
     };
     if (::ftruncate(fd_, 0) != 0)
         fail(errno);
@@ -144,7 +144,7 @@ void ArchiveJournal::clear()
     // Not synced: a note that comes back names a day whose rows are gone,
     // and a later run keeps its lines.
     if (::ftruncate(fd_, 0) != 0)
-        throw Error("Cannot write " + path_.toStdString() + ": " + std::strerror(errno));
+        throw Failure(ErrorCategory::InputOutput, "Cannot write " + path_.toStdString() + ": " + std::strerror(errno));
     empty_ = true;
 }
 

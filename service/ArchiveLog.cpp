@@ -20,6 +20,7 @@
 #include "odbc/Odbc.h"
 #include "odbc/Utf8Rows.h"
 #include "service/ArchiveJournal.h"
+#include "core/Error.h"
 #include "core/DailyFiles.h"
 #include "platform/FaultPoint.h"
 #include "core/LineBytes.h"
@@ -164,7 +165,7 @@ private:
         QFile in(file.path());
         const qint64 from = qint64(pending.from);
         if (!in.open(QIODevice::ReadOnly) || !in.seek(from > 0 ? from - 1 : 0))
-            throw Error("Cannot read " + file.path().toStdString() + ": " + in.errorString().toStdString());
+            throw Failure(ErrorCategory::InputOutput, "Cannot read " + file.path().toStdString() + ": " + in.errorString().toStdString());
         // The noted place must begin a line.
         if (from > 0 && in.read(1) != "\n")
             return false;
@@ -179,7 +180,7 @@ private:
             lines.push_back(hash(std::string_view(line.constData(), size_t(line.size()))));
         }
         if (in.error() != QFileDevice::NoError)
-            throw Error("Cannot read " + file.path().toStdString() + ": " + in.errorString().toStdString());
+            throw Failure(ErrorCategory::InputOutput, "Cannot read " + file.path().toStdString() + ": " + in.errorString().toStdString());
         LineLayout layout;
         layout.hideAppID = pending.hidden & 1;
         layout.hideWsID = pending.hidden & 2;
@@ -251,7 +252,7 @@ private:
                     if (!takeBackDay() && deleting)
                         // Its note stays for the next run, which takes them
                         // back; a later day would overwrite it.
-                        throw Error(QStringLiteral("%1 (%2); its lines are still in the file and the next run "
+                        throw Failure(ErrorCategory::InputOutput, QStringLiteral("%1 (%2); its lines are still in the file and the next run "
                                                    "takes them back")
                                         .arg(*day, why)
                                         .toStdString());
@@ -274,7 +275,7 @@ private:
         }
         reachedEnd = true;
         if (!skipped_.empty())
-            throw Error(QStringLiteral("%1 skipped, %2: %3")
+            throw Failure(ErrorCategory::InputOutput, QStringLiteral("%1 skipped, %2: %3")
                             .arg(skipped_.size() == 1 ? QStringLiteral("1 day")
                                                       : QStringLiteral("%1 days").arg(skipped_.size()),
                                  deleting ? QStringLiteral("still in the table") : QStringLiteral("not archived"),
@@ -502,6 +503,8 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
     ArchiveOutcome outcome;
     if (!connect()) {
         outcome.reason = LastOpenFailure();
+        outcome.category = ErrorCategory::Unavailable;
+        outcome.noDsn = source.dsn.isEmpty();
         return outcome;
     }
     std::unique_ptr<ArchiveRun> run;
@@ -519,8 +522,10 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
         dropIfGone(e);
         outcome.reason = QString::fromStdString(e.what());
         outcome.fromDatabase = true;
+        outcome.category = Error::categoryOf(e);
     } catch (const std::exception& e) {
         outcome.reason = QString::fromStdString(e.what());
+        outcome.category = Error::categoryOf(e);
     }
     if (run) {
         outcome.deletedDays = std::move(run->deleted);

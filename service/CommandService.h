@@ -9,6 +9,7 @@
 #include "tallyquill/error.h"
 #include "tallyquill/export.h"
 #include "writer/LogConnection.h"
+#include "core/Error.h"
 #include "core/LogRecord.h"
 
 #include <QString>
@@ -37,9 +38,9 @@ struct LogQuery {
 TQ_INTERNAL_API QString QueryCondition(const LogQuery& query, bool backslashEscapes);
 
 // The data source could not be reached; the message says why.
-class TQ_INTERNAL_API SourceUnavailable : public Error {
+class TQ_INTERNAL_API SourceUnavailable : public Failure {
 public:
-    using Error::Error;
+    explicit SourceUnavailable(const std::string& message) : Failure(ErrorCategory::Unavailable, message) {}
 };
 
 // Whether a failure says that the table is not there (SQLSTATE 42S02 or

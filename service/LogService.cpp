@@ -1,9 +1,7 @@
 #include "service/LogService.h"
 
-#include "localize/ShowError.h"
 #include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
-#include "msgbox/MessageBox.h"
 #include "odbc/Odbc.h"
 #include "odbc/Utf8Rows.h"
 #include "core/LineBytes.h"
@@ -16,16 +14,6 @@ namespace tallyquill {
 namespace {
 
 const QString kRecordColumns = TableColumnList() + QLatin1Char(' ');
-
-void retrieveFailureReport(int32_t number, const QString& description)
-{
-    // "Erorr", misspelt, is this box's own English fallback title and stays
-    // as it is; the string table's text reads "Error". The warning icon: a
-    // failed retrieval is a configuration or database problem.
-    ShowMessage(Tr(sid::RetrieveRecordError, QStringLiteral("Error in retrieve record: ")) + QString::number(number)
-                    + QStringLiteral(", ") + description,
-                Tr(sid::Error, QStringLiteral("Erorr")), MsgIcon::Warning);
-}
 
 // The positions of the record's columns in a result set, found once.
 using RecordColumns = RecordColumnsOf<odbc::ResultSet>;
@@ -108,20 +96,22 @@ Page LogService::fetchPage()
 Retrieval LogService::retrieve(const LogFilter& filter)
 {
     Retrieval r;
-    // The operator sees the failure report, in the operator's language; the
-    // caller gets the reason. The report is the failure's only box.
+    // The caller gets the reason, and what the operator's report needs: the
+    // number and the description in the operator's language.
     auto fail = [&r](int32_t number, const QString& description, const QString& reason) {
-        retrieveFailureReport(number, description);
+        r.number = number;
+        r.detail = description;
         r.reason = reason;
-        r.reported = true;
         return r;
     };
     auto failWith = [&](const DatabaseError& e) {
         dropIfGone(e);
         return fail(e.number(), OperatorFailureText(e), FailureText(e));
     };
-    if (!connect())
+    if (!connect()) {
+        r.noDsn = source.dsn.isEmpty();
         return fail(0, LastOpenFailureForOperator(), LastOpenFailure());
+    }
     // No result set of an earlier retrieval stays open, whatever happens.
     current_.reset();
     QString table, condition;

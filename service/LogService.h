@@ -45,8 +45,7 @@ public:
     // Counts the matching records, opens them and answers the first page.
     // A count that fails because the table does not exist is nothing found;
     // every other failure (a failed count, a dead connection, a bad AppID, a
-    // failed selection) is reported to the operator and answered with its
-    // reason.
+    // failed selection) is answered with its reason; it shows nothing.
     Retrieval retrieve(const LogFilter& filter);
     // The next page of the open retrieval; not ok once it was read to its end.
     Page more();

@@ -166,9 +166,16 @@ TEST_P(ArchiveDb, FailuresDeleteNothing)
     // A hostile date carried as a literal matches nothing.
     EXPECT_TRUE(archive("' OR '1'='1", Delete));
     EXPECT_EQ(count(), "5");
-    // No DSN: told, and nothing touched.
+    // No DSN: nothing touched; the service shows nothing, the viewer tells
+    // the operator.
+    const ArchiveRequest noSource{.AppID = app, .ArchiveDate = "20010105", .DelRecord = true};
     LogService none;
-    EXPECT_FALSE(none.archive({.AppID = app, .ArchiveDate = "20010105", .DelRecord = true}, {}).ok);
+    EXPECT_FALSE(none.archive(noSource, {}).ok);
+    EXPECT_TRUE(messages.texts().isEmpty());
+    ViewerAdapter noneViewer;
+    const ArchiveOutcome told = noneViewer.ArchiveLog(noSource);
+    EXPECT_FALSE(told.ok);
+    EXPECT_TRUE(told.reported);
     EXPECT_EQ(messages.texts(), QStringList({"No DSN provided"}));
 }
 

@@ -75,7 +75,7 @@ frmGetDir& FreshChooser()
 }
 
 struct ArchiveSpy : ArchiveEvents {
-    bool showAppId = true, answer = false;
+    bool showAppId = true, answer = false, reported = false;
     std::vector<QStringList> runs;
     bool InitArchiveScreen() override { return showAppId; }
     ArchiveOutcome ArchiveLog(const ArchiveRequest& r) override
@@ -83,7 +83,9 @@ struct ArchiveSpy : ArchiveEvents {
         auto flag = [](bool b) { return QString::number(int(b)); };
         runs.push_back({r.AppID, r.ArchiveDate, flag(r.ToFile), flag(r.DelRecord), flag(r.MultiFile), r.FilePrefix,
                         r.Filename});
-        return {answer, {}, false};
+        ArchiveOutcome outcome{answer, {}, false};
+        outcome.reported = reported;
+        return outcome;
     }
 };
 
@@ -190,6 +192,12 @@ TEST_F(Dialogs, ArchiveChecksItsInputInOrderAndSendsTheStoredDate)
     EXPECT_TRUE(a.isVisible());
     EXPECT_TRUE(a.chkDeleteRecord->isChecked());
     EXPECT_EQ(a.txtArchiveDate->displayText(), "05/01/2026");
+    // A failure the operator was told of already gets no second box.
+    spy.reported = true;
+    messages.clear();
+    a.cmdOK->click();
+    EXPECT_TRUE(messages.messages().empty());
+    EXPECT_TRUE(a.isVisible());
 
     spy.answer = true;
     messages.clear();

@@ -2,6 +2,7 @@
 
 #include "ViewerFixture.h"
 
+#include "tallyquill/log_viewer.h"
 #include "writer/LogConnection.h"
 #include "core/LogFile.h"
 
@@ -132,14 +133,22 @@ TEST_P(ViewerDb, FailuresAreReported)
     EXPECT_EQ(r.total, 0);
     EXPECT_TRUE(messages.messages().empty());
 
+    // No DSN: the service answers why and shows nothing; the viewer tells
+    // the operator once.
+    const LogFilter any{.StartDate = "19980101", .EndDate = "19981231", .AppID = "X"};
     LogService noDsn;
-    EXPECT_FALSE(noDsn.retrieve({.StartDate = "19980101", .EndDate = "19981231", .AppID = "X"}).ok);
-    ASSERT_EQ(messages.messages().size(), 2u);
+    const Retrieval quiet = noDsn.retrieve(any);
+    EXPECT_FALSE(quiet.ok);
+    EXPECT_EQ(quiet.reason, "No DSN provided");
+    EXPECT_TRUE(messages.messages().empty());
+    ViewerAdapter noDsnViewer;
+    const Retrieval told = noDsnViewer.RetrieveLog(any);
+    EXPECT_FALSE(told.ok);
+    EXPECT_TRUE(told.reported);
+    ASSERT_EQ(messages.messages().size(), 1u);
     EXPECT_EQ(messages.messages()[0].text, "No DSN provided");
+    EXPECT_EQ(messages.messages()[0].title, "Error");
     EXPECT_EQ(messages.messages()[0].icon, MsgIcon::Warning);
-    EXPECT_EQ(messages.messages()[1].text, "Error in retrieve record:0, ");
-    EXPECT_EQ(messages.messages()[1].title, "Error");
-    EXPECT_EQ(messages.messages()[1].icon, MsgIcon::Warning);
 }
 
 TEST_P(ViewerDb, BackslashesAndWildcardsFindTheSameRowsOnEveryDatabase)
@@ -308,6 +317,30 @@ TEST_P(PrintFeed, HiddenColumnsAndChineseText)
     const QStringList lines = feed(11, 10, {.hideAppID = true, .hideWsID = true});
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines[0], QStringLiteral("15/03/2001 07:30:05 张三                   登录       用户登录 系統"));
+}
+
+// A text that is not UTF-8 or holds a NUL is refused by every text setter,
+// as the logger's are, and the value set before stays.
+TEST(LogViewerText, SettersRefuseTextThatIsNotUtf8OrHoldsANul)
+{
+    using namespace std::string_literals;
+    using Get = std::string (LogViewer::*)() const;
+    using Set = void (LogViewer::*)(const std::string&);
+    const std::pair<Get, Set> setters[] = {
+        {&LogViewer::Caption, &LogViewer::setCaption},           {&LogViewer::AppID, &LogViewer::setAppID},
+        {&LogViewer::WorkstationID, &LogViewer::setWorkstationID}, {&LogViewer::UserProgDesc, &LogViewer::setUserProgDesc},
+        {&LogViewer::EventDesc, &LogViewer::setEventDesc},       {&LogViewer::ActivityDesc, &LogViewer::setActivityDesc},
+        {&LogViewer::DSN, &LogViewer::setDSN},                   {&LogViewer::LoginID, &LogViewer::setLoginID},
+        {&LogViewer::Password, &LogViewer::setPassword},
+    };
+    const std::string refused[] = {"a\0b"s, "stray \xFF byte", "cut \xE4\xB8", "\xC0\xAF", "\xED\xA0\x80"};
+    LogViewer viewer;
+    for (const auto& [get, set] : setters) {
+        (viewer.*set)("Caf\xC3\xA9 \xE4\xB8\xAD");
+        for (const std::string& text : refused)
+            EXPECT_THROW((viewer.*set)(text), InvalidTextError) << text;
+        EXPECT_EQ((viewer.*get)(), "Caf\xC3\xA9 \xE4\xB8\xAD");
+    }
 }
 
 TQ_INSTANTIATE_DB_TESTS(ViewerDb);

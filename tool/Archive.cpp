@@ -1,6 +1,7 @@
 // archive and retention: records up to a day into text files, and/or out of
 // the table.
 
+#include "tool/ExitCode.h"
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
@@ -134,9 +135,8 @@ int runArchive(const ArchiveOptions& o)
     if (!outcome.ok) {
         ShowError(sid::ArchiveFailed, QStringLiteral("Error in archive record"), MsgIcon::Warning,
                   QStringLiteral(": ") + outcome.reason);
-        if (outcome.fromDatabase)
-            return kDatabaseError;
-        return outcome.reason.startsWith(QLatin1String("Cannot create")) ? EX_CANTCREAT : EX_IOERR;
+        // A failure of no known kind is the archive's files, as it always was.
+        return outcome.category == ErrorCategory::Internal ? EX_IOERR : ExitCodeFor(outcome.category);
     }
     return EX_OK;
 }

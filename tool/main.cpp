@@ -1,6 +1,7 @@
 // tallyquill: the command-line face of the library. It never opens a window
 // for its headless verbs; messages go to stderr, results to stdout.
 
+#include "tool/ExitCode.h"
 #include "tool/Help.h"
 #include "tool/Options.h"
 #include "tool/Output.h"
@@ -82,33 +83,27 @@ int main(int argc, char** argv)
         if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
             std::cerr << "tallyquill: Cannot write to standard output: "
                       << (errno ? std::strerror(errno) : "write error") << "\n";
-            return status == 0 ? EX_IOERR : status;
+            return status == 0 ? ExitCodeFor(ErrorCategory::InputOutput) : status;
         }
         return status;
     } catch (const Usage& e) {
         std::cerr << "tallyquill: " << e.what() << "\n(see tallyquill --help)\n";
-        return EX_USAGE;
+        return ExitCodeFor(ErrorCategory::Usage);
     } catch (const BadValue& e) {
         showBadValue(e);
-        return EX_USAGE;
-    } catch (const Failure& e) {
+        return ExitCodeFor(ErrorCategory::Usage);
+    } catch (const cli::Failure& e) {
         std::cerr << "tallyquill: " << e.what() << "\n";
         return e.code;
-    } catch (const SourceUnavailable& e) {
-        std::cerr << "tallyquill: " << e.what() << "\n";
-        return EX_UNAVAILABLE;
     } catch (const DatabaseError& e) {
         std::cerr << "tallyquill: database error " << e.number() << " [" << e.sqlstate() << "]: " << e.description()
                   << "\n";
-        return kDatabaseError;
-    } catch (const InvalidAppIdError& e) {
-        std::cerr << "tallyquill: " << e.what() << "\n";
-        return EX_USAGE;
+        return ExitCodeFor(Error::categoryOf(e));
     } catch (const InvalidTextError& e) {
         std::cerr << "tallyquill: " << e.what() << "; nothing was written\n";
-        return EX_USAGE;
+        return ExitCodeFor(Error::categoryOf(e));
     } catch (const std::exception& e) {
         std::cerr << "tallyquill: " << e.what() << "\n";
-        return kNothingDone;
+        return ExitCodeFor(Error::categoryOf(e));
     }
 }

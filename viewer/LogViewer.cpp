@@ -1,5 +1,7 @@
 #include "tallyquill/log_viewer.h"
 
+#include "core/Error.h"
+#include "core/RecordCheck.h"
 #include "localize/ShowError.h"
 #include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
@@ -122,7 +124,26 @@ void ViewerAdapter::PopUpPrintDlg()
     mPrintDlg->exec();
 }
 
-Retrieval ViewerAdapter::RetrieveLog(const LogFilter& filter) { return service.retrieve(filter); }
+// The operator's report of a failed retrieval, its only box; the screen
+// shows its own only for a failure not reported here.
+Retrieval ViewerAdapter::RetrieveLog(const LogFilter& filter)
+{
+    Retrieval r = service.retrieve(filter);
+    if (r.ok)
+        return r;
+    if (r.noDsn) {
+        ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
+    } else {
+        // "Erorr", misspelt, is this box's own English fallback title and
+        // stays as it is; the string table's text reads "Error". The warning
+        // icon: a failed retrieval is a configuration or database problem.
+        ShowMessage(Tr(sid::RetrieveRecordError, QStringLiteral("Error in retrieve record: "))
+                        + QString::number(r.number) + QStringLiteral(", ") + r.detail,
+                    Tr(sid::Error, QStringLiteral("Erorr")), MsgIcon::Warning);
+    }
+    r.reported = true;
+    return r;
+}
 
 Page ViewerAdapter::MoreLog() { return service.more(); }
 
@@ -131,7 +152,12 @@ bool ViewerAdapter::InitArchiveScreen() { return !columns().hideAppID; }
 
 ArchiveOutcome ViewerAdapter::ArchiveLog(const ArchiveRequest& request)
 {
-    return service.archive(request, columns());
+    ArchiveOutcome outcome = service.archive(request, columns());
+    if (outcome.noDsn) {
+        ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
+        outcome.reported = true;
+    }
+    return outcome;
 }
 
 void ViewerAdapter::MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t DownloadRecord)
@@ -145,7 +171,15 @@ void ViewerAdapter::MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t 
 struct __attribute__((visibility("hidden"))) LogViewer::Impl : ViewerAdapter {};
 
 namespace {
-QString q(const std::string& s) { return QString::fromStdString(s); }
+// A host's text, checked as the logger's setters check theirs: a value that
+// is not UTF-8 or holds a NUL throws InvalidTextError and the old value stays.
+QString q(const std::string& s, const char* field)
+{
+    QString text = HostText(s, field);
+    if (text.contains(QChar(0)))
+        throw InvalidTextError(std::string("The ") + field + " holds a NUL character");
+    return text;
+}
 std::string s8(const QString& s) { return s.toStdString(); }
 
 // Every member reads or changes what the open screens use, and widgets live
@@ -153,7 +187,8 @@ std::string s8(const QString& s) { return s.toStdString(); }
 void OnScreensThread()
 {
     if (QCoreApplication* app = QCoreApplication::instance(); app && QThread::currentThread() != app->thread())
-        throw Error("The log viewer must be used on the thread that runs the application's screens");
+        throw Failure(ErrorCategory::Usage,
+                      "The log viewer must be used on the thread that runs the application's screens");
 }
 } // namespace
 
@@ -162,17 +197,17 @@ LogViewer::LogViewer() : d(std::make_unique<Impl>()) {}
 LogViewer::~LogViewer() = default;
 
 std::string LogViewer::Caption() const { OnScreensThread(); return s8(d->caption); }
-void LogViewer::setCaption(const std::string& v) { OnScreensThread(); d->caption = q(v); }
+void LogViewer::setCaption(const std::string& v) { OnScreensThread(); d->caption = q(v, "caption"); }
 std::string LogViewer::AppID() const { OnScreensThread(); return s8(d->service.source.appId); }
-void LogViewer::setAppID(const std::string& v) { OnScreensThread(); d->service.source.appId = q(v); }
+void LogViewer::setAppID(const std::string& v) { OnScreensThread(); d->service.source.appId = q(v, "application ID"); }
 std::string LogViewer::WorkstationID() const { OnScreensThread(); return s8(d->wsId); }
-void LogViewer::setWorkstationID(const std::string& v) { OnScreensThread(); d->wsId = q(v); }
+void LogViewer::setWorkstationID(const std::string& v) { OnScreensThread(); d->wsId = q(v, "workstation ID"); }
 std::string LogViewer::UserProgDesc() const { OnScreensThread(); return s8(d->userDesc); }
-void LogViewer::setUserProgDesc(const std::string& v) { OnScreensThread(); d->userDesc = q(v); }
+void LogViewer::setUserProgDesc(const std::string& v) { OnScreensThread(); d->userDesc = q(v, "user title"); }
 std::string LogViewer::EventDesc() const { OnScreensThread(); return s8(d->eventDesc); }
-void LogViewer::setEventDesc(const std::string& v) { OnScreensThread(); d->eventDesc = q(v); }
+void LogViewer::setEventDesc(const std::string& v) { OnScreensThread(); d->eventDesc = q(v, "event type title"); }
 std::string LogViewer::ActivityDesc() const { OnScreensThread(); return s8(d->activityDesc); }
-void LogViewer::setActivityDesc(const std::string& v) { OnScreensThread(); d->activityDesc = q(v); }
+void LogViewer::setActivityDesc(const std::string& v) { OnScreensThread(); d->activityDesc = q(v, "activity title"); }
 int16_t LogViewer::AppIDVisible() const { OnScreensThread(); return d->appIdVisible; }
 void LogViewer::setAppIDVisible(int16_t v) { OnScreensThread(); d->appIdVisible = v; }
 int16_t LogViewer::WorkstationIDVisible() const { OnScreensThread(); return d->wsIdVisible; }
@@ -182,11 +217,11 @@ void LogViewer::setUserProgVisible(int16_t v) { OnScreensThread(); d->userVisibl
 int16_t LogViewer::EventVisible() const { OnScreensThread(); return d->eventVisible; }
 void LogViewer::setEventVisible(int16_t v) { OnScreensThread(); d->eventVisible = v; }
 std::string LogViewer::DSN() const { OnScreensThread(); return s8(d->service.source.dsn); }
-void LogViewer::setDSN(const std::string& v) { OnScreensThread(); d->service.source.dsn = q(v); }
+void LogViewer::setDSN(const std::string& v) { OnScreensThread(); d->service.source.dsn = q(v, "data source name"); }
 std::string LogViewer::LoginID() const { OnScreensThread(); return s8(d->service.source.login); }
-void LogViewer::setLoginID(const std::string& v) { OnScreensThread(); d->service.source.login = q(v); }
+void LogViewer::setLoginID(const std::string& v) { OnScreensThread(); d->service.source.login = q(v, "login"); }
 std::string LogViewer::Password() const { OnScreensThread(); return s8(d->service.source.password); }
-void LogViewer::setPassword(const std::string& v) { OnScreensThread(); d->service.source.password = q(v); }
+void LogViewer::setPassword(const std::string& v) { OnScreensThread(); d->service.source.password = q(v, "password"); }
 
 void LogViewer::ShowLog(int16_t popupStatus)
 {

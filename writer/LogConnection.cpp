@@ -1,6 +1,5 @@
 #include "writer/LogConnection.h"
 
-#include "localize/ShowError.h"
 #include "localize/StringIds.h"
 #include "localize/clsLocalize.h"
 #include "odbc/Odbc.h"
@@ -60,9 +59,8 @@ LogConnection::~LogConnection() = default;
 bool LogConnection::Check(const QString& dsn, const QString& login, const QString& password)
 {
     if (dsn.isEmpty()) {
-        lastOpenFailure.clear();  // the message says it all
-        lastOpenFailureForOperator.clear();
-        ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
+        lastOpenFailure = QStringLiteral("No DSN provided");
+        lastOpenFailureForOperator = Tr(sid::NoDsn, lastOpenFailure);
         return false;
     }
     if (!connected_) {

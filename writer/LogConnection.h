@@ -37,9 +37,9 @@ public:
     LogConnection();
     ~LogConnection();
 
-    // The connection check: without a DSN it tells the operator and answers
-    // false; otherwise it opens the connection unless that was done, and
-    // answers whether it is open.
+    // The connection check: opens the connection unless that was done, and
+    // answers whether it is open. It shows nothing: the reason of a failure,
+    // "No DSN provided" among them, is kept for LastOpenFailure().
     bool Check(const QString& dsn, const QString& login, const QString& password);
     // The same for a caller that reports the reason itself: a failed opening
     // throws its DatabaseError.

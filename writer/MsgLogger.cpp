@@ -133,15 +133,13 @@ int16_t MsgLogger::WriteLog(const std::string& userName, const std::string& even
 {
     const std::lock_guard lock(d->mutex);
     const bool spooled = d->spoolSettings.enabled;
-    if (spooled) {
-        // The spool needs the data source's name, never its connection.
-        if (d->dsn.isEmpty()) {
-            ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
-            return 1;
-        }
-    } else if (!d->link.Check(d->dsn, d->login, d->password)) {
+    if (d->dsn.isEmpty()) {
+        ShowError(sid::NoDsn, QStringLiteral("No DSN provided"));
         return 1;
     }
+    // The spool needs the data source's name, never its connection.
+    if (!spooled && !d->link.Check(d->dsn, d->login, d->password))
+        return 1;
     if (d->appId.isEmpty() || d->wsId.isEmpty()) {
         ShowError(sid::NeedAppAndWorkstation, QStringLiteral("You must provide AppID and WorkstationID"));
         return 1;

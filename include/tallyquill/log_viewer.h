@@ -10,7 +10,9 @@
 namespace tallyquill {
 
 // Lets an operator filter, page, archive and print the log of an application
-// in the table <AppID>_logs. Texts are UTF-8. The hide flags are named
+// in the table <AppID>_logs. Texts are UTF-8: a text setter given bytes that
+// are not UTF-8, or a NUL character, throws InvalidTextError and keeps the
+// value it had. The hide flags are named
 // ...Visible, but a non-zero value hides the field and its column.
 // Not thread-safe: use a viewer from one thread, the one that runs the
 // application's screens. Called from another, every member except the
