@@ -1,7 +1,5 @@
 #include "tool/Options.h"
 
-#include "localize/ShowError.h"
-#include "core/LogLine.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -51,8 +49,8 @@ void showBadValue(const BadValue& e)
         std::cerr << "tallyquill: " << e.english << "\n";
         return;
     }
-    ShowError(int16_t(e.messageId), q(e.english), MsgIcon::Warning,
-              e.value.empty() ? QString() : QStringLiteral(": ") + q(e.value));
+    command::ShowError(int16_t(e.messageId), q(e.english),
+                       e.value.empty() ? QString() : QStringLiteral(": ") + q(e.value));
 }
 
 DateOrder dateOrderOf(const std::string& s)
@@ -79,6 +77,6 @@ LineLayout layoutOf(const std::string& hide)
     return l;
 }
 
-std::string printable(const QString& text) { return VisibleText(text).toStdString(); }
+std::string printable(const QString& text) { return command::Visible(text).toStdString(); }
 
 } // namespace tallyquill::cli

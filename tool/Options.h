@@ -5,7 +5,7 @@
 
 #include "tool/Dates.h"
 #include "tool/Formats.h"
-#include "service/CommandService.h"
+#include "service/Command.h"
 
 #include <CLI/CLI.hpp>
 

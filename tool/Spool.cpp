@@ -3,9 +3,6 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
-#include "core/LogRecord.h"
-#include "spool/Spool.h"
-
 #include <algorithm>
 #include <chrono>
 #include <iostream>
@@ -18,15 +15,15 @@ namespace {
 int runSpoolStatus()
 {
     std::cout << "DSN\tTABLE\tPENDING\tOLDEST\tREJECTED\tLAST ERROR\n";
-    for (const spool::SpoolStatus& s : spool::ListSpools()) {
+    for (const command::SpoolState& s : command::ListSpools()) {
         if (!s.problem.isEmpty()) {
             std::cout << printable(s.path) << "\t?\t?\t\t?\t" << printable(s.problem) << "\n";
             continue;
         }
         const QString oldest =
-            s.oldestDate.isEmpty() ? QString() : IsoDate(s.oldestDate) + QLatin1Char(' ') + DisplayTime(s.oldestTime);
+            s.oldestDate.isEmpty() ? QString() : IsoDate(s.oldestDate) + QLatin1Char(' ') + command::ShownTime(s.oldestTime);
         std::cout << printable(s.dsn) << "\t" << printable(s.table) << "\t" << s.pending << "\t" << printable(oldest)
-                  << "\t" << s.rejected << "\t" << printable(spool::DamageNote(s)) << "\n";
+                  << "\t" << s.rejected << "\t" << printable(s.note) << "\n";
     }
     return EX_OK;
 }
@@ -43,11 +40,10 @@ int runSpoolFlush(const FlushOptions& o)
     const QString table = o.app.empty() ? QString() : q(o.app).toUpper() + QStringLiteral("_logs");
     const std::optional<QString> login = o.loginGiven ? std::optional<QString>(q(o.login)) : std::nullopt;
     int status = EX_OK;
-    for (const spool::SpoolStatus& s : spool::ListSpools()) {
+    for (const command::SpoolState& s : command::ListSpools()) {
         if ((!dsn.isEmpty() && s.dsn != dsn) || (!table.isEmpty() && s.table != table))
             continue;
-        const auto out = spool::FlushSpoolFile(s.path, login ? &*login : nullptr, q(o.password),
-                                               std::chrono::seconds(o.timeout));
+        const auto out = command::FlushSpool(s.path, login, q(o.password), std::chrono::seconds(o.timeout));
         if (out.remaining == 0 && out.error.isEmpty())
             continue;
         std::cerr << "tallyquill: "

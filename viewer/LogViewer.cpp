@@ -142,7 +142,7 @@ void ViewerAdapter::MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t 
 // --- LogViewer: the public class over the adapter ---------------------------------
 
 // Internal: kept out of the shared library's exported symbols.
-struct __attribute__((visibility("hidden"))) LogViewer::Impl : ViewerAdapter {};
+struct LogViewer::Impl : ViewerAdapter {};
 
 namespace {
 QString q(const std::string& s) { return QString::fromStdString(s); }
