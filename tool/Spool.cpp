@@ -28,13 +28,13 @@ int runSpoolStatus()
     return EX_OK;
 }
 
-struct FlushOptions {
+struct SpoolFlushOptions {
     std::string dsn, app, login, password;
     bool loginGiven = false;
     int timeout = 60;
 };
 
-int runSpoolFlush(const FlushOptions& o)
+int runSpoolFlush(const SpoolFlushOptions& o)
 {
     const QString dsn = q(o.dsn);
     const QString table = o.app.empty() ? QString() : q(o.app).toUpper() + QStringLiteral("_logs");
@@ -66,7 +66,7 @@ Verb setupSpool(CLI::App& app)
     CLI::App* spoolStatus = spoolVerb->add_subcommand(
         "status", "One tab-separated line per spool under $XDG_STATE_HOME/tallyquill/spool: data source, table, "
                   "pending records, oldest pending stamp, records set aside (in <spool>.rejected), last error.");
-    auto fl = std::make_shared<FlushOptions>();
+    auto fl = std::make_shared<SpoolFlushOptions>();
     CLI::App* spoolFlush = spoolVerb->add_subcommand(
         "flush", "Deliver the spools now (those of DSN and APPID when given). Exit status: 0 every spool is "
                  "empty, 1 records are left or damaged bytes were set aside, 2 the database refused or was not "
