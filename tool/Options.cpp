@@ -7,9 +7,15 @@
 
 namespace tallyquill::cli {
 
-void addConnection(CLI::App* verb, Conn& c)
+void addConnection(CLI::App* verb, Conn& c, const char* defaultDsn)
 {
-    verb->add_option("--dsn", c.dsn, "ODBC data source name")->type_name("DSN")->envname("TALLYQUILL_DSN")->required();
+    const std::string what = defaultDsn ? "ODBC data source name (default " + std::string(defaultDsn) + ")"
+                                        : std::string("ODBC data source name");
+    auto* dsn = verb->add_option("--dsn", c.dsn, what)->type_name("DSN")->envname("TALLYQUILL_DSN");
+    if (defaultDsn)
+        c.dsn = defaultDsn;
+    else
+        dsn->required();
     verb->add_option("--login", c.login, "login sent as UID (default empty: the data source's own)")->type_name("ID");
     verb->add_option("--password", c.password, "password sent as PWD")->type_name("PW")->envname("TALLYQUILL_PASSWORD");
 }

@@ -131,10 +131,7 @@ Verb setupDemo(CLI::App& app)
     auto d = std::make_shared<DemoOptions>();
     CLI::App* demo = app.add_subcommand("demo", "Write varied demonstration records through the logger, as a "
                                                 "host would.");
-    demo->add_option("--dsn", d->c.dsn, "data source name (default Tallyquill)")->type_name("DSN")->envname("TALLYQUILL_DSN");
-    d->c.dsn = "Tallyquill";
-    demo->add_option("--login", d->c.login, "login sent as UID")->type_name("ID");
-    demo->add_option("--password", d->c.password, "password sent as PWD")->type_name("PW")->envname("TALLYQUILL_PASSWORD");
+    addConnection(demo, d->c, "Tallyquill");
     demo->add_option("--app", d->app, "application ID (default DEMO)")->type_name("APPID")->envname("TALLYQUILL_APP");
     demo->add_option("--count", d->count, "records written (default 300)")->check(kCount);
     demo->add_option("--days", d->days, "days they are spread over, up to today (default 7)")
