@@ -57,14 +57,14 @@ constexpr char32_t VisibleChar(char32_t c, bool keepBidi = false) noexcept
     return c;
 }
 // `text` with each character mapped through VisibleChar.
-TQ_INTERNAL_API QString VisibleText(QString text);
+QString VisibleText(QString text);
 
 // One record as a fixed-width line (no line end), leaving out hidden columns.
 // Widths count characters, never halves of a surrogate pair. The stored text
 // is shown through VisibleChar, so a record is always one line.
-TQ_INTERNAL_API QString BuildLogLine(const LogRecord& record, const LineLayout& layout = {});
+QString BuildLogLine(const LogRecord& record, const LineLayout& layout = {});
 // The header line of a print file, in the same columns.
-TQ_INTERNAL_API QString HeaderLine(const LineLayout& layout);
+QString HeaderLine(const LineLayout& layout);
 // Pads or cuts to exactly `width` characters.
 QString FitText(const QString& text, int width);
 

@@ -28,14 +28,14 @@ struct LogRecord {
 
 // As the viewer screen lists it: display date and time, the other five
 // without the blanks that char columns carry.
-TQ_INTERNAL_API LogRecord DisplayForm(const LogRecord& stored);
+LogRecord DisplayForm(const LogRecord& stored);
 
 // Without leading and trailing blanks (U+0020) only; a tab, a line break or
 // an ideographic space is part of the text.
-TQ_INTERNAL_API QString TrimBlanks(const QString& text);
+QString TrimBlanks(const QString& text);
 
 // Replaces the local clock, so that a test can watch how it is read.
-TQ_INTERNAL_API void SetClock(std::function<QDateTime()> clock);  // empty restores the real one
+void SetClock(std::function<QDateTime()> clock);  // empty restores the real one
 
 // Stored date and time of one reading of the clock. Readings within the same
 // second share the formatted texts, which keeps the time-zone lookup out of
@@ -50,7 +50,7 @@ QString StoredDate(const QDateTime& t);  // "yyyymmdd"
 QString StoredTime(const QDateTime& t);  // "hhmmss"
 
 // dd/mm/yyyy from "yyyymmdd", hh:mm:ss from "hhmmss".
-TQ_INTERNAL_API QString DisplayDate(const QString& stored);
-TQ_INTERNAL_API QString DisplayTime(const QString& stored);
+QString DisplayDate(const QString& stored);
+QString DisplayTime(const QString& stored);
 
 } // namespace tallyquill

@@ -21,7 +21,7 @@ QString HostText(const std::string& utf8, const char* field);
 // table, InvalidTextError for a NUL or a lone surrogate in any value, and
 // DatabaseError 22001 (as PostgreSQL does) for a value longer than its
 // column, counted in characters.
-TQ_INTERNAL_API void CheckRecord(const QString& appId, const QString& wsId, const QString& user, const QString& eventType,
+void CheckRecord(const QString& appId, const QString& wsId, const QString& user, const QString& eventType,
                  const QString& data);
 
 } // namespace tallyquill

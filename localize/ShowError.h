@@ -11,6 +11,6 @@ namespace tallyquill {
 
 // The text of `id` (its English text when the table has none), then
 // `detail`, in a box titled "Error" in the operator's language.
-TQ_INTERNAL_API void ShowError(int16_t id, const QString& english, MsgIcon icon = MsgIcon::Warning, const QString& detail = {});
+void ShowError(int16_t id, const QString& english, MsgIcon icon = MsgIcon::Warning, const QString& detail = {});
 
 } // namespace tallyquill

@@ -47,7 +47,7 @@ std::shared_ptr<clsLocalize> Localizer();
 // LogViewer, so a changed language setting reaches screens loaded later).
 std::shared_ptr<clsLocalize> ReplaceLocalizer();
 // Shorthand: the shared localizer's text for a base id.
-TQ_INTERNAL_API QString Tr(int16_t id, const QString& english);
+QString Tr(int16_t id, const QString& english);
 
 // The string table itself: the text of an exact id (base, +1000 or +2000), or
 // a null QString when the table has no such id.

@@ -21,7 +21,7 @@ using MessageSink = std::function<void(const Message&)>;
 // Shows a modal message box with an OK button when a QApplication runs on this
 // thread; otherwise writes "title: text" as one line to stderr, so that a host
 // without a GUI never blocks.
-TQ_INTERNAL_API void ShowMessage(const QString& text, const QString& title, MsgIcon icon);
+void ShowMessage(const QString& text, const QString& title, MsgIcon icon);
 
 // Replaces where messages go (an empty sink restores the default); answers
 // the previous sink.

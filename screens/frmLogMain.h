@@ -6,6 +6,7 @@
 // and it remembers that. It does no database work; it asks its listener.
 
 #include "screens/LogPager.h"
+#include "screens/RecordSelection.h"
 #include "screens/ScreenKit.h"
 #include "screens/ViewerEvents.h"
 #include "screens/WindowMemory.h"
@@ -34,7 +35,7 @@ public:
     // Geometry is designed in twips, 15 to the pixel at the design font.
     static constexpr int kTwipsPerPixel = screenkit::kTwipsPerPixel;
     static constexpr int kGridRows = LogPager::kWindowRows;  // rows at the opening size
-    static constexpr int kWheelRecords = 3;                   // one notch of the wheel
+    static constexpr int kWheelRecords = RecordSelection::kWheelRecords;  // one notch of the wheel
 
     explicit frmLogMain(QWidget* parent = nullptr);
     ~frmLogMain() override;
@@ -128,6 +129,7 @@ protected:
 
 private:
     void buildControls();
+    void buildGrid();  // the grid and its scroll bar, in frmLogMainGrid.cpp
     void connectHandlers();
     void upperCaseChange(QLineEdit* field);
     void filterChange();
@@ -175,10 +177,7 @@ private:
     frmLogDetail* detail_ = nullptr;
 
     int rows_ = kGridRows;
-    int wheelAngle_ = 0;
-    int32_t current_ = 0;  // the current record, 0 for none
-    int32_t anchor_ = 0;   // where a Shift selection starts
-    std::set<int32_t> selected_;
+    RecordSelection selection_;
     bool marking_ = false;
 };
 

@@ -1,4 +1,6 @@
-#include "service/CommandService.h"
+#include "service/Command.h"
+
+#include "service/LogService.h"
 
 #include "odbc/Odbc.h"
 #include "writer/LogConnection.h"
@@ -81,20 +83,30 @@ QString QueryCondition(const LogQuery& q, bool backslashEscapes)
 bool IsMissingTable(const DatabaseError& e) { return odbc::isMissingTable(e); }
 
 CommandService::CommandService(QString dsn, QString login, QString password)
-    : dsn_(std::move(dsn)), login_(std::move(login)), password_(std::move(password))
+    : dsn_(std::move(dsn)), login_(std::move(login)), password_(std::move(password)),
+      link_(std::make_unique<LogConnection>())
 {
 }
 
 CommandService::~CommandService() = default;
+
+bool CommandService::connected() const { return link_->connected(); }
+
+ArchiveOutcome CommandService::archive(const ArchiveRequest& request, const LineLayout& layout)
+{
+    LogService service;
+    service.source = {dsn_, login_, password_, request.AppID};
+    return service.archive(request, layout);
+}
 
 odbc::Connection& CommandService::connection()
 {
     if (dsn_.isEmpty())
         throw SourceUnavailable("No DSN provided");
     try {
-        return link_.open(dsn_, login_, password_);
+        return link_->open(dsn_, login_, password_);
     } catch (const DatabaseError& e) {
-        link_.drop();
+        link_->drop();
         std::string message = "Cannot connect to the data source " + dsn_.toStdString() + ": [" + e.sqlstate()
                               + "] " + e.description();
         if (e.sqlstate() == "IM002")
@@ -109,7 +121,7 @@ auto CommandService::guarded(F&& work)
     try {
         return work(connection());
     } catch (const DatabaseError& e) {
-        link_.dropIfGone(e);
+        link_->dropIfGone(e);
         throw;
     }
 }
@@ -167,7 +179,7 @@ std::vector<CommandService::AppSummary> CommandService::apps()
                 out.push_back({table.chopped(5).toUpper(), rs->integer(0), rs->text(1), rs->text(2), {}});
             } catch (const DatabaseError& e) {
                 // A table of that name that is no log table is named, not fatal.
-                if (link_.isGone(e))
+                if (link_->isGone(e))
                     throw;
                 out.push_back({table.chopped(5).toUpper(), -1, {}, {}, QString::fromStdString(e.what())});
             }
@@ -239,7 +251,7 @@ int64_t CommandService::import(const QString& appId, const std::function<bool(Lo
             try {
                 conn.execute(sql);
             } catch (const DatabaseError& e) {
-                if (link_.isGone(e))
+                if (link_->isGone(e))
                     throw;
             }
         }

@@ -33,7 +33,7 @@ struct DataSource {
     QString appId;  // the table when a request names none
 };
 
-class TQ_INTERNAL_API LogService {
+class LogService {
 public:
     LogService();
     ~LogService();

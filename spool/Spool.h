@@ -76,9 +76,9 @@ struct SpoolStatus {
     QString damagedPath;
     QString problem;       // why the file could not be read, if it could not
 };
-TQ_INTERNAL_API std::vector<SpoolStatus> ListSpools();
+std::vector<SpoolStatus> ListSpools();
 // The last error with what was set aside as damage or still waits.
-TQ_INTERNAL_API QString DamageNote(const SpoolStatus& status);
+QString DamageNote(const SpoolStatus& status);
 
 // Delivers one spool file now, waiting for another process's deliverer when
 // one holds it, until it is empty, a delivery fails, or the time is up.
@@ -89,7 +89,7 @@ struct FlushOutcome {
     bool databaseError = false;
     bool damageSetAside = false;  // in this run, to the spool's .damaged file
 };
-TQ_INTERNAL_API FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QString& password,
+FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QString& password,
                             std::chrono::milliseconds timeout);
 
 } // namespace tallyquill::spool

@@ -115,6 +115,22 @@ protected:
         tx.commit();
         return app;
     }
+    // A fresh application's table with twelve rows on each of 1 to 3 January
+    // 2026, two workstations taking turns.
+    QString threeDays()
+    {
+        const QString app = QString::fromStdString(newAppId());
+        raw().execute(tallyquill::CreateTableSql(app + "_logs"));
+        for (int day = 1; day <= 3; ++day)
+            for (int k = 0; k < 12; ++k)
+                raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'WS%2', '2026010%3', '10%4', 'U%2', "
+                                             "'EV', '第%3天 row %4')")
+                                  .arg(app)
+                                  .arg(k % 2)
+                                  .arg(day)
+                                  .arg(k, 4, 10, QLatin1Char('0')));
+        return app;
+    }
     // Every row of the table, fixed-width columns without their padding, in
     // a stable order.
     std::vector<QStringList> contents(const QString& app)
@@ -206,20 +222,10 @@ TEST_P(Cli, FailuresSayWhy)
     }
 }
 
-TEST_P(Cli, ListAndArchiveFromTheCommandLine)
+// All pages, oldest first, in the print-file layout; LF on stdout.
+TEST_P(Cli, ListPrintsEveryRecordOldestFirstInThePrintLayout)
 {
-    const QString app = QString::fromStdString(newAppId());
-    const QString d = QString::fromStdString(dsn);
-    raw().execute(tallyquill::CreateTableSql(app + "_logs"));
-    for (int day = 1; day <= 3; ++day)
-        for (int k = 0; k < 12; ++k)
-            raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'WS%2', '2026010%3', '10%4', 'U%2', "
-                                         "'EV', '第%3天 row %4')")
-                              .arg(app)
-                              .arg(k % 2)
-                              .arg(day)
-                              .arg(k, 4, 10, QLatin1Char('0')));
-    // All pages, oldest first, in the print-file layout; LF on stdout.
+    const QString app = threeDays(), d = QString::fromStdString(dsn);
     CliRun r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-01", "--to", "03/01/2026",
                     "--date-order", "dmy"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
@@ -231,12 +237,15 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
     EXPECT_EQ(lines[1], QStringLiteral("01/01/2026 10:00:00 %1 WS0              U0                   EV       第1天 row 0000")
                             .arg(app.leftJustified(10)));
     EXPECT_TRUE(lines[36].endsWith(QStringLiteral("第3天 row 0011")));
+}
 
-    // Filters, hidden columns and an output file.
+TEST_P(Cli, ListFiltersHidesColumnsAndWritesAFile)
+{
+    const QString app = threeDays(), d = QString::fromStdString(dsn);
     const QString out = dir.path() + "/list.txt";
-    r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-02", "--to", "2026-01-02", "--time-from",
-             "10:00:05", "--time-to", "10:00:08", "--ws", "ws1", "--activity", "row", "--hide", "app,user,event",
-             "--output", out});
+    CliRun r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-02", "--to", "2026-01-02", "--time-from",
+                    "10:00:05", "--time-to", "10:00:08", "--ws", "ws1", "--activity", "row", "--hide",
+                    "app,user,event", "--output", out});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     QFile f(out);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
@@ -244,63 +253,84 @@ TEST_P(Cli, ListAndArchiveFromTheCommandLine)
               QStringLiteral("Date       Time     Ws ID            Activity\r\n"
                              "02/01/2026 10:00:05 WS1              第2天 row 0005\r\n"
                              "02/01/2026 10:00:07 WS1              第2天 row 0007\r\n"));
+}
 
-    // A value longer than the column (only SQLite keeps one; PostgreSQL is
-    // given a wider column) is listed whole.
+// A value longer than the column (only SQLite keeps one; PostgreSQL is given
+// a wider column) is listed whole.
+TEST_P(Cli, ListShowsAValueLongerThanItsColumnWhole)
+{
+    const QString app = threeDays(), d = QString::fromStdString(dsn);
     if (isPostgres())
         raw().execute("ALTER TABLE " + app + "_logs ALTER COLUMN log_Data TYPE varchar(4000)");
     const QString longText = QString(900, QChar(u'长')) + QString(900, QLatin1Char('x'));
     raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'WS9', '20260104', '100000', 'U9', 'EV', '%2')")
                       .arg(app, longText));
-    r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-04", "--to", "2026-01-04", "--hide", "app,ws,user,event"});
+    CliRun r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-04", "--to", "2026-01-04", "--hide",
+                    "app,ws,user,event"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(r.out.split("\n").value(1), "04/01/2026 10:00:00 " + longText);
+}
 
-    // The viewer's filter rules and messages.
-    r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-03", "--to", "2026-01-01"});
+// The viewer's filter rules and messages.
+TEST_P(Cli, ListRefusesWhatTheViewersFilterRefuses)
+{
+    const QString app = threeDays(), d = QString::fromStdString(dsn);
+    CliRun r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-03", "--to", "2026-01-01"});
     EXPECT_EQ(r.code, 64);
     EXPECT_EQ(r.err, "Error: Invalid date range\n");
     r = run({"list", "--dsn", d, "--app", app, "--from", "2026-01-01", "--to", "2026-01-03", "--time-from",
              "10:00:00"});
     EXPECT_EQ(r.code, 64);
     EXPECT_TRUE(r.err.startsWith("Error: No end time\n") && r.err.contains("--time-to")) << r.err.toStdString();
+}
 
-    // Archive the first two days to daily files, deleting them.
+// Archive the first two days to daily files, deleting them; a target that
+// cannot be made or a source that cannot be reached deletes nothing.
+TEST_P(Cli, ArchiveDeletesOnlyWhatItWrote)
+{
+    const QString app = threeDays(), d = QString::fromStdString(dsn);
     const QString daily = dir.path() + "/daily";
     QDir().mkpath(daily);
-    r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-02", "--daily", daily, "--prefix", "t_",
-             "--delete"});
+    CliRun r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-02", "--daily", daily, "--prefix", "t_",
+                    "--delete"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "archived 24 records to 2 file(s); deleted 24 records\n");
     EXPECT_EQ(QDir(daily).entryList(QDir::Files), QStringList({"t_20260101.log", "t_20260102.log"}));
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
     // Into a directory that is not there: refused, nothing deleted.
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--file", daily + "/none/x.log",
              "--delete"});
     EXPECT_EQ(r.code, 73);
     EXPECT_TRUE(r.err.startsWith("Error: Error in archive record")) << r.err.toStdString();
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
     EXPECT_EQ(run({"archive", "--dsn", "tq_no_such_dsn", "--app", app, "--until", "2026-01-03", "--delete"}).code,
               69);
     // Deleting what goes into no file needs --yes away from a terminal.
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-04", "--delete"});
     EXPECT_EQ(r.code, 64);
-    EXPECT_TRUE(r.err.contains("would delete 13 records of " + app + " dated up to 2026-01-04") && r.err.contains("--yes"))
+    EXPECT_TRUE(r.err.contains("would delete 12 records of " + app + " dated up to 2026-01-04") && r.err.contains("--yes"))
         << r.err.toStdString();
-    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "13");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-04", "--delete", "--yes"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "archived 0 records to 0 file(s); deleted 13 records\n");
+    EXPECT_EQ(r.out, "archived 0 records to 0 file(s); deleted 12 records\n");
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
     EXPECT_EQ(run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03"}).code, 64);
+}
 
-    // Retention keeps the days it is told to, today included.
+// Retention keeps the days it is told to, today included.
+TEST_P(Cli, RetentionKeepsTheDaysItIsTold)
+{
+    const QString app = QString::fromStdString(newAppId()), d = QString::fromStdString(dsn);
+    raw().execute(tallyquill::CreateTableSql(app + "_logs"));
+    const QString daily = dir.path() + "/daily";
+    QDir().mkpath(daily);
     const QDate today = QDate::currentDate();
     for (int age : {0, 89, 90, 400})
         raw().execute(QStringLiteral("INSERT INTO %1_logs VALUES ('%1', 'W', '%2', '120000', 'U', 'E', 'age %3')")
                           .arg(app, today.addDays(-age).toString("yyyyMMdd"))
                           .arg(age));
-    r = run({"retention", "--dsn", d, "--app", app, "--keep", "90d", "--daily", daily, "--prefix", "k_"});
+    CliRun r = run({"retention", "--dsn", d, "--app", app, "--keep", "90d", "--daily", daily, "--prefix", "k_"});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "archived 2 records to 2 file(s); deleted 2 records\n");
     EXPECT_EQ(rows("SELECT log_Data FROM " + app + "_logs ORDER BY log_Date"),

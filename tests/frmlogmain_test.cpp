@@ -417,9 +417,7 @@ TEST_F(LogMainScreen, EveryRecordCanBeReadWhole)
 
 // At one and a half times the design font every length grows by as much, so
 // that no caption is cut and no two controls overlap, in any language.
-// Enlarged, the grid and its activity column take the room and the rest
-// keeps to its edges; the next opening comes back as the operator left it.
-TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
+TEST_F(LogMainScreen, GrowsWithTheFontInEveryLanguage)
 {
     const QFont design = QApplication::font();
     QFont large = design;
@@ -471,15 +469,16 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
         }
     }
     QApplication::setFont(design);
+    // The dialogs keep their designed size.
+    frmPrint print;
+    EXPECT_EQ(print.minimumSize(), print.maximumSize());
+}
 
-    // The file is shared with the writer's settings: those stay as written.
-    UseLanguage(settings, "0");
-    QDir().mkpath(QFileInfo(WindowMemory::filePath()).path());
-    QFile shared(WindowMemory::filePath());
-    ASSERT_TRUE(shared.open(QIODevice::WriteOnly));
-    const QByteArray writer = "; the writer's own\n[Writer]\nSpool=1\nSpoolLimitMB=5\n";
-    shared.write(writer);
-    shared.close();
+// Enlarged, the grid and its activity column take the room, the rest keeps
+// to its edges, and as many more rows as fit show records fetched ten at a
+// time.
+TEST_F(LogMainScreen, AnEnlargedWindowGivesItsRoomToTheGridAndTheActivity)
+{
     frmLogMain& s = open({}, &fake);
     s.show();
     auto geometry = [&s](const char* name) { return s.findChild<QWidget*>(name)->geometry(); };
@@ -504,7 +503,6 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
         EXPECT_EQ(geometry(name), rect) << name;
     EXPECT_EQ(s.grdLogList->columnWidth(6), activity + 180);
 
-    // As many more rows as fit, over records fetched ten at a time.
     const int rows = 10 + 150 / s.grdLogList->verticalHeader()->defaultSectionSize();
     EXPECT_EQ(s.grdLogList->rowCount(), rows);
     QCoreApplication::processEvents();  // the pages the larger window shows
@@ -514,16 +512,43 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
     Press(s.grdLogList, Qt::Key_End);
     EXPECT_EQ(Cell(s, rows, 6), "r40");
     EXPECT_EQ(Cell(s, 1, 6), QStringLiteral("r%1").arg(40 - rows + 1));
-    Press(s.grdLogList, Qt::Key_Home);
+}
 
-    // A double-click on a header edge fits the column; the activity gives
-    // what it takes.
+// A double-click on a header edge fits the column; the activity gives what
+// it takes.
+TEST_F(LogMainScreen, ADoubleClickOnAHeaderEdgeFitsTheColumn)
+{
+    frmLogMain& s = open({}, &fake);
+    s.show();
+    const int activity = s.grdLogList->columnWidth(6);
+    fake.total = 40;
+    s.cmdRetrieve->click();
     QHeaderView* header = s.grdLogList->horizontalHeader();
     DoubleClick(header->viewport(), QPoint(header->sectionSize(0) - 1, header->height() / 2));
     const int fitted = s.grdLogList->columnWidth(0);
     EXPECT_GT(fitted, s.grdLogList->fontMetrics().horizontalAdvance("05/03/2001"));
-    EXPECT_EQ(s.grdLogList->columnWidth(6), activity + 180 - (fitted - 67));
+    EXPECT_EQ(s.grdLogList->columnWidth(6), activity - (fitted - 67));
+}
 
+// The next opening comes back as the operator left it, and the file it is
+// kept in, shared with the writer's settings, keeps those as written.
+TEST_F(LogMainScreen, TheNextOpeningComesBackAsTheOperatorLeftIt)
+{
+    QDir().mkpath(QFileInfo(WindowMemory::filePath()).path());
+    QFile shared(WindowMemory::filePath());
+    ASSERT_TRUE(shared.open(QIODevice::WriteOnly));
+    const QByteArray writer = "; the writer's own\n[Writer]\nSpool=1\nSpoolLimitMB=5\n";
+    shared.write(writer);
+    shared.close();
+    frmLogMain& s = open({}, &fake);
+    s.show();
+    const QRect cancel = s.cmdCancel->geometry();
+    fake.total = 40;
+    s.cmdRetrieve->click();
+    s.resize(s.size() + QSize(180, 150));
+    QHeaderView* header = s.grdLogList->horizontalHeader();
+    DoubleClick(header->viewport(), QPoint(header->sectionSize(0) - 1, header->height() / 2));
+    const int fitted = s.grdLogList->columnWidth(0);
     s.move(40, 30);
     s.cmdCancel->click();
     ASSERT_TRUE(shared.open(QIODevice::ReadOnly));
@@ -534,14 +559,19 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
     EXPECT_EQ(again.size(), again.openingSize() + QSize(180, 150));
     EXPECT_EQ(again.pos(), QPoint(40, 30));
     EXPECT_EQ(again.grdLogList->columnWidth(0), fitted);
-    EXPECT_EQ(again.cmdCancel->geometry(), was["cmdCancel"].translated(180, 150));
+    EXPECT_EQ(again.cmdCancel->geometry(), cancel.translated(180, 150));
     again.close();
 
-    // Another layout keeps the operator's extra room; a file it cannot use
-    // leaves the design as it is.
+    // Another layout keeps the operator's extra room.
     frmLogMain& fewer = open({1, 1, 0, 0}, &fake);
     EXPECT_EQ(fewer.size(), fewer.openingSize() + QSize(180, 150));
-    QFile::remove(WindowMemory::filePath());
+}
+
+// A file the screen cannot use leaves the design as it is, and one that
+// would block the opening is not read.
+TEST_F(LogMainScreen, AnUnusableWindowFileLeavesTheDesign)
+{
+    QDir().mkpath(QFileInfo(WindowMemory::filePath()).path());
     QFile garbage(WindowMemory::filePath());
     ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
     garbage.write("[frmLogMain]\nextraWidth=90000\nextraHeight=abc\nx=1e9\ny=0\ncolumnDate=0\n");
@@ -558,10 +588,6 @@ TEST_F(LogMainScreen, GrowsWithTheFontAndTheWindowAndRemembersIt)
     piped.show();
     EXPECT_EQ(piped.size(), piped.openingSize());
     piped.close();
-
-    // The dialogs keep their designed size.
-    frmPrint print;
-    EXPECT_EQ(print.minimumSize(), print.maximumSize());
 }
 
 // Under a real X server (the frmlogmain_x11 test runs this one under Xvfb):

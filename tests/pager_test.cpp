@@ -1,6 +1,7 @@
 // The viewer screen's paging, without widgets.
 
 #include "screens/LogPager.h"
+#include "screens/RecordSelection.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,45 @@ TEST(LogPager, ListenersThatSayTooMuchOrTooLittle)
     EXPECT_TRUE(Window(p, 1).empty());
     p.clear();
     EXPECT_EQ(p.total() + p.downloaded(), 0);
+}
+
+// Keys move the current record and the window as the grid shows them; Shift
+// stretches the selection from its anchor; parts of a wheel notch add up.
+TEST(RecordSelection, KeysAndWheelMoveTheCurrentRecordAndTheWindow)
+{
+    using K = RecordSelection::Key;
+    struct Step {
+        K key;
+        bool shift, ctrl;
+        RecordSelection::Window at;
+        int32_t top, current, firstSelected, lastSelected;
+    };
+    const Step steps[] = {
+        {K::Down, false, false, {1, 3, 10, 25, 16}, 1, 5, 5, 5},
+        {K::Down, false, false, {1, 9, 10, 25, 16}, 2, 11, 11, 11},    // at the edge the window moves
+        {K::Up, false, false, {5, 0, 10, 25, 16}, 4, 4, 4, 4},
+        {K::PageDown, false, false, {1, 2, 10, 25, 16}, 11, 13, 13, 13},
+        {K::PageDown, false, false, {16, 9, 10, 25, 16}, 26, 25, 25, 25},  // never past the last record
+        {K::PageUp, false, false, {3, 0, 10, 25, 16}, -7, 1, 1, 1},
+        {K::Home, false, true, {9, 4, 10, 25, 16}, 1, 1, 1, 1},
+        {K::End, false, false, {1, 0, 10, 25, 16}, 16, 25, 25, 25},
+        {K::Down, false, true, {1, 0, 10, 25, 16}, -1, 25, 25, 25},    // Ctrl+Down does not page
+    };
+    RecordSelection s;
+    for (const Step& st : steps) {
+        EXPECT_EQ(s.key(st.key, st.shift, st.ctrl, st.at), st.top) << int(st.key);
+        EXPECT_EQ(s.current(), st.current) << int(st.key);
+        EXPECT_EQ(*s.selected().begin(), st.firstSelected) << int(st.key);
+        EXPECT_EQ(*s.selected().rbegin(), st.lastSelected) << int(st.key);
+    }
+    s.clear();
+    s.key(K::Down, false, false, {1, 2, 10, 25, 16});  // record 4 is the anchor
+    s.key(K::Down, true, false, {1, 3, 10, 25, 16});
+    s.key(K::Down, true, false, {1, 4, 10, 25, 16});
+    EXPECT_EQ(s.selected(), (std::set<int32_t>{4, 5, 6}));
+    EXPECT_EQ(s.wheel(60), 0);
+    EXPECT_EQ(s.wheel(60), -RecordSelection::kWheelRecords);
+    EXPECT_EQ(s.wheel(-240), 2 * RecordSelection::kWheelRecords);
 }
 
 } // namespace

@@ -14,8 +14,13 @@ QString stamp(const QString& s)
     return s.size() < 14 ? QString() : IsoDate(s.left(8)) + QLatin1Char(' ') + IsoTime(s.mid(8, 6));
 }
 
-int runApps(const Conn& c)
+struct AppsOptions {
+    Conn c;
+};
+
+int runApps(const AppsOptions& o)
 {
+    const Conn& c = o.c;
     CommandService service = serviceOf(c);
     const auto apps = service.apps();
     if (apps.empty()) {
@@ -41,11 +46,11 @@ int runApps(const Conn& c)
 
 Verb setupApps(CLI::App& app)
 {
-    auto appsConn = std::make_shared<Conn>();
+    auto a = std::make_shared<AppsOptions>();
     CLI::App* apps = app.add_subcommand("apps", "List the applications with a log table, their record counts "
                                                 "and date ranges.");
-    addConnection(apps, *appsConn);
-    return {apps, [appsConn] { return runApps(*appsConn); }};
+    addConnection(apps, a->c);
+    return {apps, [a] { return runApps(*a); }};
 }
 
 } // namespace tallyquill::cli

@@ -5,10 +5,6 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
-#include "localize/ShowError.h"
-#include "localize/StringIds.h"
-#include "service/LogService.h"
-
 #include <QDate>
 #include <QElapsedTimer>
 #include <QFile>
@@ -116,8 +112,6 @@ int runArchive(const ArchiveOptions& o)
         return EX_OK;
     }
 
-    LogService service;
-    service.source = {q(o.c.dsn), q(o.c.login), q(o.c.password), q(o.app)};
     ArchiveRequest request;
     request.AppID = q(o.app);
     request.ArchiveDate = until;
@@ -128,13 +122,13 @@ int runArchive(const ArchiveOptions& o)
     request.Filename = q(o.daily.empty() ? o.file : o.daily);
     Progress progress;
     request.progress = [&](int64_t rows) { progress(rows); };
-    const ArchiveOutcome outcome = service.archive(request, layout);
+    const ArchiveOutcome outcome = command.archive(request, layout);
     progress.done();
     std::cout << "archived " << outcome.written << " records to " << outcome.files << " file(s); deleted "
               << outcome.deleted << " records\n";
     if (!outcome.ok) {
-        ShowError(sid::ArchiveFailed, QStringLiteral("Error in archive record"), MsgIcon::Warning,
-                  QStringLiteral(": ") + outcome.reason);
+        command::ShowError(command::msg::ArchiveFailed, QStringLiteral("Error in archive record"),
+                           QStringLiteral(": ") + outcome.reason);
         // A failure of no known kind is the archive's files, as it always was.
         return outcome.category == ErrorCategory::Internal ? EX_IOERR : ExitCodeFor(outcome.category);
     }

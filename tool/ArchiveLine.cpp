@@ -1,7 +1,7 @@
 #include "tool/ArchiveLine.h"
 #include "tool/Formats.h"
 
-#include "core/Schema.h"
+#include "service/Command.h"
 
 #include <QDate>
 #include <QStringDecoder>

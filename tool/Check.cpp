@@ -3,7 +3,7 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
-#include "core/Schema.h"
+#include "service/Command.h"
 #include "tallyquill/embedded.h"
 
 #include <iostream>
@@ -13,8 +13,15 @@ namespace tallyquill::cli {
 
 namespace {
 
-int runCheck(const Conn& c, const std::string& app)
+struct CheckOptions {
+    Conn c;
+    std::string app;
+};
+
+int runCheck(const CheckOptions& o)
 {
+    const Conn& c = o.c;
+    const std::string& app = o.app;
     CommandService service = serviceOf(c);
     const auto r = service.check(q(app));
     std::cout << "data source: " << c.dsn << " (connected)\n"
@@ -93,13 +100,12 @@ int runSetup(const SetupOptions& o)
 
 Verb setupCheck(CLI::App& app)
 {
-    auto checkConn = std::make_shared<Conn>();
-    auto checkApp = std::make_shared<std::string>();
+    auto ch = std::make_shared<CheckOptions>();
     CLI::App* check = app.add_subcommand("check", "Connect; name the driver and server; say whether the table "
                                                   "and its index exist.");
-    addConnection(check, *checkConn);
-    addApp(check, *checkApp, false);
-    return {check, [checkConn, checkApp] { return runCheck(*checkConn, *checkApp); }};
+    addConnection(check, ch->c);
+    addApp(check, ch->app, false);
+    return {check, [ch] { return runCheck(*ch); }};
 }
 
 Verb setupSetup(CLI::App& app)

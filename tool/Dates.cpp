@@ -1,6 +1,6 @@
 #include "tool/Dates.h"
 
-#include "localize/StringIds.h"
+#include "service/Command.h"
 
 #include <QRegularExpression>
 
@@ -8,8 +8,8 @@ namespace tallyquill::cli {
 
 namespace {
 
-constexpr int kInvalidDate = sid::InvalidDate;
-constexpr int kInvalidTime = sid::InvalidTime;
+constexpr int kInvalidDate = command::msg::InvalidDate;
+constexpr int kInvalidTime = command::msg::InvalidTime;
 
 [[noreturn]] void invalidDate(const QString& text)
 {

@@ -1,5 +1,4 @@
 #include "tool/Formats.h"
-#include "core/LogLine.h"
 
 #include <QDateTime>
 
@@ -14,7 +13,7 @@ namespace {
 // text, not a formula.
 QString csvField(const QString& raw)
 {
-    QString value = VisibleText(raw);
+    QString value = command::Visible(raw);
     if (!value.isEmpty() && QStringLiteral("=+-@").contains(value.front()))
         value.prepend(QLatin1Char('\''));
     static const QString special = QStringLiteral("\",\r\n");
@@ -97,7 +96,7 @@ std::optional<QString> HeaderLine(Format format, const LineLayout& layout)
 {
     switch (format) {
     case Format::Text:
-        return tallyquill::HeaderLine(layout);
+        return command::PrintHeader(layout);
     case Format::Csv:
         return QStringLiteral("date,time,app,ws,user,event,activity");
     case Format::Json:
@@ -110,7 +109,7 @@ QString RecordLine(Format format, const Record& r, const LineLayout& layout)
 {
     switch (format) {
     case Format::Text:
-        return BuildLogLine(DisplayForm(r), layout);
+        return command::PrintLine(r, layout);
     case Format::Csv:
         return IsoDate(r.Date) + QLatin1Char(',') + IsoTime(r.Time) + QLatin1Char(',') + csvField(TrimEnd(r.AppID))
                + QLatin1Char(',') + csvField(TrimEnd(r.WsID)) + QLatin1Char(',') + csvField(TrimEnd(r.UserName))

@@ -3,8 +3,7 @@
 // How `list` prints records: the print file's fixed-width text, RFC 4180 CSV
 // with a header, or one JSON object per line. Pure functions of a record.
 
-#include "core/LogLine.h"
-#include "core/LogRecord.h"
+#include "service/Command.h"
 
 #include <QString>
 

@@ -4,8 +4,6 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
-#include "core/RecordCheck.h"
-
 #include <QTemporaryFile>
 
 #include <cerrno>
@@ -109,7 +107,7 @@ int runImport(const ImportOptions& o)
                 } else {
                     const Record& r = std::get<Record>(parsed);
                     try {
-                        CheckRecord(r.AppID, r.WsID, r.UserName, r.EventType, r.Activity);
+                        command::CheckRow(r);
                         if (r.AppID.toUpper() != app)
                             why = QStringLiteral("belongs to application %1, not %2").arg(r.AppID, app);
                     } catch (const std::exception& e) {

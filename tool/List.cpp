@@ -6,11 +6,6 @@
 #include "tool/Pager.h"
 #include "tool/Verbs.h"
 
-#include "localize/ShowError.h"
-#include "localize/StringIds.h"
-#include "localize/clsLocalize.h"
-#include "msgbox/MessageBox.h"
-
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -102,15 +97,15 @@ int runList(const ListOptions& o)
     if (!o.to.empty())
         to = ParseWhen(q(o.to), order, Edge::End, now);
     if (!from.date.isEmpty() && !to.date.isEmpty() && to < from)
-        throw BadValue(sid::InvalidDateRange, "Invalid date range");
+        throw BadValue(command::msg::InvalidDateRange, "Invalid date range");
     query.fromDate = from.date;
     query.fromTime = from.time;
     query.toDate = to.date;
     query.toTime = to.time;
 
     if (o.timeFrom.empty() != o.timeTo.empty()) {
-        showBadValue(o.timeFrom.empty() ? BadValue(sid::NoStartTime, "No start time")
-                                        : BadValue(sid::NoEndTime, "No end time"));
+        showBadValue(o.timeFrom.empty() ? BadValue(command::msg::NoStartTime, "No start time")
+                                        : BadValue(command::msg::NoEndTime, "No end time"));
         std::cerr << "tallyquill: give --time-from and --time-to together\n";
         return EX_USAGE;
     }
@@ -118,7 +113,7 @@ int runList(const ListOptions& o)
         query.dayTimeFrom = ParseTimeOfDay(q(o.timeFrom));
         query.dayTimeTo = ParseTimeOfDay(q(o.timeTo));
         if (query.dayTimeTo < query.dayTimeFrom)
-            throw BadValue(sid::InvalidTimeRange, "Invalid time range");
+            throw BadValue(command::msg::InvalidTimeRange, "Invalid time range");
     }
     query.wsIds = capitals(o.ws);
     query.users = capitals(o.users);
@@ -230,8 +225,8 @@ int runList(const ListOptions& o)
     }
     pager.finish();
     if (printed == 0 && !o.follow)
-        ShowMessage(Tr(sid::NoRecordFound, QStringLiteral("No Record Found")),
-                    Tr(sid::RetrieveLogs, QStringLiteral("Retrieve Logs")), MsgIcon::Information);
+        command::ShowNotice(command::msg::NoRecordFound, QStringLiteral("No Record Found"), command::msg::RetrieveLogs,
+                            QStringLiteral("Retrieve Logs"));
     return EX_OK;
 }
 

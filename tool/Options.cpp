@@ -1,7 +1,5 @@
 #include "tool/Options.h"
 
-#include "localize/ShowError.h"
-#include "core/LogLine.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,9 +7,15 @@
 
 namespace tallyquill::cli {
 
-void addConnection(CLI::App* verb, Conn& c)
+void addConnection(CLI::App* verb, Conn& c, const char* defaultDsn)
 {
-    verb->add_option("--dsn", c.dsn, "ODBC data source name")->type_name("DSN")->envname("TALLYQUILL_DSN")->required();
+    const std::string what = defaultDsn ? "ODBC data source name (default " + std::string(defaultDsn) + ")"
+                                        : std::string("ODBC data source name");
+    auto* dsn = verb->add_option("--dsn", c.dsn, what)->type_name("DSN")->envname("TALLYQUILL_DSN");
+    if (defaultDsn)
+        c.dsn = defaultDsn;
+    else
+        dsn->required();
     verb->add_option("--login", c.login, "login sent as UID (default empty: the data source's own)")->type_name("ID");
     verb->add_option("--password", c.password, "password sent as PWD")->type_name("PW")->envname("TALLYQUILL_PASSWORD");
 }
@@ -51,8 +55,8 @@ void showBadValue(const BadValue& e)
         std::cerr << "tallyquill: " << e.english << "\n";
         return;
     }
-    ShowError(int16_t(e.messageId), q(e.english), MsgIcon::Warning,
-              e.value.empty() ? QString() : QStringLiteral(": ") + q(e.value));
+    command::ShowError(int16_t(e.messageId), q(e.english),
+                       e.value.empty() ? QString() : QStringLiteral(": ") + q(e.value));
 }
 
 DateOrder dateOrderOf(const std::string& s)
@@ -79,6 +83,6 @@ LineLayout layoutOf(const std::string& hide)
     return l;
 }
 
-std::string printable(const QString& text) { return VisibleText(text).toStdString(); }
+std::string printable(const QString& text) { return command::Visible(text).toStdString(); }
 
 } // namespace tallyquill::cli

@@ -5,7 +5,7 @@
 
 #include "tool/Dates.h"
 #include "tool/Formats.h"
-#include "service/CommandService.h"
+#include "service/Command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -35,7 +35,8 @@ struct Conn {
     std::string dsn, login, password;
 };
 
-void addConnection(CLI::App* verb, Conn& c);
+// --dsn, --login and --password; with `defaultDsn`, --dsn may be left out.
+void addConnection(CLI::App* verb, Conn& c, const char* defaultDsn = nullptr);
 CLI::Option* addApp(CLI::App* verb, std::string& app, bool required = true);
 // --from/--since, --to/--until and --date-order.
 void addDates(CLI::App* verb, std::string& from, std::string& to, std::string& order);

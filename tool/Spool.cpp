@@ -3,9 +3,6 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
-#include "core/LogRecord.h"
-#include "spool/Spool.h"
-
 #include <algorithm>
 #include <chrono>
 #include <iostream>
@@ -18,36 +15,35 @@ namespace {
 int runSpoolStatus()
 {
     std::cout << "DSN\tTABLE\tPENDING\tOLDEST\tREJECTED\tLAST ERROR\n";
-    for (const spool::SpoolStatus& s : spool::ListSpools()) {
+    for (const command::SpoolState& s : command::ListSpools()) {
         if (!s.problem.isEmpty()) {
             std::cout << printable(s.path) << "\t?\t?\t\t?\t" << printable(s.problem) << "\n";
             continue;
         }
         const QString oldest =
-            s.oldestDate.isEmpty() ? QString() : IsoDate(s.oldestDate) + QLatin1Char(' ') + DisplayTime(s.oldestTime);
+            s.oldestDate.isEmpty() ? QString() : IsoDate(s.oldestDate) + QLatin1Char(' ') + command::ShownTime(s.oldestTime);
         std::cout << printable(s.dsn) << "\t" << printable(s.table) << "\t" << s.pending << "\t" << printable(oldest)
-                  << "\t" << s.rejected << "\t" << printable(spool::DamageNote(s)) << "\n";
+                  << "\t" << s.rejected << "\t" << printable(s.note) << "\n";
     }
     return EX_OK;
 }
 
-struct FlushOptions {
+struct SpoolFlushOptions {
     std::string dsn, app, login, password;
     bool loginGiven = false;
     int timeout = 60;
 };
 
-int runSpoolFlush(const FlushOptions& o)
+int runSpoolFlush(const SpoolFlushOptions& o)
 {
     const QString dsn = q(o.dsn);
     const QString table = o.app.empty() ? QString() : q(o.app).toUpper() + QStringLiteral("_logs");
     const std::optional<QString> login = o.loginGiven ? std::optional<QString>(q(o.login)) : std::nullopt;
     int status = EX_OK;
-    for (const spool::SpoolStatus& s : spool::ListSpools()) {
+    for (const command::SpoolState& s : command::ListSpools()) {
         if ((!dsn.isEmpty() && s.dsn != dsn) || (!table.isEmpty() && s.table != table))
             continue;
-        const auto out = spool::FlushSpoolFile(s.path, login ? &*login : nullptr, q(o.password),
-                                               std::chrono::seconds(o.timeout));
+        const auto out = command::FlushSpool(s.path, login, q(o.password), std::chrono::seconds(o.timeout));
         if (out.remaining == 0 && out.error.isEmpty())
             continue;
         std::cerr << "tallyquill: "
@@ -70,7 +66,7 @@ Verb setupSpool(CLI::App& app)
     CLI::App* spoolStatus = spoolVerb->add_subcommand(
         "status", "One tab-separated line per spool under $XDG_STATE_HOME/tallyquill/spool: data source, table, "
                   "pending records, oldest pending stamp, records set aside (in <spool>.rejected), last error.");
-    auto fl = std::make_shared<FlushOptions>();
+    auto fl = std::make_shared<SpoolFlushOptions>();
     CLI::App* spoolFlush = spoolVerb->add_subcommand(
         "flush", "Deliver the spools now (those of DSN and APPID when given). Exit status: 0 every spool is "
                  "empty, 1 records are left or damaged bytes were set aside, 2 the database refused or was not "

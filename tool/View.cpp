@@ -4,9 +4,6 @@
 #include "tool/Verbs.h"
 
 #include "tallyquill/msg_logger.h"
-#include "viewer/ViewerAdapter.h"
-#include "writer/LogConnection.h"
-#include "core/LogRecord.h"
 
 #include <QDateTime>
 
@@ -33,26 +30,24 @@ int runView(const ViewOptions& o)
     const LineLayout l = layoutOf(o.hide);
     const QDateTime now = QDateTime::currentDateTime();
     auto screenDate = [&](const std::string& text, Edge edge) {
-        return text.empty() ? QString() : DisplayDate(ParseWhen(q(text), dateOrderOf(o.dateOrder), edge, now).date);
+        return text.empty() ? QString() : command::ShownDate(ParseWhen(q(text), dateOrderOf(o.dateOrder), edge, now).date);
     };
-    ViewerAdapter viewer;
-    viewer.service.source = {q(o.c.dsn), q(o.c.login), q(o.c.password), q(o.app)};
-    if (!o.caption.empty())
-        viewer.caption = q(o.caption);
-    if (!o.userTitle.empty())
-        viewer.userDesc = q(o.userTitle);
-    if (!o.eventTitle.empty())
-        viewer.eventDesc = q(o.eventTitle);
-    if (!o.activityTitle.empty())
-        viewer.activityDesc = q(o.activityTitle);
-    viewer.appIdVisible = l.hideAppID ? -1 : 0;
-    viewer.wsIdVisible = l.hideWsID ? -1 : 0;
-    viewer.userVisible = l.hideUser ? -1 : 0;
-    viewer.eventVisible = l.hideEvent ? -1 : 0;
-    viewer.firstStartDate = screenDate(o.from, Edge::Start);
-    viewer.firstEndDate = screenDate(o.to, Edge::End);
-    viewer.fillAppID = true;
-    return viewer.showLog(true) ? EX_OK : kNothingDone;
+    command::ViewerSetup s;
+    s.dsn = q(o.c.dsn);
+    s.login = q(o.c.login);
+    s.password = q(o.c.password);
+    s.appId = q(o.app);
+    s.caption = q(o.caption);
+    s.userTitle = q(o.userTitle);
+    s.eventTitle = q(o.eventTitle);
+    s.activityTitle = q(o.activityTitle);
+    s.hideAppID = l.hideAppID;
+    s.hideWsID = l.hideWsID;
+    s.hideUser = l.hideUser;
+    s.hideEvent = l.hideEvent;
+    s.firstStartDate = screenDate(o.from, Edge::Start);
+    s.firstEndDate = screenDate(o.to, Edge::End);
+    return command::ShowViewer(s) ? EX_OK : kNothingDone;
 }
 
 struct DemoOptions {
@@ -89,20 +84,16 @@ int runDemo(const DemoOptions& o)
     const QDateTime end = QDateTime::currentDateTime();
     const QDateTime start = QDateTime(end.date().addDays(1 - o.days), QTime(7, 0));
     const qint64 span = std::max<qint64>(1, start.secsTo(end));
-    struct ClockReset {
-        ~ClockReset() { SetClock({}); }
-    } reset;
     for (int i = 0; i < o.count; ++i) {
         const QDateTime at = start.addSecs(span * i / o.count);
-        SetClock([at] { return at; });
         const Event& e = events[(i * 7 + i / 3) % std::size(events)];
         logger.setWorkstationID(
             QStringLiteral("WS%1").arg(1 + (i * 5 + i / 4) % 5, 2, 10, QLatin1Char('0')).toStdString());
         QString text = QString::fromUtf8(e.text);
         if (text.contains(QLatin1String("%1")))
             text = text.arg(1000 + i);
-        if (logger.WriteLog(e.user, e.type, text.toStdString()) != 0) {
-            const QString why = LastOpenFailure();
+        if (command::WriteLogAt(logger, at, e.user, e.type, text.toStdString()) != 0) {
+            const QString why = command::LastOpenFailure();
             std::cerr << "tallyquill: nothing was written" << (why.isEmpty() ? "" : ": ") << why.toStdString()
                       << "\n";
             return kNothingDone;
@@ -140,10 +131,7 @@ Verb setupDemo(CLI::App& app)
     auto d = std::make_shared<DemoOptions>();
     CLI::App* demo = app.add_subcommand("demo", "Write varied demonstration records through the logger, as a "
                                                 "host would.");
-    demo->add_option("--dsn", d->c.dsn, "data source name (default Tallyquill)")->type_name("DSN")->envname("TALLYQUILL_DSN");
-    d->c.dsn = "Tallyquill";
-    demo->add_option("--login", d->c.login, "login sent as UID")->type_name("ID");
-    demo->add_option("--password", d->c.password, "password sent as PWD")->type_name("PW")->envname("TALLYQUILL_PASSWORD");
+    addConnection(demo, d->c, "Tallyquill");
     demo->add_option("--app", d->app, "application ID (default DEMO)")->type_name("APPID")->envname("TALLYQUILL_APP");
     demo->add_option("--count", d->count, "records written (default 300)")->check(kCount);
     demo->add_option("--days", d->days, "days they are spread over, up to today (default 7)")

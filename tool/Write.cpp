@@ -4,8 +4,6 @@
 #include "tool/Verbs.h"
 
 #include "tallyquill/msg_logger.h"
-#include "writer/LogConnection.h"
-#include "spool/Spool.h"
 
 #include <iostream>
 
@@ -33,14 +31,14 @@ int runWrite(const WriteOptions& o)
         logger.setWorkstationID(o.ws);
         table = logger.AppID() + "_logs";
         if (logger.WriteLog(o.user, o.event, o.text) != 0) {
-            const QString why = LastOpenFailure();
+            const QString why = command::LastOpenFailure();
             std::cerr << "tallyquill: nothing was written" << (why.isEmpty() ? "" : ": ") << why.toStdString()
                       << "\n";
             return kNothingDone;
         }
     }  // a spooled logger delivers what it can as it goes
     if (o.spool)
-        for (const spool::SpoolStatus& s : spool::ListSpools())
+        for (const command::SpoolState& s : command::ListSpools())
             if (s.dsn.toStdString() == o.c.dsn && s.table.toStdString() == table && s.pending > 0)
                 std::cerr << "tallyquill: " << s.pending << " record(s) wait in the spool"
                           << (s.lastError.isEmpty() ? std::string() : ": " + printable(s.lastError)) << "\n";

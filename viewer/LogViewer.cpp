@@ -168,7 +168,7 @@ void ViewerAdapter::MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t 
 // --- LogViewer: the public class over the adapter ---------------------------------
 
 // Internal: kept out of the shared library's exported symbols.
-struct __attribute__((visibility("hidden"))) LogViewer::Impl : ViewerAdapter {};
+struct LogViewer::Impl : ViewerAdapter {};
 
 namespace {
 // A host's text, checked as the logger's setters check theirs: a value that

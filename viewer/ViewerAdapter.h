@@ -18,7 +18,7 @@ class frmArchive;
 class frmLogMain;
 class frmPrint;
 
-class TQ_INTERNAL_API ViewerAdapter : public LogMainEvents, public ArchiveEvents, public PrintEvents {
+class ViewerAdapter : public LogMainEvents, public ArchiveEvents, public PrintEvents {
 public:
     ViewerAdapter();
     ~ViewerAdapter() override;

@@ -20,10 +20,10 @@ class Connection;
 bool OpenLogConnection(odbc::Connection& conn, const QString& dsn, const QString& login, const QString& password);
 // Why the last failed OpenLogConnection of this thread failed: the driver's
 // SQLSTATE and text, with a hint where the data source is unknown.
-TQ_INTERNAL_API QString LastOpenFailure();
+QString LastOpenFailure();
 // The text of a failure as the operator reads it: "[SQLSTATE] text" for a
 // database error, with the hint for an unknown data source.
-TQ_INTERNAL_API QString FailureText(const std::exception& e);
+QString FailureText(const std::exception& e);
 // The same two texts for a message box: plain text in the operator's
 // language around the driver's own description.
 QString LastOpenFailureForOperator();
