@@ -49,16 +49,16 @@ QString SqlLiteral(const QString& value, bool backslashEscapes)
 
 namespace tallyquill {
 
-QString ActivityContains(const QString& activity, bool backslashEscapes)
+QString ActivityContains(const QString& activity, bool backslashEscapes, const QString& column)
 {
     QString pattern = QStringLiteral("%");
     for (QChar ch : activity) {
         if (ch == QLatin1Char('\\'))
             pattern += ch;
-        pattern += ch;
+        pattern += ch >= QLatin1Char('A') && ch <= QLatin1Char('Z') ? QChar(ch.unicode() + 32) : ch;
     }
     pattern += QLatin1Char('%');
-    return col::Data + QStringLiteral(" LIKE ") + SqlLiteral(pattern, backslashEscapes) + QStringLiteral(" ESCAPE ")
+    return column + QStringLiteral(" LIKE ") + SqlLiteral(pattern, backslashEscapes) + QStringLiteral(" ESCAPE ")
            + SqlLiteral(QStringLiteral("\\"), backslashEscapes);
 }
 

@@ -20,10 +20,13 @@ QString CreateIndexSql(const QString& table);
 // would make a driver materialise a result. Throws tallyquill::Error for a
 // text holding a NUL, which no literal carries.
 QString SqlLiteral(const QString& value, bool backslashEscapes);
-// "Contains" for the activity: `<activity> LIKE '%…%' ESCAPE '\'`. The
-// operator's own % and _ still act as wildcards. A backslash is PostgreSQL's
+// "Contains" for the activity: `<column> LIKE '%…%' ESCAPE '\'`, where
+// `column` is the activity column as the dialect folds it and the text's
+// ASCII letters are lowered: ASCII letters match in either case on every
+// database, other characters as themselves. The operator's own % and _ still
+// act as wildcards. A backslash is PostgreSQL's
 // default LIKE escape and plain text to SQLite; naming it as the escape and
 // escaping it makes it plain text to both.
-QString ActivityContains(const QString& activity, bool backslashEscapes);
+QString ActivityContains(const QString& activity, bool backslashEscapes, const QString& column);
 
 } // namespace tallyquill

@@ -35,6 +35,14 @@ bool Dialect::backslashEscapesFromAnswer(const QString& answer) const
     return kind_ == Kind::PostgreSQL && answer.trimmed().compare(QLatin1String("on"), Qt::CaseInsensitive) != 0;
 }
 
+QString Dialect::asciiCaseFolded(const QString& column) const
+{
+    if (kind_ != Kind::PostgreSQL)
+        return column;
+    return QStringLiteral("translate(") + column
+           + QStringLiteral(", 'ABCDEFGHIJKLMNOPQRSTUVWXYZ', 'abcdefghijklmnopqrstuvwxyz')");
+}
+
 QString Dialect::writeLockBegin() const
 {
     // The SQLite driver cannot stream a result inside its own transactions.

@@ -31,6 +31,10 @@ public:
     QString backslashEscapesQuery() const;
     bool backslashEscapesFromAnswer(const QString& answer) const;
 
+    // `column` as LIKE should see it so that ASCII letters match in either
+    // case and every other character only as itself: SQLite's LIKE does so
+    // already; PostgreSQL's is exact, and ILIKE would fold other letters too.
+    QString asciiCaseFolded(const QString& column) const;
     // The statement that begins a transaction holding the write lock from
     // the start; empty where turning autocommit off begins the transaction.
     QString writeLockBegin() const;

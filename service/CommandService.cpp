@@ -46,7 +46,7 @@ bool hasControlCharacter(const QString& s)
 
 } // namespace
 
-QString QueryCondition(const LogQuery& q, bool backslashEscapes)
+QString QueryCondition(const LogQuery& q, bool backslashEscapes, const QString& activityColumn)
 {
     auto SqlLiteral = [backslashEscapes](const QString& v) { return tallyquill::SqlLiteral(v, backslashEscapes); };
     QStringList parts;
@@ -76,7 +76,7 @@ QString QueryCondition(const LogQuery& q, bool backslashEscapes)
     if (!q.events.empty())
         parts << anyOf(col::EventType, q.events, backslashEscapes);
     if (!q.activity.isEmpty())
-        parts << ActivityContains(q.activity, backslashEscapes);
+        parts << ActivityContains(q.activity, backslashEscapes, activityColumn);
     return parts.isEmpty() ? QString() : QStringLiteral("WHERE ") + parts.join(QStringLiteral(" AND "));
 }
 
@@ -131,7 +131,7 @@ bool CommandService::select(const LogQuery& query, const std::function<void(cons
     const QString table = tableOf(query.appId);
     return guarded([&](odbc::Connection& conn) {
         QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
-        if (const QString where = QueryCondition(query, conn.backslashEscapes()); !where.isEmpty())
+        if (const QString where = QueryCondition(query, conn.backslashEscapes(), conn.dialect().asciiCaseFolded(col::Data)); !where.isEmpty())
             sql += QLatin1Char(' ') + where;
         std::unique_ptr<odbc::ResultSet> rs;
         try {

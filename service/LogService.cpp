@@ -20,7 +20,7 @@ using RecordColumns = RecordColumnsOf<odbc::ResultSet>;
 
 } // namespace
 
-QString BuildCondition(const LogFilter& f, bool backslashEscapes)
+QString BuildCondition(const LogFilter& f, bool backslashEscapes, const QString& activityColumn)
 {
     auto literal = [&](const QString& v) { return SqlLiteral(v, backslashEscapes); };
     QString c = QStringLiteral("WHERE   ") + col::Date + QStringLiteral(" BETWEEN ") + literal(f.StartDate)
@@ -35,7 +35,7 @@ QString BuildCondition(const LogFilter& f, bool backslashEscapes)
     if (!f.EventType.isEmpty())
         c += QStringLiteral(" AND ") + col::EventType + QStringLiteral(" = ") + literal(f.EventType);
     if (!f.Activity.isEmpty())
-        c += QStringLiteral(" AND ") + ActivityContains(f.Activity, backslashEscapes);
+        c += QStringLiteral(" AND ") + ActivityContains(f.Activity, backslashEscapes, activityColumn);
     return c;
 }
 
@@ -117,7 +117,7 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     QString table, condition;
     try {
         table = tableFor(filter.AppID);
-        condition = BuildCondition(filter, link_.get().backslashEscapes());
+        condition = BuildCondition(filter, link_.get().backslashEscapes(), link_.get().dialect().asciiCaseFolded(col::Data));
     } catch (const DatabaseError& e) {
         return failWith(e);
     } catch (const InvalidAppIdError& e) {

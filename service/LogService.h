@@ -77,7 +77,8 @@ private:
 
 // The condition of a retrieval, each value carried as a literal that a
 // server with `backslashEscapes` reads back unchanged. In the activity only
-// `%` and `_` act as wildcards, on every database.
-QString BuildCondition(const LogFilter& filter, bool backslashEscapes);
+// `%` and `_` act as wildcards, on every database; `activityColumn` is the
+// activity column as the dialect folds ASCII case.
+QString BuildCondition(const LogFilter& filter, bool backslashEscapes, const QString& activityColumn);
 
 } // namespace tallyquill

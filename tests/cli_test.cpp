@@ -437,7 +437,7 @@ TEST_P(Cli, FiltersDatesAndFailuresOfList)
     EXPECT_EQ(run({"list", "--dsn", "tq_no_such_dsn", "--app", app}).code, 69);
 }
 
-TEST_P(Cli, ListGrepsAsJournalctlDoes)
+TEST_P(Cli, ListMatchesActivityAsTheViewerAndJournalctlDo)
 {
     const QString app = table({{"20260101", "100000", "W", "U", "E", "Order 1001 shipped"},
                                {"20260101", "100100", "W", "U", "E", "order 1002 held"},
@@ -451,6 +451,7 @@ TEST_P(Cli, ListGrepsAsJournalctlDoes)
         {{"-g", "Order"}, {"Order 1001 shipped"}},                     // a capital: exact case
         {{"-g", "\\d{4} (shipped|held)$"}, {"Order 1001 shipped", "order 1002 held"}},
         {{"-g", "order", "-n", "1"}, {"order 1002 held"}},             // the newest that match
+        {{"--activity", "ORDER 100_"}, {"Order 1001 shipped", "order 1002 held"}},  // ASCII case on any database
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
