@@ -780,7 +780,15 @@ TEST(CliUsage, BadUsageIsSixtyFourAndHelpExplainsEveryOption)
     EXPECT_EQ(run({"write", "--dsn", "x", "--app", "A", "--ws", "W"}).code, 64);  // no TEXT
     EXPECT_EQ(run({"write", "--app", "A", "--ws", "W", "t"}).code, 64);           // no --dsn
     EXPECT_EQ(run({"write", "--dsn", "x", "--app", "A", "--ws", "W", "--colour", "red", "t"}).code, 64);
-    const CliRun help = run({"--help"});
+    // The top-level help fits one screen; --help-all (and the man page made
+    // from it) explains every option.
+    const CliRun brief = run({"--help"});
+    EXPECT_EQ(brief.code, 0);
+    EXPECT_LE(brief.out.count('\n'), 40);
+    for (const char* verb : {"write", "list", "apps", "archive", "retention", "import", "check", "setup", "view", "spool"})
+        EXPECT_TRUE(brief.out.contains(QStringLiteral("\n  %1 ").arg(QLatin1String(verb)))) << verb;
+    EXPECT_EQ(run({}).out, brief.out);
+    const CliRun help = run({"--help-all"});
     EXPECT_EQ(help.code, 0);
     for (const char* option : {"--dsn", "--login", "--password", "TALLYQUILL_PASSWORD", "--app", "--ws", "--user",
                                "--event", "--database", "--from", "--to", "--time-from", "--time-to", "--activity",
@@ -789,10 +797,24 @@ TEST(CliUsage, BadUsageIsSixtyFourAndHelpExplainsEveryOption)
                                "TALLYQUILL_APP", "apps", "import", "retention", "check", "69", "73", "74"})
         EXPECT_TRUE(help.out.contains(QLatin1String(option))) << option;
 
-    // Each verb has its own help; numbers and unknown options are named.
+    // A slip of the keyboard gets the nearest verb or option.
+    const std::pair<QStringList, const char*> slips[] = {
+        {{"lst"}, "did you mean list?"},
+        {{"archiv", "--until", "today"}, "did you mean archive?"},
+        {{"list", "--dsn", "x", "--app", "A", "--sinc", "-1d"}, "did you mean --since?"},
+        {{"list", "--dsn", "x", "--app", "A", "--actvity", "x"}, "did you mean --activity?"},
+    };
+    for (const auto& [args, hint] : slips) {
+        const CliRun r = run(args);
+        EXPECT_EQ(r.code, 64);
+        EXPECT_TRUE(r.err.contains(QLatin1String(hint))) << r.err.toStdString();
+    }
+
+    // Each verb has its own help, with examples; numbers and unknown options are named.
     const CliRun writeHelp = run({"write", "-h"});
     EXPECT_EQ(writeHelp.code, 0);
     EXPECT_TRUE(writeHelp.out.contains("Usage: tallyquill write") && !writeHelp.out.contains("retention"));
+    EXPECT_TRUE(writeHelp.out.contains("Examples:\n  tallyquill write ")) << writeHelp.out.toStdString();
     EXPECT_EQ(run({"--version"}).out, "tallyquill " TQ_VERSION "\n");
     CliRun r = run({"demo", "--count", "abc"});
     EXPECT_EQ(r.code, 64);

@@ -1,8 +1,11 @@
 #include "tool/Help.h"
 
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
+#include <vector>
 
 namespace tallyquill::cli {
 
@@ -102,13 +105,137 @@ std::string completionScript(const CLI::App& app)
 
 // Builds the command line and runs the verb it names; with `completion`, only
 
+namespace {
+
+// A few lines a reader can copy, under each verb's help.
+const std::map<std::string, const char*> kExamples = {
+    {"write", "tallyquill write --dsn Tallyquill --app ORDERS --ws WS01 --user john --event login \"Signed on\""},
+    {"list", "tallyquill list --since -7d --user john --event login\n"
+             "  tallyquill list -n 50 -g 'refund|cancel' -o json\n"
+             "  tallyquill list --since \"2 hours ago\" --follow"},
+    {"apps", "tallyquill apps --dsn Tallyquill"},
+    {"archive", "tallyquill archive --until -90d --daily /srv/archive --prefix orders_ --delete --dry-run\n"
+                "  tallyquill archive --until 2026-03-31 --file q1.log"},
+    {"retention", "tallyquill retention --keep 90d --daily /srv/archive --prefix orders_"},
+    {"import", "tallyquill import /srv/archive/orders_20260301.log"},
+    {"check", "tallyquill check --dsn Tallyquill --app ORDERS"},
+    {"setup", "tallyquill setup\n  tallyquill setup --dsn Shared --postgres db.example:5432 --database logs --user tallyquill"},
+    {"view", "tallyquill view --from -7d"},
+    {"spool", "tallyquill spool status\n  tallyquill spool flush"},
+    {"demo", "tallyquill demo --count 300 --days 7"},
+};
+
+// The edit distance of two words, capped: only near words matter.
+size_t distance(const std::string& a, const std::string& b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string nearest(const std::string& word, const std::vector<std::string>& candidates)
+{
+    std::string best;
+    size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
+    for (const std::string& c : candidates) {
+        const size_t d = c.rfind(word, 0) == 0 && word.size() >= 2 ? 1 : distance(word, c);
+        if (d < bestDistance) {
+            best = c;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
+
+std::string firstSentence(const std::string& text)
+{
+    const size_t end = text.find(". ");
+    return end == std::string::npos ? text : text.substr(0, end + 1);
+}
+
+} // namespace
+
+std::string shortHelp(const CLI::App& app)
+{
+    std::stringstream out;
+    out << app.get_description() << "\n\nUsage: tallyquill VERB [OPTIONS]\n\nVerbs:\n";
+    for (const CLI::App* verb : app.get_subcommands({}))
+        out << "  " << verb->get_name() << std::string(std::max<size_t>(1, 11 - verb->get_name().size()), ' ')
+            << firstSentence(verb->get_description()) << "\n";
+    out << "\nExamples:\n"
+           "  tallyquill setup && tallyquill write --app ORDERS --ws WS01 --user john \"Signed on\"\n"
+           "  tallyquill list --app ORDERS --since -1w -g refund\n"
+           "  tallyquill archive --app ORDERS --until -90d --daily /srv/archive --prefix orders_ --delete\n"
+           "\n--dsn defaults to $TALLYQUILL_DSN, --app to $TALLYQUILL_APP.\n"
+           "tallyquill VERB --help: a verb's options and examples; tallyquill --help-all: every verb, the dates\n"
+           "and exit statuses; man tallyquill: the same, with the files it uses.\n";
+    return out.str();
+}
+
+std::string unknownVerbHint(const CLI::App& app, int argc, char** argv)
+{
+    if (argc < 2 || argv[1][0] == '-')
+        return {};
+    std::vector<std::string> verbs;
+    for (const CLI::App* verb : app.get_subcommands({}))
+        verbs.push_back(verb->get_name());
+    const std::string word = argv[1];
+    if (std::find(verbs.begin(), verbs.end(), word) != verbs.end())
+        return {};
+    const std::string near = nearest(word, verbs);
+    return "'" + word + "' is not a verb" + (near.empty() ? std::string() : "; did you mean " + near + "?");
+}
+
+std::string unknownOptionHint(const CLI::App& verb, int argc, char** argv)
+{
+    std::vector<std::string> names;
+    for (const CLI::Option* o : verb.get_options())
+        for (const std::string& name : o->get_lnames())
+            names.push_back("--" + name);
+    for (int i = 2; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--")
+            break;
+        if (word.rfind("--", 0) != 0)
+            continue;
+        word = word.substr(0, word.find('='));
+        if (std::find(names.begin(), names.end(), word) != names.end())
+            continue;
+        if (const std::string near = nearest(word, names); !near.empty())
+            return word + " is not an option of " + verb.get_name() + "; did you mean " + near + "?";
+    }
+    return {};
+}
+
 void setupHelp(CLI::App& app)
 {
     app.footer(kFooter);
+    app.set_help_all_flag("--help-all", "Print every verb's options, the dates and exit statuses, and exit");
     auto formatter = std::make_shared<VerbFormatter>();
     formatter->column_width(32);
     formatter->label("SUBCOMMAND", "VERB");
     app.formatter(formatter);
+}
+
+void addExamples(CLI::App& app)
+{
+    for (CLI::App* verb : app.get_subcommands({}))
+        if (const auto e = kExamples.find(verb->get_name()); e != kExamples.end()) {
+            std::string footer = verb->get_footer();
+            while (!footer.empty() && footer.back() == '\n')
+                footer.pop_back();
+            verb->footer(footer + "\n\nExamples:\n  " + e->second + "\n");
+        }
 }
 
 } // namespace tallyquill::cli

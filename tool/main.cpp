@@ -39,20 +39,34 @@ int dispatch(int argc, char** argv, bool completion)
                                      setupView(app),      setupSpool(app), setupDemo(app)};
     for (CLI::App* verb : app.get_subcommands({}))
         verb->group("Verbs");
+    addExamples(app);
     if (completion) {
         std::cout << completionScript(app);
         return EX_OK;
     }
+    if (argc == 1) {
+        std::cout << shortHelp(app);
+        return EX_USAGE;
+    }
+    if (const std::string hint = unknownVerbHint(app, argc, argv); !hint.empty()) {
+        std::cerr << "tallyquill: " << hint << "\n(see tallyquill --help)\n";
+        return EX_USAGE;
+    }
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForAllHelp&) {
+        std::cout << app.help("", CLI::AppFormatMode::All);
+        return EX_OK;
     } catch (const CLI::CallForHelp&) {
-        std::cout << (app.get_subcommands().empty() ? app.help("", CLI::AppFormatMode::All) : app.help());
+        std::cout << (app.get_subcommands().empty() ? shortHelp(app) : app.help());
         return EX_OK;
     } catch (const CLI::CallForVersion& e) {
         std::cout << e.what() << "\n";
         return EX_OK;
     } catch (const CLI::ParseError& e) {
-        std::cerr << "tallyquill: " << e.what() << "\n(see tallyquill "
+        const std::string hint =
+            app.get_subcommands().empty() ? std::string() : unknownOptionHint(*app.get_subcommands().front(), argc, argv);
+        std::cerr << "tallyquill: " << e.what() << (hint.empty() ? "" : "; " + hint) << "\n(see tallyquill "
                   << (app.get_subcommands().empty() ? std::string() : app.get_subcommands().front()->get_name() + " ")
                   << "--help)\n";
         return EX_USAGE;
