@@ -44,6 +44,7 @@ struct LogQuery {
     std::vector<QString> wsIds, users, events;
     QString activity;            // contained; % and _ act as wildcards
     int last = 0;                // only the newest N (still delivered oldest first)
+    bool newestFirst = false;    // delivered newest first, as read
 };
 
 // The data source could not be reached; the message says why.

@@ -135,8 +135,9 @@ bool CommandService::select(const LogQuery& query, const std::function<void(cons
             sql += QLatin1Char(' ') + where;
         std::unique_ptr<odbc::ResultSet> rs;
         try {
-            if (query.last > 0)
-                sql += QStringLiteral(" ORDER BY %1 DESC, %2 DESC LIMIT %3").arg(col::Date, col::Time).arg(query.last);
+            if (query.last > 0 || query.newestFirst)
+                sql += QStringLiteral(" ORDER BY %1 DESC, %2 DESC").arg(col::Date, col::Time)
+                       + (query.last > 0 ? QStringLiteral(" LIMIT %1").arg(query.last) : QString());
             else
                 sql += QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time;
             rs = conn.query(sql);
@@ -145,7 +146,7 @@ bool CommandService::select(const LogQuery& query, const std::function<void(cons
                 return false;
             throw;
         }
-        if (query.last > 0) {
+        if (query.last > 0 && !query.newestFirst) {
             std::vector<LogRecord> newest;
             for (; !rs->eof(); rs->next())
                 newest.push_back(readRow(*rs));

@@ -452,6 +452,9 @@ TEST_P(Cli, ListMatchesActivityAsTheViewerAndJournalctlDo)
         {{"-g", "\\d{4} (shipped|held)$"}, {"Order 1001 shipped", "order 1002 held"}},
         {{"-g", "order", "-n", "1"}, {"order 1002 held"}},             // the newest that match
         {{"--activity", "ORDER 100_"}, {"Order 1001 shipped", "order 1002 held"}},  // ASCII case on any database
+        {{"-r"}, {"nothing to see", "order 1002 held", "Order 1001 shipped"}},   // newest first
+        {{"-r", "-n", "2"}, {"nothing to see", "order 1002 held"}},
+        {{"-r", "-n", "1", "-g", "order"}, {"order 1002 held"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());

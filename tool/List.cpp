@@ -23,7 +23,7 @@ struct ListOptions {
     Conn c;
     std::string app, from, to, timeFrom, timeTo, dateOrder, activity, hide, output, format = "text", grep;
     std::vector<std::string> ws, users, events;
-    bool crlf = false, follow = false, noPager = false, noColor = false;
+    bool crlf = false, follow = false, noPager = false, noColor = false, reverse = false;
     int last = 0;
     double interval = 1.0;
 };
@@ -84,6 +84,8 @@ int runList(const ListOptions& o)
     const std::optional<QRegularExpression> grep = grepOf(o.grep);
     if (o.follow && !o.to.empty())
         throw Usage("--follow prints records as they arrive, so it takes no --to");
+    if (o.follow && o.reverse)
+        throw Usage("--follow prints the newest records last, so it takes no --reverse");
 
     const QDateTime now = QDateTime::currentDateTime();
     const DateOrder order = dateOrderOf(o.dateOrder);
@@ -120,11 +122,14 @@ int runList(const ListOptions& o)
     query.events = capitals(o.events);
     query.activity = q(o.activity);
     query.last = o.last;
+    query.newestFirst = o.reverse;
     // The newest N that match: the pattern is applied here, so the database
     // gives every record and only the last N matching ones are kept.
     const bool lastMatching = grep && o.last > 0;
-    if (lastMatching)
+    if (lastMatching) {
         query.last = 0;
+        query.newestFirst = false;
+    }
 
     CommandService service = serviceOf(o.c);
     const bool toFile = !o.output.empty() && o.output != "-";
@@ -172,8 +177,10 @@ int runList(const ListOptions& o)
                 if (newest.size() > size_t(o.last))
                     newest.pop_front();
             });
-            for (const LogRecord& r : newest)
-                print(r);
+            if (o.reverse)
+                std::for_each(newest.rbegin(), newest.rend(), print);
+            else
+                std::for_each(newest.begin(), newest.end(), print);
         } else {
             service.select(query, print);
         }
@@ -267,6 +274,7 @@ Verb setupList(CLI::App& app)
     list->add_flag("--no-color", l->noColor, "no colour on a terminal (NO_COLOR does the same)");
     list->add_option("--last,-n", l->last, "only the newest N records (still printed oldest first)")
         ->check(kCount);
+    list->add_flag("--reverse,-r", l->reverse, "newest first");
     list->add_flag("--follow,-f", l->follow, "then print new records as they arrive, until Ctrl-C");
     list->add_option("--interval", l->interval, "seconds between two looks for new records (default 1)")
         ->check(CLI::Range(0.05, 3600.0));
