@@ -119,9 +119,10 @@ private:
                 wake_.wait(guard);
                 idle_ = false;
             } else if (Clock::now() >= deadline_) {
-                // The blocked call sees the connection end and returns.
-                ::shutdown(socket_, SHUT_RDWR);
+                // Marked first: the blocked call sees the connection end and
+                // returns, and its error must already say why.
                 fired_ = true;
+                ::shutdown(socket_, SHUT_RDWR);
                 deadline_ = Clock::time_point::max();
             } else {
                 // A later call only moves the deadline on: waking at the
