@@ -12,11 +12,16 @@
 
 namespace tallyquill::platform {
 
-size_t WriteAll(int fd, const char* data, size_t size)
+namespace {
+
+// Writes until all is written or a call fails for another reason than a
+// signal; a call that writes nothing without saying why is a full disk.
+template <class WriteSome>
+size_t writeLoop(size_t size, WriteSome&& writeSome)
 {
     size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size - done);
+        const ssize_t n = writeSome(done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -29,21 +34,16 @@ size_t WriteAll(int fd, const char* data, size_t size)
     return done;
 }
 
+} // namespace
+
+size_t WriteAll(int fd, const char* data, size_t size)
+{
+    return writeLoop(size, [&](size_t done) { return ::write(fd, data + done, size - done); });
+}
+
 size_t PwriteAll(int fd, const char* data, size_t size, off_t at)
 {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(fd, data + done, size - done, at + off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            break;
-        }
-        done += size_t(n);
-    }
-    return done;
+    return writeLoop(size, [&](size_t done) { return ::pwrite(fd, data + done, size - done, at + off_t(done)); });
 }
 
 bool PreadAll(int fd, char* data, size_t size, off_t at)
