@@ -1,6 +1,7 @@
 #include "spool/SpoolDelivery.h"
 
 #include "platform/FaultPoint.h"
+#include "core/Error.h"
 #include "core/LogRecord.h"
 #include "core/LogTable.h"
 #include "core/Schema.h"
@@ -182,7 +183,8 @@ struct Deliverer::Impl {
         s.bindBytes(1, idText.data(), size_t(idText.size()), &idLength);
         const std::optional<int64_t> v = s.queryInteger();
         if (v && *v < 0)
-            throw DatabaseError("HY000", 0, "tallyquill_delivered holds a mark that is no number");
+            // Damaged data in our own table, not a refusal by the database.
+            throw Failure(ErrorCategory::CorruptFile, "tallyquill_delivered holds a negative mark for this spool");
         return v ? std::optional<uint64_t>(uint64_t(*v)) : std::nullopt;
     }
 
