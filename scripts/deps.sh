@@ -12,7 +12,7 @@ if [ "${1:-}" != demo ]; then
     odbc-postgresql
     libgtest-dev libgmock-dev libbenchmark-dev
     postgresql-15
-    python3 sqlite3 valgrind xvfb xauth poppler-utils fonts-wqy-microhei man-db lnav lintian dpkg-dev
+    python3 sqlite3 valgrind xvfb xauth poppler-utils fonts-wqy-microhei man-db lnav lintian dpkg-dev jq
   )
 fi
 missing=()

@@ -14,6 +14,8 @@ TALLYQUILL_REGISTRY="$PWD/build/examples/registry.ini" build/examples/component_
 build/examples/cpp_host
 # A copy installed into a throwaway prefix starts and works from there.
 scripts/check-install.sh build
+# The README's command examples, as written, against that installed copy.
+scripts/readme-examples.sh "$PWD/build/install"
 # The Debian package: lintian clean, the expected files.
 scripts/deb.sh
 eval "$(scripts/pg.sh start)"
