@@ -107,8 +107,18 @@ int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Ident
     const QByteArray p = QFile::encodeName(path);
     for (;;) {
         const int fd = ::open(p.constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0)
+        if (fd >= 0) {
+            // Without its directory on disk a power cut could take the
+            // name, and every record acknowledged into it, away; the name
+            // may also be one whose maker's sync failed. A writer makes sure
+            // before it acknowledges anything.
+            if (create)
+                if (const int e = platform::SyncDirectory(dir)) {
+                    ::close(fd);
+                    fail(sid::SpoolCannotCreate, QStringLiteral("Cannot create the spool %1: %2"), {path}, e);
+                }
             return fd;
+        }
         if (errno != ENOENT)
             fail(sid::SpoolCannotOpen, QStringLiteral("Cannot open the spool %1: %2"), {path});
         if (!create)
@@ -155,7 +165,7 @@ int SpoolFile::openOrCreate(const QString& dir, const QString& path, const Ident
             fail(sid::SpoolCannotCreate, QStringLiteral("Cannot create the spool %1: %2"), {path}, e);
         }
         ::unlink(tmp.constData());
-        platform::SyncDirectory(dir);
+        // Opened by name next time round, which syncs the directory.
     }
 }
 
