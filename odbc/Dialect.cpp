@@ -37,10 +37,18 @@ bool Dialect::backslashEscapesFromAnswer(const QString& answer) const
 
 QString Dialect::asciiCaseFolded(const QString& column) const
 {
-    if (kind_ != Kind::PostgreSQL)
+    switch (kind_) {
+    case Kind::SQLite:
         return column;
-    return QStringLiteral("translate(") + column
-           + QStringLiteral(", 'ABCDEFGHIJKLMNOPQRSTUVWXYZ', 'abcdefghijklmnopqrstuvwxyz')");
+    case Kind::PostgreSQL:
+        return QStringLiteral("translate(") + column
+               + QStringLiteral(", 'ABCDEFGHIJKLMNOPQRSTUVWXYZ', 'abcdefghijklmnopqrstuvwxyz')");
+    case Kind::Other:
+        break;
+    }
+    // The pattern comes lowered: a database we do not know must lower the
+    // column too, or an exact LIKE would miss every capital.
+    return QStringLiteral("LOWER(") + column + QLatin1Char(')');
 }
 
 QString Dialect::writeLockBegin() const

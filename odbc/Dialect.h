@@ -33,7 +33,8 @@ public:
 
     // `column` as LIKE should see it so that ASCII letters match in either
     // case and every other character only as itself: SQLite's LIKE does so
-    // already; PostgreSQL's is exact, and ILIKE would fold other letters too.
+    // already; PostgreSQL's is exact, and ILIKE would fold other letters too;
+    // another database's column is lowered in its own way.
     QString asciiCaseFolded(const QString& column) const;
     // The statement that begins a transaction holding the write lock from
     // the start; empty where turning autocommit off begins the transaction.
