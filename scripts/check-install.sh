@@ -27,23 +27,25 @@ rows="$("$tq" list --dsn Tallyquill --app INST)"
 # through the RUNPATH it was linked with.
 pc="$(find "$prefix" -name tallyquill.pc)"
 export PKG_CONFIG_PATH="${pc%/*}"
-# shellcheck disable=SC2046
-c++ -std=c++17 examples/cpp_host.cpp -o "$tmp/cpp_host" $(pkg-config --cflags --libs tallyquill) \
-  -Wl,-rpath,"$(pkg-config --variable=libdir tallyquill)"
+# build_host COMPILER SOURCE NAME [FLAGS...]: as the README shows.
+build_host() {
+  local compiler="$1" source="$2" name="$3"
+  shift 3
+  # shellcheck disable=SC2046
+  "$compiler" "$@" "$source" -o "$tmp/$name" $(pkg-config --cflags --libs tallyquill) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir tallyquill)"
+}
+build_host c++ examples/cpp_host.cpp cpp_host -std=c++17
 "$tmp/cpp_host" Tallyquill >/dev/null || fail "a host built with pkg-config does not run"
 rows="$("$tq" list --dsn Tallyquill --app EXAMPLE)"
 [[ "$rows" == *"C++ host started"* ]] || fail "the pkg-config host's row is missing: $rows"
 # The C interface and the Python package, from the prefix alone.
-# shellcheck disable=SC2046
-cc -std=c11 examples/c_host.c -o "$tmp/c_host" $(pkg-config --cflags --libs tallyquill) \
-  -Wl,-rpath,"$(pkg-config --variable=libdir tallyquill)"
+build_host cc examples/c_host.c c_host -std=c11
 "$tmp/c_host" Tallyquill >/dev/null || fail "a C host built with pkg-config does not run"
 rows="$("$tq" list --dsn Tallyquill --app EXAMPLE)"
 [[ "$rows" == *"C host stopped"* ]] || fail "the C host's rows are missing: $rows"
 # One C logger shared by four threads: each acknowledged row once.
-# shellcheck disable=SC2046
-cc -std=c11 -pthread tests/c_api_host.c -o "$tmp/c_api_host" $(pkg-config --cflags --libs tallyquill) \
-  -Wl,-rpath,"$(pkg-config --variable=libdir tallyquill)"
+build_host cc tests/c_api_host.c c_api_host -std=c11 -pthread
 "$tmp/c_api_host" Tallyquill CTHREADS || fail "a C logger shared by threads lost or doubled rows"
 "$tq" list --dsn Tallyquill --app CTHREADS --format csv | tail -n +2 | cut -d, -f7 > "$tmp/threads.txt"
 [ "$(wc -l < "$tmp/threads.txt")" = 200 ] && [ "$(sort -u "$tmp/threads.txt" | wc -l)" = 200 ] \
