@@ -186,8 +186,10 @@ std::optional<SpoolFile::Damage> SpoolFile::classify(uint64_t end, uint64_t size
     const uint64_t length = getLE(head, 4);
     if (next == size) {
         // Only the last frame can be torn: cut short, or zeros where a power
-        // cut left the file longer than its data.
-        if (length != 0 && end + 8 + length >= size)
+        // cut left the file longer than its data. A frame that is all there
+        // but fails its checksum was whole once (a killed write leaves it
+        // short, and acknowledged records were synced): it is damage to keep.
+        if (length != 0 && end + 8 + length > size)
             return std::nullopt;
         if (length == 0) {
             bool zeros = true;

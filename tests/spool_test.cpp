@@ -54,12 +54,10 @@ TEST(SpoolFile, TornTailIsCutAndLaterRecordsFollowTheWholeOnes)
     const QByteArray next = spool::EncodeRecord(record(3));
     QByteArray pastEnd = next.left(8);
     pastEnd[3] = char(0x7f);  // a length far beyond the file
-    QByteArray changed = next;
-    changed[changed.size() - 1] = char(changed[changed.size() - 1] ^ 1);
     // What a writer killed in the middle of its record may leave.
     const std::vector<std::pair<const char*, QByteArray>> tails = {
         {"half a length", next.left(2)},   {"length and checksum only", next.left(8)},
-        {"half a record", next.left(next.size() / 2)}, {"one byte wrong", changed},
+        {"half a record", next.left(next.size() / 2)},
         {"zeros", QByteArray(4096, '\0')}, {"length past the end", pastEnd},
     };
     int n = 0;
@@ -90,10 +88,11 @@ TEST(SpoolFile, TornTailIsCutAndLaterRecordsFollowTheWholeOnes)
 TEST(SpoolFile, DamageBeforeLaterRecordsIsKeptNotCutOrRemoved)
 {
     QTemporaryDir dir;
-    // A flipped bit in the first, a middle and the last-but-one record: the
-    // records behind it were acknowledged and must stay in the file.
+    // A flipped bit in the first, a middle, the last-but-one and the last
+    // record: they and the records behind them were acknowledged and must
+    // stay in the file.
     int n = 0;
-    for (const int damaged : {0, 4, 8}) {
+    for (const int damaged : {0, 4, 8, 9}) {
         SCOPED_TRACE(damaged);
         const QString sub = dir.path() + QStringLiteral("/%1").arg(++n);
         ASSERT_TRUE(QDir().mkpath(sub));
@@ -158,7 +157,7 @@ int lineCount(const QString& path)
 
 TEST_P(SpoolDb, DamagedBytesAreSetAsideAndEveryOtherRecordDelivered)
 {
-    for (const int damaged : {0, 4, 8}) {
+    for (const int damaged : {0, 4, 8, 9}) {
         SCOPED_TRACE(damaged);
         const QString t = QString::fromStdString(newAppId()) + QStringLiteral("_logs");
         spoolTen(dsn, t, damaged);
