@@ -8,6 +8,7 @@
 
 #include "core/LogRecord.h"
 #include "core/LogTable.h"
+#include "spool/Spool.h"
 #include "spool/SpoolDelivery.h"
 #include "spool/SpoolFile.h"
 #include "msgbox/MessageBox.h"
@@ -273,6 +274,46 @@ TEST_P(SpoolDb, SeveralProcessesDeliverEveryRecordOnce)
         EXPECT_EQ(row[0].section(QLatin1Char(' '), 2).toInt(), next[host]++) << row[0].toStdString();
     }
     EXPECT_EQ(tool({"spool", "status"}).out.count(QLatin1Char('\n')), 1);
+}
+
+// While another deliverer holds the spool, this process's deliverer waits for
+// the lock instead of asking for it over and over, and delivers the moment
+// the holder lets go, whether it unlocks or is killed.
+TEST_P(SpoolDb, WaitingDelivererDoesNotSpinAndDeliversWhenTheHolderLetsGo)
+{
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "holder killed" : "holder unlocks");
+        const QString t = QString::fromStdString(newAppId()) + QStringLiteral("_logs");
+        auto sp = spool::Spool::acquire({QString::fromStdString(dsn), t, {}, {}});
+        const QString path = spool::SpoolDirectory() + QLatin1Char('/') + spool::SpoolFileName(QString::fromStdString(dsn), t);
+        QProcess holder;
+        std::unique_ptr<spool::SpoolFile> mine;
+        if (killed) {
+            holder.start(binary(QStringLiteral("spool_host")), {QStringLiteral("--hold-delivery"), path});
+            ASSERT_TRUE(holder.waitForReadyRead(30000));
+            ASSERT_EQ(holder.readAllStandardOutput().trimmed(), "locked");
+        } else {
+            mine = spool::SpoolFile::openExisting(path);
+            ASSERT_TRUE(mine && mine->tryLockDelivery());
+        }
+        const int64_t before = sp->deliveryLockAttempts();
+        for (int i = 0; i < 10; ++i)
+            sp->append(record(i));
+        // A flush sends the deliverer round while it waits; it must not ask again.
+        EXPECT_FALSE(sp->flush(std::chrono::milliseconds(500)));
+        EXPECT_LE(sp->deliveryLockAttempts() - before, 3);
+        if (killed) {
+            holder.kill();
+            ASSERT_TRUE(holder.waitForFinished(30000));
+        } else {
+            mine->unlockDelivery();
+        }
+        EXPECT_TRUE(sp->flush(std::chrono::milliseconds(60000))) << sp->lastError().toStdString();
+        const auto r = inserted(t);
+        ASSERT_EQ(r.size(), 10u);
+        for (int i = 0; i < 10; ++i)
+            EXPECT_EQ(r[size_t(i)][0], record(i).data);
+    }
 }
 
 TEST_P(SpoolDb, LockedDatabaseDoesNotHoldTheHost)
