@@ -316,6 +316,40 @@ TEST_P(SpoolDb, WaitingDelivererDoesNotSpinAndDeliversWhenTheHolderLetsGo)
     }
 }
 
+// A deliverer that last delivered long ago goes on from the file's mark, not
+// from its own, which may point into bytes that were given back since.
+TEST_P(SpoolDb, DelivererGoesOnFromAMarkAnotherProcessMoved)
+{
+    if (isPostgres())
+        GTEST_SKIP() << "the file's behaviour, the same on both";
+    const QString d = spool::EnsureSpoolDirectory();
+    auto a = spool::SpoolFile::open(d, {QString::fromStdString(dsn), table, {}});
+    auto b = spool::SpoolFile::openExisting(a->path());
+    spool::Deliverer first(QString::fromStdString(dsn)), later(QString::fromStdString(dsn));
+    auto deliver = [](spool::SpoolFile& f, spool::Deliverer& by) {
+        ASSERT_TRUE(f.tryLockDelivery());
+        while (by.deliverBatch(f) > 0) {
+        }
+        f.unlockDelivery();
+        EXPECT_EQ(by.takeDamage(), "");
+    };
+    spool::Record r = record(0);
+    a->append(spool::EncodeRecord(r), uint64_t(1) << 30);
+    deliver(*b, later);
+    // Past the amount after which delivered bytes are given back.
+    QByteArray frames;
+    r.data = QString(1000, QLatin1Char('x'));
+    for (int i = 0; i < 6000; ++i)
+        frames += spool::EncodeRecord(r);
+    a->append(frames, uint64_t(1) << 30);
+    deliver(*a, first);
+    a->append(spool::EncodeRecord(record(1)), uint64_t(1) << 30);
+    deliver(*b, later);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + table), "6002");
+    EXPECT_EQ(b->damagedCount().lines, 0);
+    EXPECT_EQ(b->pending().records, 0);
+}
+
 TEST_P(SpoolDb, LockedDatabaseDoesNotHoldTheHost)
 {
     if (isPostgres())
