@@ -93,17 +93,34 @@ struct Spool::State {
         }
     }
 
-    enum class Round { Empty, Partial, Busy, Failed };
+    // Idle: the lock was had, but whoever held it before left nothing.
+    enum class Round { Empty, Idle, Partial, Busy, Failed };
 
-    Round deliverRound(Deliverer& deliverer, QString& error)
+    // Waits for the lock rather than asking again and again: another
+    // process's deliverer delivers this process's records as well, and this
+    // one takes over the moment it lets go or dies.
+    Round deliverRound(Deliverer& deliverer, QString& error, std::optional<Clock::time_point> deadline)
     {
-        if (!file->tryLockDelivery())
-            return Round::Busy;
+        try {
+            if (!file->lockDelivery(deadline))
+                return Round::Busy;
+        } catch (const std::exception& e) {
+            error = QString::fromUtf8(e.what());
+            return Round::Failed;
+        }
         struct Unlock {
             SpoolFile& f;
             ~Unlock() { f.unlockDelivery(); }
         } unlock{*file};
         try {
+            {
+                std::lock_guard g(m);
+                if (abandon)
+                    return Round::Partial;
+            }
+            // No connection for nothing to deliver.
+            if (!file->mayHavePending())
+                return Round::Idle;
             for (;;) {
                 if (deliverer.deliverBatch(*file) == 0)
                     return Round::Empty;
@@ -152,21 +169,25 @@ struct Spool::State {
             lk.unlock();
             deliverer.setCredentials(login, password);
             QString error;
-            const Round r = deliverRound(deliverer, error);
+            const Round r = deliverRound(deliverer, error,
+                                         closingNow ? std::optional<Clock::time_point>(deadline) : std::nullopt);
+            // Busy and Idle rounds did not reach the database: they say nothing of it.
+            const bool reached = r != Round::Busy && r != Round::Idle;
             if (r != Round::Failed)
                 error = deliverer.takeRejection();
             if (const QString damage = deliverer.takeDamage(); !damage.isEmpty())
                 error = error.isEmpty() ? damage : damage + QStringLiteral("; ") + error;
             // The file carries the error to `spool status` and other processes.
-            if (r != Round::Busy && error != hadError)
+            if (reached && error != hadError)
                 file->setLastError(error);
+            const bool empty = r == Round::Empty || r == Round::Idle;
             bool removed = false;
-            if (closingNow && r == Round::Empty && file->removeIfDone()) {
+            if (closingNow && empty && file->removeIfDone()) {
                 removed = true;
                 deliverer.forget(file->id());
             }
             lk.lock();
-            if (r != Round::Busy)
+            if (reached)
                 lastError = error;
             done.notify_all();
             backoff = r == Round::Failed ? std::clamp(2 * backoff, kFirstBackoff, kMaxBackoff)
@@ -175,7 +196,7 @@ struct Spool::State {
             if (closingNow) {
                 // Leave when done, when delivery is not possible now, or at
                 // the bound; the rest waits in the file.
-                if (removed || r == Round::Empty || r == Round::Failed || Clock::now() >= deadline)
+                if (removed || empty || r == Round::Failed || Clock::now() >= deadline)
                     break;
                 if (r == Round::Busy)
                     deliveryWake.wait_for(lk, backoff, [&] { return abandon; });
@@ -232,7 +253,15 @@ Spool::~Spool()
     s.closing = true;
     s.exitDeadline = Clock::now() + kExitBound;
     s.deliveryWake.notify_all();
-    const bool ended = s.done.wait_until(lk, s.exitDeadline + milliseconds(200), [&] { return s.deliveryEnded; });
+    const auto deliveryOver = [&] { return s.deliveryEnded; };
+    bool ended = s.done.wait_until(lk, s.exitDeadline, deliveryOver);
+    if (!ended) {
+        // A deliverer waiting for another process's lock stops waiting.
+        lk.unlock();
+        s.file->stopWaiting();
+        lk.lock();
+        ended = s.done.wait_until(lk, s.exitDeadline + milliseconds(200), deliveryOver);
+    }
     if (!ended)
         s.abandon = true;
     s.stopSync = true;
@@ -271,6 +300,8 @@ void Spool::append(const Record& record)
 
 int64_t Spool::pending() { return s_->file->pending().records; }
 
+int64_t Spool::deliveryLockAttempts() const { return s_->file->deliveryLockAttempts(); }
+
 QString Spool::lastError()
 {
     std::lock_guard g(s_->m);
@@ -284,17 +315,24 @@ bool Spool::flush(milliseconds timeout)
     std::unique_lock lk(s.m);
     ++s.flushWaiters;
     bool empty = false;
+    Clock::time_point nextWake = Clock::now();
     for (;;) {
         lk.unlock();
         empty = s.file->pending().records == 0;
         lk.lock();
-        if (empty || Clock::now() >= deadline)
+        const Clock::time_point now = Clock::now();
+        if (empty || now >= deadline)
             break;
-        s.wake = true;
-        s.deliveryWake.notify_all();
+        // At most every kFlushRetry: a deliverer that has nothing it can
+        // deliver now must not be sent round again at once.
+        if (now >= nextWake) {
+            s.wake = true;
+            s.deliveryWake.notify_all();
+            nextWake = now + kFlushRetry;
+        }
         // Each delivery round ends with a notification; poll besides, for
         // rounds run by another process.
-        s.done.wait_until(lk, std::min(deadline, Clock::now() + kFlushRetry));
+        s.done.wait_until(lk, std::min(deadline, nextWake));
     }
     --s.flushWaiters;
     return empty;
@@ -394,7 +432,9 @@ FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QSt
     const Clock::time_point deadline = Clock::now() + timeout;
     bool delivering = false;  // whether this process ever held the delivery lock
     for (;;) {
-        if (file->tryLockDelivery()) {
+        // Waits in the kernel while another process delivers.
+        const bool held = file->lockDelivery(deadline);
+        if (held) {
             delivering = true;
             bool failed = true;
             try {
@@ -430,7 +470,8 @@ FlushOutcome FlushSpoolFile(const QString& path, const QString* login, const QSt
             out.error = out.error.isEmpty() ? why : out.error + QStringLiteral("; ") + why;
             break;
         }
-        std::this_thread::sleep_for(kFlushRetry);
+        if (held)
+            std::this_thread::sleep_for(kFlushRetry);  // what it could not deliver yet
     }
     const SpoolFile::Counts left = file->pending();
     out.remaining = left.records;

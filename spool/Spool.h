@@ -54,6 +54,8 @@ public:
     // Waits until nothing is pending or the time is up; answers whether the
     // spool is empty.
     bool flush(std::chrono::milliseconds timeout);
+    // Delivery lock requests so far (see SpoolFile::deliveryLockAttempts).
+    int64_t deliveryLockAttempts() const;
 
     struct State;
 

@@ -363,6 +363,11 @@ size_t Deliverer::deliverBatch(SpoolFile& file, size_t maxRows)
     try {
         if (!d->conn.isOpen())
             d->connect();
+        // Another process delivered since this one last did: its mark, not
+        // ours, says where the records go on (ours may point into bytes
+        // that were given back since).
+        if (d->markFor == file.id() && file.delivered() != d->mark)
+            d->markFor.clear();
         for (int attempt = 0;;) {
             d->settleMark(file);
             const size_t rows = d->mark < d->singleUntil ? 1 : std::min(maxRows, kBatchRows);

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 
@@ -325,8 +326,91 @@ void SpoolFile::sync()
     }
 }
 
-bool SpoolFile::tryLockDelivery() { return lock(kDeliveryByte, F_WRLCK, false); }
+bool SpoolFile::tryLockDelivery()
+{
+    ++lockAttempts_;
+    return lock(kDeliveryByte, F_WRLCK, false);
+}
 void SpoolFile::unlockDelivery() { unlock(kDeliveryByte); }
+
+namespace {
+
+// One blocking lock request, on a thread of its own so that the wait can be
+// called off: pthread_cancel ends it inside the request, which takes nothing.
+struct LockWait {
+    int fd;
+    struct flock fl;
+    std::mutex& m;
+    std::condition_variable& wake;
+    bool ended = false;
+    int error = 0;
+};
+
+void* waitForLock(void* arg)
+{
+    auto* w = static_cast<LockWait*>(arg);
+    int rc;
+    do
+        rc = ::fcntl(w->fd, F_OFD_SETLKW, &w->fl);
+    while (rc != 0 && errno == EINTR);
+    const int error = rc == 0 ? 0 : errno;
+    // The outcome must reach the caller now, even if it gives up meanwhile.
+    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    {
+        std::lock_guard g(w->m);
+        w->ended = true;
+        w->error = error;
+    }
+    w->wake.notify_all();
+    return nullptr;
+}
+
+} // namespace
+
+bool SpoolFile::lockDelivery(std::optional<std::chrono::steady_clock::time_point> deadline)
+{
+    if (tryLockDelivery())
+        return true;
+    std::unique_lock lk(waitMutex_);
+    if (stopWaiting_ || (deadline && std::chrono::steady_clock::now() >= *deadline))
+        return false;
+    ++lockAttempts_;
+    LockWait w{fd_, {}, waitMutex_, waitWake_};
+    w.fl.l_type = F_WRLCK;
+    w.fl.l_whence = SEEK_SET;
+    w.fl.l_start = kDeliveryByte;
+    w.fl.l_len = 1;
+    pthread_t thread;
+    if (const int e = ::pthread_create(&thread, nullptr, waitForLock, &w); e != 0)
+        fail(sid::SpoolCannotLock, QStringLiteral("Cannot lock the spool %1: %2"), {path_}, e);
+    const auto over = [&] { return w.ended || stopWaiting_; };
+    if (deadline)
+        waitWake_.wait_until(lk, *deadline, over);
+    else
+        waitWake_.wait(lk, over);
+    // Under the mutex: a thread that has not ended yet is still there.
+    if (!w.ended)
+        ::pthread_cancel(thread);
+    lk.unlock();
+    ::pthread_join(thread, nullptr);
+    if (!w.ended) {
+        // In case the grant raced the cancel: this description holds nothing then.
+        unlock(kDeliveryByte);
+        return false;
+    }
+    if (w.error != 0)
+        fail(sid::SpoolCannotLock, QStringLiteral("Cannot lock the spool %1: %2"), {path_}, w.error);
+    return true;
+}
+
+void SpoolFile::stopWaiting()
+{
+    {
+        std::lock_guard g(waitMutex_);
+        stopWaiting_ = true;
+    }
+    waitWake_.notify_all();
+}
 
 bool SpoolFile::removeIfDone()
 {

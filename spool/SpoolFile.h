@@ -11,6 +11,8 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -185,7 +187,17 @@ public:
 
     // One deliverer at a time, across processes.
     bool tryLockDelivery();
+    // Waits for the delivery lock until `deadline` (none: as long as it
+    // takes) or stopWaiting(); answers whether it holds it. The kernel does
+    // the waiting, so a holder that lets go, or dies, hands it on at once.
+    // Throws SpoolError.
+    bool lockDelivery(std::optional<std::chrono::steady_clock::time_point> deadline);
+    // Every wait in lockDelivery, now and later, gives up.
+    void stopWaiting();
     void unlockDelivery();
+    // How often this object asked for the delivery lock: a waiting
+    // deliverer must not keep asking.
+    int64_t deliveryLockAttempts() const { return lockAttempts_.load(); }
 
     // Removes the file when nothing is pending and no other process has it
     // open. Answers whether it did.
@@ -222,6 +234,10 @@ private:
     std::mutex mutex_;         // end_, punched_ and the count below
     uint64_t countFrom_ = 0, countEnd_ = 0;
     std::atomic<uint64_t> syncedTo_{0};  // bytes below are on disk
+    std::atomic<int64_t> lockAttempts_{0};
+    std::mutex waitMutex_;
+    std::condition_variable waitWake_;
+    bool stopWaiting_ = false;  // guarded by waitMutex_
     Counts counted_;
     std::mutex keyMutex_;
     QByteArray key_;

@@ -1,10 +1,13 @@
 // A host in spooled mode: writes COUNT records "<WSID> row <i>", stamped
 // 2001-02-03 04:05:06 plus i seconds, prints "written" once every call has
 // answered 0, then either exits (delivering what it can on the way out) or,
-// with "hold", waits to be killed.
+// with "hold", waits to be killed. With --hold-delivery it takes the delivery
+// lock of the spool file at PATH, prints "locked" and waits to be killed.
 //   spool_host DSN APPID WSID COUNT exit|hold
+//   spool_host --hold-delivery PATH
 #include "core/LogRecord.h"
 #include "core/LogTable.h"
+#include "spool/SpoolFile.h"
 #include "tallyquill/msg_logger.h"
 
 #include <QDateTime>
@@ -16,6 +19,15 @@
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--hold-delivery") {
+        const auto file = tallyquill::spool::SpoolFile::openExisting(QString::fromLocal8Bit(argv[2]));
+        if (!file || !file->tryLockDelivery())
+            return 1;
+        std::printf("locked\n");
+        std::fflush(stdout);
+        for (;;)
+            ::pause();
+    }
     if (argc != 6)
         return 64;
     const std::string ws = argv[3];

@@ -8,6 +8,7 @@
 
 #include "core/LogRecord.h"
 #include "core/LogTable.h"
+#include "spool/Spool.h"
 #include "spool/SpoolDelivery.h"
 #include "spool/SpoolFile.h"
 #include "msgbox/MessageBox.h"
@@ -272,6 +273,80 @@ TEST_P(SpoolDb, SeveralProcessesDeliverEveryRecordOnce)
         EXPECT_EQ(row[0].section(QLatin1Char(' '), 2).toInt(), next[host]++) << row[0].toStdString();
     }
     EXPECT_EQ(tool({"spool", "status"}).out.count(QLatin1Char('\n')), 1);
+}
+
+// While another deliverer holds the spool, this process's deliverer waits for
+// the lock instead of asking for it over and over, and delivers the moment
+// the holder lets go, whether it unlocks or is killed.
+TEST_P(SpoolDb, WaitingDelivererDoesNotSpinAndDeliversWhenTheHolderLetsGo)
+{
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "holder killed" : "holder unlocks");
+        const QString t = QString::fromStdString(newAppId()) + QStringLiteral("_logs");
+        auto sp = spool::Spool::acquire({QString::fromStdString(dsn), t, {}, {}});
+        const QString path = spool::SpoolDirectory() + QLatin1Char('/') + spool::SpoolFileName(QString::fromStdString(dsn), t);
+        QProcess holder;
+        std::unique_ptr<spool::SpoolFile> mine;
+        if (killed) {
+            holder.start(binary(QStringLiteral("spool_host")), {QStringLiteral("--hold-delivery"), path});
+            ASSERT_TRUE(holder.waitForReadyRead(30000));
+            ASSERT_EQ(holder.readAllStandardOutput().trimmed(), "locked");
+        } else {
+            mine = spool::SpoolFile::openExisting(path);
+            ASSERT_TRUE(mine && mine->tryLockDelivery());
+        }
+        const int64_t before = sp->deliveryLockAttempts();
+        for (int i = 0; i < 10; ++i)
+            sp->append(record(i));
+        // A flush sends the deliverer round while it waits; it must not ask again.
+        EXPECT_FALSE(sp->flush(std::chrono::milliseconds(500)));
+        EXPECT_LE(sp->deliveryLockAttempts() - before, 3);
+        if (killed) {
+            holder.kill();
+            ASSERT_TRUE(holder.waitForFinished(30000));
+        } else {
+            mine->unlockDelivery();
+        }
+        EXPECT_TRUE(sp->flush(std::chrono::milliseconds(60000))) << sp->lastError().toStdString();
+        const auto r = inserted(t);
+        ASSERT_EQ(r.size(), 10u);
+        for (int i = 0; i < 10; ++i)
+            EXPECT_EQ(r[size_t(i)][0], record(i).data);
+    }
+}
+
+// A deliverer that last delivered long ago goes on from the file's mark, not
+// from its own, which may point into bytes that were given back since.
+TEST_P(SpoolDb, DelivererGoesOnFromAMarkAnotherProcessMoved)
+{
+    if (isPostgres())
+        GTEST_SKIP() << "the file's behaviour, the same on both";
+    const QString d = spool::EnsureSpoolDirectory();
+    auto a = spool::SpoolFile::open(d, {QString::fromStdString(dsn), table, {}});
+    auto b = spool::SpoolFile::openExisting(a->path());
+    spool::Deliverer first(QString::fromStdString(dsn)), later(QString::fromStdString(dsn));
+    auto deliver = [](spool::SpoolFile& f, spool::Deliverer& by) {
+        ASSERT_TRUE(f.tryLockDelivery());
+        while (by.deliverBatch(f) > 0) {
+        }
+        f.unlockDelivery();
+        EXPECT_EQ(by.takeDamage(), "");
+    };
+    spool::Record r = record(0);
+    a->append(spool::EncodeRecord(r), uint64_t(1) << 30);
+    deliver(*b, later);
+    // Past the amount after which delivered bytes are given back.
+    QByteArray frames;
+    r.data = QString(1000, QLatin1Char('x'));
+    for (int i = 0; i < 6000; ++i)
+        frames += spool::EncodeRecord(r);
+    a->append(frames, uint64_t(1) << 30);
+    deliver(*a, first);
+    a->append(spool::EncodeRecord(record(1)), uint64_t(1) << 30);
+    deliver(*b, later);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM ") + table), "6002");
+    EXPECT_EQ(b->damagedCount().lines, 0);
+    EXPECT_EQ(b->pending().records, 0);
 }
 
 TEST_P(SpoolDb, LockedDatabaseDoesNotHoldTheHost)
