@@ -1,8 +1,11 @@
 #include "tool/Formats.h"
 
 #include <QDateTime>
+#include <QStringDecoder>
 
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 namespace tallyquill::cli {
 
@@ -69,7 +72,208 @@ QString jsonString(const QString& value)
     return out;
 }
 
+// --- The same lines from bytes --------------------------------------------------
+
 } // namespace
+
+QString Decoded(std::string_view bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    return decoder(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
+}
+
+namespace {
+
+QString decoded(std::string_view bytes) { return Decoded(bytes); }
+
+void appendQString(std::string& out, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    out.append(bytes.constData(), size_t(bytes.size()));
+}
+
+// Printable ASCII: each byte one character that every format keeps as it is
+// (bar the quotes and backslash that CSV and JSON escape).
+bool printableAscii(std::string_view v)
+{
+    for (unsigned char b : v)
+        if (b < 0x20 || b >= 0x7f)
+            return false;
+    return true;
+}
+
+bool asciiDigits(std::string_view v, size_t n)
+{
+    if (v.size() != n)
+        return false;
+    for (char c : v)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+std::string_view trimmedEnd(std::string_view v)
+{
+    while (!v.empty() && v.back() == ' ')
+        v.remove_suffix(1);
+    return v;
+}
+
+void appendCsvField(std::string& out, std::string_view raw)
+{
+    if (!printableAscii(raw)) {
+        appendQString(out, csvField(decoded(raw)));
+        return;
+    }
+    const bool formula = !raw.empty() && std::strchr("=+-@", raw.front()) != nullptr;
+    const bool quote = raw.find_first_of("\",") != std::string_view::npos;
+    if (quote)
+        out += '"';
+    if (formula)
+        out += '\'';
+    if (!quote) {
+        out.append(raw);
+        return;
+    }
+    for (char c : raw) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+void appendJsonString(std::string& out, std::string_view v)
+{
+    for (unsigned char b : v) {
+        if (b >= 0x80) {
+            appendQString(out, jsonString(decoded(v)));
+            return;
+        }
+    }
+    out += '"';
+    for (unsigned char b : v) {
+        switch (b) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (b < 0x20 || b == 0x7f) {
+                static const char hex[] = "0123456789abcdef";
+                const char escaped[] = {'\\', 'u', '0', '0', hex[b >> 4], hex[b & 15]};
+                out.append(escaped, sizeof escaped);
+            } else {
+                out += char(b);
+            }
+        }
+    }
+    out += '"';
+}
+
+// The UTC offset that isoStamp gives the stamps of one hour, found once per
+// hour: both ends of the hour must name real moments with one offset, or
+// each stamp of it asks for itself (zone rules change at most once an hour).
+class StampOffsets {
+public:
+    // "+hh:mm", or null when this stamp must take the exact way.
+    const std::string* of(std::string_view date, std::string_view time)
+    {
+        if (time.substr(2, 1) > "5" || time.substr(4, 1) > "5")
+            return nullptr;  // no such minute or second: isoStamp knows
+        char hour[10];
+        std::memcpy(hour, date.data(), 8);
+        std::memcpy(hour + 8, time.data(), 2);
+        const std::string_view key(hour, sizeof hour);
+        if (key != hour_) {
+            hour_.assign(key);
+            const QString d = QString::fromLatin1(date.data(), 8), h = QString::fromLatin1(time.data(), 2);
+            const QString first = isoStamp(IsoDate(d), h + QStringLiteral(":00:00"));
+            const QString last = isoStamp(IsoDate(d), h + QStringLiteral(":59:59"));
+            known_ = first.size() == 25 && last.size() == 25 && first.right(6) == last.right(6);
+            if (known_)
+                offset_ = first.right(6).toStdString();
+        }
+        return known_ ? &offset_ : nullptr;
+    }
+
+private:
+    std::string hour_;
+    std::string offset_;
+    bool known_ = false;
+};
+
+} // namespace
+
+Record RecordOf(const RecordBytes& r)
+{
+    return {decoded(r.date),  decoded(r.time),      decoded(r.appId),   decoded(r.wsId),
+            decoded(r.user),  decoded(r.eventType), decoded(r.activity)};
+}
+
+void AppendRecordLine(std::string& out, Format format, const RecordBytes& r, const LineLayout& layout)
+{
+    if (format == Format::Text) {
+        command::AppendPrintLine(out, r, layout);
+        return;
+    }
+    // A stamp that is not the stored digits takes the QString way whole.
+    if (!asciiDigits(r.date, 8) || !asciiDigits(r.time, 6)) {
+        appendQString(out, RecordLine(format, RecordOf(r), layout));
+        return;
+    }
+    char date[10], time[8];
+    std::memcpy(date, r.date.data(), 4);
+    date[4] = '-';
+    std::memcpy(date + 5, r.date.data() + 4, 2);
+    date[7] = '-';
+    std::memcpy(date + 8, r.date.data() + 6, 2);
+    std::memcpy(time, r.time.data(), 2);
+    time[2] = ':';
+    std::memcpy(time + 3, r.time.data() + 2, 2);
+    time[5] = ':';
+    std::memcpy(time + 6, r.time.data() + 4, 2);
+    const std::string_view isoDate(date, sizeof date), isoTime(time, sizeof time);
+    if (format == Format::Csv) {
+        out.append(isoDate);
+        out += ',';
+        out.append(isoTime);
+        for (std::string_view v : {r.appId, r.wsId, r.user, r.eventType}) {
+            out += ',';
+            appendCsvField(out, trimmedEnd(v));
+        }
+        out += ',';
+        appendCsvField(out, r.activity);
+        return;
+    }
+    thread_local StampOffsets offsets;
+    out += "{\"timestamp\":\"";
+    out.append(isoDate);
+    out += 'T';
+    out.append(isoTime);
+    if (const std::string* offset = offsets.of(r.date, r.time)) {
+        out.append(*offset);
+    } else {
+        const QString d = QString::fromLatin1(date, sizeof date), t = QString::fromLatin1(time, sizeof time);
+        out.append(isoStamp(d, t).mid(19).toStdString());
+    }
+    out += "\",\"date\":\"";
+    out.append(isoDate);
+    out += "\",\"time\":\"";
+    out.append(isoTime);
+    out += "\",\"app\":";
+    appendJsonString(out, trimmedEnd(r.appId));
+    out += ",\"ws\":";
+    appendJsonString(out, trimmedEnd(r.wsId));
+    out += ",\"user\":";
+    appendJsonString(out, trimmedEnd(r.user));
+    out += ",\"event\":";
+    appendJsonString(out, trimmedEnd(r.eventType));
+    out += ",\"activity\":";
+    appendJsonString(out, r.activity);
+    out += '}';
+}
 
 std::optional<Format> FormatNamed(const QString& name)
 {
