@@ -152,23 +152,28 @@ void appendJsonString(std::string& out, std::string_view v)
         }
     }
     out += '"';
-    for (unsigned char b : v) {
+    // Runs that need no escape go in whole.
+    size_t from = 0;
+    for (size_t i = 0; i < v.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(v[i]);
+        if (b >= 0x20 && b != '"' && b != '\\' && b != 0x7f)
+            continue;
+        out.append(v.substr(from, i - from));
+        from = i + 1;
         switch (b) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
-        default:
-            if (b < 0x20 || b == 0x7f) {
-                static const char hex[] = "0123456789abcdef";
-                const char escaped[] = {'\\', 'u', '0', '0', hex[b >> 4], hex[b & 15]};
-                out.append(escaped, sizeof escaped);
-            } else {
-                out += char(b);
-            }
+        default: {
+            static const char hex[] = "0123456789abcdef";
+            const char escaped[] = {'\\', 'u', '0', '0', hex[b >> 4], hex[b & 15]};
+            out.append(escaped, sizeof escaped);
+        }
         }
     }
+    out.append(v.substr(from));
     out += '"';
 }
 

@@ -97,10 +97,12 @@ void Output::writeAll(const char* data, size_t size)
 void Output::flush()
 {
     // Emptied before the write, so that a failed write is not written again
-    // by close(); the buffer keeps its room.
-    const std::string pending = std::move(buffer_);
-    buffer_.clear();
+    // by close(); after a good one the buffer keeps its room.
+    std::string pending;
+    pending.swap(buffer_);
     writeAll(pending.data(), pending.size());
+    pending.clear();
+    buffer_.swap(pending);
 }
 
 void Output::close()
