@@ -185,6 +185,8 @@ TEST_P(CliListBytes, WritesTheLinesOfTheTextWay)
         {"20260329", "023001", "APP", "WS", "gap", "E", QStringLiteral("\uFFFEnot swapped")},
         {"20260329", "033000", "APP", "WS", "after", "E", longText},
         {"20261025", "023000", "APP", "WS", "twice", "E", QStringLiteral("back\\slash \"\u00e9\"")},
+        {"20261101", "080000", QStringLiteral("ÄPP"), "WS", QStringLiteral("Zoë"), QStringLiteral("ünß"),
+         QStringLiteral("naïve – café’s … \u0600\u061C ܐ \u2066x\u2069 \u00A0nbsp, \"q\" =f")},
         {"20261301", "246000", "BAD", "DATE", "x", "E", "no such moment"},
         {"20261231", "235959", "APP      ", "WS  ", "pad  ", "E  ", "  spaces kept  "},
     };

@@ -92,13 +92,50 @@ void appendQString(std::string& out, const QString& text)
     out.append(bytes.constData(), size_t(bytes.size()));
 }
 
-// Printable ASCII: each byte one character that every format keeps as it is
-// (bar the quotes and backslash that CSV and JSON escape).
-bool printableAscii(std::string_view v)
+// Whether UTF-8 bytes show as they are: well-formed (no overlong form, no
+// surrogate, nothing past U+10FFFF, no noncharacter U+FFFE/U+FFFF) and
+// without the characters the format replaces or escapes beyond ASCII: C1
+// controls, U+2028 and U+2029, and for CSV the bidirectional controls too
+// (conservatively, anything from U+2000 to U+207F). ASCII is for the caller.
+bool showsAsIs(std::string_view v, bool csv)
 {
-    for (unsigned char b : v)
-        if (b < 0x20 || b >= 0x7f)
+    const auto* p = reinterpret_cast<const unsigned char*>(v.data());
+    const auto* end = p + v.size();
+    while (p < end) {
+        const unsigned char b = *p;
+        if (b < 0x80) {
+            ++p;
+            continue;
+        }
+        size_t n = 0;
+        unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+        if (b >= 0xC2 && b <= 0xDF)
+            n = 1;
+        else if (b >= 0xE0 && b <= 0xEF) {
+            n = 2;
+            low = b == 0xE0 ? 0xA0 : 0x80;
+            high = b == 0xED ? 0x9F : 0xBF;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            n = 3;
+            low = b == 0xF0 ? 0x90 : 0x80;
+            high = b == 0xF4 ? 0x8F : 0xBF;
+        } else
             return false;
+        if (size_t(end - p) <= n || p[1] < low || p[1] > high)
+            return false;
+        for (size_t i = 2; i <= n; ++i)
+            if (p[i] < 0x80 || p[i] > 0xBF)
+                return false;
+        if (b == 0xC2 && p[1] <= 0x9F)
+            return false;  // C1 control
+        if (b == 0xE2 && (csv ? p[1] <= 0x81 : (p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9))))
+            return false;  // line and paragraph separators, bidirectional controls
+        if (csv && b == 0xD8 && p[1] == 0x9C)
+            return false;  // ARABIC LETTER MARK
+        if (b == 0xEF && p[1] == 0xBF && p[2] >= 0xBE)
+            return false;
+        p += n + 1;
+    }
     return true;
 }
 
@@ -121,7 +158,11 @@ std::string_view trimmedEnd(std::string_view v)
 
 void appendCsvField(std::string& out, std::string_view raw)
 {
-    if (!printableAscii(raw)) {
+    bool plain = true;
+    for (unsigned char b : raw)
+        if (b < 0x20 || b == 0x7f)
+            plain = false;
+    if (!plain || !showsAsIs(raw, true)) {
         appendQString(out, csvField(decoded(raw)));
         return;
     }
@@ -145,11 +186,9 @@ void appendCsvField(std::string& out, std::string_view raw)
 
 void appendJsonString(std::string& out, std::string_view v)
 {
-    for (unsigned char b : v) {
-        if (b >= 0x80) {
-            appendQString(out, jsonString(decoded(v)));
-            return;
-        }
+    if (!showsAsIs(v, false)) {
+        appendQString(out, jsonString(decoded(v)));
+        return;
     }
     out += '"';
     // Runs that need no escape go in whole.
