@@ -199,16 +199,9 @@ bool CommandService::select(const LogQuery& query, const std::function<void(cons
 {
     const QString table = tableOf(query.appId);
     return guarded([&](odbc::Connection& conn) {
-        QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
-        if (const QString where = QueryCondition(query, conn.backslashEscapes(), conn.dialect().asciiCaseFolded(col::Data)); !where.isEmpty())
-            sql += QLatin1Char(' ') + where;
+        const QString sql = selectSql(table, query, conn);
         std::unique_ptr<odbc::ResultSet> rs;
         try {
-            if (query.last > 0 || query.newestFirst)
-                sql += QStringLiteral(" ORDER BY %1 DESC, %2 DESC").arg(col::Date, col::Time)
-                       + (query.last > 0 ? QStringLiteral(" LIMIT %1").arg(query.last) : QString());
-            else
-                sql += QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time;
             rs = conn.query(sql);
         } catch (const DatabaseError& e) {
             if (IsMissingTable(e))
