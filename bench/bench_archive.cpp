@@ -14,6 +14,12 @@
 //   bench_archive [--rows=N] [--rounds=N] [--delete] [--benchmark_filter=...]
 // --delete adds one archive with deletion, one day per transaction, after
 // the rounds (it empties the table, so it runs last).
+//
+// Built as bench_list (TQ_BENCH_LIST), the contenders are the real command
+// run as a child, writing the same rows to a file: `list` in text, CSV and
+// JSON, and `archive --file`, beside the databases' own exports; each
+// child's peak RSS comes from wait4.
+//   bench_list [--rows=N] [--rounds=N]
 
 #include "BenchSupport.h"
 
@@ -30,6 +36,11 @@
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -314,6 +325,67 @@ void Archive(benchmark::State& state, const Backend& b, bool del)
     state.counters["rss_growth_in_run_MB"] = growth;
 }
 
+#ifdef TQ_BENCH_LIST
+// The command as a child with its standard output in `out`: the peak RSS
+// (MB) and whether it exited 0.
+bool runCommand(const std::vector<std::string>& args, const std::string& out, double& maxRssMB)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || dup2(fd, 1) < 0)
+            _exit(127);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return false;
+    maxRssMB = double(usage.ru_maxrss) / 1024.0;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// `list` of the archive's rows in `format`, or with "archive" the archive
+// of the same rows to one file.
+void Command(benchmark::State& state, const Backend& b, const std::string& format)
+{
+    QTemporaryDir out;
+    const std::string file = (out.path() + QStringLiteral("/out.txt")).toStdString();
+    const std::string stdoutFile = format == "archive" ? "/dev/null" : file;
+    std::vector<std::string> args = {TQ_CLI_PATH};
+    if (format == "archive")
+        args.insert(args.end(), {"archive", "--dsn", b.dsn, "--app", "BENCH", "--until", "1998-12-31", "--file", file});
+    else
+        args.insert(args.end(), {"list", "--dsn", b.dsn, "--app", "BENCH", "--from", "1998-01-01", "--to", "1998-12-31",
+                                 "--format", format, "--no-pager"});
+    double peak = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QFile::remove(QString::fromStdString(file));
+        state.ResumeTiming();
+        double rss = 0;
+        const bool ok = runCommand(args, stdoutFile, rss);
+        peak = std::max(peak, rss);
+        if (!ok) {
+            state.SkipWithError(("failed: tallyquill " + args[1]).c_str());
+            break;
+        }
+    }
+    // A header line for text and CSV.
+    const long long header = format == "text" || format == "csv" ? 1 : 0;
+    if (!state.error_occurred() && countLines(QString::fromStdString(file)) != gRows + header)
+        state.SkipWithError("the command wrote an unexpected number of lines");
+    state.counters["child_peak_rss_MB"] = peak;
+}
+#endif
+
 // --- Report --------------------------------------------------------------------
 
 // Per back end: each contender's best and median, and the archive's ratios
@@ -330,6 +402,26 @@ protected:
                     gRows);
         for (const char* backend : {"sqlite", "postgres"}) {
             const std::string be = std::string("/") + backend;
+#ifdef TQ_BENCH_LIST
+            const Figures* cli = find("archive-cli" + be);
+            for (const char* name : {"export-list", "export-csv", "copy", "archive-cli", "list-text", "list-csv",
+                                     "list-json"}) {
+                const Figures* f = find(std::string(name) + be);
+                if (!f || f->runs.empty())
+                    continue;
+                std::printf("%-8s %-12s best %7.3f s  median %7.3f s  (%d runs)  peak RSS %.1f MB", backend, name,
+                            *std::min_element(f->runs.begin(), f->runs.end()) / 1000.0, f->ms() / 1000.0,
+                            int(f->runs.size()), f->peak("child_peak_rss_MB"));
+                if (cli && !cli->runs.empty() && f != cli)
+                    std::printf("  time / archive's %.2f", f->ms() / cli->ms());
+                std::printf("\n");
+            }
+            if (cli)
+                std::printf("%-8s goals: list <= 1.25 x archive's time, peak RSS < 32 MB; archive >= %s x the "
+                            "export's rate\n",
+                            backend, std::strcmp(backend, "sqlite") == 0 ? "0.5" : "0.4");
+            continue;
+#endif
             const Figures* arc = find("archive" + be);
             bool any = false;
             for (const char* name : {"export-list", "export-csv", "copy", "odbc-bound-read", "odbc-wide-read", "archive",
@@ -414,6 +506,18 @@ int main(int argc, char** argv)
                 ->Iterations(1);
         };
         for (int round = 0; round < options.rounds; ++round) {
+#ifdef TQ_BENCH_LIST
+            if (b.postgres) {
+                add("copy" + be, Export, b, std::string("copy"));
+            } else {
+                add("export-list" + be, Export, b, std::string("list"));
+                add("export-csv" + be, Export, b, std::string("csv"));
+            }
+            add("archive-cli" + be, Command, b, std::string("archive"));
+            for (const char* format : {"text", "csv", "json"})
+                add(std::string("list-") + format + be, Command, b, std::string(format));
+            continue;
+#endif
             if (b.postgres) {
                 add("copy" + be, Export, b, std::string("copy"));
             } else {

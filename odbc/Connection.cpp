@@ -6,7 +6,9 @@
 
 #include <odbcinst.h>
 
+#include <clocale>
 #include <dirent.h>
+#include <locale.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -17,6 +19,8 @@
 #include <cstdlib>
 #include <iterator>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace tallyquill::odbc {
@@ -36,6 +40,66 @@ std::shared_ptr<Handle> sharedEnvironment()
     current = env;
     return env;
 }
+
+// The driver manager fixes, when a connection handle is made, the character
+// set in which it passes statement text to a narrow driver (SQLite's): the
+// codeset of the thread's LC_CTYPE at that moment. In the C locale it cuts
+// every other character to one byte, so a literal such as a user's name in a
+// filter no longer matches, and the UTF-8 probe of the fast reader fails.
+// The log's text is UTF-8 whatever the host's locale, so the handle is made
+// under a UTF-8 LC_CTYPE on this thread alone; the process's locale, and the
+// thread's once the handle exists, stay as the host set them.
+class Utf8CtypeOnThisThread {
+public:
+    Utf8CtypeOnThisThread()
+    {
+        locale_t base = duplocale(uselocale(locale_t(nullptr)));
+        if (!base)
+            return;
+        mine_ = newlocale(LC_CTYPE_MASK, "C.UTF-8", base);
+        if (!mine_) {
+            freelocale(base);
+            return;
+        }
+        previous_ = uselocale(mine_);
+    }
+    ~Utf8CtypeOnThisThread()
+    {
+        if (!mine_)
+            return;
+        uselocale(previous_);
+        freelocale(mine_);
+    }
+    Utf8CtypeOnThisThread(const Utf8CtypeOnThisThread&) = delete;
+    Utf8CtypeOnThisThread& operator=(const Utf8CtypeOnThisThread&) = delete;
+
+private:
+    locale_t mine_ = nullptr;
+    locale_t previous_ = nullptr;
+};
+
+// psqlODBC sets the process's LC_CTYPE from the environment when it
+// connects: the host's locale is put back at once (the driver's text stays
+// UTF-8 without it).
+class KeepProcessLocale {
+public:
+    KeepProcessLocale()
+    {
+        if (const char* now = std::setlocale(LC_ALL, nullptr))
+            saved_ = now;
+    }
+    ~KeepProcessLocale()
+    {
+        const char* now = std::setlocale(LC_ALL, nullptr);
+        if (!saved_.empty() && (!now || saved_ != now))
+            std::setlocale(LC_ALL, saved_.c_str());
+    }
+    KeepProcessLocale(const KeepProcessLocale&) = delete;
+    KeepProcessLocale& operator=(const KeepProcessLocale&) = delete;
+
+private:
+    std::string saved_;
+};
 
 // The sockets the process holds, in ascending order.
 std::vector<int> openSockets()
@@ -170,6 +234,9 @@ ServerCall::~ServerCall()
 
 Handle::Handle(SQLSMALLINT type, SQLHANDLE parent) : type_(type)
 {
+    std::optional<Utf8CtypeOnThisThread> utf8;
+    if (type == SQL_HANDLE_DBC)
+        utf8.emplace();
     SQLRETURN rc = SQLAllocHandle(type, parent, &h_);
     if (!SQL_SUCCEEDED(rc)) {
         h_ = SQL_NULL_HANDLE;
@@ -280,6 +347,7 @@ void Connection::open(const QString& dsn, const QString& login, const QString& p
     const int loginTimeout = dsnSeconds(dsn, u"LoginTimeout", kDefaultLoginTimeout);
     SQLSetConnectAttr(dbc_.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(loginTimeout)), 0);
     const std::vector<int> before = openSockets();
+    const KeepProcessLocale hostLocale;
     // The three values travel apart: none of them can add settings of its own.
     check(SQLConnectW(dbc_.get(), wide(dsn), SQLSMALLINT(dsn.size()), wide(login), SQLSMALLINT(login.size()),
                       wide(password), SQLSMALLINT(password.size())),

@@ -13,9 +13,11 @@ inline SQLWCHAR* wide(const QString& s)
     return reinterpret_cast<SQLWCHAR*>(const_cast<char16_t*>(reinterpret_cast<const char16_t*>(s.utf16())));
 }
 
+// Every unit as it came: fromUtf16 would take a leading U+FEFF or U+FFFE for
+// a byte order mark, dropping the first or swapping every character.
 inline QString fromWide(const SQLWCHAR* s, SQLLEN units)
 {
-    return QString::fromUtf16(reinterpret_cast<const char16_t*>(s), units);
+    return QString(reinterpret_cast<const QChar*>(s), qsizetype(units));
 }
 
 inline bool isControl(QChar c)

@@ -14,6 +14,7 @@
 #include "tallyquill/export.h"
 #include "tallyquill/msg_logger.h"
 #include "core/Error.h"
+#include "core/LineBytes.h"  // RecordBytes: the records `list` streams
 #include "core/Schema.h"  // the columns the command's lines and reports name
 #include "core/ViewValues.h"
 
@@ -21,10 +22,14 @@
 #include <QString>
 
 #include <chrono>
+#include <cstring>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace tallyquill {
@@ -109,6 +114,52 @@ public:
     // viewer's archive dialog does, on a connection of its own.
     ArchiveOutcome archive(const ArchiveRequest& request, const LineLayout& layout);
 
+    // --- list as a stream ---------------------------------------------------
+    // As select(), but each record as the database's UTF-8 bytes, which are
+    // valid only during the call: read in bound blocks where the driver
+    // hands UTF-8, so that memory stays flat however many rows match. With
+    // `last`, only those many rows are held.
+    bool selectBytes(const LogQuery& query, const std::function<void(const RecordBytes&)>& sink);
+
+    // At most `limit` records as bytes, the oldest forgotten first (0 keeps
+    // none). Inline: the command keeps them too.
+    class KeptRecords {
+    public:
+        explicit KeptRecords(size_t limit) : limit_(limit) {}
+        void add(const RecordBytes& r)
+        {
+            if (limit_ == 0)
+                return;
+            if (rows_.size() == limit_)
+                rows_.pop_front();
+            std::string& row = rows_.emplace_back();
+            for (std::string_view v : {r.date, r.time, r.appId, r.wsId, r.user, r.eventType, r.activity}) {
+                const uint32_t n = uint32_t(v.size());
+                row.append(reinterpret_cast<const char*>(&n), sizeof n);
+                row.append(v);
+            }
+        }
+        size_t size() const { return rows_.size(); }
+        // The i-th kept record, oldest first; valid until the next add.
+        RecordBytes at(size_t i) const
+        {
+            const std::string& row = rows_[i];
+            std::string_view v[7];
+            size_t at = 0;
+            for (std::string_view& field : v) {
+                uint32_t n = 0;
+                std::memcpy(&n, row.data() + at, sizeof n);
+                field = std::string_view(row).substr(at + sizeof n, n);
+                at += sizeof n + n;
+            }
+            return {v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
+        }
+
+    private:
+        size_t limit_;
+        std::deque<std::string> rows_;
+    };
+
 private:
     odbc::Connection& connection();
     // Runs `work` on the connection, dropping it when a failure broke it.
@@ -189,6 +240,11 @@ struct ViewerSetup {
     QString firstStartDate, firstEndDate;  // dd/mm/yyyy
 };
 TQ_INTERNAL_API bool ShowViewer(const ViewerSetup& setup);
+
+// --- list as a stream -----------------------------------------------------------
+// Appends PrintLine(stored, layout).toUtf8() of a record read as bytes,
+// without a line end and without a QString.
+TQ_INTERNAL_API void AppendPrintLine(std::string& out, const RecordBytes& stored, const LineLayout& layout);
 
 } // namespace command
 

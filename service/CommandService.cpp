@@ -3,9 +3,12 @@
 #include "service/LogService.h"
 
 #include "odbc/Odbc.h"
+#include "odbc/Utf8Rows.h"
 #include "writer/LogConnection.h"
 #include "core/LogTable.h"
 #include "core/Schema.h"
+
+#include <QByteArray>
 
 #include <algorithm>
 #include <map>
@@ -126,20 +129,79 @@ auto CommandService::guarded(F&& work)
     }
 }
 
+namespace {
+
+QString selectSql(const QString& table, const LogQuery& query, odbc::Connection& conn)
+{
+    QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
+    if (const QString where = QueryCondition(query, conn.backslashEscapes(), conn.dialect().asciiCaseFolded(col::Data)); !where.isEmpty())
+        sql += QLatin1Char(' ') + where;
+    if (query.last > 0 || query.newestFirst)
+        sql += QStringLiteral(" ORDER BY %1 DESC, %2 DESC").arg(col::Date, col::Time)
+               + (query.last > 0 ? QStringLiteral(" LIMIT %1").arg(query.last) : QString());
+    else
+        sql += QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time;
+    return sql;
+}
+
+} // namespace
+
+bool CommandService::selectBytes(const LogQuery& query, const std::function<void(const RecordBytes&)>& sink)
+{
+    const QString table = tableOf(query.appId);
+    return guarded([&](odbc::Connection& conn) {
+        const QString sql = selectSql(table, query, conn);
+        // Newest first as read; the newest N go out oldest first, so they wait.
+        const bool reversed = query.last > 0 && !query.newestFirst;
+        KeptRecords kept(reversed ? size_t(query.last) : 0);
+        auto take = [&](const RecordBytes& r) { reversed ? kept.add(r) : sink(r); };
+        int64_t taken = 0;
+        try {
+            bool fast = conn.textCapabilities().utf8;
+            if (fast) {
+                try {
+                    // Without a QString per value: the bytes the driver put in the block.
+                    odbc::Utf8Rows rows(conn, sql, RecordOrderByteCapacities());
+                    while (rows.fetch())
+                        for (size_t r = 0; r < rows.rows(); ++r, ++taken)
+                            take({rows.text(r, 0), rows.text(r, 1), rows.text(r, 2), rows.text(r, 3),
+                                  rows.text(r, 4), rows.text(r, 5), rows.text(r, 6)});
+                } catch (const odbc::ValueTooLong&) {
+                    // A value longer than its column on a driver that cannot
+                    // read it again in a block: the rest is read as text.
+                    fast = false;
+                }
+            }
+            if (!fast) {
+                std::unique_ptr<odbc::ResultSet> rs = conn.query(sql);
+                for (int64_t skip = taken; skip > 0 && !rs->eof(); --skip)
+                    rs->next();
+                for (; !rs->eof(); rs->next()) {
+                    QByteArray v[7];
+                    for (int c = 0; c < 7; ++c)
+                        v[c] = rs->text(c).toUtf8();
+                    auto view = [&](int c) { return std::string_view(v[c].constData(), size_t(v[c].size())); };
+                    take({view(0), view(1), view(2), view(3), view(4), view(5), view(6)});
+                }
+            }
+        } catch (const DatabaseError& e) {
+            if (taken == 0 && IsMissingTable(e))
+                return false;
+            throw;
+        }
+        for (size_t i = kept.size(); i > 0; --i)
+            sink(kept.at(i - 1));
+        return true;
+    });
+}
+
 bool CommandService::select(const LogQuery& query, const std::function<void(const LogRecord&)>& sink)
 {
     const QString table = tableOf(query.appId);
     return guarded([&](odbc::Connection& conn) {
-        QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
-        if (const QString where = QueryCondition(query, conn.backslashEscapes(), conn.dialect().asciiCaseFolded(col::Data)); !where.isEmpty())
-            sql += QLatin1Char(' ') + where;
+        const QString sql = selectSql(table, query, conn);
         std::unique_ptr<odbc::ResultSet> rs;
         try {
-            if (query.last > 0 || query.newestFirst)
-                sql += QStringLiteral(" ORDER BY %1 DESC, %2 DESC").arg(col::Date, col::Time)
-                       + (query.last > 0 ? QStringLiteral(" LIMIT %1").arg(query.last) : QString());
-            else
-                sql += QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time;
             rs = conn.query(sql);
         } catch (const DatabaseError& e) {
             if (IsMissingTable(e))
@@ -308,5 +370,19 @@ void CommandService::registerPostgres(const QString& name, const QString& host, 
         attributes.emplace_back(QStringLiteral("Username"), user);
     odbc::writeUserDsn(name, odbc::Dialect::postgresql().driver(), attributes);
 }
+
+namespace command {
+
+void AppendPrintLine(std::string& out, const RecordBytes& stored, const LineLayout& layout)
+{
+    thread_local ByteBuffer line;
+    thread_local std::string scratch;
+    line.clear();
+    AppendLogLine(line, DisplayFormBytes(stored, scratch), layout);
+    // Without the CRLF the archive's lines end with: the caller picks the end.
+    out.append(line.data(), line.size() - 2);
+}
+
+} // namespace command
 
 } // namespace tallyquill

@@ -1,11 +1,19 @@
 // The command's reading of dates, archive lines and follow polls, apart from
-// any database.
+// any database; and the lines `list` writes from the bytes it streams.
 
 #include "tool/ArchiveLine.h"
 #include "tool/Dates.h"
 #include "tool/Follow.h"
+#include "tool/Formats.h"
 
+#include "TestSupport.h"
 #include "core/LogLine.h"
+#include "core/LogTable.h"
+#include "core/Schema.h"
+#include "service/Command.h"
+
+#include <cstdlib>
+#include <ctime>
 
 #include <gtest/gtest.h>
 
@@ -150,5 +158,77 @@ TEST(CliFollow, PrintsEveryRecordOnceAcrossPolls)
     EXPECT_FALSE(cursor.admit(rec("110000", "ahead")));
     cursor.endPoll();
 }
+
+// `list` reads bytes in bound blocks and writes them straight: every line,
+// in every format and layout and in every order, is the one the text way
+// (each value a QString, each line RecordLine) writes for the same table of
+// hostile values.
+class CliListBytes : public tqtest::DbTest {};
+
+TEST_P(CliListBytes, WritesTheLinesOfTheTextWay)
+{
+    // Zone rules with a gap and an overlap, for the JSON stamps' offsets.
+    const QByteArray zone = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    const QString app = QString::fromStdString(newAppId());
+    const QString table = tallyquill::TableName(app);
+    raw().execute(tallyquill::CreateTableSql(table));
+    auto insert = raw().prepare(tallyquill::InsertSql(table));
+    const QString longText = QString(250, QChar(u'中'));
+    std::vector<tallyquill::LogRecord> rows = {
+        {"20260101", "000000", "APP", "WS", "ann", "INFO", "plain"},
+        {"20260115", "101010", "A,B", "W\"S", "=cmd", "-1", "a \"quoted\", comma, line"},
+        {"20260201", "235959", "APP", "WS", "@at", "+x", QStringLiteral("cr\rlf\nta\tb\x01\x1b[31m\x7f")},
+        {"20260329", "013000", "APP", "WS", QStringLiteral("Jörg"), QStringLiteral("é"), QStringLiteral("中文 \u202Eevil\u2028 \u0085 \U0001F600")},
+        {"20260329", "023000", "APP", "WS", "gap", "E", QStringLiteral("\uFEFFbom first")},
+        {"20260329", "023001", "APP", "WS", "gap", "E", QStringLiteral("\uFFFEnot swapped")},
+        {"20260329", "033000", "APP", "WS", "after", "E", longText},
+        {"20261025", "023000", "APP", "WS", "twice", "E", QStringLiteral("back\\slash \"\u00e9\"")},
+        {"20261101", "080000", QStringLiteral("ÄPP"), "WS", QStringLiteral("Zoë"), QStringLiteral("ünß"),
+         QStringLiteral("naïve – café’s … \u0600\u061C ܐ \u2066x\u2069 \u00A0nbsp, \"q\" =f")},
+        {"20261301", "246000", "BAD", "DATE", "x", "E", "no such moment"},
+        {"20261231", "235959", "APP      ", "WS  ", "pad  ", "E  ", "  spaces kept  "},
+    };
+    // SQLite keeps a value longer than its column: it is read another way.
+    if (!isPostgres())
+        rows.push_back({"20261231", "235959", "APP", "WS", "long", "E", QString(400, QLatin1Char('x')) + QStringLiteral("é")});
+    for (const tallyquill::LogRecord& r : rows) {
+        const auto values = tallyquill::TableOrderValues(r);
+        insert->setParameters(std::vector<QString>(values.begin(), values.end()));
+        insert->execute();
+    }
+    tallyquill::CommandService service(QString::fromStdString(dsn), {}, {});
+    tallyquill::LineLayout hidden;
+    hidden.hideAppID = hidden.hideUser = true;
+    for (const auto& [last, newestFirst] : {std::pair{0, false}, {0, true}, {3, false}, {3, true}}) {
+        tallyquill::LogQuery query;
+        query.appId = app;
+        query.last = last;
+        query.newestFirst = newestFirst;
+        std::vector<tallyquill::LogRecord> read;
+        ASSERT_TRUE(service.select(query, [&](const tallyquill::LogRecord& r) { read.push_back(r); }));
+        ASSERT_EQ(read.size(), last ? size_t(last) : rows.size());
+        for (const Format format : {Format::Text, Format::Csv, Format::Json})
+            for (const tallyquill::LineLayout& layout : {tallyquill::LineLayout{}, hidden}) {
+                std::string expected, actual;
+                for (const tallyquill::LogRecord& r : read)
+                    expected += RecordLine(format, r, layout).toUtf8().toStdString() + "\n";
+                ASSERT_TRUE(service.selectBytes(query, [&](const tallyquill::RecordBytes& r) {
+                    AppendRecordLine(actual, format, r, layout);
+                    actual += "\n";
+                }));
+                EXPECT_EQ(actual, expected) << "format " << int(format) << ", last " << last << ", newest first "
+                                            << newestFirst << ", hidden " << layout.hideAppID;
+            }
+    }
+    if (zone.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", zone);
+    tzset();
+}
+
+TQ_INSTANTIATE_DB_TESTS(CliListBytes);
 
 } // namespace

@@ -9,6 +9,9 @@
 
 #include <QFileInfo>
 
+#include <clocale>
+#include <locale.h>
+
 using tallyquill::DatabaseError;
 using tallyquill::odbc::Connection;
 using tqtest::DbTest;
@@ -176,6 +179,28 @@ TEST_P(OdbcDb, BoundRowsReadWhatTheWidePathReads)
             EXPECT_EQ(seen, 6u);
         }
     }
+}
+
+// A host that never sets a locale (the C locale): the driver manager would
+// pass statement text to the SQLite driver cut to a byte per character, so
+// a filter's literal matched nothing and the bound reader fell back to the
+// slow way. Its connections still speak UTF-8, and its locale stays its own.
+TEST_P(OdbcDb, AHostInTheCLocaleGetsUtf8AndKeepsItsLocale)
+{
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    std::setlocale(LC_ALL, "C");
+    {
+        tallyquill::odbc::Connection conn;
+        conn.open(QString::fromStdString(dsn), {}, {});
+        EXPECT_TRUE(conn.textCapabilities().utf8);
+        raw().execute(QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (n, t) VALUES (1, 'J\u00f6rg \u4e2d')"));
+        EXPECT_EQ(conn.query(QStringLiteral("SELECT t FROM ") + table + QStringLiteral(" WHERE t = 'J\u00f6rg \u4e2d'"))
+                      ->text(0),
+                  QStringLiteral("J\u00f6rg \u4e2d"));
+        EXPECT_STREQ(std::setlocale(LC_ALL, nullptr), "C");
+        EXPECT_EQ(uselocale(locale_t(nullptr)), LC_GLOBAL_LOCALE);
+    }
+    std::setlocale(LC_ALL, before.c_str());
 }
 
 TEST_P(OdbcDb, DialectAnswersWhatItsDatabaseDoes)

@@ -37,8 +37,24 @@ void FollowCursor::prune()
 
 bool FollowCursor::admit(const Record& r)
 {
-    const Instant at{r.Date, r.Time};
-    const QStringList key{r.AppID, r.WsID, r.UserName, r.EventType, r.Activity};
+    QByteArray v[7];
+    const QString* fields[7] = {&r.Date, &r.Time, &r.AppID, &r.WsID, &r.UserName, &r.EventType, &r.Activity};
+    for (int i = 0; i < 7; ++i)
+        v[i] = fields[i]->toUtf8();
+    auto view = [&](int i) { return std::string_view(v[i].constData(), size_t(v[i].size())); };
+    return admit(RecordBytes{view(0), view(1), view(2), view(3), view(4), view(5), view(6)});
+}
+
+bool FollowCursor::admit(const RecordBytes& r)
+{
+    const Instant at{QString::fromUtf8(r.date.data(), qsizetype(r.date.size())),
+                     QString::fromUtf8(r.time.data(), qsizetype(r.time.size()))};
+    std::string key;
+    for (std::string_view v : {r.appId, r.wsId, r.user, r.eventType, r.activity}) {
+        key += std::to_string(v.size());
+        key += ':';
+        key.append(v);
+    }
     // The n-th copy of a record in this poll is new when fewer than n copies
     // of it were printed before: identical records each print once.
     int& printed = printed_[at][key];

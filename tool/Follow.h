@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <map>
+#include <string>
 
 namespace tallyquill::cli {
 
@@ -33,6 +34,7 @@ public:
     }
     // Called for each record of a poll, in order: whether it is new.
     bool admit(const Record& r);
+    bool admit(const RecordBytes& r);
     // Forgets what lies before the window.
     void endPoll();
 
@@ -42,7 +44,8 @@ private:
     void prune();
 
     Instant newest_, now_, cut_;
-    std::map<Instant, std::map<QStringList, int>> printed_, seen_;
+    // Per stamp, the other five values (length-prefixed bytes) and their count.
+    std::map<Instant, std::map<std::string, int>> printed_, seen_;
 };
 
 } // namespace tallyquill::cli

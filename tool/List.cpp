@@ -9,8 +9,8 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cstdint>
 #include <csignal>
-#include <deque>
 #include <ctime>
 #include <iostream>
 #include <vector>
@@ -149,14 +149,20 @@ int runList(const ListOptions& o)
 
     FollowCursor cursor;
     int64_t printed = 0;
-    // Only --follow reads records again, so only it remembers any.
-    auto print = [&](const LogRecord& r) {
+    // Bytes in, bytes out: no QString per record unless a pattern or
+    // colour needs one.
+    auto print = [&](const RecordBytes& r) {
+        // Only --follow reads records again, so only it remembers any.
         if (o.follow && !cursor.admit(r))
             return;
-        if (grep && !grep->match(r.Activity).hasMatch())
+        if (grep && !grep->match(Decoded(r.activity)).hasMatch())
             return;
-        const QString line = RecordLine(format, r, layout);
-        out.line(colour ? Coloured(line, eventColumn, kEventWidth) : line);
+        if (colour) {
+            out.line(Coloured(RecordLine(format, RecordOf(r), layout), eventColumn, kEventWidth));
+        } else {
+            AppendRecordLine(out.pending(), format, r, layout);
+            out.endLine();
+        }
         ++printed;
     };
     if (o.follow) {
@@ -169,20 +175,15 @@ int runList(const ListOptions& o)
     cursor.beginPoll(ToInstant(QDateTime::currentDateTime()));
     try {
         if (lastMatching) {
-            std::deque<LogRecord> newest;
-            service.select(query, [&](const LogRecord& r) {
-                if (!grep->match(r.Activity).hasMatch())
-                    return;
-                newest.push_back(r);
-                if (newest.size() > size_t(o.last))
-                    newest.pop_front();
+            CommandService::KeptRecords newest{size_t(o.last)};
+            service.selectBytes(query, [&](const RecordBytes& r) {
+                if (grep->match(Decoded(r.activity)).hasMatch())
+                    newest.add(r);
             });
-            if (o.reverse)
-                std::for_each(newest.rbegin(), newest.rend(), print);
-            else
-                std::for_each(newest.begin(), newest.end(), print);
+            for (size_t i = 0; i < newest.size(); ++i)
+                print(newest.at(o.reverse ? newest.size() - 1 - i : i));
         } else {
-            service.select(query, print);
+            service.selectBytes(query, print);
         }
         out.flush();
     } catch (const Failure&) {
@@ -206,7 +207,7 @@ int runList(const ListOptions& o)
             query.fromTime = start.time;
             try {
                 cursor.beginPoll(wall);
-                service.select(query, print);
+                service.selectBytes(query, print);
                 cursor.endPoll();
                 warned = false;
             } catch (const DatabaseError& e) {

@@ -83,10 +83,9 @@ Output::~Output()
 
 void Output::line(const QString& text)
 {
-    buffer_ += text.toUtf8();
-    buffer_ += eol_;
-    if (buffer_.size() >= 1 << 16)
-        flush();
+    const QByteArray bytes = text.toUtf8();
+    buffer_.append(bytes.constData(), size_t(bytes.size()));
+    endLine();
 }
 
 void Output::writeAll(const char* data, size_t size)
@@ -97,8 +96,13 @@ void Output::writeAll(const char* data, size_t size)
 
 void Output::flush()
 {
-    const QByteArray pending = std::exchange(buffer_, {});
-    writeAll(pending.constData(), size_t(pending.size()));
+    // Emptied before the write, so that a failed write is not written again
+    // by close(); after a good one the buffer keeps its room.
+    std::string pending;
+    pending.swap(buffer_);
+    writeAll(pending.data(), pending.size());
+    pending.clear();
+    buffer_.swap(pending);
 }
 
 void Output::close()

@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <sysexits.h>
 
@@ -34,6 +35,14 @@ public:
     bool toFile() const { return fd_ != 1; }
     // Appends one line and its line end. Throws Failure (EX_IOERR).
     void line(const QString& text);
+    // A line written as bytes: append its text to pending(), then endLine().
+    std::string& pending() { return buffer_; }
+    void endLine()
+    {
+        buffer_ += eol_;
+        if (buffer_.size() >= kFlushAt)
+            flush();
+    }
     // Hands what is buffered to the file or stream.
     void flush();
     // Flushes and, for a file, syncs and closes it.
@@ -45,7 +54,8 @@ private:
     int fd_ = 1;
     QString path_;
     const char* eol_;
-    QByteArray buffer_;
+    static constexpr size_t kFlushAt = size_t(1) << 16;
+    std::string buffer_;
 };
 
 } // namespace tallyquill::cli

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -87,6 +88,10 @@ int main(int argc, char** argv)
     if (argc == 2 && std::strcmp(argv[1], "help") == 0)
         argv[1] = const_cast<char*>("--help");
     const bool completion = argc == 2 && std::strcmp(argv[1], "--bash-completion") == 0;
+    // The user's character set, for file names and terminals; numbers keep
+    // the C form in which options are given and reports are read.
+    std::setlocale(LC_ALL, "");
+    std::setlocale(LC_NUMERIC, "C");
     try {
         const int status = dispatch(argc, argv, completion);
         // Every verb's report goes through stdio; a full disk or a closed pipe
