@@ -55,15 +55,16 @@ QString fill(bool postgres, const QString& table, int64_t from, int64_t rows)
             .arg(table)
             .arg(from)
             .arg(from + rows - 1);
-    return QStringLiteral("INSERT INTO %1 (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, "
-                          "log_Data) WITH RECURSIVE n(i) AS (SELECT %2 UNION ALL SELECT i + 1 FROM n WHERE i < %3) "
-                          "SELECT 'IDXBENCH', 'WS0' || (i % 4 + 1), strftime('%Y%m%d', '1998-01-01', "
-                          "'+' || (i / 30000) || ' days'), printf('%02d%02d%02d', (i % 30000) * 2 / 3600, "
-                          "(i % 30000) * 2 / 60 % 60, (i % 30000) * 2 % 60), 'ANNA', 'UPDATE', "
-                          "printf('Order %08d posted for item%02dx at the front desk', i, i % 100) FROM n")
-        .arg(table)
-        .arg(from)
-        .arg(from + rows - 1);
+    // printf's own % marks: concatenated, not through QString::arg.
+    return QStringLiteral("INSERT INTO ") + table
+           + QStringLiteral(" (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data) "
+                            "WITH RECURSIVE n(i) AS (SELECT ")
+           + QString::number(from) + QStringLiteral(" UNION ALL SELECT i + 1 FROM n WHERE i < ")
+           + QString::number(from + rows - 1)
+           + QStringLiteral(") SELECT 'IDXBENCH', 'WS0' || (i % 4 + 1), strftime('%Y%m%d', '1998-01-01', "
+                            "'+' || (i / 30000) || ' days'), printf('%02d%02d%02d', (i % 30000) * 2 / 3600, "
+                            "(i % 30000) * 2 / 60 % 60, (i % 30000) * 2 % 60), 'ANNA', 'UPDATE', "
+                            "printf('Order %08d posted for item%02dx at the front desk', i, i % 100) FROM n");
 }
 
 double seconds(const QElapsedTimer& t) { return double(t.nsecsElapsed()) / 1e9; }
