@@ -190,20 +190,27 @@ TEST_P(ActivityIndexDb, EveryWriterKeepsTheIndexAndTheCommandsAreIdempotent)
     EXPECT_EQ(activities("zebra"), QStringList{"fresh Zebra row"});
 }
 
-// Each way an SQLite index can fall out of step with its table: the filter
-// stops trusting it, and building it again mends it.
+// Each way an index can fall out of step with its table: the filter stops
+// trusting it, and building it again mends it.
 TEST_P(ActivityIndexDb, AnIndexOutOfStepIsNotTrusted)
 {
-    if (isPostgres())
-        GTEST_SKIP() << "PostgreSQL's planner keeps its own index in step";
     const QString tool = QCoreApplication::applicationDirPath() + QStringLiteral("/../tool/tallyquill");
     const QStringList build = {"index", "--activity", "--dsn", QString::fromStdString(dsn), "--app", app};
     const struct {
         const char* how;
+        bool postgres;
         std::function<void()> spoil;
         ActivityIndexState after;
     } cases[] = {
-        {"killed while filling",
+        {"a concurrent build that failed", true,
+         [&] {
+             ASSERT_TRUE(command().indexActivity(app, false).changed);
+             raw().execute(QStringLiteral("UPDATE pg_index SET indisvalid = false WHERE indexrelid = "
+                                          "to_regclass('%1_activity')")
+                               .arg(table));
+         },
+         ActivityIndexState::OutOfStep},
+        {"killed while filling", false,
          [&] {
              QProcess p;
              QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -214,7 +221,7 @@ TEST_P(ActivityIndexDb, AnIndexOutOfStepIsNotTrusted)
              EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
          },
          ActivityIndexState::Absent},
-        {"rows renumbered by VACUUM",
+        {"rows renumbered by VACUUM", false,
          [&] {
              ASSERT_TRUE(command().indexActivity(app, false).changed);
              // Only a table without an index of its own gets new row numbers.
@@ -223,7 +230,7 @@ TEST_P(ActivityIndexDb, AnIndexOutOfStepIsNotTrusted)
              raw().execute(QStringLiteral("VACUUM"));
          },
          ActivityIndexState::OutOfStep},
-        {"log table dropped and made again",
+        {"log table dropped and made again", false,
          [&] {
              ASSERT_TRUE(command().indexActivity(app, false).changed);
              raw().execute(QStringLiteral("ALTER TABLE %1 RENAME TO %1_old").arg(table));
@@ -233,6 +240,8 @@ TEST_P(ActivityIndexDb, AnIndexOutOfStepIsNotTrusted)
          ActivityIndexState::OutOfStep},
     };
     for (const auto& c : cases) {
+        if (c.postgres != isPostgres())
+            continue;
         SCOPED_TRACE(c.how);
         command().indexActivity(app, true);
         c.spoil();
@@ -241,7 +250,7 @@ TEST_P(ActivityIndexDb, AnIndexOutOfStepIsNotTrusted)
         for (int pass = 0; pass < 2; ++pass) {
             EXPECT_EQ(found(QStringLiteral("order")), Rows({0, 1})) << pass;
             EXPECT_EQ(found(QStringLiteral("épée")), Rows({13})) << pass;
-            ASSERT_TRUE(command().indexActivity(app, false).changed);
+            ASSERT_EQ(command().indexActivity(app, false).changed, pass == 0 || !isPostgres());
             EXPECT_EQ(state(), ActivityIndexState::Present);
         }
     }
