@@ -49,7 +49,8 @@ QString SqlLiteral(const QString& value, bool backslashEscapes)
 
 namespace tallyquill {
 
-QString ActivityContains(const QString& activity, bool backslashEscapes, const QString& column)
+QString ActivityContains(const QString& activity, bool backslashEscapes, const QString& column,
+                         const QString& prefilter)
 {
     QString pattern = QStringLiteral("%");
     for (QChar ch : activity) {
@@ -58,8 +59,52 @@ QString ActivityContains(const QString& activity, bool backslashEscapes, const Q
         pattern += ch >= QLatin1Char('A') && ch <= QLatin1Char('Z') ? QChar(ch.unicode() + 32) : ch;
     }
     pattern += QLatin1Char('%');
-    return column + QStringLiteral(" LIKE ") + SqlLiteral(pattern, backslashEscapes) + QStringLiteral(" ESCAPE ")
-           + SqlLiteral(QStringLiteral("\\"), backslashEscapes);
+    const QString like = column + QStringLiteral(" LIKE ") + SqlLiteral(pattern, backslashEscapes)
+                         + QStringLiteral(" ESCAPE ") + SqlLiteral(QStringLiteral("\\"), backslashEscapes);
+    const QString match = prefilter.isEmpty() ? QString() : ActivityMatchQuery(activity);
+    if (match.isEmpty())
+        return like;
+    return QLatin1Char('(') + prefilter.arg(SqlLiteral(match, backslashEscapes)) + QStringLiteral(" AND ") + like
+           + QLatin1Char(')');
+}
+
+QStringList ActivityLiterals(const QString& activity)
+{
+    QStringList out;
+    QString piece;
+    auto keep = [&] {
+        // Trigrams count code points: a pair of surrogates is one.
+        if (piece.toUcs4().size() >= 3)
+            out << piece;
+        piece.clear();
+    };
+    for (QChar ch : activity) {
+        if (ch == QLatin1Char('%') || ch == QLatin1Char('_'))
+            keep();
+        else
+            piece += ch;
+    }
+    keep();
+    return out;
+}
+
+QString Fts5String(const QString& text)
+{
+    QString out = QStringLiteral("\"");
+    for (QChar c : text) {
+        if (c == QLatin1Char('"'))
+            out += c;
+        out += c;
+    }
+    return out + QLatin1Char('"');
+}
+
+QString ActivityMatchQuery(const QString& activity)
+{
+    QStringList strings;
+    for (const QString& piece : ActivityLiterals(activity))
+        strings << Fts5String(piece);
+    return strings.join(QStringLiteral(" AND "));
 }
 
 } // namespace tallyquill

@@ -4,6 +4,7 @@
 // the one way a text goes into SQL as a literal.
 
 #include <QString>
+#include <QStringList>
 
 namespace tallyquill {
 
@@ -27,6 +28,20 @@ QString SqlLiteral(const QString& value, bool backslashEscapes);
 // act as wildcards. A backslash is PostgreSQL's
 // default LIKE escape and plain text to SQLite; naming it as the escape and
 // escaping it makes it plain text to both.
-QString ActivityContains(const QString& activity, bool backslashEscapes, const QString& column);
+// With `prefilter` (a condition whose %1 takes a literal, from the activity
+// index), rows are first narrowed to those that index finds for the text's
+// literal pieces; the LIKE still decides, so the rows are the same.
+QString ActivityContains(const QString& activity, bool backslashEscapes, const QString& column,
+                         const QString& prefilter = QString());
+
+// The pieces of an activity text between its wildcards that a trigram index
+// can look up: those of at least three characters, in order.
+QStringList ActivityLiterals(const QString& activity);
+// A text as one FTS5 string: in double quotes, each double quote doubled, so
+// that no operator, column filter or prefix mark inside it takes effect.
+QString Fts5String(const QString& text);
+// The FTS5 query that every row containing the text's literals matches, or
+// empty when no piece is long enough (the index cannot help).
+QString ActivityMatchQuery(const QString& activity);
 
 } // namespace tallyquill

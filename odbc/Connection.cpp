@@ -414,6 +414,13 @@ void Connection::execute(const QString& sql)
     stmt.check(SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS), "SQLExecDirect");
 }
 
+void Connection::executeUnbounded(const QString& sql)
+{
+    StatementHandle stmt = newStatement();
+    SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(0)), 0);
+    stmt.check(SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS), "SQLExecDirect");
+}
+
 std::unique_ptr<Statement> Connection::prepare(const QString& sql)
 {
     if (!open_)

@@ -51,6 +51,126 @@ QString Dialect::asciiCaseFolded(const QString& column) const
     return QStringLiteral("LOWER(") + column + QLatin1Char(')');
 }
 
+QString Dialect::activityIndexName(const QString& table) const
+{
+    const QString name = table + QStringLiteral("_activity");
+    return kind_ == Kind::PostgreSQL ? name.left(63) : name;
+}
+
+std::vector<QString> Dialect::activityIndexObjects(const QString& table) const
+{
+    const QString name = activityIndexName(table);
+    switch (kind_) {
+    case Kind::SQLite:
+        // Dropping the log table drops its triggers and leaves the FTS5 table
+        // behind: a table made again must not trust that stale index.
+        return {name, name + QStringLiteral("_ai"), name + QStringLiteral("_ad"), name + QStringLiteral("_au")};
+    case Kind::PostgreSQL:
+        return {name};
+    case Kind::Other:
+        break;
+    }
+    return {};
+}
+
+Dialect::CatalogQuery Dialect::activityIndexLookup(const QString& table) const
+{
+    switch (kind_) {
+    case Kind::SQLite:
+        // SQLite's names know no case.
+        return {QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type IN ('table', 'trigger') AND "
+                               "lower(name) IN (lower(?), lower(?), lower(?), lower(?))"),
+                activityIndexObjects(table)};
+    case Kind::PostgreSQL:
+        return {QStringLiteral("SELECT count(*) FROM pg_index WHERE indexrelid = to_regclass(CAST(? AS text))"),
+                activityIndexObjects(table)};
+    case Kind::Other:
+        break;
+    }
+    return {};
+}
+
+Dialect::CatalogQuery Dialect::activityIndexInStep(const QString& table) const
+{
+    switch (kind_) {
+    case Kind::SQLite:
+        // Each end is one step down a b-tree.
+        return {QStringLiteral("SELECT (SELECT min(rowid) FROM %1) IS (SELECT min(id) FROM %2_docsize) "
+                               "AND (SELECT max(rowid) FROM %1) IS (SELECT max(id) FROM %2_docsize)")
+                    .arg(table, activityIndexName(table)),
+                {}};
+    case Kind::PostgreSQL:
+        return {QStringLiteral("SELECT count(*) FROM pg_index WHERE indexrelid = to_regclass(CAST(? AS text)) "
+                               "AND indisvalid"),
+                {activityIndexName(table)}};
+    case Kind::Other:
+        break;
+    }
+    return {};
+}
+
+QString Dialect::activityIndexPrerequisite() const
+{
+    return kind_ == Kind::PostgreSQL ? QStringLiteral("CREATE EXTENSION IF NOT EXISTS pg_trgm") : QString();
+}
+
+std::vector<QString> Dialect::activityIndexCreate(const QString& table) const
+{
+    const QString name = activityIndexName(table);
+    const QString data = QStringLiteral("log_Data");
+    switch (kind_) {
+    case Kind::SQLite: {
+        // External content: the index keeps trigrams, the text stays in the
+        // log table only.
+        const QString add = QStringLiteral("INSERT INTO %1 (rowid, %2) VALUES (new.rowid, new.%2);").arg(name, data);
+        const QString remove =
+            QStringLiteral("INSERT INTO %1 (%1, rowid, %2) VALUES ('delete', old.rowid, old.%2);").arg(name, data);
+        return {QStringLiteral("CREATE VIRTUAL TABLE %1 USING fts5(%2, content='%3', content_rowid='rowid', "
+                               "tokenize='trigram')")
+                    .arg(name, data, table),
+                QStringLiteral("CREATE TRIGGER %1_ai AFTER INSERT ON %2 BEGIN %3 END").arg(name, table, add),
+                QStringLiteral("CREATE TRIGGER %1_ad AFTER DELETE ON %2 BEGIN %3 END").arg(name, table, remove),
+                QStringLiteral("CREATE TRIGGER %1_au AFTER UPDATE ON %2 BEGIN %3 %4 END").arg(name, table, remove, add),
+                QStringLiteral("INSERT INTO %1 (%1) VALUES ('rebuild')").arg(name)};
+    }
+    case Kind::PostgreSQL:
+        // On exactly the expression the filter compares, or the planner
+        // cannot use it; concurrently, so that writers go on meanwhile.
+        return {QStringLiteral("CREATE INDEX CONCURRENTLY %1 ON %2 USING gin (%3 gin_trgm_ops)")
+                    .arg(name, table, asciiCaseFolded(data))};
+    case Kind::Other:
+        break;
+    }
+    return {};
+}
+
+std::vector<QString> Dialect::activityIndexDrop(const QString& table) const
+{
+    switch (kind_) {
+    case Kind::SQLite: {
+        std::vector<QString> out;
+        const auto objects = activityIndexObjects(table);
+        for (size_t i = objects.size(); i-- > 1;)
+            out.push_back(QStringLiteral("DROP TRIGGER IF EXISTS ") + objects[i]);
+        out.push_back(QStringLiteral("DROP TABLE IF EXISTS ") + objects.front());
+        return out;
+    }
+    case Kind::PostgreSQL:
+        return {QStringLiteral("DROP INDEX CONCURRENTLY IF EXISTS ") + activityIndexName(table)};
+    case Kind::Other:
+        break;
+    }
+    return {};
+}
+
+QString Dialect::activityPrefilter(const QString& table) const
+{
+    if (kind_ != Kind::SQLite)
+        return QString();
+    const QString name = activityIndexName(table);
+    return QStringLiteral("rowid IN (SELECT rowid FROM %1 WHERE %1 MATCH %2)").arg(name, QStringLiteral("%1"));
+}
+
 QString Dialect::writeLockBegin() const
 {
     // The SQLite driver cannot stream a result inside its own transactions.

@@ -36,6 +36,37 @@ public:
     // already; PostgreSQL's is exact, and ILIKE would fold other letters too;
     // another database's column is lowered in its own way.
     QString asciiCaseFolded(const QString& column) const;
+    // The activity index of a log table, which makes "activity contains"
+    // fast. Its name comes from the table's (validated) name; on PostgreSQL
+    // cut to the 63 characters an identifier keeps.
+    QString activityIndexName(const QString& table) const;
+    // The objects that must all exist for the index to be used (SQLite: the
+    // FTS5 table and the triggers that keep it).
+    std::vector<QString> activityIndexObjects(const QString& table) const;
+    // A catalog query with its text parameters, answering one integer.
+    struct CatalogQuery {
+        QString sql;
+        std::vector<QString> parameters;
+    };
+    // How many of those objects exist.
+    CatalogQuery activityIndexLookup(const QString& table) const;
+    // 1 while an existing index can be trusted: PostgreSQL's is valid (a
+    // failed concurrent build leaves an invalid one); SQLite's holds the
+    // table's first and last rows (a VACUUM renumbers the rows of a table
+    // with gaps, and the index would name the wrong ones).
+    CatalogQuery activityIndexInStep(const QString& table) const;
+    // What the index needs before it can be made (PostgreSQL: the pg_trgm
+    // extension); empty when nothing.
+    QString activityIndexPrerequisite() const;
+    // The statements that make it, and drop it, in order; SQLite's are to
+    // run in one transaction. Empty where the database has no such index.
+    std::vector<QString> activityIndexCreate(const QString& table) const;
+    std::vector<QString> activityIndexDrop(const QString& table) const;
+    // The condition the activity filter adds before its LIKE to reach the
+    // index ("%1" takes the FTS5 query as a literal); empty where the LIKE
+    // itself uses the index (PostgreSQL's GIN on the folded column).
+    QString activityPrefilter(const QString& table) const;
+
     // The statement that begins a transaction holding the write lock from
     // the start; empty where turning autocommit off begins the transaction.
     QString writeLockBegin() const;

@@ -153,6 +153,9 @@ public:
 
     // Runs a statement; it has taken effect when this returns.
     void execute(const QString& sql);
+    // The same for a statement that may rightly run for minutes (building an
+    // index over the whole table): no query timeout and no watchdog.
+    void executeUnbounded(const QString& sql);
     std::unique_ptr<Statement> prepare(const QString& sql);
     // A forward-only, read-only result set on a query.
     std::unique_ptr<ResultSet> query(const QString& sql);

@@ -17,6 +17,7 @@
 #include "core/LineBytes.h"  // RecordBytes: the records `list` streams
 #include "core/Schema.h"  // the columns the command's lines and reports name
 #include "core/ViewValues.h"
+#include "service/ActivityIndex.h"
 
 #include <QDateTime>
 #include <QString>
@@ -81,6 +82,7 @@ public:
         int64_t records = 0;
         QString first, last;  // "yyyymmddhhmmss" of the oldest and newest record
         QString problem;      // why a table of that name could not be read
+        ActivityIndexState activityIndex = ActivityIndexState::Absent;
     };
     // Every table named <AppID>_logs, by name.
     std::vector<AppSummary> apps();
@@ -89,6 +91,7 @@ public:
         QString driver, driverVersion, dbms, dbmsVersion;
         QString table;      // as the database names it; empty when absent
         QString index;      // an index on (log_Date, log_Time); empty when absent
+        ActivityIndexState activityIndex = ActivityIndexState::Absent;
     };
     // Connects and describes the driver and server; with an AppID, whether its
     // table and index exist.
@@ -159,6 +162,17 @@ public:
         size_t limit_;
         std::deque<std::string> rows_;
     };
+
+    // Activity index (`index --activity`): makes (or with `drop` drops) the
+    // index that makes the activity filter fast. Answers whether anything
+    // changed and the index's name. Throws Failure when the database refuses
+    // (the message says what an administrator must do), or DatabaseError.
+    struct ActivityIndexChange {
+        QString name;
+        bool changed = false;
+        ActivityIndexState before = ActivityIndexState::Absent;
+    };
+    ActivityIndexChange indexActivity(const QString& appId, bool drop);
 
 private:
     odbc::Connection& connection();

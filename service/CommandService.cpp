@@ -49,7 +49,8 @@ bool hasControlCharacter(const QString& s)
 
 } // namespace
 
-QString QueryCondition(const LogQuery& q, bool backslashEscapes, const QString& activityColumn)
+QString QueryCondition(const LogQuery& q, bool backslashEscapes, const QString& activityColumn,
+                       const QString& activityPrefilter)
 {
     auto SqlLiteral = [backslashEscapes](const QString& v) { return tallyquill::SqlLiteral(v, backslashEscapes); };
     QStringList parts;
@@ -79,7 +80,7 @@ QString QueryCondition(const LogQuery& q, bool backslashEscapes, const QString& 
     if (!q.events.empty())
         parts << anyOf(col::EventType, q.events, backslashEscapes);
     if (!q.activity.isEmpty())
-        parts << ActivityContains(q.activity, backslashEscapes, activityColumn);
+        parts << ActivityContains(q.activity, backslashEscapes, activityColumn, activityPrefilter);
     return parts.isEmpty() ? QString() : QStringLiteral("WHERE ") + parts.join(QStringLiteral(" AND "));
 }
 
@@ -134,7 +135,8 @@ namespace {
 QString selectSql(const QString& table, const LogQuery& query, odbc::Connection& conn)
 {
     QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
-    if (const QString where = QueryCondition(query, conn.backslashEscapes(), conn.dialect().asciiCaseFolded(col::Data)); !where.isEmpty())
+    const QString prefilter = query.activity.isEmpty() ? QString() : ActivityPrefilter(conn, table);
+    if (const QString where = QueryCondition(query, conn.backslashEscapes(), conn.dialect().asciiCaseFolded(col::Data), prefilter); !where.isEmpty())
         sql += QLatin1Char(' ') + where;
     if (query.last > 0 || query.newestFirst)
         sql += QStringLiteral(" ORDER BY %1 DESC, %2 DESC").arg(col::Date, col::Time)
@@ -239,7 +241,8 @@ std::vector<CommandService::AppSummary> CommandService::apps()
                 auto rs = conn.query(QStringLiteral("SELECT COUNT(*), MIN(%1 || %2), MAX(%1 || %2) FROM ")
                                          .arg(col::Date, col::Time)
                                      + table);
-                out.push_back({table.chopped(5).toUpper(), rs->integer(0), rs->text(1), rs->text(2), {}});
+                out.push_back({table.chopped(5).toUpper(), rs->integer(0), rs->text(1), rs->text(2), {},
+                               FindActivityIndex(conn, table)});
             } catch (const DatabaseError& e) {
                 // A table of that name that is no log table is named, not fatal.
                 if (link_->isGone(e))
@@ -268,6 +271,7 @@ CommandService::CheckReport CommandService::check(const QString& appId)
         }
         if (report.table.isEmpty())
             return report;
+        report.activityIndex = FindActivityIndex(conn, report.table);
         // An index whose first two columns are the date and the time.
         std::map<QString, std::map<int, QString>> columns;
         for (auto rs = conn.indexes(report.table); !rs->eof(); rs->next())
@@ -344,6 +348,18 @@ int64_t CommandService::import(const QString& appId, const std::function<bool(Lo
         batch.reset();
         tx.commit();
         return count;
+    });
+}
+
+CommandService::ActivityIndexChange CommandService::indexActivity(const QString& appId, bool drop)
+{
+    const QString table = tableOf(appId);
+    return guarded([&](odbc::Connection& conn) {
+        ActivityIndexChange change;
+        change.name = conn.dialect().activityIndexName(table);
+        change.before = FindActivityIndex(conn, table);
+        change.changed = drop ? DropActivityIndex(conn, table) : CreateActivityIndex(conn, table);
+        return change;
     });
 }
 

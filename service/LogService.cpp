@@ -8,6 +8,7 @@
 #include "core/LogFile.h"
 #include "core/LogTable.h"
 #include "core/Schema.h"
+#include "service/ActivityIndex.h"
 
 namespace tallyquill {
 
@@ -20,7 +21,8 @@ using RecordColumns = RecordColumnsOf<odbc::ResultSet>;
 
 } // namespace
 
-QString BuildCondition(const LogFilter& f, bool backslashEscapes, const QString& activityColumn)
+QString BuildCondition(const LogFilter& f, bool backslashEscapes, const QString& activityColumn,
+                       const QString& activityPrefilter)
 {
     auto literal = [&](const QString& v) { return SqlLiteral(v, backslashEscapes); };
     QString c = QStringLiteral("WHERE   ") + col::Date + QStringLiteral(" BETWEEN ") + literal(f.StartDate)
@@ -35,7 +37,7 @@ QString BuildCondition(const LogFilter& f, bool backslashEscapes, const QString&
     if (!f.EventType.isEmpty())
         c += QStringLiteral(" AND ") + col::EventType + QStringLiteral(" = ") + literal(f.EventType);
     if (!f.Activity.isEmpty())
-        c += QStringLiteral(" AND ") + ActivityContains(f.Activity, backslashEscapes, activityColumn);
+        c += QStringLiteral(" AND ") + ActivityContains(f.Activity, backslashEscapes, activityColumn, activityPrefilter);
     return c;
 }
 
@@ -117,7 +119,9 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     QString table, condition;
     try {
         table = tableFor(filter.AppID);
-        condition = BuildCondition(filter, link_.get().backslashEscapes(), link_.get().dialect().asciiCaseFolded(col::Data));
+        const QString prefilter = filter.Activity.isEmpty() ? QString() : ActivityPrefilter(link_.get(), table);
+        condition = BuildCondition(filter, link_.get().backslashEscapes(), link_.get().dialect().asciiCaseFolded(col::Data),
+                                   prefilter);
     } catch (const DatabaseError& e) {
         return failWith(e);
     } catch (const InvalidAppIdError& e) {

@@ -78,7 +78,9 @@ private:
 // The condition of a retrieval, each value carried as a literal that a
 // server with `backslashEscapes` reads back unchanged. In the activity only
 // `%` and `_` act as wildcards, on every database; `activityColumn` is the
-// activity column as the dialect folds ASCII case.
-QString BuildCondition(const LogFilter& filter, bool backslashEscapes, const QString& activityColumn);
+// activity column as the dialect folds ASCII case, `activityPrefilter` the
+// activity index's (ActivityPrefilter), which changes no result.
+QString BuildCondition(const LogFilter& filter, bool backslashEscapes, const QString& activityColumn,
+                       const QString& activityPrefilter = QString());
 
 } // namespace tallyquill

@@ -707,8 +707,17 @@ TEST_P(Cli, AppsAndCheckDescribeTheDataSource)
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const QStringList line = r.out.split('\n').filter(QRegularExpression("^" + app.toUpper() + " "));
     ASSERT_EQ(line.size(), 1) << r.out.toStdString();
-    EXPECT_EQ(line[0].simplified(), app.toUpper() + " 2 2026-01-05 08:00:00 2026-01-07 09:30:00");
+    EXPECT_EQ(line[0].simplified(), app.toUpper() + " 2 2026-01-05 08:00:00 2026-01-07 09:30:00 no");
     EXPECT_TRUE(r.out.contains(QRegularExpression("\\n" + other.toUpper() + " +\\? "))) << r.out.toStdString();
+    // The activity index, as apps and check tell it.
+    EXPECT_EQ(run({"index", "--dsn", d, "--app", app}).code, 64);  // which index?
+    r = run({"index", "--activity", "--dsn", d, "--app", app});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(": built")) << r.out.toStdString();
+    EXPECT_TRUE(run({"apps", "--dsn", d}).out.contains(QRegularExpression(app.toUpper() + " .* yes\\n")));
+    EXPECT_TRUE(run({"check", "--dsn", d, "--app", app}).out.contains("activity index: present"));
+    r = run({"index", "--activity", "--drop", "--dsn", d, "--app", app});
+    EXPECT_TRUE(r.code == 0 && r.out.contains(": dropped")) << r.out.toStdString() << r.err.toStdString();
 
     r = run({"check", "--dsn", d, "--app", app});
     EXPECT_EQ(r.code, 0) << r.out.toStdString() << r.err.toStdString();

@@ -14,6 +14,13 @@ QString stamp(const QString& s)
     return s.size() < 14 ? QString() : IsoDate(s.left(8)) + QLatin1Char(' ') + IsoTime(s.mid(8, 6));
 }
 
+QString activityIndex(ActivityIndexState s)
+{
+    return s == ActivityIndexState::Present     ? QStringLiteral("yes")
+           : s == ActivityIndexState::OutOfStep ? QStringLiteral("out of step")
+                                                : QStringLiteral("no");
+}
+
 struct AppsOptions {
     Conn c;
 };
@@ -28,15 +35,15 @@ int runApps(const AppsOptions& o)
         return EX_OK;
     }
     Output out(QString(), false);
-    out.line(QStringLiteral("%1 %2  %3  %4").arg(QStringLiteral("App ID"), -10).arg(QStringLiteral("Records"), 10)
-                 .arg(QStringLiteral("First"), -19).arg(QStringLiteral("Last")));
+    out.line(QStringLiteral("%1 %2  %3  %4  %5").arg(QStringLiteral("App ID"), -10).arg(QStringLiteral("Records"), 10)
+                 .arg(QStringLiteral("First"), -19).arg(QStringLiteral("Last"), -19).arg(QStringLiteral("Activity index")));
     for (const auto& a : apps) {
         if (!a.problem.isEmpty())
             out.line(QStringLiteral("%1 %2  %3").arg(a.appId, -10).arg(QStringLiteral("?"), 10)
                          .arg(QString::fromStdString(printable(a.problem))));
         else
-            out.line(QStringLiteral("%1 %2  %3  %4").arg(a.appId, -10).arg(a.records, 10).arg(stamp(a.first), -19)
-                         .arg(stamp(a.last)));
+            out.line(QStringLiteral("%1 %2  %3  %4  %5").arg(a.appId, -10).arg(a.records, 10).arg(stamp(a.first), -19)
+                         .arg(stamp(a.last), -19).arg(activityIndex(a.activityIndex)));
     }
     out.close();
     return EX_OK;

@@ -36,6 +36,14 @@ int runCheck(const CheckOptions& o)
         std::cout << "index on (" << col::Date.data() << ", " << col::Time.data() << "): "
                   << (r.index.isEmpty() ? "missing (every listing sorts the whole table)" : r.index.toStdString())
                   << "\n";
+    if (!r.table.isEmpty())
+        std::cout << "activity index: "
+                  << (r.activityIndex == ActivityIndexState::Present     ? "present"
+                      : r.activityIndex == ActivityIndexState::OutOfStep ? "out of step, not used (run tallyquill "
+                                                                           "index --activity again)"
+                                                                         : "absent (tallyquill index --activity "
+                                                                           "makes the activity filter fast)")
+                  << "\n";
     return r.table.isEmpty() || r.index.isEmpty() ? kNothingDone : EX_OK;
 }
 

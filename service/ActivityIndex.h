@@ -1,0 +1,38 @@
+#pragma once
+
+// The activity index of a log table: whether it is there and can be trusted,
+// and making and dropping it. PostgreSQL keeps a pg_trgm GIN index on the
+// folded column; SQLite an FTS5 trigram table over the activity, kept by
+// triggers, that the filter names as a prefilter.
+
+#include <QString>
+
+namespace tallyquill {
+
+namespace odbc {
+class Connection;
+}
+
+enum class ActivityIndexState {
+    Absent,
+    Present,
+    // There but not to be used: a failed concurrent build (PostgreSQL) or
+    // rows renumbered under it (SQLite VACUUM); building it again mends it.
+    OutOfStep,
+};
+
+// A few catalog look-ups; throws DatabaseError.
+ActivityIndexState FindActivityIndex(odbc::Connection& conn, const QString& table);
+// The prefilter for ActivityContains on this connection: empty unless the
+// index is present and must be named in the query.
+QString ActivityPrefilter(odbc::Connection& conn, const QString& table);
+
+// Makes the index, or makes it again where it is out of step; SQLite fills
+// it anew in any case, in one transaction that a failure undoes. Answers
+// false when a trusted index was there already and nothing was done.
+// Throws Failure (table missing, extension not allowed) or DatabaseError.
+bool CreateActivityIndex(odbc::Connection& conn, const QString& table);
+// Answers false when there was none.
+bool DropActivityIndex(odbc::Connection& conn, const QString& table);
+
+} // namespace tallyquill
