@@ -5,6 +5,7 @@
 #include "core/LogFile.h"
 #include "core/LogLine.h"
 #include "service/Command.h"
+#include "service/Seals.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -235,6 +236,47 @@ TEST_P(ArchiveDb, TheManifestFindsEachTamperingByName)
         // The archive file alone finds the same through its prefix's manifest.
         EXPECT_EQ(command::VerifyArchive(file(copy, c.day)).ok(), false);
     }
+}
+
+// A sealed day whose rows changed stops a run that deletes, unless forced;
+// the manifest carries each day's seal, checked with the seed.
+TEST_P(ArchiveDb, ASealedDayThatChangedIsDeletedOnlyWhenForced)
+{
+    const QString keyFile = dir.path() + QStringLiteral("/seal.key");
+    const QByteArray seed = seal::InitKeyFile(keyFile, false);
+    {
+        seal::KeyFile key(keyFile);
+        ASSERT_EQ(seal::SealClosedDays(raw(), table, QStringLiteral("20010105"), key).size(), 3u);
+    }
+    raw().execute(QStringLiteral("UPDATE ") + table + QStringLiteral(" SET log_Data = 'rewritten' WHERE log_Date = '20010102'"));
+    const QString daily = dir.path() + QStringLiteral("/sealed");
+    QDir().mkpath(daily);
+    EXPECT_FALSE(archive("20010105", ToFile | Delete | Daily, daily));
+    EXPECT_TRUE(outcome.reason.contains("The rows of 20010102 do not match its seal")) << outcome.reason.toStdString();
+    EXPECT_EQ(outcome.category, ErrorCategory::CorruptFile);
+    EXPECT_EQ(outcome.deletedDays, std::vector<QString>{"20010101"});
+    EXPECT_EQ(count(), "3");
+    EXPECT_FALSE(QFile::exists(daily + "/log_20010102.log"));
+
+    // Forced: deleted, and the manifest says so. The viewer's request
+    // never forces.
+    outcome = service().archive({.AppID = app, .ArchiveDate = "20010105", .ToFile = true, .DelRecord = true,
+                                 .MultiFile = true, .FilePrefix = "log_", .Filename = daily, .Force = true},
+                                layout);
+    ASSERT_TRUE(outcome.ok) << outcome.reason.toStdString();
+    EXPECT_EQ(outcome.forcedDays, std::vector<QString>{"20010102"});
+    EXPECT_EQ(count(), "1");
+    command::ArchiveVerification v = command::VerifyArchive(daily, seed);
+    ASSERT_TRUE(v.ok());
+    ASSERT_EQ(v.findings.size(), 3u);
+    for (const auto& f : v.findings) {
+        EXPECT_TRUE(f.sealed && f.macChecked) << f.day.toStdString();
+        EXPECT_EQ(f.forced, f.day == "20010102") << f.day.toStdString();
+    }
+    // A seal in the manifest that its epoch's key did not make is found.
+    v = command::VerifyArchive(daily, QByteArray(32, 'x'));
+    EXPECT_FALSE(v.ok());
+    EXPECT_TRUE(v.findings[0].problem.contains("MAC")) << v.findings[0].problem.toStdString();
 }
 
 TEST_P(ArchiveDb, FailuresDeleteNothing)
