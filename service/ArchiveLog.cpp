@@ -35,7 +35,6 @@
 #include "core/LogTable.h"
 #include "core/Schema.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -361,7 +360,14 @@ private:
     {
         if (day_.empty() || dayLines_ == 0 || !file_)
             return;
-        sync();
+        // With deletion on the disk; without, at least out of this process
+        // before the manifest names them.
+        if (request_.DelRecord) {
+            sync();
+        } else {
+            flush();
+            file_->push();
+        }
         ManifestEntry entry;
         entry.file = daily_ ? QFileInfo(file_->path()).fileName() : fileName_;
         entry.day = QString::fromUtf8(day_.data(), qsizetype(day_.size()));
@@ -512,7 +518,7 @@ private:
     void flush()
     {
         if (buffer_.size() > hashed_)
-            hash_.addData(QByteArrayView(buffer_.data() + hashed_, qsizetype(buffer_.size() - hashed_)));
+            hash_.add(buffer_.data() + hashed_, buffer_.size() - hashed_);
         if (buffer_.size() > 0)
             file_->write({buffer_.data(), buffer_.size()});
         buffer_.clear();
@@ -591,7 +597,7 @@ private:
     std::optional<ArchiveJournal> journal_;
     std::optional<ManifestWriter> manifest_;
     QString fileName_;  // the single file's name in its manifest
-    QCryptographicHash hash_{QCryptographicHash::Sha256};  // of the current day's lines
+    LineHasher hash_;  // of the current day's lines
     size_t hashed_ = 0;  // bytes at the buffer's start that are not the day's, or hashed
     bool dayRecorded_ = false;  // the manifest names the current day's lines
     bool sealed_ = false;  // the table has seals

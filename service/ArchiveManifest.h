@@ -21,6 +21,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -73,6 +74,26 @@ struct ManifestContents {
 // Throws Error naming the file when it cannot be read or is no manifest.
 ManifestContents ReadManifest(const QString& path);
 
+// SHA-256 of the bytes handed to it, computed on a thread of its own: the
+// archive's lines are hashed while the next rows are read.
+class LineHasher {
+public:
+    LineHasher();
+    ~LineHasher();
+    LineHasher(const LineHasher&) = delete;
+    LineHasher& operator=(const LineHasher&) = delete;
+
+    void add(const char* data, size_t size);  // copied
+    // The hash of the bytes added since the last result() or reset().
+    QByteArray result();
+    void reset();
+
+private:
+    struct Item;
+    struct Shared;
+    std::unique_ptr<Shared> s_;
+};
+
 // Appends to a manifest, holding it locked from the first line to close().
 // Made 0600 on the first line, with the tag line first; never through a
 // symbolic link, only a regular file of this user's and none of
@@ -97,6 +118,7 @@ private:
     std::vector<FileIdentity> forbidden_;
     std::optional<LogFile> file_;
     bool dirty_ = false;
+    bool dirSynced_ = false;
 };
 
 } // namespace tallyquill

@@ -619,8 +619,13 @@ TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
         EXPECT_TRUE(r.err.contains(files[1] + ": 20260102: ") && r.err.contains("does not match its manifest"))
             << r.err.toStdString();
         EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
+        r = run({"verify", "--archive", daily});
+        EXPECT_EQ(r.code, 65);
+        EXPECT_TRUE(r.out.contains(files[1] + " 20260102: BAD: ")) << r.out.toStdString();
         t.seek(0);
         t.write(original);
+        t.close();
+        EXPECT_EQ(run({"verify", "--archive", daily}).code, 0);
     }
 
     r = run(QStringList{"import", "--dsn", d, "--app", app} + files);

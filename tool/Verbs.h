@@ -18,5 +18,6 @@ Verb setupSetup(CLI::App& app);
 Verb setupView(CLI::App& app);
 Verb setupSpool(CLI::App& app);
 Verb setupDemo(CLI::App& app);
+Verb setupVerify(CLI::App& app);
 
 } // namespace tallyquill::cli
