@@ -98,7 +98,8 @@ long long countLines(const QString& path, int* files = nullptr)
 {
     QStringList list;
     if (QFileInfo(path).isDir()) {
-        for (const QFileInfo& fi : QDir(path).entryInfoList(QDir::Files))
+        // The day files, without the manifest beside them.
+        for (const QFileInfo& fi : QDir(path).entryInfoList({QStringLiteral("*.log")}, QDir::Files))
             list << fi.absoluteFilePath();
     } else {
         list << path;

@@ -55,6 +55,8 @@ public:
     void write(std::string_view bytes);
     // Writes what is buffered and asks the system to put it on the disk.
     void sync();
+    // Writes what is buffered: a kill of this process no longer loses it.
+    void push() { flush(); }
     // Writes what is buffered and closes; a write that failed late is
     // reported here. Closing a closed file does nothing.
     void close();

@@ -66,6 +66,9 @@ struct ArchiveRequest {
     QString Filename;
     // Told the number of lines written so far, after each line.
     std::function<void(int64_t)> progress;
+    // Deletes a sealed day whose rows no longer match its seal (the
+    // command's --force; the manifest records it). The viewer never sets it.
+    bool Force = false;
 };
 
 // How an archive run ended; on failure the reason, and whether the database
@@ -82,6 +85,8 @@ struct ArchiveOutcome {
     int64_t files = 0;    // files opened for them
     int64_t deleted = 0;  // rows deleted from the table
     std::vector<QString> deletedDays;  // stored dates, in order
+    // Sealed days deleted although their rows did not match the seal (Force).
+    std::vector<QString> forcedDays;
 };
 
 // How the viewer screen starts: its caption, the columns and titles, and the

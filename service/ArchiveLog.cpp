@@ -14,12 +14,19 @@
 // before it writes that day again. Without deletion the run goes a day at a
 // time too, and skips a day that fails on its own.
 // Archive files are appended to: no run empties one.
+// Each day a run writes is named in the manifest beside the files once its
+// lines are on the disk and before its rows are deleted: their byte range,
+// SHA-256 and count, and the day's seal. Lines taken back out of a file are
+// cut from the manifest first. A sealed day is deleted only when its rows
+// still match the seal, or when the request forces it (recorded).
 
 #include "service/LogService.h"
 
 #include "odbc/Odbc.h"
 #include "odbc/Utf8Rows.h"
 #include "service/ArchiveJournal.h"
+#include "service/ArchiveManifest.h"
+#include "service/Seals.h"
 #include "core/Error.h"
 #include "core/DailyFiles.h"
 #include "platform/FaultPoint.h"
@@ -72,6 +79,11 @@ std::vector<FileIdentity> databaseFiles(odbc::Connection& conn)
 // The columns of a selection read as text, whatever their length.
 using WideColumns = RecordColumnsOf<odbc::ResultSet>;
 
+// A sealed day that does not match its seal: the run stops there.
+struct SealRefused : Failure {
+    explicit SealRefused(const std::string& why) : Failure(ErrorCategory::CorruptFile, why) {}
+};
+
 QString dayList(const std::vector<QString>& days)
 {
     if (days.size() == 1)
@@ -95,10 +107,13 @@ public:
             if (request_.MultiFile) {
                 daily_.emplace(request_.Filename, request_.FilePrefix, LogFile::Mode::Append, forbidden_);
                 note = request_.Filename + QLatin1Char('/') + request_.FilePrefix + QStringLiteral("archive.pending");
+                manifest_.emplace(DailyManifest(request_.Filename, request_.FilePrefix), forbidden_);
             } else {
                 file_ = &single_.emplace(request_.Filename, LogFile::Mode::Append, forbidden_);
                 files = 1;
                 note = request_.Filename + QStringLiteral(".pending");
+                manifest_.emplace(SingleFileManifest(request_.Filename), forbidden_);
+                fileName_ = QFileInfo(request_.Filename).fileName();
             }
             // Only a run that deletes needs the note; any run settles one left.
             if (request_.DelRecord || QFileInfo::exists(note)) {
@@ -106,7 +121,18 @@ public:
                 settlePending();
             }
         }
-        dayByDay();
+        try {
+            dayByDay();
+        } catch (...) {
+            // What the manifest holds of the days done goes to the disk
+            // with the failure that stopped the run.
+            if (manifest_)
+                try {
+                    manifest_->sync();
+                } catch (const std::exception&) {
+                }
+            throw;
+        }
         closeFiles();
     }
 
@@ -116,6 +142,7 @@ public:
     int64_t written = 0;
     int64_t files = 0;
     int64_t rowsDeleted = 0;
+    std::vector<QString> forced;
 
 private:
     QString lit(const QString& value) { return SqlLiteral(value, conn_.backslashEscapes()); }
@@ -152,6 +179,9 @@ private:
             file = &own.emplace(name, LogFile::Mode::Append, forbidden_);
         }
         if (file->size() > pending->from && linesAreStoredRows(*file, *pending)) {
+            // Off the manifest before they leave the file.
+            manifest_->cut(QFileInfo(file->path()).fileName(), pending->from);
+            fault::point("archive.settle-cut");
             file->truncate(pending->from);
             file->sync();
         }
@@ -208,6 +238,11 @@ private:
         if (deleting)
             del = conn_.prepare(QStringLiteral("DELETE FROM ") + table_ + QStringLiteral(" WHERE   ") + col::Date
                                 + QStringLiteral(" = ?"));
+        // Whether the table has seals at all, asked once outside the days'
+        // transactions: a missing seal table fails a statement, and with it
+        // a PostgreSQL transaction. Retention seals before it archives, so
+        // no day is sealed during the run.
+        sealed_ = !seal::Chain(conn_, table_).empty();
         std::optional<QString> after;
         while (const std::optional<QString> day = nextDay(after)) {
             int64_t gone = 0;
@@ -219,11 +254,12 @@ private:
                 // The day before is committed: nothing of it is taken back.
                 day_.clear();
                 dayLines_ = 0;
+                dayRecorded_ = false;
                 try {
+                    checkSeal(*day);
                     if (request_.ToFile) {
                         archive(col::Date + QStringLiteral(" = ") + lit(*day));
-                        if (deleting)
-                            sync();
+                        recordDay();
                     }
                     if (deleting) {
                         fault::point("archive.synced");
@@ -244,6 +280,8 @@ private:
                     // Not deleted: its lines go back out of the file, so
                     // that the next run writes them once.
                     takeBackDay();
+                    throw;
+                } catch (const SealRefused&) {
                     throw;
                 } catch (const std::exception& e) {
                     // This day alone: it stays in the table, its lines go
@@ -270,6 +308,8 @@ private:
                 if (journal_)
                     journal_->clear();
                 deleted.push_back(*day);
+                if (check_ == ManifestEntry::Check::Forced)
+                    forced.push_back(*day);
             }
             after = day;
         }
@@ -281,6 +321,67 @@ private:
                                  deleting ? QStringLiteral("still in the table") : QStringLiteral("not archived"),
                                  skipped_.join(QStringLiteral("; ")))
                             .toStdString());
+    }
+
+    // A sealed day whose rows no longer match its seal is not deleted unless
+    // the request forces it. Either way the seal goes into the manifest.
+    void checkSeal(const QString& day)
+    {
+        seal_.reset();
+        check_ = ManifestEntry::Check::None;
+        if (!sealed_)
+            return;
+        const std::optional<seal::SealRecord> found = CurrentSeal(conn_, table_, day);
+        if (!found)
+            return;
+        seal_ = ManifestSeal{found->table, found->rows,   found->digest,  found->previous, found->epoch,
+                             found->sealedAt, found->reason, found->replaces, found->mac,   found->hash()};
+        if (!request_.DelRecord)
+            return;
+        if (DayMatches(conn_, table_, day, *found)) {
+            check_ = ManifestEntry::Check::Matched;
+            return;
+        }
+        if (!request_.Force)
+            throw SealRefused(QStringLiteral("The rows of %1 do not match its seal (%2 rows sealed at %3, epoch %4): "
+                                             "rows were changed, added or deleted since; they stay in the table "
+                                             "(--force deletes them anyway, and the manifest says so)")
+                                  .arg(day)
+                                  .arg(found->rows)
+                                  .arg(found->sealedAt)
+                                  .arg(found->epoch)
+                                  .toStdString());
+        check_ = ManifestEntry::Check::Forced;
+    }
+
+    // The day's lines are on the disk: the manifest names them, on the disk
+    // too before any of its rows is deleted.
+    void recordDay()
+    {
+        if (day_.empty() || dayLines_ == 0 || !file_)
+            return;
+        // With deletion on the disk; without, at least out of this process
+        // before the manifest names them.
+        if (request_.DelRecord) {
+            sync();
+        } else {
+            flush();
+            file_->push();
+        }
+        ManifestEntry entry;
+        entry.file = daily_ ? QFileInfo(file_->path()).fileName() : fileName_;
+        entry.day = QString::fromUtf8(day_.data(), qsizetype(day_.size()));
+        entry.offset = dayStart_;
+        entry.length = file_->size() - dayStart_;
+        entry.lines = dayLines_;
+        entry.sha256 = hash_.result();
+        entry.check = check_;
+        entry.seal = seal_;
+        manifest_->add(entry);
+        dayRecorded_ = true;
+        if (request_.DelRecord)
+            manifest_->sync();
+        fault::point("archive.manifested");
     }
 
     // The first stored date after `after` up to the last day archived.
@@ -407,15 +508,21 @@ private:
         day_.assign(date);
         dayStart_ = file_->size() + buffer_.size();
         dayLines_ = 0;
+        hash_.reset();
+        hashed_ = buffer_.size();
         if (journal_ && request_.DelRecord)
             journal_->record({QString::fromUtf8(date.data(), qsizetype(date.size())), dayStart_, hiddenBits(layout_)});
     }
 
+    // The bytes of the day's lines are hashed as they leave the buffer.
     void flush()
     {
+        if (buffer_.size() > hashed_)
+            hash_.add(buffer_.data() + hashed_, buffer_.size() - hashed_);
         if (buffer_.size() > 0)
             file_->write({buffer_.data(), buffer_.size()});
         buffer_.clear();
+        hashed_ = 0;
     }
 
     // The day's lines are on the disk, and so is the name of a file the run
@@ -442,6 +549,9 @@ private:
         if (file_) {
             try {
                 flush();
+                if (dayRecorded_)
+                    manifest_->cut(QFileInfo(file_->path()).fileName(), dayStart_);
+                dayRecorded_ = false;
                 file_->truncate(dayStart_);
                 if (journal_ && request_.DelRecord) {
                     // Gone from the disk before the note goes.
@@ -453,6 +563,8 @@ private:
             }
         }
         buffer_.clear();
+        hashed_ = 0;
+        hash_.reset();
         lines_ -= dayLines_;
         written -= dayLines_;
         dayLines_ = 0;
@@ -469,6 +581,8 @@ private:
             daily_->close();
         if (single_)
             single_->close();
+        if (manifest_)
+            manifest_->close();
         if (journal_)
             journal_->close();
     }
@@ -481,6 +595,14 @@ private:
     std::optional<LogFile> single_;
     std::optional<DailyFiles> daily_;
     std::optional<ArchiveJournal> journal_;
+    std::optional<ManifestWriter> manifest_;
+    QString fileName_;  // the single file's name in its manifest
+    LineHasher hash_;  // of the current day's lines
+    size_t hashed_ = 0;  // bytes at the buffer's start that are not the day's, or hashed
+    bool dayRecorded_ = false;  // the manifest names the current day's lines
+    bool sealed_ = false;  // the table has seals
+    std::optional<ManifestSeal> seal_;  // the current day's
+    ManifestEntry::Check check_ = ManifestEntry::Check::None;
     std::vector<FileIdentity> forbidden_;
     LogFile* file_ = nullptr;  // the file of the current day
     bool dirSynced_ = false;
@@ -532,6 +654,7 @@ ArchiveOutcome LogService::archive(const ArchiveRequest& request, const LineLayo
         outcome.written = run->written;
         outcome.files = run->files;
         outcome.deleted = run->rowsDeleted;
+        outcome.forcedDays = std::move(run->forced);
     }
     if (!outcome.ok && request.DelRecord && run && run->reachedEnd)
         outcome.reason += outcome.deletedDays.empty()

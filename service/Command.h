@@ -260,6 +260,37 @@ TQ_INTERNAL_API bool ShowViewer(const ViewerSetup& setup);
 // without a line end and without a QString.
 TQ_INTERNAL_API void AppendPrintLine(std::string& out, const RecordBytes& stored, const LineLayout& layout);
 
+// --- Archive manifests: archive files checked offline against the manifest
+// the archive writes beside them (verify --archive, import).
+struct ArchiveFinding {
+    QString manifest;  // the manifest's path
+    QString file;      // the archive file's path
+    QString day;       // the stored date of the run's lines; empty for a finding about the file
+    uint64_t offset = 0, length = 0;
+    int64_t lines = 0;        // the lines the run wrote
+    bool sealed = false;      // the manifest holds the day's seal
+    bool macChecked = false;  // and its MAC was checked with the seed
+    bool forced = false;      // deleted although its rows did not match the seal
+    QString problem;          // empty: intact
+};
+struct ArchiveVerification {
+    std::vector<ArchiveFinding> findings;  // in the manifests' order
+    std::vector<QString> notes;  // what is not wrong but unproven: bytes older than the manifest
+    int manifests = 0;           // manifests read
+    bool ok() const
+    {
+        for (const ArchiveFinding& f : findings)
+            if (!f.problem.isEmpty())
+                return false;
+        return manifests > 0;
+    }
+};
+// `path` is a directory (every manifest in it), a manifest, or an archive
+// file (the entries of the manifests beside it that name it). With the seed,
+// each recorded seal's MAC is checked under its epoch's key.
+TQ_INTERNAL_API ArchiveVerification VerifyArchive(const QString& path,
+                                                  const std::optional<QByteArray>& seed = std::nullopt);
+
 } // namespace command
 
 } // namespace tallyquill

@@ -4,6 +4,8 @@
 
 #include "core/LogFile.h"
 #include "core/LogLine.h"
+#include "service/Command.h"
+#include "service/Seals.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <set>
 
@@ -83,7 +86,7 @@ protected:
         std::map<QString, int> seen;
         QStringList files;
         if (QFileInfo(path).isDir())
-            for (const QString& f : QDir(path).entryList(QDir::Files))
+            for (const QString& f : QDir(path).entryList({QStringLiteral("*.log")}, QDir::Files))
                 files << path + "/" + f;
         else if (QFileInfo::exists(path))
             files << path;
@@ -136,7 +139,7 @@ TEST_P(ArchiveDb, DailyFilesAppendToLeftoversAndDeleteOnlyUpToTheDate)
 
     ASSERT_TRUE(archive("20010105", ToFile | Delete | Daily, daily));
     EXPECT_EQ(QDir(daily).entryList(QDir::Files),
-              QStringList({"log_20010101.log", "log_20010102.log", "log_20010105.log"}));
+              QStringList({"log_20010101.log", "log_20010102.log", "log_20010105.log", "log_manifest"}));
     EXPECT_EQ(lines(daily + "/log_20010101.log").size(), 2);
     EXPECT_TRUE(lines(daily + "/log_20010101.log")[0].endsWith(" day one early"));
     EXPECT_EQ(lines(daily + "/log_20010102.log"),
@@ -150,6 +153,130 @@ TEST_P(ArchiveDb, DailyFilesAppendToLeftoversAndDeleteOnlyUpToTheDate)
     QDir().mkpath(empty);
     ASSERT_TRUE(archive("20010105", ToFile | Daily, empty));
     EXPECT_TRUE(QDir(empty).entryList(QDir::Files).isEmpty());
+}
+
+// The manifest names each day's bytes; each kind of tampering with the
+// files is found and named.
+TEST_P(ArchiveDb, TheManifestFindsEachTamperingByName)
+{
+    // A prefix that must be escaped in the manifest's fields.
+    const QString prefix = QStringLiteral("a b%=\n_");
+    const QString made = dir.path() + QStringLiteral("/made");
+    QDir().mkpath(made);
+    ASSERT_TRUE(archive("20010105", ToFile | Delete | Daily, made, prefix)) << outcome.reason.toStdString();
+    auto file = [&](const QString& d, const char* day) { return d + "/" + prefix + day + ".log"; };
+    {
+        const command::ArchiveVerification v = command::VerifyArchive(made);
+        ASSERT_TRUE(v.ok());
+        ASSERT_EQ(v.findings.size(), 3u);
+        EXPECT_EQ(v.findings[0].file, file(made, "20010101"));
+        EXPECT_EQ(v.findings[0].lines, 2);
+        QFile m(made + "/" + prefix + "manifest");
+        ASSERT_TRUE(m.open(QIODevice::ReadOnly));
+        const QList<QByteArray> text = m.readAll().split('\n');
+        EXPECT_EQ(text[0], "tallyquill archive manifest 1");
+        EXPECT_TRUE(text[1].startsWith("run file=a%20b%25%3D%0A_20010101.log day=20010101 offset=0 ")) << text[1].toStdString();
+    }
+    auto flip = [](const QString& f) {
+        QFile x(f);
+        x.open(QIODevice::ReadWrite);
+        QByteArray b = x.readAll();
+        b[b.size() - 3] = char(b[b.size() - 3] ^ 1);
+        x.seek(0);
+        x.write(b);
+    };
+    auto dropFirstLine = [](const QString& f) {
+        QFile x(f);
+        x.open(QIODevice::ReadOnly);
+        QByteArray b = x.readAll();
+        x.close();
+        x.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        x.write(b.mid(b.indexOf('\n') + 1));
+    };
+    auto swap = [](const QString& a, const QString& b) {
+        QFile::rename(a, a + ".x");
+        QFile::rename(b, a);
+        QFile::rename(a + ".x", b);
+    };
+    const struct {
+        const char* name;
+        const char* day;  // the day whose file is named
+        std::function<void(const QString&)> tamper;
+        const char* problem;
+    } cases[] = {
+        {"flipped byte", "20010102", [&](const QString& d) { flip(file(d, "20010102")); }, "differ"},
+        {"deleted line", "20010101", [&](const QString& d) { dropFirstLine(file(d, "20010101")); }, "lines deleted"},
+        {"removed file", "20010105", [&](const QString& d) { QFile::remove(file(d, "20010105")); }, "missing"},
+        {"swapped files", "20010102",
+         [&](const QString& d) { swap(file(d, "20010102"), file(d, "20010105")); }, "holds lines of 20010105"},
+        {"added line", "20010105",
+         [&](const QString& d) {
+             QFile x(file(d, "20010105"));
+             x.open(QIODevice::Append);
+             x.write("20010105   090000   added\r\n");
+         },
+         "named by no run"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString copy = dir.path() + "/" + c.name;
+        QDir().mkpath(copy);
+        for (const QString& f : QDir(made).entryList(QDir::Files))
+            ASSERT_TRUE(QFile::copy(made + "/" + f, copy + "/" + f));
+        c.tamper(copy);
+        const command::ArchiveVerification v = command::VerifyArchive(copy);
+        EXPECT_FALSE(v.ok());
+        std::set<QString> bad;
+        for (const auto& f : v.findings)
+            if (!f.problem.isEmpty())
+                bad.insert(f.file + ": " + f.problem);
+        ASSERT_GE(bad.size(), 1u);
+        EXPECT_TRUE(bad.begin()->startsWith(file(copy, c.day) + ": ")) << bad.begin()->toStdString();
+        EXPECT_TRUE(bad.begin()->contains(c.problem)) << bad.begin()->toStdString();
+        // The archive file alone finds the same through its prefix's manifest.
+        EXPECT_EQ(command::VerifyArchive(file(copy, c.day)).ok(), false);
+    }
+}
+
+// A sealed day whose rows changed stops a run that deletes, unless forced;
+// the manifest carries each day's seal, checked with the seed.
+TEST_P(ArchiveDb, ASealedDayThatChangedIsDeletedOnlyWhenForced)
+{
+    const QString keyFile = dir.path() + QStringLiteral("/seal.key");
+    const QByteArray seed = seal::InitKeyFile(keyFile, false);
+    {
+        seal::KeyFile key(keyFile);
+        ASSERT_EQ(seal::SealClosedDays(raw(), table, QStringLiteral("20010105"), key).size(), 3u);
+    }
+    raw().execute(QStringLiteral("UPDATE ") + table + QStringLiteral(" SET log_Data = 'rewritten' WHERE log_Date = '20010102'"));
+    const QString daily = dir.path() + QStringLiteral("/sealed");
+    QDir().mkpath(daily);
+    EXPECT_FALSE(archive("20010105", ToFile | Delete | Daily, daily));
+    EXPECT_TRUE(outcome.reason.contains("The rows of 20010102 do not match its seal")) << outcome.reason.toStdString();
+    EXPECT_EQ(outcome.category, ErrorCategory::CorruptFile);
+    EXPECT_EQ(outcome.deletedDays, std::vector<QString>{"20010101"});
+    EXPECT_EQ(count(), "3");
+    EXPECT_FALSE(QFile::exists(daily + "/log_20010102.log"));
+
+    // Forced: deleted, and the manifest says so. The viewer's request
+    // never forces.
+    outcome = service().archive({.AppID = app, .ArchiveDate = "20010105", .ToFile = true, .DelRecord = true,
+                                 .MultiFile = true, .FilePrefix = "log_", .Filename = daily, .Force = true},
+                                layout);
+    ASSERT_TRUE(outcome.ok) << outcome.reason.toStdString();
+    EXPECT_EQ(outcome.forcedDays, std::vector<QString>{"20010102"});
+    EXPECT_EQ(count(), "1");
+    command::ArchiveVerification v = command::VerifyArchive(daily, seed);
+    ASSERT_TRUE(v.ok());
+    ASSERT_EQ(v.findings.size(), 3u);
+    for (const auto& f : v.findings) {
+        EXPECT_TRUE(f.sealed && f.macChecked) << f.day.toStdString();
+        EXPECT_EQ(f.forced, f.day == "20010102") << f.day.toStdString();
+    }
+    // A seal in the manifest that its epoch's key did not make is found.
+    v = command::VerifyArchive(daily, QByteArray(32, 'x'));
+    EXPECT_FALSE(v.ok());
+    EXPECT_TRUE(v.findings[0].problem.contains("MAC")) << v.findings[0].problem.toStdString();
 }
 
 TEST_P(ArchiveDb, FailuresDeleteNothing)
@@ -334,10 +461,10 @@ TEST_P(ArchiveDb, TargetsOtherThanPlainFilesAreRefused)
     QDir().mkpath(fresh);
     ASSERT_TRUE(archive("20010105", ToFile | Daily, fresh));
     ASSERT_TRUE(archive("20010105", ToFile, fresh + QStringLiteral(".log")));
-    QStringList made = {fresh + QStringLiteral(".log")};
+    QStringList made = {fresh + QStringLiteral(".log"), fresh + QStringLiteral(".log.manifest")};
     for (const QString& f : QDir(fresh).entryList(QDir::Files))
         made << fresh + "/" + f;
-    ASSERT_EQ(made.size(), 4);
+    ASSERT_EQ(made.size(), 6);
     for (const QString& f : made) {
         struct stat st {};
         ASSERT_EQ(stat(QFile::encodeName(f).constData(), &st), 0);

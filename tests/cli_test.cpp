@@ -6,6 +6,7 @@
 #include "core/LogTable.h"
 
 #include "odbc/Odbc.h"
+#include "service/Command.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -295,7 +296,7 @@ TEST_P(Cli, ArchiveDeletesOnlyWhatItWrote)
                     "--delete"});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "archived 24 records to 2 file(s); deleted 24 records\n");
-    EXPECT_EQ(QDir(daily).entryList(QDir::Files), QStringList({"t_20260101.log", "t_20260102.log"}));
+    EXPECT_EQ(QDir(daily).entryList(QDir::Files), QStringList({"t_20260101.log", "t_20260102.log", "t_manifest"}));
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "12");
     // Into a directory that is not there: refused, nothing deleted.
     r = run({"archive", "--dsn", d, "--app", app, "--until", "2026-01-03", "--file", daily + "/none/x.log",
@@ -586,7 +587,7 @@ TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     ASSERT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
     QStringList files;
-    for (const QString& f : QDir(daily).entryList(QDir::Files, QDir::Name))
+    for (const QString& f : QDir(daily).entryList({"*.log"}, QDir::Files, QDir::Name))
         files << daily + "/" + f;
     ASSERT_EQ(files.size(), 5);
 
@@ -603,6 +604,29 @@ TEST_P(Cli, ArchiveDeleteThenImportGivesBackTheSameRows)
     EXPECT_TRUE(r.err.contains(bad + ":1: ")) << r.err.toStdString();
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
     EXPECT_EQ(run({"import", "--dsn", d, "--app", app, dir.path() + "/none.log"}).code, 66);
+    // A file that no longer matches its manifest is refused, and named.
+    {
+        QFile t(files[1]);
+        ASSERT_TRUE(t.open(QIODevice::ReadWrite));
+        const QByteArray original = t.readAll();
+        QByteArray changed = original;
+        changed[40] = changed[40] == 'X' ? 'Y' : 'X';
+        t.seek(0);
+        t.write(changed);
+        t.flush();
+        r = run(QStringList{"import", "--dsn", d, "--app", app} + files);
+        EXPECT_EQ(r.code, 65);
+        EXPECT_TRUE(r.err.contains(files[1] + ": 20260102: ") && r.err.contains("does not match its manifest"))
+            << r.err.toStdString();
+        EXPECT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
+        r = run({"verify", "--archive", daily});
+        EXPECT_EQ(r.code, 65);
+        EXPECT_TRUE(r.out.contains(files[1] + " 20260102: BAD: ")) << r.out.toStdString();
+        t.seek(0);
+        t.write(original);
+        t.close();
+        EXPECT_EQ(run({"verify", "--archive", daily}).code, 0);
+    }
 
     r = run(QStringList{"import", "--dsn", d, "--app", app} + files);
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
@@ -623,7 +647,9 @@ TEST_P(Cli, AKilledArchiveRunAgainArchivesEachRowOnce)
     const QString d = QString::fromStdString(dsn);
     // Day two: after its lines are synced, after its delete commits, in
     // the middle of writing its lines.
-    const char* points[] = {"archive.synced@2", "archive.committed@2", "logfile.midwrite@2"};
+    // After its manifest entry is on the disk, too: the lines taken back
+    // must leave the manifest first.
+    const char* points[] = {"archive.synced@2", "archive.committed@2", "logfile.midwrite@2", "archive.manifested@2"};
     for (const bool daily : {true, false}) {
         for (const char* point : points) {
             SCOPED_TRACE(std::string(point) + (daily ? " daily" : " one file"));
@@ -642,11 +668,15 @@ TEST_P(Cli, AKilledArchiveRunAgainArchivesEachRowOnce)
             ASSERT_EQ(scalar("SELECT COUNT(*) FROM " + app + "_logs"), "0");
             QStringList files;
             if (daily)
-                for (const QString& f : QDir(target).entryList(QDir::Files, QDir::Name))
+                for (const QString& f : QDir(target).entryList({"*.log"}, QDir::Files, QDir::Name))
                     files << target + "/" + f;
             else
                 files << target;
             EXPECT_EQ(files.size(), daily ? 3 : 1);
+            const tallyquill::command::ArchiveVerification v = tallyquill::command::VerifyArchive(target);
+            EXPECT_TRUE(v.ok());
+            for (const auto& f : v.findings)
+                EXPECT_EQ(f.problem, QString()) << f.file.toStdString() << " " << f.day.toStdString();
             const CliRun imported = run(QStringList{"import", "--dsn", d, "--app", app} + files);
             ASSERT_EQ(imported.code, 0) << imported.err.toStdString();
             EXPECT_EQ(contents(app), before);

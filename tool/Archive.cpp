@@ -22,7 +22,7 @@ namespace {
 struct ArchiveOptions {
     Conn c;
     std::string app, until, file, daily, prefix, hide, dateOrder;
-    bool del = false, dryRun = false, yes = false;
+    bool del = false, dryRun = false, yes = false, force = false;
 };
 
 // Deleting records that go into no file loses them: on a terminal the
@@ -120,12 +120,17 @@ int runArchive(const ArchiveOptions& o)
     request.MultiFile = !o.daily.empty();
     request.FilePrefix = q(o.prefix);
     request.Filename = q(o.daily.empty() ? o.file : o.daily);
+    request.Force = o.force;
     Progress progress;
     request.progress = [&](int64_t rows) { progress(rows); };
     const ArchiveOutcome outcome = command.archive(request, layout);
     progress.done();
     std::cout << "archived " << outcome.written << " records to " << outcome.files << " file(s); deleted "
               << outcome.deleted << " records\n";
+    for (const QString& day : outcome.forcedDays)
+        std::cerr << "tallyquill: deleted " << IsoDate(day).toStdString()
+                  << " although its records did not match its seal (--force)"
+                  << (toFile ? "; the manifest records it\n" : "\n");
     if (!outcome.ok) {
         command::ShowError(command::msg::ArchiveFailed, QStringLiteral("Error in archive record"),
                            QStringLiteral(": ") + outcome.reason);
@@ -166,7 +171,10 @@ Verb setupArchive(CLI::App& app)
                    "in the table. A day that fails on its own is skipped and named, with --delete or without. "
                    "A note beside the files (FILE.pending, DIR/<prefix>archive.pending) names the day whose "
                    "delete has not committed yet; the next run takes back its lines if its records are still "
-                   "in the table.");
+                   "in the table. Each day's lines are named in a manifest beside the files (FILE.manifest, "
+                   "DIR/<prefix>manifest) with their byte range, SHA-256, count and the day's seal, which verify "
+                   "--archive and import check. With --delete a sealed day is deleted only when its records still "
+                   "match its seal.");
     addConnection(archive, a->c);
     addApp(archive, a->app);
     archive->add_option("--until,--to", a->until, "last day archived, included")->type_name("DATE")->required();
@@ -180,6 +188,9 @@ Verb setupArchive(CLI::App& app)
     archive->add_option("--hide", a->hide, "leave these columns out of the lines (such files cannot be imported)")
         ->type_name("LIST");
     archive->add_flag("--dry-run", a->dryRun, "say what a run would write and delete; change nothing");
+    archive->add_flag("--force", a->force, "with --delete: delete a sealed day even when its records no longer "
+                                           "match its seal (the manifest records it); without it such a day stops "
+                                           "the run and stays in the table");
     archive->add_flag("--yes,-y", a->yes, "with --delete and no file: delete without asking (a run that is not "
                                           "on a terminal needs it)");
     return {archive, [a] { return runArchive(*a); }};
@@ -196,6 +207,8 @@ Verb setupRetention(CLI::App& app)
     retention->add_option("--daily", r->a.daily, "directory of the daily files")->type_name("DIR")->required();
     retention->add_option("--prefix", r->a.prefix, "first part of each daily file's name")->type_name("P")->required();
     retention->add_flag("--dry-run", r->a.dryRun, "say what a run would do; change nothing");
+    retention->add_flag("--force", r->a.force, "delete sealed days whose records no longer match their seal "
+                                               "(the manifest records it)");
     return {retention, [r] { return runRetention(*r); }};
 }
 

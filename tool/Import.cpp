@@ -4,6 +4,7 @@
 #include "tool/Output.h"
 #include "tool/Verbs.h"
 
+#include <QFileInfo>
 #include <QTemporaryFile>
 
 #include <cerrno>
@@ -92,6 +93,19 @@ int runImport(const ImportOptions& o)
     int refused = 0;
     std::vector<int64_t> counts;
     for (const std::string& f : o.files) {
+        // A file with a manifest beside it goes in only as the archive
+        // wrote it.
+        if (f != "-" && QFileInfo(q(f)).isFile()) {
+            const command::ArchiveVerification v = command::VerifyArchive(q(f));
+            if (v.manifests > 0 && !v.ok()) {
+                for (const command::ArchiveFinding& finding : v.findings)
+                    if (!finding.problem.isEmpty())
+                        std::cerr << f << ": " << (finding.day.isEmpty() ? "" : finding.day.toStdString() + ": ")
+                                  << finding.problem.toStdString() << " (" << finding.manifest.toStdString() << ")\n";
+                std::cerr << "tallyquill: " << f << " does not match its manifest; nothing was imported\n";
+                return EX_DATAERR;
+            }
+        }
         LineReader in(f);
         QByteArray line;
         bool tooLong = false;
@@ -158,7 +172,9 @@ int runImport(const ImportOptions& o)
 Verb setupImport(CLI::App& app)
 {
     auto im = std::make_shared<ImportOptions>();
-    CLI::App* import = app.add_subcommand("import", "Read archive files back into APPID_logs.");
+    CLI::App* import = app.add_subcommand("import", "Read archive files back into APPID_logs. A file "
+                                                        "that a manifest beside it names goes in only when its "
+                                                        "bytes match the manifest.");
     addConnection(import, im->c);
     addApp(import, im->app);
     import->add_option("FILE", im->files, "archive files, written with every column shown")->required();

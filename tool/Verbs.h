@@ -19,5 +19,6 @@ Verb setupView(CLI::App& app);
 Verb setupSpool(CLI::App& app);
 Verb setupDemo(CLI::App& app);
 Verb setupIndex(CLI::App& app);
+Verb setupVerify(CLI::App& app);
 
 } // namespace tallyquill::cli
