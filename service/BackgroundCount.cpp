@@ -74,7 +74,6 @@ void BackgroundCount::run()
         const CountOutcome outcome = count(job, link);
         {
             std::lock_guard guard(lock_);
-            running_ = nullptr;
             if (job.id != current_)
                 continue;  // cancelled: a later retrieval or a closed screen does not want it
             ended_ = Taken{outcome, taking_ != job.id};
@@ -92,6 +91,16 @@ CountOutcome BackgroundCount::count(const Job& job, LogConnection& link)
     out.retrieval = job.id;
     if (job.starting)
         job.starting();
+    // cancel() reaches the connection only while it counts: a failure may
+    // drop it below.
+    struct Running {
+        BackgroundCount& owner;
+        ~Running()
+        {
+            std::lock_guard guard(owner.lock_);
+            owner.running_ = nullptr;
+        }
+    };
     try {
         odbc::Connection& conn = link.open(job.dsn, job.login, job.password);
         {
@@ -100,6 +109,7 @@ CountOutcome BackgroundCount::count(const Job& job, LogConnection& link)
                 return out;
             running_ = &conn;
         }
+        const Running running{*this};
         auto rs = conn.query(job.sql);
         out.total = rs->integer(0);
         out.ok = true;
