@@ -187,7 +187,7 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         if (auto taken = counter_.take(r.id, countPatience); taken && taken->outcome.ok) {
             r.total = taken->outcome.total;
             r.counting = false;
-        } else if (taken && onCounted) {
+        } else if (taken && !taken->told && onCounted) {
             onCounted(taken->outcome);  // a failure: the first page still shows
         }
     }
