@@ -163,25 +163,22 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         r.ok = true;
         return r;
     }
-    if (capped && r.total > cap) {
-        // The exact count goes on beside the first page, on its own connection.
-        r.counting = true;
-        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
-    }
-
     try {
         current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + fromWhere
                                      + QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time);
     } catch (const DatabaseError& e) {
-        counter_.cancel();
         return failWith(e);
     }
     r.page = fetchPage();
-    if (!r.page.ok) {
-        counter_.cancel();
+    if (!r.page.ok)
         return fail(0, QString(), pageFailure_);
-    }
     r.ok = true;
+    if (capped && r.total > cap) {
+        // The exact count goes on after the first page, on its own connection
+        // and thread: started earlier, it would take the page's processor.
+        r.counting = true;
+        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
+    }
     // A count that ends soon shows as if it had been made first.
     if (r.counting) {
         if (auto taken = counter_.take(r.id, countPatience); taken && taken->outcome.ok) {
