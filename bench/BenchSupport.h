@@ -141,6 +141,7 @@ public:
             const size_t n = v.size();
             return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
         }
+        double best() const { return runs.empty() ? 0 : *std::min_element(runs.begin(), runs.end()); }
         // Items per second when each iteration handles `items`.
         double rate(double items = 1) const { return ms() > 0 ? items / (ms() / 1000.0) : 0; }
         double peak(const std::string& counter) const

@@ -1,5 +1,10 @@
 // The viewer's service on a generated log of 1,000,000 rows, against
 // baselines measured in the same run on the same data source:
+//   - per filter (one day, one month, the whole table, an activity that ~1%
+//     of rows contain, one user): the first page and the exact total against
+//     the floor (a count capped at 10,001 and the selection with LIMIT 11,
+//     plain unixODBC calls) and against the exact count before the page
+//     that the viewer made before;
 //   - first page (count + ordered selection + 10 rows) vs the same two
 //     queries made with plain unixODBC calls, on a new connection each time
 //     and again on one kept connection;
@@ -23,6 +28,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 
 namespace {
 
@@ -203,11 +209,13 @@ void ServiceFirstPage(benchmark::State& state, const Backend& b, bool fresh)
         state.ResumeTiming();
         const tallyquill::Retrieval found = service->retrieve(march);
         state.PauseTiming();
+        // The count beside the page must not run into the next measurement.
+        const int32_t total = found.counting ? service->finishCount().value_or(-1) : found.total;
         growth = std::max(growth, rssMB() - before);
         // What the open result set keeps: a result read whole would show here.
         held = std::max(held, heapMB() - heapBefore);
         state.ResumeTiming();
-        if (!found.ok || found.total != kMarchRows || found.page.records.size() != 10
+        if (!found.ok || total != kMarchRows || found.page.records.size() != 10
             || found.page.records[0].Date != QLatin1String("19980301")) {
             state.SkipWithError("RetrieveLog answered unexpected values");
             break;
@@ -227,8 +235,9 @@ void ServiceMoreLog(benchmark::State& state, const Backend& b)
     int32_t left = 0;
     auto retrieve = [&] {
         const tallyquill::Retrieval found = service.retrieve(march);
-        left = found.total - int32_t(found.page.records.size());
-        return found.ok && found.total == kMarchRows;
+        const int32_t total = found.counting ? service.finishCount().value_or(-1) : found.total;
+        left = total - int32_t(found.page.records.size());
+        return found.ok && total == kMarchRows;
     };
     if (!retrieve()) {
         state.SkipWithError("RetrieveLog failed");
@@ -259,6 +268,123 @@ void ServiceMoreLog(benchmark::State& state, const Backend& b)
     state.counters["rss_growth_MB"] = rssMB() - before;
 }
 
+// --- First page and total per filter ----------------------------------------------
+
+struct Case {
+    const char* name;
+    tallyquill::LogFilter filter;
+    int32_t total;  // rows that match
+};
+
+const Case kCases[] = {
+    // 15 March: days split the month's 100,000 rows into 31 blocks.
+    {"day", {.StartDate = "19980315", .EndDate = "19980315", .AppID = "BENCH"}, 3226},
+    {"month", {.StartDate = "19980301", .EndDate = "19980331", .AppID = "BENCH"}, kMarchRows},
+    {"table", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH"}, kRows},
+    {"activity", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH", .Activity = "00 posted"},
+     kRows / 100},
+    {"user", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH", .UserName = "ANNA"}, kRows / 5},
+};
+
+// The condition exactly as the service sends it, so that the floor runs
+// the same query.
+QString conditionOf(const Case& c, const Backend& b)
+{
+    tallyquill::odbc::Connection conn;
+    conn.open(QString::fromStdString(b.dsn), {}, {});
+    return tallyquill::BuildCondition(c.filter, conn.backslashEscapes(),
+                                      conn.dialect().asciiCaseFolded(QStringLiteral("log_Data")));
+}
+
+bool exec(SQLHSTMT st, const QString& sql)
+{
+    std::u16string text = sql.toStdU16String();
+    return SQL_SUCCEEDED(SQLExecDirectW(st, reinterpret_cast<SQLWCHAR*>(text.data()), SQL_NTS));
+}
+
+// One query's first integer, then the cursor closed.
+bool rawInteger(SQLHSTMT st, const QString& sql, int64_t& value)
+{
+    SQLBIGINT v = 0;
+    SQLLEN ind = 0;
+    const bool ok = exec(st, sql) && SQL_SUCCEEDED(SQLFetch(st))
+                    && SQL_SUCCEEDED(SQLGetData(st, 1, SQL_C_SBIGINT, &v, sizeof(v), &ind));
+    SQLFreeStmt(st, SQL_CLOSE);
+    value = v;
+    return ok;
+}
+
+// Ten rows of the ordered selection read as wide text, then the cursor closed.
+bool rawTenRows(SQLHSTMT st, const QString& sql)
+{
+    SQLWCHAR buf[256];
+    SQLLEN ind = 0;
+    bool ok = exec(st, sql);
+    for (int row = 0; ok && row < 10; ++row) {
+        ok = SQL_SUCCEEDED(SQLFetch(st));
+        for (SQLUSMALLINT c = 1; ok && c <= 7; ++c)
+            ok = SQL_SUCCEEDED(SQLGetData(st, c, SQL_C_WCHAR, buf, sizeof(buf), &ind));
+    }
+    SQLFreeStmt(st, SQL_CLOSE);
+    return ok;
+}
+
+const QString kColumns = QStringLiteral("SELECT  log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, "
+                                        "log_Data FROM BENCH_logs ");
+
+// exact: the count the viewer made before its first page (today's flow);
+// otherwise the floor: a count capped at 10,001 and the selection's first 11.
+void RawFilter(benchmark::State& state, const Backend& b, const Case& c, bool exact)
+{
+    RawConnection conn(b.dsn);
+    if (!conn.ok()) {
+        state.SkipWithError("cannot connect");
+        return;
+    }
+    const QString where = conditionOf(c, b);
+    const QString count = exact ? QStringLiteral("SELECT  count(*) FROM BENCH_logs ") + where
+                                : QStringLiteral("SELECT  count(*) FROM (SELECT 1 FROM BENCH_logs ") + where
+                                      + QStringLiteral(" LIMIT 10001) AS capped");
+    const QString select = kColumns + where + QStringLiteral(" ORDER BY log_Date, log_Time")
+                           + (exact ? QString() : QStringLiteral(" LIMIT 11"));
+    SQLHSTMT st;
+    SQLAllocHandle(SQL_HANDLE_STMT, conn.dbc(), &st);
+    int64_t n = 0;
+    for (auto _ : state)
+        if (!rawInteger(st, count, n) || !rawTenRows(st, select)) {
+            state.SkipWithError("raw query failed");
+            break;
+        }
+    SQLFreeHandle(SQL_HANDLE_STMT, st);
+    if (!state.error_occurred() && n != (exact ? c.total : std::min(c.total, 10001)))
+        state.SkipWithError("raw count read an unexpected value");
+}
+
+// total: until the exact count is known; otherwise until the first page is.
+// One service asked again, as an operator's viewer is.
+void ServiceFilter(benchmark::State& state, const Backend& b, const Case& c, bool total)
+{
+    tallyquill::LogService service;
+    service.source = {QString::fromStdString(b.dsn), {}, {}, QStringLiteral("BENCH")};
+    if (!service.connect()) {
+        state.SkipWithError("cannot connect");
+        return;
+    }
+    for (auto _ : state) {
+        const tallyquill::Retrieval found = service.retrieve(c.filter);
+        if (!total)
+            state.PauseTiming();
+        // Untimed for the first page: its count must not run into the next run.
+        const int32_t n = found.counting ? service.finishCount().value_or(-1) : found.total;
+        if (!total)
+            state.ResumeTiming();
+        if (!found.ok || n != c.total || found.page.records.size() != 10) {
+            state.SkipWithError("RetrieveLog answered unexpected values");
+            break;
+        }
+    }
+}
+
 // --- Report --------------------------------------------------------------------
 
 // Prints, per back end, each service figure against its baseline, each the
@@ -270,6 +396,20 @@ public:
 protected:
     void summarize() override
     {
+        for (const char* backend : {"sqlite", "postgres"})
+            for (const Case& c : kCases) {
+                const std::string at = std::string("/") + c.name + "/" + backend;
+                const Figures* floor = find("Floor" + at);
+                const Figures* before = find("CountFirst" + at);
+                const Figures* first = find("FirstPage" + at);
+                const Figures* total = find("Total" + at);
+                if (!floor || !first || !total || !before)
+                    continue;
+                std::printf("%-8s %-8s | first page %8.2f ms (best %8.2f) vs floor %8.2f ms (best %8.2f): ratio %5.2f "
+                            "(goal <= 2) | total %8.2f ms vs count first %8.2f ms: ratio %5.2f (goal <= 1)\n",
+                            backend, c.name, first->ms(), first->best(), floor->ms(), floor->best(),
+                            first->ms() / floor->ms(), total->ms(), before->ms(), total->ms() / before->ms());
+            }
         for (const char* backend : {"sqlite", "postgres"}) {
             const std::string be = std::string("/") + backend;
             const Figures* raw = find("FirstPage/raw" + be);
@@ -396,6 +536,21 @@ int main(int argc, char** argv)
         if (!generate(b))
             return 1;
         const std::string be = "/" + b.name;
+        // Interleaved: each filter's four contenders, three times over.
+        for (int rep = 0; rep < 3; ++rep)
+            for (const Case& c : kCases) {
+                const std::string at = std::string("/") + c.name + be;
+                // A day is quick; the others read up to the whole table.
+                const int n = std::strcmp(c.name, "day") == 0 ? 20 : 3;
+                auto add = [&](const std::string& name, auto fn, bool flag) {
+                    benchmark::RegisterBenchmark((name + at).c_str(), fn, b, c, flag)
+                        ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(n);
+                };
+                add("Floor", RawFilter, false);
+                add("FirstPage", ServiceFilter, false);
+                add("CountFirst", RawFilter, true);
+                add("Total", ServiceFilter, true);
+            }
         for (int rep = 0; rep < 3; ++rep)
             for (bool fresh : {true, false}) {
                 const std::string kind = fresh ? "FirstPage/" : "Again/";

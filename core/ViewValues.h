@@ -53,6 +53,22 @@ struct Retrieval {
     int32_t number = 0;
     QString detail;
     bool noDsn = false;
+    // Still counting: at least `total` records match, and the exact number
+    // follows as the CountOutcome of this retrieval's `id`.
+    bool counting = false;
+    uint64_t id = 0;
+};
+
+// The exact count of a retrieval that answered before it was known; on
+// failure the reason, and for the operator's message the database's number
+// and the description in the operator's language.
+struct CountOutcome {
+    uint64_t retrieval = 0;  // the Retrieval's id
+    bool ok = false;
+    int32_t total = 0;
+    QString reason;
+    int32_t number = 0;
+    QString detail;
 };
 
 // What the archive dialog asks for.

@@ -324,6 +324,7 @@ void Connection::disconnect()
         open_ = false;
     }
     dbms_.clear();
+    cancellable_ = false;
     backslashEscapes_.reset();
     text_.reset();
 }
@@ -369,6 +370,7 @@ void Connection::open(const QString& dsn, const QString& login, const QString& p
         open_ = true;
     }
     session_ = std::make_shared<Session>();
+    cancellable_ = !dialect().isEmbedded();
     if (dialect().isEmbedded())
         return;  // no server: a lock waits no longer than the data source's busy timeout
     session_->queryTimeout = dsnSeconds(dsn, u"QueryTimeout", kDefaultQueryTimeout);
@@ -433,9 +435,26 @@ std::unique_ptr<ResultSet> Connection::query(const QString& sql)
     StatementHandle stmt = newStatement();
     {
         ServerCall call(session_.get());
-        stmt.check(SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS), "SQLExecDirect");
+        if (cancellable_) {
+            std::lock_guard guard(runningLock_);
+            running_ = stmt.get();
+        }
+        const SQLRETURN rc = SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS);
+        {
+            // Before the handle can be freed: cancel() must never reach a freed one.
+            std::lock_guard guard(runningLock_);
+            running_ = SQL_NULL_HSTMT;
+        }
+        stmt.check(rc, "SQLExecDirect");
     }
     return std::make_unique<ResultSet>(std::move(stmt));
+}
+
+void Connection::cancel()
+{
+    std::lock_guard guard(runningLock_);
+    if (running_ != SQL_NULL_HSTMT)
+        SQLCancel(running_);
 }
 
 QString Connection::dbmsName() const

@@ -234,4 +234,12 @@ std::vector<QString> Dialect::databaseFileSuffixes() const
 
 QString Dialect::lockWaitAttribute() const { return kind_ == Kind::SQLite ? QStringLiteral("Timeout") : QString(); }
 
+QString Dialect::cappedCountQuery(const QString& fromWhere, int cap) const
+{
+    if (kind_ == Kind::Other)
+        return {};
+    return QStringLiteral("SELECT  count(*) FROM (SELECT 1 ") + fromWhere + QStringLiteral(" LIMIT ")
+           + QString::number(cap) + QStringLiteral(") AS capped");
+}
+
 } // namespace tallyquill::odbc

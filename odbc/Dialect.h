@@ -96,6 +96,11 @@ public:
     // lock, in milliseconds; empty where the driver has none.
     QString lockWaitAttribute() const;
 
+    // A count of the rows `fromWhere` ("FROM table WHERE ...") selects that
+    // stops at `cap`: it costs what reading `cap` rows costs, however many
+    // match. Empty where the database is not known to take LIMIT.
+    QString cappedCountQuery(const QString& fromWhere, int cap) const;
+
 private:
     explicit Dialect(Kind kind) : kind_(kind) {}
     Kind kind_;

@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -159,6 +160,13 @@ public:
     std::unique_ptr<Statement> prepare(const QString& sql);
     // A forward-only, read-only result set on a query.
     std::unique_ptr<ResultSet> query(const QString& sql);
+    // Asks the driver to stop the query() that another thread is running on
+    // this connection (SQLCancel): that query then fails, or one that has just
+    // ended loses its rows. For a caller that gives the query up; safe from
+    // any thread; does nothing while no query runs, and nothing on an
+    // embedded database, whose driver would hold the caller until the query
+    // ends instead of stopping it.
+    void cancel();
 
     SQLHDBC handle() const { return dbc_.get(); }
     const Session* session() const { return session_.get(); }
@@ -193,6 +201,9 @@ private:
     std::shared_ptr<Session> session_;
     std::optional<bool> backslashEscapes_;
     std::optional<TextCapabilities> text_;
+    std::mutex runningLock_;  // guards running_ against its statement's end
+    SQLHSTMT running_ = SQL_NULL_HSTMT;
+    bool cancellable_ = false;  // set at open, before any query
 };
 
 // A prepared statement whose parameters are bound by position (1-based) to

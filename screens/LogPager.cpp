@@ -4,11 +4,24 @@
 
 namespace tallyquill {
 
-void LogPager::start(int32_t total, const Page& first)
+void LogPager::start(int32_t total, const Page& first, bool counting)
 {
     clear();
     total_ = total;
+    counting_ = counting;
     append(first);
+}
+
+void LogPager::setTotal(int32_t total)
+{
+    total_ = total;
+    counting_ = false;
+}
+
+QString LogPager::totalText() const
+{
+    // A counting retrieval's total is the cap plus the one record that passed it.
+    return counting_ ? QString::number(total_ - 1) + QLatin1Char('+') : QString::number(total_);
 }
 
 void LogPager::clear()
@@ -17,6 +30,7 @@ void LogPager::clear()
     records_.shrink_to_fit();
     total_ = 0;
     downloaded_ = 0;
+    counting_ = false;
 }
 
 int32_t LogPager::append(const Page& page)

@@ -18,8 +18,15 @@ public:
     static constexpr int32_t kWindowRows = 10;  // at the opening size
     static constexpr int32_t kPageSize = 10;
 
-    // Starts a retrieval that found `total` records, with its first page.
-    void start(int32_t total, const Page& first);
+    // Starts a retrieval that found `total` records, with its first page;
+    // `counting`: at least `total`, the exact number follows by setTotal().
+    void start(int32_t total, const Page& first, bool counting = false);
+    // The exact total of a retrieval that was counting.
+    void setTotal(int32_t total);
+    bool counting() const { return counting_; }
+    // "Total Records Found:" as the screen shows it: the number, or while
+    // counting the cap passed with a "+" ("10000+": more than 10,000).
+    QString totalText() const;
     // Forgets everything: no records, both counters 0.
     void clear();
     // Adds the records of a further page (at most ten are taken, whatever a
@@ -30,7 +37,7 @@ public:
 
     int32_t total() const { return total_; }
     int32_t downloaded() const { return downloaded_; }
-    bool complete() const { return downloaded_ >= total_; }
+    bool complete() const { return !counting_ && downloaded_ >= total_; }
     const std::vector<LogRecord>& records() const { return records_; }
 
     // Whether the window of `rows` whose first record is `top` (from 1)
@@ -52,6 +59,7 @@ private:
     std::vector<LogRecord> records_;
     int32_t total_ = 0;
     int32_t downloaded_ = 0;
+    bool counting_ = false;
 };
 
 } // namespace tallyquill

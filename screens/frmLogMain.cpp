@@ -18,6 +18,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTableWidget>
+#include <QTimer>
 
 #include <algorithm>
 #include <type_traits>
@@ -54,6 +55,13 @@ frmLogMain::frmLogMain(QWidget* parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("Log Viewer"));
     setTag(this, sid::LogViewer);
     buildControls();
+    countingShown_ = new QTimer(this);
+    countingShown_->setSingleShot(true);
+    countingShown_->setInterval(kCountingShownMs);
+    connect(countingShown_, &QTimer::timeout, this, [this] {
+        if (pager_.counting())
+            lblTotalRecord->setText(pager_.totalText());
+    });
     connectHandlers();
 }
 
@@ -343,6 +351,7 @@ void frmLogMain::Form_Load()
 
 void frmLogMain::Form_Unload()
 {
+    countingShown_->stop();
     pager_.dropRecords();
     loaded_ = false;
 }
@@ -503,13 +512,17 @@ void frmLogMain::cmdRetrieve_Click()
         return;
     }
 
-    lblTotalRecord->setText(QString::number(found.total));
+    pager_.start(found.total, {}, found.counting);
+    // A count that ends within a moment shows as if it had come first.
+    countingShown_->stop();
+    lblTotalRecord->setText(found.counting ? QString() : pager_.totalText());
+    if (found.counting)
+        countingShown_->start();
     lblDownload->setText(QStringLiteral("0"));
     setTextColour(lblDownload, kBlue);
 
     suppressScroll_ = true;
     vscLogList->setValue(1);
-    pager_.start(found.total, {});
     vscLogList->setMaximum(pager_.scrollMaximum(rows_));
     suppressScroll_ = false;
 
@@ -526,6 +539,20 @@ void frmLogMain::cmdRetrieve_Click()
         ShowMessage(Tr(sid::NoRecordFound, QStringLiteral("No Record Found")),
                     Tr(sid::RetrieveLogs, QStringLiteral("Retrieve Logs")), MsgIcon::Information);
     }
+}
+
+void frmLogMain::TotalCounted(int32_t total)
+{
+    if (!loaded_ || !pager_.counting())
+        return;
+    pager_.setTotal(total);
+    countingShown_->stop();
+    lblTotalRecord->setText(pager_.totalText());
+    setTextColour(lblDownload, pager_.complete() ? kBlue : kRed);
+    suppressScroll_ = true;
+    vscLogList->setMaximum(pager_.scrollMaximum(rows_));
+    suppressScroll_ = false;
+    ResetLogList();
 }
 
 int32_t frmLogMain::PutInList(const Page& page)

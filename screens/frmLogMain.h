@@ -24,6 +24,7 @@ class QLineEdit;
 class QPushButton;
 class QScrollBar;
 class QTableWidget;
+class QTimer;
 class QWheelEvent;
 
 namespace tallyquill {
@@ -36,6 +37,8 @@ public:
     static constexpr int kTwipsPerPixel = screenkit::kTwipsPerPixel;
     static constexpr int kGridRows = LogPager::kWindowRows;  // rows at the opening size
     static constexpr int kWheelRecords = RecordSelection::kWheelRecords;  // one notch of the wheel
+    // How long a counting retrieval's counter stays blank for its exact count.
+    static constexpr int kCountingShownMs = 100;
 
     explicit frmLogMain(QWidget* parent = nullptr);
     ~frmLogMain() override;
@@ -108,6 +111,9 @@ public:
     void cmdRetrieve_Click();
     // Adds a page to the downloaded records; answers how many it held.
     int32_t PutInList(const Page& page);
+    // The exact total of a retrieval that showed its first page while it
+    // was counting: the counter and the scroll range follow it.
+    void TotalCounted(int32_t total);
     void RequestMoreLog();
     void ResetLogList();
     void ClearLogList();
@@ -177,6 +183,9 @@ private:
     frmLogDetail* detail_ = nullptr;
 
     int rows_ = kGridRows;
+    // Shows the counter of a counting retrieval once a count that ends
+    // soon had its chance to show instead.
+    QTimer* countingShown_ = nullptr;
     RecordSelection selection_;
     bool marking_ = false;
 };

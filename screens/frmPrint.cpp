@@ -177,7 +177,7 @@ bool frmPrint::PrintToFile(const QString& path)
             for (std::size_t i = 0; i < held; ++i)
                 file.writeLine(BuildLogLine(records->records()[i], layout));
         }
-        if (total > downloaded && listener)
+        if ((total > downloaded || (records && records->counting())) && listener)
             listener->MoreLogForPrint(file, total, downloaded);
         file.close();
         return true;

@@ -10,6 +10,8 @@
 #include "core/Schema.h"
 #include "service/ActivityIndex.h"
 
+#include <algorithm>
+
 namespace tallyquill {
 
 namespace {
@@ -52,6 +54,7 @@ bool LogService::connect() { return link_.Check(source.dsn, source.login, source
 
 void LogService::disconnect()
 {
+    counter_.cancel();
     current_.reset();
     link_.drop();
 }
@@ -110,11 +113,14 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         dropIfGone(e);
         return fail(e.number(), OperatorFailureText(e), FailureText(e));
     };
+    // No count of an earlier retrieval goes on, nor its result set stays
+    // open, whatever happens.
+    counter_.cancel();
+    r.id = ++retrievals_;
     if (!connect()) {
         r.noDsn = source.dsn.isEmpty();
         return fail(0, LastOpenFailureForOperator(), LastOpenFailure());
     }
-    // No result set of an earlier retrieval stays open, whatever happens.
     current_.reset();
     QString table, condition;
     try {
@@ -136,9 +142,17 @@ Retrieval LogService::retrieve(const LogFilter& filter)
 
     // Only a table that does not exist is nothing found. Any other failed
     // count (a locked or damaged file, a refused permission, a lost
-    // connection) would otherwise pass for an empty log.
+    // connection) would otherwise pass for an empty log. The count stops
+    // past the cap, so that it costs no more than the first page, however
+    // large the table.
+    const QString fromWhere = QStringLiteral("FROM ") + table + QLatin1Char(' ') + condition;
+    const QString exactSql = QStringLiteral("SELECT  count(*) ") + fromWhere;
+    // Never under a page: a counting total still holds the first page.
+    const int32_t cap = std::max(countCap, int32_t(10));
+    const QString cappedSql = link_.get().dialect().cappedCountQuery(fromWhere, cap + 1);
+    const bool capped = !cappedSql.isEmpty();
     try {
-        current_ = link_.get().query(QStringLiteral("SELECT  count(*) FROM ") + table + QLatin1Char(' ') + condition);
+        current_ = link_.get().query(capped ? cappedSql : exactSql);
         r.total = current_->integer(0);
         current_.reset();
     } catch (const DatabaseError& e) {
@@ -153,11 +167,9 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         r.ok = true;
         return r;
     }
-
     try {
-        current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + table
-                                     + QLatin1Char(' ') + condition + QStringLiteral(" ORDER BY ") + col::Date
-                                     + QStringLiteral(", ") + col::Time);
+        current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + fromWhere
+                                     + QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time);
     } catch (const DatabaseError& e) {
         return failWith(e);
     }
@@ -165,8 +177,35 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     if (!r.page.ok)
         return fail(0, QString(), pageFailure_);
     r.ok = true;
+    if (capped && r.total > cap) {
+        // The exact count goes on after the first page, on its own connection
+        // and thread: started earlier, it would take the page's processor.
+        r.counting = true;
+        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
+    }
+    // A count that ends soon shows as if it had been made first.
+    if (r.counting) {
+        if (auto taken = counter_.take(r.id, countPatience); taken && taken->outcome.ok) {
+            r.total = taken->outcome.total;
+            r.counting = false;
+        } else if (taken && !taken->told && onCounted) {
+            onCounted(taken->outcome);  // a failure: the first page still shows
+        }
+    }
     return r;
 }
+
+std::optional<int32_t> LogService::finishCount()
+{
+    auto taken = counter_.take(retrievals_, std::chrono::hours(24));
+    if (!taken)
+        return std::nullopt;
+    if (!taken->told && onCounted)
+        onCounted(taken->outcome);
+    return taken->outcome.ok ? std::optional<int32_t>(taken->outcome.total) : std::nullopt;
+}
+
+void LogService::cancelCount() { counter_.cancel(); }
 
 Page LogService::more() { return fetchPage(); }
 

@@ -7,13 +7,16 @@
 
 #include "tallyquill/export.h"
 #include "core/ViewValues.h"
+#include "service/BackgroundCount.h"
 #include "writer/LogConnection.h"
 #include "core/LogLine.h"
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string_view>
 
@@ -46,11 +49,32 @@ public:
     // A count that fails because the table does not exist is nothing found;
     // every other failure (a failed count, a dead connection, a bad AppID, a
     // failed selection) is answered with its reason; it shows nothing.
+    // The count stops at countCap + 1 records; when that many match, the
+    // first page waits no longer than countPatience (none unless set) for
+    // the exact count: the retrieval answers `counting`, and the count goes
+    // on to onCounted.
     Retrieval retrieve(const LogFilter& filter);
+
+    // Told, on the count's own thread, how the count of a retrieval that
+    // answered `counting` ended; never for one that a later retrieval,
+    // cancelCount() or disconnect() gave up.
+    std::function<void(const CountOutcome&)> onCounted;
+    int32_t countCap = 10000;
+    std::chrono::milliseconds countPatience{0};
+    // Run on the count's thread before it counts (a test holds it there).
+    std::function<void()> countStarting;
+    // The id of the latest retrieval.
+    uint64_t retrieval() const { return retrievals_; }
+    // Waits for the count of the latest retrieval and answers it, when it
+    // was counting and the count did not fail; onCounted is told as ever.
+    std::optional<int32_t> finishCount();
+    // Gives the running count up.
+    void cancelCount();
     // The next page of the open retrieval; not ok once it was read to its end.
     Page more();
     // Writes the records after the first `downloaded` of `total` into `file`,
     // in display form, and leaves the paging where it was. Throws on failure.
+    // A `total` of INT32_MAX writes to the end of the retrieval.
     void printRest(LogFile& file, int32_t total, int32_t downloaded, const LineLayout& layout);
     // Appends the records up to the day to files and/or deletes them, one
     // stored date per transaction: a day's rows are deleted only after its
@@ -73,6 +97,9 @@ private:
     LogConnection link_;
     std::unique_ptr<odbc::ResultSet> current_;
     QString pageFailure_;  // why the latest page fetch failed
+    uint64_t retrievals_ = 0;
+    // Declared last: its thread ends before the members it was told of.
+    BackgroundCount counter_;
 };
 
 // The condition of a retrieval, each value carried as a literal that a

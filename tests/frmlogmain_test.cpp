@@ -13,6 +13,7 @@
 #include "tallyquill/log_viewer.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCoreApplication>
@@ -43,6 +44,12 @@
 #include <QWindow>
 
 #include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
 
 using namespace tallyquill;
 using tallyquill::screenkit::SpokenText;
@@ -819,6 +826,144 @@ TEST_P(LogMainDb, PartlyTypedTimesFindWhatTheCheckAccepted)
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, LogMainDb, ::testing::Values("sqlite"), ::tqtest::backendName);
+
+// A retrieval larger than its capped count shows its first page at once and
+// its exact count when that ends, on a connection and thread of its own. The
+// count waits on its thread until the test lets it go.
+class CountingDb : public LogMainDb {
+protected:
+    void SetUp() override
+    {
+        LogMainDb::SetUp();
+        if (IsSkipped())
+            return;
+        service().countCap = 12;
+        service().countStarting = [held = gate_.get_future().share()] { held.wait(); };
+        add(1, 25);
+        open();
+        viewer.mLogViewDlg = std::move(screen);  // where the viewer hands the count
+    }
+    void TearDown() override
+    {
+        letGo();
+        viewer.mLogViewDlg.reset();
+        LogMainDb::TearDown();
+    }
+    frmLogMain& s() { return *viewer.mLogViewDlg; }
+    void letGo()
+    {
+        if (!released_.exchange(true))
+            gate_.set_value();
+    }
+    // Runs the screen's events until `done` holds (or a minute passed).
+    bool waitFor(const std::function<bool()>& done)
+    {
+        QEventLoop loop;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+            if (done())
+                loop.quit();
+        });
+        look.start(5);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        if (!done())
+            loop.exec();
+        return done();
+    }
+    void expectList(const char* total, const char* downloaded, const QColor& colour, int maximum, int first, int last)
+    {
+        EXPECT_EQ(s().lblTotalRecord->text(), total);
+        EXPECT_EQ(s().lblDownload->text(), downloaded);
+        EXPECT_EQ(Colour(s().lblDownload), colour);
+        EXPECT_EQ(s().vscLogList->maximum(), maximum);
+        for (int row = 1, r = first; row <= 10; ++row, ++r)
+            EXPECT_EQ(Cell(s(), row, 6), r <= last ? QStringLiteral("r%1").arg(r) : QString()) << row;
+    }
+
+private:
+    std::promise<void> gate_;
+    std::atomic<bool> released_{false};
+};
+
+TEST_P(CountingDb, TheFirstPageShowsBeforeASlowCountAndTheCountFollows)
+{
+    s().cmdRetrieve->click();
+    // Held: blank for a moment, in case the count ends; then more than 12
+    // are known, and the scroll range covers 13.
+    EXPECT_EQ(s().lblTotalRecord->text(), "");
+    ASSERT_TRUE(waitFor([&] { return !s().lblTotalRecord->text().isEmpty(); }));
+    expectList("12+", "10", kRed, 4, 1, 10);
+    s().vscLogList->setValue(4);  // paging goes on meanwhile
+    expectList("12+", "20", kRed, 4, 4, 13);
+    letGo();
+    ASSERT_TRUE(waitFor([&] { return !s().pager().counting(); }));
+    expectList("25", "20", kRed, 16, 4, 13);
+    s().vscLogList->setValue(16);
+    expectList("25", "25", kBlue, 16, 16, 25);
+    EXPECT_TRUE(messages.messages().empty()) << messages.texts().join(" | ").toStdString();
+
+    // A count that ends within the first page's patience shows as a plain count.
+    service().countPatience = std::chrono::minutes(1);
+    s().txtActivity->setText(QStringLiteral("r"));
+    s().cmdRetrieve->click();
+    EXPECT_FALSE(s().pager().counting());
+    expectList("25", "10", kRed, 16, 1, 10);
+}
+
+TEST_P(CountingDb, ANewRetrievalDropsTheCountOfTheOneBefore)
+{
+    s().cmdRetrieve->click();
+    ASSERT_TRUE(s().pager().counting());
+    s().txtTimeRangeStart->setText(QStringLiteral("00:00:00"));
+    s().txtTimeRangeEnd->setText(QStringLiteral("00:19:00"));
+    s().cmdRetrieve->click();  // while the count of all 25 is held
+    ASSERT_TRUE(waitFor([&] { return s().lblTotalRecord->text() == "12+"; }));
+    letGo();
+    ASSERT_TRUE(waitFor([&] { return !s().pager().counting(); }));
+    expectList("20", "10", kRed, 11, 1, 10);
+}
+
+TEST_P(CountingDb, APrintWhileCountingPrintsEveryRecord)
+{
+    s().cmdRetrieve->click();
+    s().vscLogList->setValue(4);
+    ASSERT_TRUE(s().pager().counting());
+    frmPrint print;
+    print.listener = &viewer;
+    print.records = &s().pager();
+    print.layout = s().layout();
+    std::thread countEnds([this] { letGo(); });  // while or before the print waits for it
+    const QString path = dir.path() + QStringLiteral("/print.log");
+    EXPECT_TRUE(print.PrintToFile(path));
+    countEnds.join();
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 26);  // the header and the 25
+    EXPECT_TRUE(lines.back().endsWith(QStringLiteral(" r25")));
+    ASSERT_TRUE(waitFor([&] { return !s().pager().counting(); }));
+    EXPECT_EQ(s().lblTotalRecord->text(), "25");
+}
+
+// The count's own connection cannot open: the operator reads why, the first
+// page stays, and paging goes on on the retrieval's connection.
+TEST_P(CountingDb, AFailedCountIsReportedAndPagingGoesOn)
+{
+    ASSERT_TRUE(service().connect());
+    service().source.dsn = QStringLiteral("tq_no_such_dsn");
+    letGo();
+    s().cmdRetrieve->click();
+    ASSERT_TRUE(waitFor([&] { return !messages.messages().empty(); }));
+    ASSERT_EQ(messages.messages().size(), 1u) << messages.texts().join(" | ").toStdString();
+    EXPECT_TRUE(messages.messages()[0].text.startsWith("Error in retrieve record:")) << messages.texts()[0].toStdString();
+    EXPECT_TRUE(messages.messages()[0].text.contains("IM002")) << messages.texts()[0].toStdString();
+    EXPECT_EQ(messages.messages()[0].icon, MsgIcon::Warning);
+    s().vscLogList->setValue(4);
+    ASSERT_TRUE(waitFor([&] { return !s().lblTotalRecord->text().isEmpty(); }));
+    expectList("12+", "20", kRed, 4, 4, 13);
+}
+
+TQ_INSTANTIATE_DB_TESTS(CountingDb);
 
 TEST(ShowLog, ASecondCallKeepsTheOpenScreenAndOnlyAClosedOneOpensAfresh)
 {

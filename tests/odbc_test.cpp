@@ -9,8 +9,10 @@
 
 #include <QFileInfo>
 
+#include <atomic>
 #include <clocale>
 #include <locale.h>
+#include <thread>
 
 using tallyquill::DatabaseError;
 using tallyquill::odbc::Connection;
@@ -261,6 +263,38 @@ TEST_P(OdbcDb, DialectAnswersWhatItsDatabaseDoes)
     EXPECT_TRUE(unknown.writeLockBegin().isEmpty());
     EXPECT_FALSE(unknown.backslashEscapesFromAnswer(QStringLiteral("off")));
     EXPECT_FALSE(unknown.isMissingTable(DatabaseError("42P01", 0, "no such table: x")));
+}
+
+// A query given up from another thread stops at once, with the reason,
+// instead of running to its end (or to the statement timeout).
+TEST_P(OdbcDb, CancelStopsAQueryRunningOnAnotherThread)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "the SQLite driver does not stop a running statement: cancel() leaves it";
+    Connection conn;
+    conn.open(QString::fromStdString(dsn), {}, {});
+    const QString slow = QStringLiteral("SELECT pg_sleep(600)");
+    std::atomic<bool> ended{false};
+    std::string failure;
+    std::thread running([&] {
+        try {
+            conn.query(slow);
+        } catch (const DatabaseError& e) {
+            failure = e.what();
+        }
+        ended = true;
+    });
+    conn.cancel();  // nothing runs yet, or it stops
+    while (!ended) {
+        conn.cancel();
+        std::this_thread::yield();
+    }
+    running.join();
+    // Stopped by the cancel (the server's "user request", or the driver's own
+    // refusal when it came as the statement was sent), not by a timeout.
+    EXPECT_FALSE(failure.empty());
+    EXPECT_EQ(failure.find("timeout"), std::string::npos) << failure;
+    EXPECT_EQ(conn.query(QStringLiteral("SELECT 1"))->integer(0), 1) << "the connection still serves";
 }
 
 TQ_INSTANTIATE_DB_TESTS(OdbcDb);

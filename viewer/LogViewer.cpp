@@ -60,6 +60,9 @@ ViewerAdapter::ViewerAdapter()
 {
     // A new viewer reads the language setting afresh.
     ReplaceLocalizer();
+    service.onCounted = [this](const CountOutcome& outcome) {
+        QMetaObject::invokeMethod(&countContext_, [this, outcome] { CountEnded(outcome); }, Qt::QueuedConnection);
+    };
 }
 
 ViewerAdapter::~ViewerAdapter()
@@ -92,6 +95,8 @@ bool ViewerAdapter::showLog(bool modal)
     mLogViewDlg = std::make_unique<frmLogMain>();
     frmLogMain& screen = *mLogViewDlg;
     screen.listener = this;
+    // Nobody reads the count of a closed screen.
+    QObject::connect(&screen, &QDialog::finished, &countContext_, [this] { service.cancelCount(); });
     screen.load();
     if (modal)
         screen.exec();
@@ -162,7 +167,26 @@ ArchiveOutcome ViewerAdapter::ArchiveLog(const ArchiveRequest& request)
 
 void ViewerAdapter::MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t DownloadRecord)
 {
+    // While the count goes on the total is only a floor: the print waits
+    // for the count, or, when the count failed, prints to the end.
+    if (mLogViewDlg && mLogViewDlg->pager().counting())
+        TotalRecord = service.finishCount().value_or(INT32_MAX);
     service.printRest(file, TotalRecord, DownloadRecord, columns());
+}
+
+void ViewerAdapter::CountEnded(const CountOutcome& outcome)
+{
+    if (outcome.retrieval != service.retrieval())
+        return;
+    if (!outcome.ok) {
+        // The retrieval's own report: the first page stands, its total is unknown.
+        ShowMessage(Tr(sid::RetrieveRecordError, QStringLiteral("Error in retrieve record: "))
+                        + QString::number(outcome.number) + QStringLiteral(", ") + outcome.detail,
+                    Tr(sid::Error, QStringLiteral("Erorr")), MsgIcon::Warning);
+        return;
+    }
+    if (mLogViewDlg)
+        mLogViewDlg->TotalCounted(outcome.total);
 }
 
 // --- LogViewer: the public class over the adapter ---------------------------------

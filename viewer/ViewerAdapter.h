@@ -7,6 +7,7 @@
 #include "screens/ViewerEvents.h"
 #include "service/LogService.h"
 
+#include <QObject>
 #include <QString>
 
 #include <cstdint>
@@ -44,6 +45,12 @@ public:
     QString firstEndDate;
     bool fillAppID = false;
 
+private:
+    // Where a count that ended on its own thread is handed to the screens'
+    // thread; made before the service, so that it outlives the count's thread.
+    QObject countContext_;
+
+public:
     LogService service;
 
     // The columns and titles of the viewer screen, its print file and the
@@ -71,6 +78,11 @@ public:
     ArchiveOutcome ArchiveLog(const ArchiveRequest& request) override;
     // PrintEvents
     void MoreLogForPrint(LogFile& file, int32_t TotalRecord, int32_t DownloadRecord) override;
+
+    // The count of the latest retrieval, once it ended after the first page:
+    // the screen's counter and scroll range follow it; a failure is reported.
+    // On the screens' thread; a count of an earlier retrieval is dropped.
+    void CountEnded(const CountOutcome& outcome);
 
 private:
     // The columns and titles handed to the screen when it last opened; the
