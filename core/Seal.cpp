@@ -1,0 +1,184 @@
+#include "core/Seal.h"
+
+#include "core/Error.h"
+#include "core/Schema.h"
+
+#include <QMessageAuthenticationCode>
+
+namespace tallyquill::seal {
+
+namespace {
+
+void appendLength(QByteArray& out, uint64_t n, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i)
+        out.append(char((n >> (8 * i)) & 0xff));
+}
+
+void appendField(QByteArray& out, const QByteArray& bytes)
+{
+    appendLength(out, uint64_t(bytes.size()), 4);
+    out.append(bytes);
+}
+
+std::string_view trimTrailingBlanks(std::string_view v)
+{
+    while (!v.empty() && v.back() == ' ')
+        v.remove_suffix(1);
+    return v;
+}
+
+bool isChar(size_t tableColumn) { return std::string_view(kLogColumns[tableColumn].type) == "char"; }
+
+} // namespace
+
+DayDigest::DayDigest() : hash_(QCryptographicHash::Sha256) {}
+
+void DayDigest::add(const LogRecord& stored)
+{
+    const std::array<QString, 7> values = TableOrderValues(stored);
+    std::array<QByteArray, 7> utf8;
+    std::array<std::string_view, 7> views;
+    for (size_t i = 0; i < 7; ++i) {
+        utf8[i] = values[i].toUtf8();
+        views[i] = std::string_view(utf8[i].constData(), size_t(utf8[i].size()));
+    }
+    add(views);
+}
+
+void DayDigest::add(const std::array<std::string_view, 7>& tableOrder)
+{
+    std::array<std::string_view, 7> v;
+    for (size_t i = 0; i < 7; ++i)
+        v[i] = isChar(i) ? trimTrailingBlanks(tableOrder[i]) : tableOrder[i];
+
+    // Ascending, field by field; equal rows are the same bytes either way.
+    if (rows_ > 0) {
+        for (size_t i = 0; i < 7; ++i) {
+            const int c = v[i].compare(std::string_view(last_).substr(lastAt_[i], lastAt_[i + 1] - lastAt_[i]));
+            if (c > 0)
+                break;
+            if (c < 0)
+                throw Failure(ErrorCategory::Internal,
+                              "The database handed a day's rows out of byte order, so their digest "
+                              "would not be the canonical one");
+        }
+    }
+    buffer_.clear();
+    last_.clear();
+    for (size_t i = 0; i < 7; ++i) {
+        appendLength(buffer_, v[i].size(), 4);
+        buffer_.append(v[i].data(), qsizetype(v[i].size()));
+        lastAt_[i] = last_.size();
+        last_.append(v[i]);
+    }
+    lastAt_[7] = last_.size();
+    hash_.addData(buffer_);
+    ++rows_;
+}
+
+QByteArray DayDigest::finish() { return hash_.result(); }
+
+QString CanonicalOrder(const QString& collate, bool trimChar)
+{
+    QStringList terms;
+    for (size_t i = 0; i < kLogColumns.size(); ++i) {
+        const QString name = QLatin1String(kLogColumns[i].name);
+        terms << ((trimChar && isChar(i)) ? QStringLiteral("rtrim(%1, ' ')").arg(name) : name) + collate;
+    }
+    return QStringLiteral(" ORDER BY ") + terms.join(QStringLiteral(", "));
+}
+
+QByteArray FirstKey(const QByteArray& seed)
+{
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(QByteArrayLiteral("tallyquill seal key 0"));
+    h.addData(seed);
+    return h.result();
+}
+
+QByteArray NextKey(const QByteArray& key)
+{
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(QByteArrayLiteral("tallyquill seal key"));
+    h.addData(key);
+    return h.result();
+}
+
+QByteArray KeyOfEpoch(const QByteArray& seed, int64_t epoch)
+{
+    QByteArray key = FirstKey(seed);
+    for (int64_t i = 0; i < epoch; ++i)
+        key = NextKey(key);
+    return key;
+}
+
+QByteArray SealRecord::macInput() const
+{
+    QByteArray out = QByteArrayLiteral("tallyquill seal v1");
+    appendField(out, table.toUtf8());
+    appendField(out, day.toUtf8());
+    appendLength(out, uint64_t(rows), 8);
+    appendField(out, digest);
+    appendField(out, previous);
+    appendLength(out, uint64_t(epoch), 8);
+    appendField(out, sealedAt.toUtf8());
+    appendField(out, reason.toUtf8());
+    appendField(out, replaces);
+    return out;
+}
+
+QByteArray SealRecord::hash() const
+{
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    QByteArray out = QByteArrayLiteral("tallyquill seal link v1");
+    appendField(out, macInput());
+    appendField(out, mac);
+    h.addData(out);
+    return h.result();
+}
+
+QByteArray Mac(const QByteArray& key, const SealRecord& record)
+{
+    return QMessageAuthenticationCode::hash(record.macInput(), key, QCryptographicHash::Sha256);
+}
+
+bool MacValid(const QByteArray& epochKey, const SealRecord& record)
+{
+    const QByteArray want = Mac(epochKey, record);
+    if (want.size() != record.mac.size())
+        return false;
+    unsigned char diff = 0;
+    for (qsizetype i = 0; i < want.size(); ++i)
+        diff |= (unsigned char)(want[i] ^ record.mac[i]);
+    return diff == 0;
+}
+
+EpochKeys::EpochKeys(QByteArray seed) : seed_(std::move(seed)) {}
+
+QByteArray EpochKeys::at(int64_t epoch)
+{
+    if (epoch < 0)
+        return {};
+    if (epoch < epoch_ || epoch_ < 0) {
+        key_ = FirstKey(seed_);
+        epoch_ = 0;
+    }
+    for (; epoch_ < epoch; ++epoch_)
+        key_ = NextKey(key_);
+    return key_;
+}
+
+QString Hex(const QByteArray& raw) { return QString::fromLatin1(raw.toHex()); }
+
+QByteArray FromHex(const QString& hex)
+{
+    if (hex.size() % 2)
+        return {};
+    for (QChar c : hex)
+        if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')))
+            return {};
+    return QByteArray::fromHex(hex.toLatin1());
+}
+
+} // namespace tallyquill::seal

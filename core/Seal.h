@@ -1,0 +1,97 @@
+#pragma once
+
+// Seals over closed days: the canonical digest of one stored date's rows,
+// the one-way chain of sealing keys, and the seal record that links each day
+// to the one sealed before it. Qt Core only; where the rows come from and
+// where the seals are kept is the service's business.
+
+#include "core/LogRecord.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tallyquill::seal {
+
+// SHA-256 over one day's rows, fed in canonical order: ascending by the
+// seven columns in table order (log_AppID ... log_Data), each compared as
+// UTF-8 bytes. Each row adds its seven values in table order, each as a
+// 4-byte big-endian length and the bytes. The char columns lose the blanks
+// that pad them (PostgreSQL hands them back padded, SQLite as inserted, and
+// both compare them without); log_Data is taken exactly as stored.
+// A row out of that order throws: the digest would depend on the database.
+class DayDigest {
+public:
+    DayDigest();
+    void add(const LogRecord& stored);
+    // The same from UTF-8 values in table order (the fast reader's form).
+    void add(const std::array<std::string_view, 7>& tableOrder);
+    int64_t rows() const { return rows_; }
+    QByteArray finish();  // 32 raw bytes
+
+private:
+    QCryptographicHash hash_;
+    std::string last_;  // the previous row's values, to check the order
+    std::array<size_t, 8> lastAt_{};
+    QByteArray buffer_;
+    int64_t rows_ = 0;
+};
+
+// The ORDER BY that hands a day's rows out in DayDigest's order, for a
+// database whose byte collation is spelt `collate` (" COLLATE \"C\"" on
+// PostgreSQL, " COLLATE BINARY" on SQLite). `trimChar` wraps the char
+// columns in rtrim(), for a database that keeps their trailing blanks.
+QString CanonicalOrder(const QString& collate, bool trimChar);
+
+// The key chain. Key 0 comes from the seed; key n+1 from key n alone, so
+// whoever holds key n can make keys n, n+1, ... but none before it.
+QByteArray FirstKey(const QByteArray& seed);
+QByteArray NextKey(const QByteArray& key);  // SHA-256("tallyquill seal key" + key)
+QByteArray KeyOfEpoch(const QByteArray& seed, int64_t epoch);
+
+// One link of a table's chain. Binary fields are raw bytes (32 each; an
+// empty `previous` starts the chain, an empty `replaces` is a first seal).
+struct SealRecord {
+    QString table, day;  // day: stored date "yyyymmdd"
+    int64_t rows = 0;
+    QByteArray digest, previous;
+    int64_t epoch = 0;
+    QString sealedAt;  // ISO 8601, UTC
+    QString reason;    // why a day was sealed again; empty otherwise
+    QByteArray replaces, mac;
+
+    // What the MAC covers: a version tag, then every field but the MAC, each
+    // length-prefixed, so that no two records share an encoding.
+    QByteArray macInput() const;
+    // The chain hash: SHA-256 over the MAC input and the MAC.
+    QByteArray hash() const;
+};
+
+QByteArray Mac(const QByteArray& key, const SealRecord& record);
+// Whether the record's MAC is the one its own epoch's key makes (compared in
+// constant time).
+bool MacValid(const QByteArray& epochKey, const SealRecord& record);
+
+// The keys of the epochs a verifier asks for, walked forward from the seed
+// and restarted only when asked for an earlier one.
+class EpochKeys {
+public:
+    explicit EpochKeys(QByteArray seed);
+    QByteArray at(int64_t epoch);
+
+private:
+    QByteArray seed_, key_;
+    int64_t epoch_ = -1;
+};
+
+// Lower-case hex and back; FromHex answers empty for anything else than an
+// even number of hex digits.
+QString Hex(const QByteArray& raw);
+QByteArray FromHex(const QString& hex);
+
+} // namespace tallyquill::seal
