@@ -57,6 +57,11 @@ QString Dialect::writeLockBegin() const
     return kind_ == Kind::SQLite ? QStringLiteral("BEGIN IMMEDIATE") : QString();
 }
 
+QString Dialect::byteCollation() const
+{
+    return kind_ == Kind::SQLite ? QStringLiteral(" COLLATE BINARY") : QStringLiteral(" COLLATE \"C\"");
+}
+
 bool Dialect::isMissingTable(const DatabaseError& e) const
 {
     if (e.sqlstate() == "42S02")

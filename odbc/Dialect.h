@@ -39,6 +39,11 @@ public:
     // The statement that begins a transaction holding the write lock from
     // the start; empty where turning autocommit off begins the transaction.
     QString writeLockBegin() const;
+    // The collation that orders text by its UTF-8 bytes, and whether char
+    // columns already compare without their trailing blanks (PostgreSQL's
+    // do; elsewhere rtrim() must make them), for an order both agree on.
+    QString byteCollation() const;
+    bool charComparesUnpadded() const { return kind_ == Kind::PostgreSQL; }
 
     // Whether the error says the table does not exist: SQLSTATE 42S02 from
     // ODBC, 42P01 from PostgreSQL, the SQLite driver's text under HY000.
