@@ -70,8 +70,15 @@ void createSealTable(odbc::Connection& conn)
         conn.execute(QStringLiteral("CREATE TABLE ") + kSealTable + QStringLiteral(" (") + defs.join(QStringLiteral(", "))
                      + QLatin1Char(')'));
     } catch (const DatabaseError& e) {
-        if (!odbc::isExistingTable(e))
-            throw;
+        if (odbc::isExistingTable(e))
+            return;
+        // Another run may have made it at the same moment, which a server
+        // can report as a duplicate of its catalog's row instead.
+        try {
+            conn.query(QStringLiteral("SELECT seal_Seq FROM ") + kSealTable + QStringLiteral(" WHERE 1 = 0"));
+        } catch (const DatabaseError&) {
+            throw e;
+        }
     }
 }
 
@@ -115,12 +122,6 @@ std::vector<std::pair<QString, int64_t>> daysWithRows(odbc::Connection& conn, co
     for (; !rs->eof(); rs->next())
         days.emplace_back(rs->text(0).trimmed(), rs->text(1).toLongLong());
     return days;
-}
-
-int64_t highestEpoch(odbc::Connection& conn)
-{
-    auto rs = conn.query(QStringLiteral("SELECT MAX(seal_Epoch) FROM ") + kSealTable);
-    return rs->eof() || rs->text(0).isEmpty() ? -1 : rs->text(0).toLongLong();
 }
 
 int64_t nextSeq(odbc::Connection& conn, const QString& chain)
@@ -168,15 +169,19 @@ SealRecord makeLink(odbc::Connection& conn, const QString& chain, const QString&
     return r;
 }
 
-void checkKeyAhead(odbc::Connection& conn, const KeyFile& key)
+// A key file restored from a backup, or made again, would seal with a key
+// this chain has used already.
+void checkKeyAhead(const std::vector<SealRecord>& links, const KeyFile& key)
 {
-    const int64_t highest = highestEpoch(conn);
+    int64_t highest = -1;
+    for (const SealRecord& l : links)
+        highest = std::max(highest, l.epoch);
     if (key.current().epoch <= highest)
-        throw Failure(ErrorCategory::Refused,
+        throw Failure(ErrorCategory::CorruptFile,
                       "The key file " + key.path().toStdString() + " is at epoch "
-                          + std::to_string(key.current().epoch) + ", but a seal of epoch " + std::to_string(highest)
-                          + " exists: a key file restored or made again would seal with a key already used; "
-                            "nothing was sealed");
+                          + std::to_string(key.current().epoch) + ", but the chain holds a seal of epoch "
+                          + std::to_string(highest) + ": it was restored or made again, and would seal with a key "
+                          "already used; nothing was sealed");
 }
 
 } // namespace
@@ -284,6 +289,9 @@ SealingKey ParseKeyFile(const QByteArray& text, const QString& path)
 
 KeyFile::KeyFile(const QString& path) : path_(path)
 {
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+        throw Failure(ErrorCategory::InputOutput,
+                      "No key file " + path.toStdString() + " (make one with tallyquill seal --init)");
     const QByteArray lockPath = QFile::encodeName(path + QStringLiteral(".lock"));
     lock_ = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (lock_ < 0)
@@ -363,8 +371,8 @@ std::vector<SealRecord> SealClosedDays(odbc::Connection& conn, const QString& ta
     checkedTable(table);
     const QString chain = ChainName(table);
     createSealTable(conn);
-    checkKeyAhead(conn, key);
     const std::vector<SealRecord> links = Chain(conn, table);
+    checkKeyAhead(links, key);
     QString lastDay;
     for (const SealRecord& l : links)
         lastDay = std::max(lastDay, l.day);
@@ -389,8 +397,8 @@ SealRecord Reseal(odbc::Connection& conn, const QString& table, const QString& d
         throw Failure(ErrorCategory::InvalidInput,
                       "The reason must be at most " + std::to_string(kReasonWidth) + " characters, without NUL");
     createSealTable(conn);
-    checkKeyAhead(conn, key);
     const std::vector<SealRecord> links = Chain(conn, table);
+    checkKeyAhead(links, key);
     QByteArray replaces;
     for (const SealRecord& l : links)
         if (l.day == day)
@@ -455,6 +463,7 @@ TableVerdict VerifyTable(odbc::Connection& conn, const QString& table, const QSt
         DayVerdict& v = verdicts[l.day];
         v.day = l.day;
         ++v.links;
+        v.history.push_back(l);
         if (l.previous != previous)
             mark(l.day, DayVerdict::Broken,
                  at + QStringLiteral(" does not follow the link before it: a seal before it is gone or was replaced"));

@@ -94,6 +94,7 @@ struct DayVerdict {
     QString detail;
     int64_t sealedRows = -1, rows = 0;  // -1: no seal
     int links = 0;                      // seals of the day; more than one: resealed
+    std::vector<SealRecord> history;    // the day's links, oldest first
 };
 QString StatusName(DayVerdict::Status s);
 

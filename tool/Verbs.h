@@ -18,5 +18,8 @@ Verb setupSetup(CLI::App& app);
 Verb setupView(CLI::App& app);
 Verb setupSpool(CLI::App& app);
 Verb setupDemo(CLI::App& app);
+// Seals over closed days.
+Verb setupSeal(CLI::App& app);
+Verb setupVerify(CLI::App& app);
 
 } // namespace tallyquill::cli

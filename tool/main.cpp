@@ -36,7 +36,8 @@ int dispatch(int argc, char** argv, bool completion)
     // In this order in the help.
     const std::vector<Verb> verbs = {setupWrite(app),     setupList(app),  setupApps(app),  setupArchive(app),
                                      setupRetention(app), setupImport(app), setupCheck(app), setupSetup(app),
-                                     setupView(app),      setupSpool(app), setupDemo(app)};
+                                     setupView(app),      setupSpool(app), setupDemo(app),
+                                     setupSeal(app),      setupVerify(app)};
     for (CLI::App* verb : app.get_subcommands({}))
         verb->group("Verbs");
     addExamples(app);
