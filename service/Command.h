@@ -130,6 +130,7 @@ public:
         std::vector<QString> sealedNow;  // days this run sealed
         bool intact = true;
         bool macsChecked = false;
+        QString problem;  // why the table could not be verified
     };
     // Seals each closed day (up to `lastClosedDay`) with rows that is after
     // the table's last seal, with the key file at `keyFile`, stepping it.

@@ -31,12 +31,11 @@ QString KeyFileOf(const std::string& option)
     return option.empty() ? command::DefaultSealKeyFile() : q(option);
 }
 
-int SealAndReport(CommandService& service, const std::string& app, const std::string& grace,
-                  const std::string& keyFile)
+void SealAndReport(CommandService& service, const std::string& app, const QString& lastClosedDay,
+                   const QString& keyFile)
 {
-    const QString lastClosed = LastClosedDay(grace, QDateTime::currentDateTime());
     Output out(QString(), false);
-    for (const CommandService::SealReport& r : service.seal(q(app), lastClosed, KeyFileOf(keyFile))) {
+    for (const CommandService::SealReport& r : service.seal(q(app), lastClosedDay, keyFile)) {
         QString what;
         if (r.sealedNow.empty())
             what = QStringLiteral("nothing new to seal");
@@ -51,7 +50,6 @@ int SealAndReport(CommandService& service, const std::string& app, const std::st
                           r.lastHash.isEmpty() ? QStringLiteral("-") : r.lastHash));
     }
     out.close();
-    return EX_OK;
 }
 
 namespace {
@@ -79,7 +77,8 @@ int runSeal(const SealOptions& o)
     if (o.reseal.empty()) {
         if (!o.reason.empty())
             throw Usage("--reason goes with --reseal DAY");
-        return SealAndReport(service, o.app, o.grace, o.keyFile);
+        SealAndReport(service, o.app, LastClosedDay(o.grace, QDateTime::currentDateTime()), KeyFileOf(o.keyFile));
+        return EX_OK;
     }
     if (o.app.empty() || o.reason.empty())
         throw Usage("--reseal DAY needs --app and --reason");

@@ -19,9 +19,9 @@ constexpr int kNotVerified = EX_DATAERR;
 QString LastClosedDay(const std::string& grace, const QDateTime& now);
 // --key-file, defaulting to the state directory's.
 QString KeyFileOf(const std::string& option);
-// Seals the closed days of one table (or all) and prints, per table, what
-// was sealed and the last chain hash. Answers the exit status.
-int SealAndReport(CommandService& service, const std::string& app, const std::string& grace,
-                  const std::string& keyFile);
+// Seals the days up to `lastClosedDay` of one table (or all) and prints, per
+// table, what was sealed and the last chain hash.
+void SealAndReport(CommandService& service, const std::string& app, const QString& lastClosedDay,
+                   const QString& keyFile);
 
 } // namespace tallyquill::cli

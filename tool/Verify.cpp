@@ -40,6 +40,7 @@ QJsonObject jsonOf(const CommandService::SealReport& r)
     }
     return QJsonObject{{"app", r.appId},
                        {"intact", r.intact},
+                       {"problem", r.problem.isEmpty() ? QJsonValue() : QJsonValue(r.problem)},
                        {"macsChecked", r.macsChecked},
                        {"sealedUpTo", r.lastSealedDay.isEmpty() ? QJsonValue() : QJsonValue(IsoDate(r.lastSealedDay))},
                        {"lastChainHash", r.lastHash},
@@ -78,6 +79,10 @@ int runVerify(const VerifyOptions& o)
         return intact ? EX_OK : kNotVerified;
     }
     for (const auto& r : reports) {
+        if (!r.problem.isEmpty()) {
+            out.line(QStringLiteral("%1: NOT VERIFIED: %2").arg(r.appId, command::Visible(r.problem)));
+            continue;
+        }
         std::vector<const CommandService::SealedDay*> bads;
         for (const auto& d : r.days)
             if (bad(d))
