@@ -70,8 +70,18 @@ std::vector<CommandService::SealReport> CommandService::seal(const QString& appI
         for (const QString& table : tablesOf(conn, appId)) {
             SealReport r;
             r.appId = table.chopped(5).toUpper();
-            for (const seal::SealRecord& l : seal::SealClosedDays(conn, table, lastClosedDay, key))
-                r.sealedNow.push_back(l.day);
+            try {
+                for (const seal::SealRecord& l : seal::SealClosedDays(conn, table, lastClosedDay, key))
+                    r.sealedNow.push_back(l.day);
+            } catch (const DatabaseError& e) {
+                // A table that only has a log table's name stops no other.
+                if (link_->isGone(e) || !appId.isEmpty())
+                    throw;
+                r.problem = QString::fromStdString(e.what());
+                r.intact = false;
+                out.push_back(std::move(r));
+                continue;
+            }
             const std::vector<seal::SealRecord> chain = seal::Chain(conn, table);
             if (!chain.empty()) {
                 r.lastHash = seal::Hex(chain.back().hash());

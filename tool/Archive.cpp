@@ -163,7 +163,7 @@ int runRetention(const RetentionOptions& o)
         SealAndReport(service, o.a.app,
                       std::max(LastClosedDay(o.grace, QDateTime::currentDateTime()),
                                until.toString(QStringLiteral("yyyyMMdd"))),
-                      keyFile);
+                      keyFile);  // one table: a failure throws, and nothing is archived
     }
     return runArchive(a);
 }

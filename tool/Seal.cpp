@@ -31,11 +31,17 @@ QString KeyFileOf(const std::string& option)
     return option.empty() ? command::DefaultSealKeyFile() : q(option);
 }
 
-void SealAndReport(CommandService& service, const std::string& app, const QString& lastClosedDay,
+bool SealAndReport(CommandService& service, const std::string& app, const QString& lastClosedDay,
                    const QString& keyFile)
 {
     Output out(QString(), false);
+    bool ok = true;
     for (const CommandService::SealReport& r : service.seal(q(app), lastClosedDay, keyFile)) {
+        if (!r.problem.isEmpty()) {
+            std::cerr << "tallyquill: " << r.appId.toStdString() << " not sealed: " << printable(r.problem) << "\n";
+            ok = false;
+            continue;
+        }
         QString what;
         if (r.sealedNow.empty())
             what = QStringLiteral("nothing new to seal");
@@ -50,6 +56,7 @@ void SealAndReport(CommandService& service, const std::string& app, const QStrin
                           r.lastHash.isEmpty() ? QStringLiteral("-") : r.lastHash));
     }
     out.close();
+    return ok;
 }
 
 namespace {
@@ -77,8 +84,9 @@ int runSeal(const SealOptions& o)
     if (o.reseal.empty()) {
         if (!o.reason.empty())
             throw Usage("--reason goes with --reseal DAY");
-        SealAndReport(service, o.app, LastClosedDay(o.grace, QDateTime::currentDateTime()), KeyFileOf(o.keyFile));
-        return EX_OK;
+        return SealAndReport(service, o.app, LastClosedDay(o.grace, QDateTime::currentDateTime()), KeyFileOf(o.keyFile))
+                   ? EX_OK
+                   : kNothingDone;
     }
     if (o.app.empty() || o.reason.empty())
         throw Usage("--reseal DAY needs --app and --reason");

@@ -20,8 +20,9 @@ QString LastClosedDay(const std::string& grace, const QDateTime& now);
 // --key-file, defaulting to the state directory's.
 QString KeyFileOf(const std::string& option);
 // Seals the days up to `lastClosedDay` of one table (or all) and prints, per
-// table, what was sealed and the last chain hash.
-void SealAndReport(CommandService& service, const std::string& app, const QString& lastClosedDay,
+// table, what was sealed and the last chain hash. False when a table could
+// not be sealed (said on stderr).
+bool SealAndReport(CommandService& service, const std::string& app, const QString& lastClosedDay,
                    const QString& keyFile);
 
 } // namespace tallyquill::cli
