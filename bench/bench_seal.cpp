@@ -58,7 +58,7 @@ FROM (SELECT i, m, day, (j - (day * @M@ + days - 1) / days) * 86399 * days / @M@
       FROM (SELECT i, m, j, days, j * days / @M@ AS day
             FROM (SELECT i::bigint, i / @M@ AS m, i % @M@ AS j,
                          substr('31283130313031313031', (i / @M@)::int * 2 + 1, 2)::bigint AS days
-                  FROM generate_series(0, @N@ - 1) AS n(i)) a) b) c
+                  FROM generate_series(@A@, @B@) AS n(i)) a) b) c
 )";
 
 
@@ -70,7 +70,13 @@ bool generate(tallyquill::odbc::Connection& c, bool postgres)
     c.execute(QStringLiteral("DROP TABLE IF EXISTS tallyquill_seals"));
     c.execute(tallyquill::CreateTableSql(kTable));
     c.execute(tallyquill::CreateIndexSql(kTable));
-    c.execute(fill);
+    // In slices on a server: one statement may not outlast the query timeout.
+    if (postgres)
+        for (long long a = 0; a < gRows; a += 100000)
+            c.execute(QString(fill).replace(QStringLiteral("@A@"), QString::number(a))
+                          .replace(QStringLiteral("@B@"), QString::number(std::min(gRows, a + 100000) - 1)));
+    else
+        c.execute(fill);
     c.execute(postgres ? QStringLiteral("VACUUM ANALYZE ") + kTable : QStringLiteral("ANALYZE"));
     return c.query(QStringLiteral("SELECT count(*) FROM ") + kTable)->text(0).toLongLong() == gRows;
 }
