@@ -59,9 +59,7 @@ void DayDigest::add(const std::array<std::string_view, 7>& tableOrder)
             if (c > 0)
                 break;
             if (c < 0)
-                throw Failure(ErrorCategory::Internal,
-                              "The database handed a day's rows out of byte order, so their digest "
-                              "would not be the canonical one");
+                throw OutOfOrder();
         }
     }
     buffer_.clear();

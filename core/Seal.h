@@ -5,6 +5,7 @@
 // to the one sealed before it. Qt Core only; where the rows come from and
 // where the seals are kept is the service's business.
 
+#include "core/Error.h"
 #include "core/LogRecord.h"
 
 #include <QByteArray>
@@ -40,6 +41,15 @@ private:
     std::array<size_t, 8> lastAt_{};
     QByteArray buffer_;
     int64_t rows_ = 0;
+};
+
+// What DayDigest throws for a row out of its order.
+struct OutOfOrder : Failure {
+    OutOfOrder()
+        : Failure(ErrorCategory::Internal, "The database handed a day's rows out of byte order, so their digest "
+                                           "would not be the canonical one")
+    {
+    }
 };
 
 // The ORDER BY that hands a day's rows out in DayDigest's order, for a

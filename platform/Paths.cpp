@@ -22,6 +22,7 @@ QString DataHome() { return baseDirectory("XDG_DATA_HOME", QStringLiteral(".loca
 
 QString SettingsPath() { return ConfigHome() + QStringLiteral("/Tallyquill/tallyquill.ini"); }
 QString SpoolDirectory() { return StateHome() + QStringLiteral("/tallyquill/spool"); }
+QString SealKeyPath() { return StateHome() + QStringLiteral("/tallyquill/seal.key"); }
 QString DatabaseDirectory() { return DataHome() + QStringLiteral("/tallyquill"); }
 
 } // namespace tallyquill::platform

@@ -18,6 +18,7 @@ QString DataHome();    // $XDG_DATA_HOME, ~/.local/share
 // The writer's settings and the screens' window memory share one file.
 QString SettingsPath();       // ConfigHome()/Tallyquill/tallyquill.ini
 QString SpoolDirectory();     // StateHome()/tallyquill/spool
+QString SealKeyPath();        // StateHome()/tallyquill/seal.key, the current sealing key
 QString DatabaseDirectory();  // DataHome()/tallyquill, the embedded databases
 
 } // namespace tallyquill::platform

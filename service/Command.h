@@ -174,6 +174,40 @@ public:
     };
     ActivityIndexChange indexActivity(const QString& appId, bool drop);
 
+    // Seals over closed days (seal, verify, and the routine's retention and
+    // apps). A table is named by its AppID; an empty one means every table.
+    struct SealLink {
+        QString sealedAt, reason;
+        int64_t epoch = 0, rows = 0;
+    };
+    struct SealedDay {
+        QString day;     // stored date
+        QString status;  // "intact", "archived", "changed", "seal missing", "seal forged", "chain broken", "chain cut"
+        QString detail;
+        int64_t sealedRows = -1, rows = 0;
+        std::vector<SealLink> history;  // the day's seals, oldest first
+    };
+    struct SealReport {
+        QString appId;
+        std::vector<SealedDay> days;  // by date
+        QString lastHash;             // hex, empty before the first seal
+        QString lastSealedDay;
+        std::vector<QString> sealedNow;  // days this run sealed
+        bool intact = true;
+        bool macsChecked = false;
+        QString problem;  // why the table could not be verified
+    };
+    // Seals each closed day (up to `lastClosedDay`) with rows that is after
+    // the table's last seal, with the key file at `keyFile`, stepping it.
+    std::vector<SealReport> seal(const QString& appId, const QString& lastClosedDay, const QString& keyFile);
+    // Seals `day` again, as a link naming the seal it replaces and why.
+    SealReport reseal(const QString& appId, const QString& day, const QString& reason, const QString& keyFile);
+    // Every sealed and every closed day of each table against its rows and
+    // the chain; with `seedHex` each MAC, with `keyFile` (no seed) that no
+    // seal claims the key file's epoch or a later one.
+    std::vector<SealReport> verifySeals(const QString& appId, const QString& lastClosedDay, const QString& seedHex,
+                                        const QString& keyFile);
+
 private:
     odbc::Connection& connection();
     // Runs `work` on the connection, dropping it when a failure broke it.
@@ -290,6 +324,12 @@ struct ArchiveVerification {
 // each recorded seal's MAC is checked under its epoch's key.
 TQ_INTERNAL_API ArchiveVerification VerifyArchive(const QString& path,
                                                   const std::optional<QByteArray>& seed = std::nullopt);
+
+// Seals: the key file's default place (in the state directory), and a new
+// seed with its key file at epoch 0; answers the seed in hex, which no file
+// keeps. Refuses an existing file unless `replace`.
+TQ_INTERNAL_API QString DefaultSealKeyFile();
+TQ_INTERNAL_API QString InitSealKey(const QString& keyFile, bool replace);
 
 } // namespace command
 

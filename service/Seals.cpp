@@ -70,8 +70,15 @@ void createSealTable(odbc::Connection& conn)
         conn.execute(QStringLiteral("CREATE TABLE ") + kSealTable + QStringLiteral(" (") + defs.join(QStringLiteral(", "))
                      + QLatin1Char(')'));
     } catch (const DatabaseError& e) {
-        if (!odbc::isExistingTable(e))
-            throw;
+        if (odbc::isExistingTable(e))
+            return;
+        // Another run may have made it at the same moment, which a server
+        // can report as a duplicate of its catalog's row instead.
+        try {
+            conn.query(QStringLiteral("SELECT seal_Seq FROM ") + kSealTable + QStringLiteral(" WHERE 1 = 0"));
+        } catch (const DatabaseError&) {
+            throw e;
+        }
     }
 }
 
@@ -117,12 +124,6 @@ std::vector<std::pair<QString, int64_t>> daysWithRows(odbc::Connection& conn, co
     return days;
 }
 
-int64_t highestEpoch(odbc::Connection& conn)
-{
-    auto rs = conn.query(QStringLiteral("SELECT MAX(seal_Epoch) FROM ") + kSealTable);
-    return rs->eof() || rs->text(0).isEmpty() ? -1 : rs->text(0).toLongLong();
-}
-
 int64_t nextSeq(odbc::Connection& conn, const QString& chain)
 {
     auto rs = conn.query(QStringLiteral("SELECT MAX(seal_Seq) FROM ") + kSealTable + QStringLiteral(" WHERE seal_Table = ")
@@ -143,55 +144,73 @@ void insertLink(odbc::Connection& conn, int64_t seq, const SealRecord& r)
     insert.execute();
 }
 
-// A link made now with the key file's key, then the key stepped on before
-// the link is stored: a kill between the two loses an epoch, never reuses
-// one for another day.
-SealRecord makeLink(odbc::Connection& conn, const QString& chain, const QString& day, const DayState& state,
-                    const QByteArray& previous, const QString& reason, const QByteArray& replaces, KeyFile& key)
+// Links made now with the key file's keys, one epoch each, then the key
+// stepped past them before they are stored: a kill between the two loses
+// epochs, never reuses one for another day.
+struct NewLink {
+    QString day;
+    DayState state;
+    QString reason;
+    QByteArray replaces;
+};
+std::vector<SealRecord> storeLinks(odbc::Connection& conn, const QString& chain, QByteArray previous,
+                                   const std::vector<NewLink>& made, KeyFile& key)
 {
-    SealRecord r;
-    r.table = chain;
-    r.day = day;
-    r.rows = state.rows;
-    r.digest = state.digest;
-    r.previous = previous;
-    r.epoch = key.current().epoch;
-    r.sealedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
-    r.reason = reason;
-    r.replaces = replaces;
-    r.mac = Mac(key.current().key, r);
+    std::vector<SealRecord> links;
+    QByteArray k = key.current().key;
+    const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    for (size_t i = 0; i < made.size(); ++i) {
+        SealRecord r;
+        r.table = chain;
+        r.day = made[i].day;
+        r.rows = made[i].state.rows;
+        r.digest = made[i].state.digest;
+        r.previous = previous;
+        r.epoch = key.current().epoch + int64_t(i);
+        r.sealedAt = now;
+        r.reason = made[i].reason;
+        r.replaces = made[i].replaces;
+        r.mac = Mac(k, r);
+        k = NextKey(k);
+        previous = r.hash();
+        links.push_back(std::move(r));
+    }
+    if (links.empty())
+        return links;
     const int64_t seq = nextSeq(conn, chain);
-    key.step();
+    key.step(int64_t(links.size()));
     fault::point("seal-key-stepped");
-    insertLink(conn, seq, r);
+    odbc::Transaction tx(conn);
+    for (size_t i = 0; i < links.size(); ++i)
+        insertLink(conn, seq + int64_t(i), links[i]);
+    tx.commit();
     fault::point("seal-stored");
-    return r;
+    return links;
 }
 
-void checkKeyAhead(odbc::Connection& conn, const KeyFile& key)
+// A key file restored from a backup, or made again, would seal with a key
+// this chain has used already.
+void checkKeyAhead(const std::vector<SealRecord>& links, const KeyFile& key)
 {
-    const int64_t highest = highestEpoch(conn);
+    int64_t highest = -1;
+    for (const SealRecord& l : links)
+        highest = std::max(highest, l.epoch);
     if (key.current().epoch <= highest)
-        throw Failure(ErrorCategory::Refused,
+        throw Failure(ErrorCategory::CorruptFile,
                       "The key file " + key.path().toStdString() + " is at epoch "
-                          + std::to_string(key.current().epoch) + ", but a seal of epoch " + std::to_string(highest)
-                          + " exists: a key file restored or made again would seal with a key already used; "
-                            "nothing was sealed");
+                          + std::to_string(key.current().epoch) + ", but the chain holds a seal of epoch "
+                          + std::to_string(highest) + ": it was restored or made again, and would seal with a key "
+                          "already used; nothing was sealed");
 }
 
 } // namespace
 
 QString ChainName(const QString& table) { return table.toLower(); }
 
-DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day)
+namespace {
+
+DayState digestInOrder(odbc::Connection& conn, const QString& sql)
 {
-    checkedTable(table);
-    if (!isStoredDay(day))
-        throw Failure(ErrorCategory::InvalidInput, "Not a stored date (yyyymmdd): " + day.toStdString());
-    const odbc::Dialect& dialect = conn.dialect();
-    const QString sql = QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table
-                        + QStringLiteral(" WHERE ") + col::Date + QStringLiteral(" = ") + lit(conn, day)
-                        + CanonicalOrder(dialect.byteCollation(), !dialect.charComparesUnpadded());
     if (conn.textCapabilities().utf8) {
         try {
             std::vector<size_t> capacities;
@@ -228,6 +247,27 @@ DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& 
     }
     const int64_t n = digest.rows();
     return {n, digest.finish()};
+}
+
+} // namespace
+
+DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day)
+{
+    checkedTable(table);
+    if (!isStoredDay(day))
+        throw Failure(ErrorCategory::InvalidInput, "Not a stored date (yyyymmdd): " + day.toStdString());
+    const odbc::Dialect& dialect = conn.dialect();
+    const QString sql = QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table
+                        + QStringLiteral(" WHERE ") + col::Date + QStringLiteral(" = ") + lit(conn, day);
+    if (dialect.charComparesUnpadded())
+        return digestInOrder(conn, sql + CanonicalOrder(dialect.byteCollation(), false));
+    // Sorting by the values as stored is the same order unless a char value
+    // ends in a blank; DayDigest finds that, and rtrim() sorts the day again.
+    try {
+        return digestInOrder(conn, sql + CanonicalOrder(dialect.byteCollation(), false));
+    } catch (const OutOfOrder&) {
+        return digestInOrder(conn, sql + CanonicalOrder(dialect.byteCollation(), true));
+    }
 }
 
 std::vector<SealRecord> Chain(odbc::Connection& conn, const QString& table)
@@ -284,6 +324,9 @@ SealingKey ParseKeyFile(const QByteArray& text, const QString& path)
 
 KeyFile::KeyFile(const QString& path) : path_(path)
 {
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+        throw Failure(ErrorCategory::InputOutput,
+                      "No key file " + path.toStdString() + " (make one with tallyquill seal --init)");
     const QByteArray lockPath = QFile::encodeName(path + QStringLiteral(".lock"));
     lock_ = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (lock_ < 0)
@@ -332,9 +375,11 @@ KeyFile::~KeyFile()
         ::close(lock_);
 }
 
-void KeyFile::step()
+void KeyFile::step(int64_t epochs)
 {
-    const SealingKey next{NextKey(key_.key), key_.epoch + 1};
+    SealingKey next = key_;
+    for (int64_t i = 0; i < epochs; ++i)
+        next = {NextKey(next.key), next.epoch + 1};
     if (const int e = platform::ReplaceFile(path_, KeyFileText(next), 0600))
         throw ioFailure("Cannot step the key file on", path_, e);
     key_ = next;
@@ -363,16 +408,25 @@ std::vector<SealRecord> SealClosedDays(odbc::Connection& conn, const QString& ta
     checkedTable(table);
     const QString chain = ChainName(table);
     createSealTable(conn);
-    checkKeyAhead(conn, key);
     const std::vector<SealRecord> links = Chain(conn, table);
+    checkKeyAhead(links, key);
     QString lastDay;
     for (const SealRecord& l : links)
         lastDay = std::max(lastDay, l.day);
     QByteArray previous = links.empty() ? QByteArray() : links.back().hash();
+    // A key file step and a commit per batch of days, not per day.
+    constexpr size_t kBatch = 64;
     std::vector<SealRecord> made;
-    for (const auto& [day, count] : daysWithRows(conn, table, lastDay, lastClosedDay)) {
-        made.push_back(makeLink(conn, chain, day, DigestDay(conn, table, day), previous, {}, {}, key));
-        previous = made.back().hash();
+    std::vector<NewLink> batch;
+    const auto days = daysWithRows(conn, table, lastDay, lastClosedDay);
+    for (size_t i = 0; i < days.size(); ++i) {
+        batch.push_back({days[i].first, DigestDay(conn, table, days[i].first), {}, {}});
+        if (batch.size() == kBatch || i + 1 == days.size()) {
+            for (SealRecord& r : storeLinks(conn, chain, previous, batch, key))
+                made.push_back(std::move(r));
+            previous = made.back().hash();
+            batch.clear();
+        }
     }
     return made;
 }
@@ -389,14 +443,15 @@ SealRecord Reseal(odbc::Connection& conn, const QString& table, const QString& d
         throw Failure(ErrorCategory::InvalidInput,
                       "The reason must be at most " + std::to_string(kReasonWidth) + " characters, without NUL");
     createSealTable(conn);
-    checkKeyAhead(conn, key);
     const std::vector<SealRecord> links = Chain(conn, table);
+    checkKeyAhead(links, key);
     QByteArray replaces;
     for (const SealRecord& l : links)
         if (l.day == day)
             replaces = l.hash();
-    return makeLink(conn, ChainName(table), day, DigestDay(conn, table, day),
-                    links.empty() ? QByteArray() : links.back().hash(), reason, replaces, key);
+    return storeLinks(conn, ChainName(table), links.empty() ? QByteArray() : links.back().hash(),
+                      {{day, DigestDay(conn, table, day), reason, replaces}}, key)
+        .front();
 }
 
 QString StatusName(DayVerdict::Status s)
@@ -455,6 +510,7 @@ TableVerdict VerifyTable(odbc::Connection& conn, const QString& table, const QSt
         DayVerdict& v = verdicts[l.day];
         v.day = l.day;
         ++v.links;
+        v.history.push_back(l);
         if (l.previous != previous)
             mark(l.day, DayVerdict::Broken,
                  at + QStringLiteral(" does not follow the link before it: a seal before it is gone or was replaced"));

@@ -55,9 +55,9 @@ public:
     KeyFile& operator=(const KeyFile&) = delete;
 
     const SealingKey& current() const { return key_; }
-    // Replaces the file with the next epoch's key; the old key is gone from
-    // it when this returns. Throws Failure (InputOutput).
-    void step();
+    // Replaces the file with the key `epochs` steps on; the old key is gone
+    // from it when this returns. Throws Failure (InputOutput).
+    void step(int64_t epochs = 1);
     const QString& path() const { return path_; }
 
 private:
@@ -94,6 +94,7 @@ struct DayVerdict {
     QString detail;
     int64_t sealedRows = -1, rows = 0;  // -1: no seal
     int links = 0;                      // seals of the day; more than one: resealed
+    std::vector<SealRecord> history;    // the day's links, oldest first
 };
 QString StatusName(DayVerdict::Status s);
 

@@ -737,7 +737,7 @@ TEST_P(Cli, AppsAndCheckDescribeTheDataSource)
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     const QStringList line = r.out.split('\n').filter(QRegularExpression("^" + app.toUpper() + " "));
     ASSERT_EQ(line.size(), 1) << r.out.toStdString();
-    EXPECT_EQ(line[0].simplified(), app.toUpper() + " 2 2026-01-05 08:00:00 2026-01-07 09:30:00 no");
+    EXPECT_EQ(line[0].simplified(), app.toUpper() + " 2 2026-01-05 08:00:00 2026-01-07 09:30:00 no -");
     EXPECT_TRUE(r.out.contains(QRegularExpression("\\n" + other.toUpper() + " +\\? "))) << r.out.toStdString();
     // The activity index, as apps and check tell it.
     EXPECT_EQ(run({"index", "--dsn", d, "--app", app}).code, 64);  // which index?

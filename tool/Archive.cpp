@@ -3,6 +3,7 @@
 
 #include "tool/ExitCode.h"
 #include "tool/Output.h"
+#include "tool/Sealing.h"
 #include "tool/Verbs.h"
 
 #include <QDate>
@@ -144,15 +145,31 @@ int runArchive(const ArchiveOptions& o)
 // `keep` days.
 struct RetentionOptions {
     ArchiveOptions a;
-    std::string keep;
+    std::string keep, grace = "48h", keyFile;
 };
 
 int runRetention(const RetentionOptions& o)
 {
     ArchiveOptions a = o.a;
     const int days = ParseDays(q(o.keep));
-    a.until = QDate::currentDate().addDays(-days).toString(Qt::ISODate).toStdString();
+    const QDate until = QDate::currentDate().addDays(-days);
+    a.until = until.toString(Qt::ISODate).toStdString();
     a.del = true;
+    // Seal first: a day deleted unsealed could never be sealed. The days
+    // about to go are sealed even inside the grace period.
+    const QString keyFile = KeyFileOf(o.keyFile);
+    if (!QFile::exists(keyFile)) {
+        std::cerr << "tallyquill: not sealing " << o.a.app << ": no key file " << keyFile.toStdString()
+                  << " (tallyquill seal --init makes one)\n";
+    } else if (o.a.dryRun) {
+        std::cout << "would seal the closed days of " << o.a.app << " first\n";
+    } else {
+        CommandService service = serviceOf(o.a.c);
+        SealAndReport(service, o.a.app,
+                      std::max(LastClosedDay(o.grace, QDateTime::currentDateTime()),
+                               until.toString(QStringLiteral("yyyyMMdd"))),
+                      keyFile);  // one table: a failure throws, and nothing is archived
+    }
     return runArchive(a);
 }
 
@@ -199,8 +216,9 @@ Verb setupArchive(CLI::App& app)
 Verb setupRetention(CLI::App& app)
 {
     auto r = std::make_shared<RetentionOptions>();
-    CLI::App* retention = app.add_subcommand("retention", "Archive to daily files and delete what is older than "
-                                                          "--keep: the nightly job in one line.");
+    CLI::App* retention = app.add_subcommand("retention", "Seal the closed days, then archive to daily files and "
+                                                          "delete what is older than --keep: the nightly job in one "
+                                                          "line.");
     addConnection(retention, r->a.c);
     addApp(retention, r->a.app);
     retention->add_option("--keep", r->keep, "days kept in the table, today included (90d or 90)")->type_name("DAYS")->required();
@@ -209,6 +227,12 @@ Verb setupRetention(CLI::App& app)
     retention->add_flag("--dry-run", r->a.dryRun, "say what a run would do; change nothing");
     retention->add_flag("--force", r->a.force, "delete sealed days whose records no longer match their seal "
                                                "(the manifest records it)");
+    retention->add_option("--key-file", r->keyFile, "seal the closed days first with this key file (default "
+                                                        + command::DefaultSealKeyFile().toStdString()
+                                                        + "; none there: no sealing, said on stderr)")
+        ->type_name("PATH");
+    retention->add_option("--grace", r->grace, "as for seal (default 48h); the days deleted are sealed anyway")
+        ->type_name("TIME");
     return {retention, [r] { return runRetention(*r); }};
 }
 

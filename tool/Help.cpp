@@ -123,6 +123,9 @@ const std::map<std::string, const char*> kExamples = {
     {"view", "tallyquill view --from -7d"},
     {"spool", "tallyquill spool status\n  tallyquill spool flush"},
     {"demo", "tallyquill demo --count 300 --days 7"},
+    {"seal", "tallyquill seal --init\n  tallyquill seal --dsn Tallyquill\n"
+             "  tallyquill seal --app ORDERS --reseal 2026-03-02 --reason \"WS7's spool, a week late\""},
+    {"verify", "tallyquill verify --dsn Tallyquill --key SEED\n  tallyquill verify --app ORDERS --format json"},
 };
 
 // The edit distance of two words, capped: only near words matter.

@@ -19,6 +19,13 @@ Verb setupView(CLI::App& app);
 Verb setupSpool(CLI::App& app);
 Verb setupDemo(CLI::App& app);
 Verb setupIndex(CLI::App& app);
+// Seals over closed days.
+Verb setupSeal(CLI::App& app);
 Verb setupVerify(CLI::App& app);
+// verify --archive: files against their manifests, offline.
+struct VerifyArchiveOptions {
+    std::string archive, key, format = "text";
+};
+int runVerifyArchive(const VerifyArchiveOptions& o);
 
 } // namespace tallyquill::cli

@@ -14,14 +14,12 @@ namespace tallyquill::cli {
 
 namespace {
 
-struct VerifyArchiveOptions {
-    std::string archive, key, format = "text";
-};
-
 QString where(const command::ArchiveFinding& f)
 {
     return command::Visible(f.file) + (f.day.isEmpty() ? QString() : QLatin1Char(' ') + f.day);
 }
+
+} // namespace
 
 int runVerifyArchive(const VerifyArchiveOptions& o)
 {
@@ -83,26 +81,6 @@ int runVerifyArchive(const VerifyArchiveOptions& o)
         std::cout << (ok ? "intact" : "NOT INTACT") << ": " << v.findings.size() - bad << " of " << v.findings.size()
                   << " checks in " << v.manifests << " manifest(s)\n";
     return ok ? EX_OK : EX_DATAERR;
-}
-
-} // namespace
-
-Verb setupVerify(CLI::App& app)
-{
-    auto v = std::make_shared<VerifyArchiveOptions>();
-    CLI::App* verify = app.add_subcommand(
-        "verify", "With --archive: check archive files offline against the manifest beside them (every manifest "
-                  "of a directory, or the entries that name one file): each run's bytes are there and hash to "
-                  "the recorded SHA-256 with the recorded number of lines, and no bytes are named by no run. With "
-                  "--key each recorded seal's MAC is checked too. Exits 0 when everything is intact, 65 when "
-                  "anything is not, 66 when no manifest names the path.");
-    verify->add_option("--archive", v->archive, "a directory of archive files, a manifest, or one archive file")
-        ->type_name("DIR|FILE");
-    verify->add_option("--key", v->key, "the verification key seal --init printed (64 hex digits)")
-        ->type_name("SEED")
-        ->envname("TALLYQUILL_SEAL_KEY");
-    verify->add_option("--format,-o", v->format, "text or json")->type_name("FMT");
-    return {verify, [v] { return runVerifyArchive(*v); }};
 }
 
 } // namespace tallyquill::cli

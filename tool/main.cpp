@@ -38,7 +38,7 @@ int dispatch(int argc, char** argv, bool completion)
     const std::vector<Verb> verbs = {setupWrite(app),     setupList(app),  setupApps(app),  setupArchive(app),
                                      setupRetention(app), setupImport(app), setupCheck(app), setupSetup(app),
                                      setupView(app),      setupSpool(app), setupDemo(app),
-                                     setupIndex(app), setupVerify(app)};
+                                     setupIndex(app), setupSeal(app), setupVerify(app)};
     for (CLI::App* verb : app.get_subcommands({}))
         verb->group("Verbs");
     addExamples(app);
