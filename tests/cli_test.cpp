@@ -744,7 +744,7 @@ TEST_P(Cli, AppsAndCheckDescribeTheDataSource)
     r = run({"index", "--activity", "--dsn", d, "--app", app});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains(": built")) << r.out.toStdString();
-    EXPECT_TRUE(run({"apps", "--dsn", d}).out.contains(QRegularExpression(app.toUpper() + " .* yes\\n")));
+    EXPECT_TRUE(run({"apps", "--dsn", d}).out.contains(QRegularExpression(app.toUpper() + " .* yes +\\S+\\n")));
     EXPECT_TRUE(run({"check", "--dsn", d, "--app", app}).out.contains("activity index: present"));
     r = run({"index", "--activity", "--drop", "--dsn", d, "--app", app});
     EXPECT_TRUE(r.code == 0 && r.out.contains(": dropped")) << r.out.toStdString() << r.err.toStdString();

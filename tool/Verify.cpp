@@ -59,6 +59,8 @@ int runVerify(const VerifyOptions& o)
     const std::optional<Format> format = FormatNamed(q(o.format));
     if (!format || *format == Format::Csv)
         throw Usage("--format takes text or json");
+    if (o.c.dsn.empty())
+        throw Usage("--dsn is required (or --archive DIR|FILE)");
     CommandService service = serviceOf(o.c);
     const auto reports = service.verifySeals(q(o.app), LastClosedDay(o.grace, QDateTime::currentDateTime()),
                                              q(o.key), q(o.keyFile));
@@ -132,6 +134,7 @@ Verb setupVerify(CLI::App& app)
                   "table are taken as archived. With --key every seal's MAC is checked too; without it, only "
                   "what catches accidents. Exits 0 when all is intact, 65 when anything is not.");
     addConnection(verify, v->c);
+    verify->get_option("--dsn")->required(false);  // --archive needs no database
     addApp(verify, v->app, false);
     verify->add_option("--key", v->key, "the verification key seal --init printed (64 hex digits)")
         ->type_name("SEED")
