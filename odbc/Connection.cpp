@@ -413,14 +413,14 @@ void Connection::execute(const QString& sql)
 {
     StatementHandle stmt = newStatement();
     ServerCall call(session_.get());
-    stmt.check(SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS), "SQLExecDirect");
+    stmt.check(SQLExecDirectW(stmt.get(), wide(dialect().sendable(sql)), SQL_NTS), "SQLExecDirect");
 }
 
 void Connection::executeUnbounded(const QString& sql)
 {
     StatementHandle stmt = newStatement();
     SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(0)), 0);
-    stmt.check(SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS), "SQLExecDirect");
+    stmt.check(SQLExecDirectW(stmt.get(), wide(dialect().sendable(sql)), SQL_NTS), "SQLExecDirect");
 }
 
 std::unique_ptr<Statement> Connection::prepare(const QString& sql)
@@ -439,7 +439,7 @@ std::unique_ptr<ResultSet> Connection::query(const QString& sql)
             std::lock_guard guard(runningLock_);
             running_ = stmt.get();
         }
-        const SQLRETURN rc = SQLExecDirectW(stmt.get(), wide(sql), SQL_NTS);
+        const SQLRETURN rc = SQLExecDirectW(stmt.get(), wide(dialect().sendable(sql)), SQL_NTS);
         {
             // Before the handle can be freed: cancel() must never reach a freed one.
             std::lock_guard guard(runningLock_);

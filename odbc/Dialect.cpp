@@ -35,6 +35,33 @@ bool Dialect::backslashEscapesFromAnswer(const QString& answer) const
     return kind_ == Kind::PostgreSQL && answer.trimmed().compare(QLatin1String("on"), Qt::CaseInsensitive) != 0;
 }
 
+QString Dialect::sendable(const QString& sql) const
+{
+    if (kind_ != Kind::SQLite)
+        return sql;
+    bool any = false;
+    for (const QChar c : sql)
+        any = any || c.isHighSurrogate();
+    if (!any)
+        return sql;
+    QString out;
+    out.reserve(sql.size() + 32);
+    bool inLiteral = false;  // a doubled quote leaves and enters again: the same text
+    for (qsizetype i = 0; i < sql.size(); ++i) {
+        const QChar c = sql[i];
+        if (c == QLatin1Char('\''))
+            inLiteral = !inLiteral;
+        if (inLiteral && c.isHighSurrogate() && i + 1 < sql.size() && sql[i + 1].isLowSurrogate()) {
+            const char32_t code = QChar::surrogateToUcs4(c, sql[i + 1]);
+            out += QStringLiteral("' || char(%1) || '").arg(uint(code));
+            ++i;
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
 QString Dialect::asciiCaseFolded(const QString& column) const
 {
     switch (kind_) {

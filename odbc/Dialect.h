@@ -36,6 +36,11 @@ public:
     // already; PostgreSQL's is exact, and ILIKE would fold other letters too;
     // another database's column is lowered in its own way.
     QString asciiCaseFolded(const QString& column) const;
+    // The statement as the driver can take it. SQLite's driver is reached
+    // through the driver manager's narrow conversion, which garbles a
+    // character beyond U+FFFF and with it the literal around it: inside a
+    // literal such a character is sent as char(N) instead.
+    QString sendable(const QString& sql) const;
     // The activity index of a log table, which makes "activity contains"
     // fast. Its name comes from the table's (validated) name; on PostgreSQL
     // cut to the 63 characters an identifier keeps.

@@ -15,7 +15,7 @@ namespace tallyquill::odbc {
 BoundStatement::BoundStatement(Connection& conn, const QString& sql) : stmt_(conn.newStatement())
 {
     ServerCall call(stmt_.session());
-    stmt_.check(SQLPrepareW(stmt_.get(), wide(sql), SQL_NTS), "SQLPrepare");
+    stmt_.check(SQLPrepareW(stmt_.get(), wide(conn.dialect().sendable(sql)), SQL_NTS), "SQLPrepare");
 }
 
 void BoundStatement::requireLive() const

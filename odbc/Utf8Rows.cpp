@@ -62,7 +62,7 @@ Utf8Rows::Utf8Rows(Connection& conn, const QString& sql, std::vector<size_t> cap
     SQLSMALLINT count = 0;
     {
         ServerCall call(stmt_.session());
-        stmt_.check(SQLExecDirectW(h, wide(sql), SQL_NTS), "SQLExecDirect");
+        stmt_.check(SQLExecDirectW(h, wide(conn.dialect().sendable(sql)), SQL_NTS), "SQLExecDirect");
         stmt_.check(SQLNumResultCols(h, &count), "SQLNumResultCols");
     }
     if (size_t(count) != capacities.size())
