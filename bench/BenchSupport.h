@@ -39,6 +39,59 @@ inline void IsolateDataSources(const QTemporaryDir& dir)
     qputenv("ODBCINI", QFile::encodeName(ini));
 }
 
+// --- The generated log ---------------------------------------------------------
+
+// Row i lies in month i / (N/10) of 1998; within its month the rows are split
+// into as many consecutive blocks as the month has days, spread evenly over
+// each day, so that insertion order is (date, time) order as in a real log.
+// SQLite: the CTE follows INSERT, since the ODBC driver inserts nothing for a
+// statement that begins with WITH.
+inline constexpr char kSqliteFill[] = R"(
+INSERT INTO BENCH_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)
+WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < @N@ - 1)
+SELECT 'BENCH', 'WS0' || (i % 4 + 1),
+       printf('1998%02d%02d', m + 1, day + 1),
+       printf('%02d%02d%02d', sec / 3600, sec / 60 % 60, sec % 60),
+       CASE i % 5 WHEN 0 THEN 'ANNA' WHEN 1 THEN 'BORIS' WHEN 2 THEN 'CLARA' WHEN 3 THEN 'DMITRI' ELSE 'ELENA' END,
+       CASE i % 4 WHEN 0 THEN 'LOGIN' WHEN 1 THEN 'UPDATE' WHEN 2 THEN 'PRINT' ELSE 'LOGOUT' END,
+       printf('Order %07d posted at front desk', i)
+FROM (SELECT i, m, day, (j - (day * @M@ + days - 1) / days) * 86399 * days / @M@ AS sec
+      FROM (SELECT i, m, j, days, j * days / @M@ AS day
+            FROM (SELECT i, i / @M@ AS m, i % @M@ AS j,
+                         CAST(substr('31283130313031313031', (i / @M@) * 2 + 1, 2) AS INTEGER) AS days
+                  FROM n)))
+)";
+
+inline constexpr char kPostgresFill[] = R"(
+INSERT INTO BENCH_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)
+SELECT 'BENCH', 'WS0' || (i % 4 + 1),
+       '1998' || lpad((m + 1)::text, 2, '0') || lpad((day + 1)::text, 2, '0'),
+       lpad((sec / 3600)::text, 2, '0') || lpad((sec / 60 % 60)::text, 2, '0') || lpad((sec % 60)::text, 2, '0'),
+       CASE i % 5 WHEN 0 THEN 'ANNA' WHEN 1 THEN 'BORIS' WHEN 2 THEN 'CLARA' WHEN 3 THEN 'DMITRI' ELSE 'ELENA' END,
+       CASE i % 4 WHEN 0 THEN 'LOGIN' WHEN 1 THEN 'UPDATE' WHEN 2 THEN 'PRINT' ELSE 'LOGOUT' END,
+       'Order ' || lpad(i::text, 7, '0') || ' posted at front desk'
+FROM (SELECT i, m, day, (j - (day * @M@ + days - 1) / days) * 86399 * days / @M@ AS sec
+      FROM (SELECT i, m, j, days, j * days / @M@ AS day
+            FROM (SELECT i::bigint, i / @M@ AS m, i % @M@ AS j,
+                         substr('31283130313031313031', (i / @M@)::int * 2 + 1, 2)::bigint AS days
+                  FROM generate_series(@A@, @B@) AS n(i)) a) b) c
+)";
+
+// The statements that fill BENCH_logs with `rows` rows; on a server in
+// slices, since one statement may not outlast the query timeout.
+inline std::vector<QString> FillStatements(bool postgres, long long rows)
+{
+    QString fill = QString::fromLatin1(postgres ? kPostgresFill : kSqliteFill);
+    fill.replace(QStringLiteral("@N@"), QString::number(rows)).replace(QStringLiteral("@M@"), QString::number(rows / 10));
+    if (!postgres)
+        return {fill};
+    std::vector<QString> slices;
+    for (long long a = 0; a < rows; a += 100000)
+        slices.push_back(QString(fill).replace(QStringLiteral("@A@"), QString::number(a))
+                             .replace(QStringLiteral("@B@"), QString::number(std::min(rows, a + 100000) - 1)));
+    return slices;
+}
+
 inline double rssMB()
 {
     FILE* f = std::fopen("/proc/self/statm", "r");

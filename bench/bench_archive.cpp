@@ -125,55 +125,19 @@ void emptyDir(const QString& path)
 
 // --- The generated log ---------------------------------------------------------
 
-// Row i lies in month i / (N/10) of 1998; within its month the rows are split
-// into as many consecutive blocks as the month has days, spread evenly over
-// each day, so that insertion order is (date, time) order as in a real log.
-// SQLite: the CTE follows INSERT, since the ODBC driver inserts nothing for a
-// statement that begins with WITH.
-const char kSqliteFill[] = R"(
-INSERT INTO BENCH_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)
-WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < @N@ - 1)
-SELECT 'BENCH', 'WS0' || (i % 4 + 1),
-       printf('1998%02d%02d', m + 1, day + 1),
-       printf('%02d%02d%02d', sec / 3600, sec / 60 % 60, sec % 60),
-       CASE i % 5 WHEN 0 THEN 'ANNA' WHEN 1 THEN 'BORIS' WHEN 2 THEN 'CLARA' WHEN 3 THEN 'DMITRI' ELSE 'ELENA' END,
-       CASE i % 4 WHEN 0 THEN 'LOGIN' WHEN 1 THEN 'UPDATE' WHEN 2 THEN 'PRINT' ELSE 'LOGOUT' END,
-       printf('Order %07d posted at front desk', i)
-FROM (SELECT i, m, day, (j - (day * @M@ + days - 1) / days) * 86399 * days / @M@ AS sec
-      FROM (SELECT i, m, j, days, j * days / @M@ AS day
-            FROM (SELECT i, i / @M@ AS m, i % @M@ AS j,
-                         CAST(substr('31283130313031313031', (i / @M@) * 2 + 1, 2) AS INTEGER) AS days
-                  FROM n)))
-)";
-
-const char kPostgresFill[] = R"(
-INSERT INTO BENCH_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)
-SELECT 'BENCH', 'WS0' || (i % 4 + 1),
-       '1998' || lpad((m + 1)::text, 2, '0') || lpad((day + 1)::text, 2, '0'),
-       lpad((sec / 3600)::text, 2, '0') || lpad((sec / 60 % 60)::text, 2, '0') || lpad((sec % 60)::text, 2, '0'),
-       CASE i % 5 WHEN 0 THEN 'ANNA' WHEN 1 THEN 'BORIS' WHEN 2 THEN 'CLARA' WHEN 3 THEN 'DMITRI' ELSE 'ELENA' END,
-       CASE i % 4 WHEN 0 THEN 'LOGIN' WHEN 1 THEN 'UPDATE' WHEN 2 THEN 'PRINT' ELSE 'LOGOUT' END,
-       'Order ' || lpad(i::text, 7, '0') || ' posted at front desk'
-FROM (SELECT i, m, day, (j - (day * @M@ + days - 1) / days) * 86399 * days / @M@ AS sec
-      FROM (SELECT i, m, j, days, j * days / @M@ AS day
-            FROM (SELECT i::bigint, i / @M@ AS m, i % @M@ AS j,
-                         substr('31283130313031313031', (i / @M@)::int * 2 + 1, 2)::bigint AS days
-                  FROM generate_series(0, @N@ - 1) AS n(i)) a) b) c
-)";
 
 bool generate(const Backend& b)
 {
     QElapsedTimer t;
     t.start();
-    QString fill = QString::fromLatin1(b.postgres ? kPostgresFill : kSqliteFill);
-    fill.replace(QStringLiteral("@N@"), QString::number(gRows)).replace(QStringLiteral("@M@"), QString::number(gRows / 10));
     try {
         tallyquill::odbc::Connection c;
         c.open(QString::fromStdString(b.dsn), {}, {});
         c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
         c.execute(tallyquill::CreateTableSql(kTable));
         c.execute(tallyquill::CreateIndexSql(kTable));
-        c.execute(fill);
+        for (const QString& fill : tqbench::FillStatements(b.postgres, gRows))
+            c.execute(fill);
         c.execute(b.postgres ? QStringLiteral("VACUUM ANALYZE ") + kTable : QStringLiteral("ANALYZE"));
         auto rs = c.query(QStringLiteral("SELECT count(*) FROM ") + kTable);
         const long long rows = rs->text(0).toLongLong();
