@@ -63,10 +63,13 @@ bool CreateActivityIndex(odbc::Connection& conn, const QString& table)
         } catch (const DatabaseError& e) {
             if (odbc::isConnectionLost(QString::fromStdString(e.sqlstate())))
                 throw;
-            throw Failure(ErrorCategory::Refused,
-                          "Cannot create the extension pg_trgm that the activity index needs: [" + e.sqlstate() + "] "
-                              + e.description() + "; an administrator must run, in this database: " +
-                              prerequisite.toStdString());
+            // IF NOT EXISTS loses a race with another session creating it
+            // (23505 once that one commits): the extension is there then.
+            if (e.sqlstate() != "23505")
+                throw Failure(ErrorCategory::Refused,
+                              "Cannot create the extension pg_trgm that the activity index needs: [" + e.sqlstate()
+                                  + "] " + e.description() + "; an administrator must run, in this database: "
+                                  + prerequisite.toStdString());
         }
     }
     auto missingTable = [&](const DatabaseError& e) {
