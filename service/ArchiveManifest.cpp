@@ -1,8 +1,8 @@
 #include "service/ArchiveManifest.h"
 
 #include "core/Error.h"
+#include "core/Sha256.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -224,7 +224,7 @@ struct LineHasher::Shared {
 
     void run()
     {
-        QCryptographicHash hash(QCryptographicHash::Sha256);
+        Sha256 hash;
         std::unique_lock lock(m);
         for (;;) {
             cv.wait(lock, [&] { return stop || !queue.empty(); });
@@ -235,10 +235,10 @@ struct LineHasher::Shared {
             cv.notify_all();  // room in the queue
             lock.unlock();
             if (item.kind == Item::Bytes)
-                hash.addData(item.bytes);
+                hash.add(item.bytes);
             QByteArray done;
             if (item.kind == Item::Result)
-                done = hash.result();
+                done = hash.finish();
             if (item.kind != Item::Bytes)
                 hash.reset();
             lock.lock();

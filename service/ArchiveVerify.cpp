@@ -4,8 +4,8 @@
 #include "service/Command.h"
 
 #include "core/Seal.h"
+#include "core/Sha256.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -38,7 +38,7 @@ struct RangeSeen {
 RangeSeen readRange(QFile& in, const ManifestEntry& e)
 {
     RangeSeen seen;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     const uint64_t size = uint64_t(in.size());
     const uint64_t end = std::min(size, e.offset + e.length);
     if (e.offset < end && in.seek(qint64(e.offset))) {
@@ -50,7 +50,7 @@ RangeSeen readRange(QFile& in, const ManifestEntry& e)
             const QByteArray chunk = in.read(qint64(std::min<uint64_t>(left, 1 << 20)));
             if (chunk.isEmpty())
                 break;
-            hash.addData(chunk);
+            hash.add(chunk);
             left -= uint64_t(chunk.size());
             seen.bytes += uint64_t(chunk.size());
             for (char c : chunk) {
@@ -69,7 +69,7 @@ RangeSeen readRange(QFile& in, const ManifestEntry& e)
             }
         }
     }
-    seen.sha256 = hash.result();
+    seen.sha256 = hash.finish();
     return seen;
 }
 
