@@ -72,9 +72,9 @@ Utf8Rows::Utf8Rows(Connection& conn, const QString& sql, std::vector<size_t> cap
     for (size_t c = 0; c < columns_.size(); ++c) {
         Column& col = columns_[c];
         col.capacity = capacities[c];
-        col.data.resize(blockRows_ * (col.capacity + 1));
+        col.data = std::make_unique_for_overwrite<char[]>(blockRows_ * (col.capacity + 1));
         col.lengths.resize(blockRows_);
-        stmt_.check(SQLBindCol(h, SQLUSMALLINT(c + 1), SQL_C_CHAR, col.data.data(), SQLLEN(col.capacity + 1),
+        stmt_.check(SQLBindCol(h, SQLUSMALLINT(c + 1), SQL_C_CHAR, col.data.get(), SQLLEN(col.capacity + 1),
                                col.lengths.data()),
                     "SQLBindCol");
     }

@@ -7,6 +7,7 @@
 
 #include "odbc/Odbc.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,7 +46,7 @@ public:
         const Column& c = columns_[column];
         const SQLLEN n = c.lengths[row];
         if (n >= 0 && size_t(n) <= c.capacity)
-            return {c.data.data() + row * (c.capacity + 1), size_t(n)};
+            return {c.data.get() + row * (c.capacity + 1), size_t(n)};
         return n == SQL_NULL_DATA ? std::string_view() : longValue(row, column);
     }
     void close();
@@ -53,7 +54,9 @@ public:
 private:
     struct Column {
         size_t capacity = 0;          // bytes, without the terminating NUL
-        std::vector<char> data;       // blockRows_ values of capacity + 1
+        // blockRows_ values of capacity + 1, not zeroed: the driver writes a
+        // value before it is read, and sealing makes a reader per day
+        std::unique_ptr<char[]> data;
         std::vector<SQLLEN> lengths;  // byte length, SQL_NULL_DATA or SQL_NO_TOTAL
     };
     struct Long {
