@@ -5,6 +5,9 @@
 
 #include <QMessageAuthenticationCode>
 
+#include <algorithm>
+#include <cstring>
+
 namespace tallyquill::seal {
 
 namespace {
@@ -32,7 +35,7 @@ bool isChar(size_t tableColumn) { return std::string_view(kLogColumns[tableColum
 
 } // namespace
 
-DayDigest::DayDigest() : hash_(QCryptographicHash::Sha256) {}
+DayDigest::DayDigest() = default;
 
 void DayDigest::add(const LogRecord& stored)
 {
@@ -49,33 +52,82 @@ void DayDigest::add(const LogRecord& stored)
 void DayDigest::add(const std::array<std::string_view, 7>& tableOrder)
 {
     std::array<std::string_view, 7> v;
-    for (size_t i = 0; i < 7; ++i)
+    size_t size = 0;
+    for (size_t i = 0; i < 7; ++i) {
         v[i] = isChar(i) ? trimTrailingBlanks(tableOrder[i]) : tableOrder[i];
-
+        size += 4 + v[i].size();
+    }
     // Ascending, field by field; equal rows are the same bytes either way.
     if (rows_ > 0) {
         for (size_t i = 0; i < 7; ++i) {
-            const int c = v[i].compare(std::string_view(last_).substr(lastAt_[i], lastAt_[i + 1] - lastAt_[i]));
+            const size_t end = i + 1 < 7 ? lastAt_[i + 1] - 4 : last_.size();
+            const int c = v[i].compare(std::string_view(last_).substr(lastAt_[i], end - lastAt_[i]));
             if (c > 0)
                 break;
             if (c < 0)
                 throw OutOfOrder();
         }
     }
-    buffer_.clear();
-    last_.clear();
+    row_.resize(size);
+    char* out = row_.data();
     for (size_t i = 0; i < 7; ++i) {
-        appendLength(buffer_, v[i].size(), 4);
-        buffer_.append(v[i].data(), qsizetype(v[i].size()));
-        lastAt_[i] = last_.size();
-        last_.append(v[i]);
+        const auto n = uint32_t(v[i].size());
+        *out++ = char(n >> 24);
+        *out++ = char(n >> 16);
+        *out++ = char(n >> 8);
+        *out++ = char(n);
+        at_[i] = size_t(out - row_.data());
+        std::memcpy(out, v[i].data(), v[i].size());
+        out += v[i].size();
     }
-    lastAt_[7] = last_.size();
-    hash_.addData(buffer_);
+    hash_.add(row_.data(), row_.size());
+    row_.swap(last_);
+    at_.swap(lastAt_);
     ++rows_;
 }
 
-QByteArray DayDigest::finish() { return hash_.result(); }
+QByteArray DayDigest::finish() { return hash_.finish(); }
+
+bool DayRows::add(const std::array<std::string_view, 7>& tableOrder)
+{
+    if (over_)
+        return false;
+    Row row{bytes_.size(), {}};
+    for (size_t i = 0; i < 7; ++i) {
+        const std::string_view v = isChar(i) ? trimTrailingBlanks(tableOrder[i]) : tableOrder[i];
+        if (bytes_.size() + v.size() > limit_ || v.size() > UINT32_MAX) {
+            over_ = true;
+            bytes_ = std::string();
+            rows_ = std::vector<Row>();
+            return false;
+        }
+        row.size[i] = uint32_t(v.size());
+        bytes_.append(v);
+    }
+    rows_.push_back(row);
+    return true;
+}
+
+QByteArray DayRows::digest()
+{
+    if (over_)
+        throw Failure(ErrorCategory::Internal, "A day's rows were not all kept, so they cannot be digested here");
+    const char* base = bytes_.data();
+    auto values = [base](const Row& r) {
+        std::array<std::string_view, 7> v;
+        size_t at = r.at;
+        for (size_t i = 0; i < 7; ++i) {
+            v[i] = std::string_view(base + at, r.size[i]);
+            at += r.size[i];
+        }
+        return v;
+    };
+    std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return values(a) < values(b); });
+    DayDigest d;
+    for (const Row& r : rows_)
+        d.add(values(r));
+    return d.finish();
+}
 
 QString CanonicalOrder(const QString& collate, bool trimChar)
 {

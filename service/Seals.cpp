@@ -249,9 +249,36 @@ DayState digestInOrder(odbc::Connection& conn, const QString& sql)
     return {n, digest.finish()};
 }
 
+// The day read in whatever order the database finds cheapest and sorted
+// here; none when the day is too large to hold, or a value too long for the
+// bound buffers.
+std::optional<DayState> digestUnordered(odbc::Connection& conn, const QString& sql, size_t holdLimit)
+{
+    if (!conn.textCapabilities().utf8)
+        return std::nullopt;
+    try {
+        std::vector<size_t> capacities;
+        for (const ColumnSpec& c : kLogColumns)
+            capacities.push_back(size_t(4) * size_t(c.width));
+        DayRows day(holdLimit);
+        odbc::Utf8Rows rows(conn, sql, capacities);
+        std::array<std::string_view, 7> v;
+        while (rows.fetch())
+            for (size_t r = 0; r < rows.rows(); ++r) {
+                for (size_t c = 0; c < 7; ++c)
+                    v[c] = rows.text(r, c);
+                if (!day.add(v))
+                    return std::nullopt;
+            }
+        return DayState{day.rows(), day.digest()};
+    } catch (const odbc::ValueTooLong&) {
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
-DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day)
+DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day, size_t holdLimit)
 {
     checkedTable(table);
     if (!isStoredDay(day))
@@ -259,6 +286,8 @@ DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& 
     const odbc::Dialect& dialect = conn.dialect();
     const QString sql = QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table
                         + QStringLiteral(" WHERE ") + col::Date + QStringLiteral(" = ") + lit(conn, day);
+    if (auto state = digestUnordered(conn, sql, holdLimit))
+        return *state;
     if (dialect.charComparesUnpadded())
         return digestInOrder(conn, sql + CanonicalOrder(dialect.byteCollation(), false));
     // Sorting by the values as stored is the same order unless a char value

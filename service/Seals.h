@@ -31,7 +31,10 @@ struct DayState {
     int64_t rows = 0;
     QByteArray digest;
 };
-DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day);
+// Holds up to `holdLimit` bytes of the day to sort it here; a larger day is
+// sorted by the database.
+DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day,
+                   size_t holdLimit = DayRows::kDefaultLimit);
 
 // A table's links in chain order; none when there is no seal table yet.
 std::vector<SealRecord> Chain(odbc::Connection& conn, const QString& table);
