@@ -2,6 +2,7 @@
 #include "odbc/Wide.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tallyquill::odbc {
 
@@ -22,6 +23,34 @@ bool narrowTextIsUtf8(const StatementHandle& stmt)
         || !SQL_SUCCEEDED(SQLGetData(stmt.get(), 1, SQL_C_CHAR, buf, sizeof(buf), &length)))
         return false;
     return length == SQLLEN(expected.size()) && std::string_view(buf, size_t(length)) == expected;
+}
+
+// The buffers of the last reader this thread closed, for the next one: the
+// archive and sealing open a reader per day, and fresh pages cost a fault
+// each (a third of an archive's time on a virtual machine).
+struct SpareBlock {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+};
+thread_local SpareBlock tSpare;
+constexpr size_t kLargestSpare = size_t(8) << 20;
+
+std::unique_ptr<char[]> takeBlock(size_t size, size_t& got)
+{
+    if (tSpare.data && tSpare.size >= size) {
+        got = std::exchange(tSpare.size, 0);
+        return std::move(tSpare.data);
+    }
+    got = size;
+    return std::make_unique_for_overwrite<char[]>(size);
+}
+
+void giveBack(std::unique_ptr<char[]> block, size_t size)
+{
+    if (block && size <= kLargestSpare && size >= tSpare.size) {
+        tSpare.data = std::move(block);
+        tSpare.size = size;
+    }
 }
 
 } // namespace
@@ -69,18 +98,28 @@ Utf8Rows::Utf8Rows(Connection& conn, const QString& sql, std::vector<size_t> cap
         throw UsageError("The query returns " + std::to_string(count) + " columns, not "
                          + std::to_string(capacities.size()));
     columns_.resize(capacities.size());
+    size_t total = 0;
+    for (const size_t capacity : capacities)
+        total += blockRows_ * (capacity + 1);
+    block_ = takeBlock(total, blockSize_);
+    char* next = block_.get();
     for (size_t c = 0; c < columns_.size(); ++c) {
         Column& col = columns_[c];
         col.capacity = capacities[c];
-        col.data = std::make_unique_for_overwrite<char[]>(blockRows_ * (col.capacity + 1));
+        col.data = next;
+        next += blockRows_ * (col.capacity + 1);
         col.lengths.resize(blockRows_);
-        stmt_.check(SQLBindCol(h, SQLUSMALLINT(c + 1), SQL_C_CHAR, col.data.get(), SQLLEN(col.capacity + 1),
+        stmt_.check(SQLBindCol(h, SQLUSMALLINT(c + 1), SQL_C_CHAR, col.data, SQLLEN(col.capacity + 1),
                                col.lengths.data()),
                     "SQLBindCol");
     }
 }
 
-Utf8Rows::~Utf8Rows() { close(); }
+Utf8Rows::~Utf8Rows()
+{
+    close();
+    giveBack(std::move(block_), blockSize_);
+}
 
 bool Utf8Rows::fetch()
 {

@@ -46,7 +46,7 @@ public:
         const Column& c = columns_[column];
         const SQLLEN n = c.lengths[row];
         if (n >= 0 && size_t(n) <= c.capacity)
-            return {c.data.get() + row * (c.capacity + 1), size_t(n)};
+            return {c.data + row * (c.capacity + 1), size_t(n)};
         return n == SQL_NULL_DATA ? std::string_view() : longValue(row, column);
     }
     void close();
@@ -54,9 +54,7 @@ public:
 private:
     struct Column {
         size_t capacity = 0;          // bytes, without the terminating NUL
-        // blockRows_ values of capacity + 1, not zeroed: the driver writes a
-        // value before it is read, and sealing makes a reader per day
-        std::unique_ptr<char[]> data;
+        char* data = nullptr;         // blockRows_ values of capacity + 1, in block_
         std::vector<SQLLEN> lengths;  // byte length, SQL_NULL_DATA or SQL_NO_TOTAL
     };
     struct Long {
@@ -66,6 +64,10 @@ private:
     std::string_view longValue(size_t row, size_t column) const;
     void readLongValues();
 
+    // Every column's values, not zeroed (the driver writes a value before it
+    // is read); declared before stmt_ so that it outlives the binding.
+    std::unique_ptr<char[]> block_;
+    size_t blockSize_ = 0;
     StatementHandle stmt_;
     std::vector<Column> columns_;
     std::vector<SQLUSMALLINT> status_;
