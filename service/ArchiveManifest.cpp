@@ -1,17 +1,12 @@
 #include "service/ArchiveManifest.h"
 
 #include "core/Error.h"
-#include "core/Sha256.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace tallyquill {
 
@@ -207,90 +202,6 @@ ManifestContents ReadManifest(const QString& path)
         throw Failure(ErrorCategory::InputOutput, "Cannot read " + path.toStdString() + ": " + in.errorString().toStdString());
     return m;
 }
-
-struct LineHasher::Item {
-    enum Kind { Bytes, Result, Reset } kind = Bytes;
-    QByteArray bytes;
-};
-
-struct LineHasher::Shared {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<Item> queue;
-    bool stop = false;
-    uint64_t asked = 0, answered = 0;
-    QByteArray answer;
-    std::thread worker;
-
-    void run()
-    {
-        Sha256 hash;
-        std::unique_lock lock(m);
-        for (;;) {
-            cv.wait(lock, [&] { return stop || !queue.empty(); });
-            if (queue.empty())
-                return;
-            Item item = std::move(queue.front());
-            queue.pop_front();
-            cv.notify_all();  // room in the queue
-            lock.unlock();
-            if (item.kind == Item::Bytes)
-                hash.add(item.bytes);
-            QByteArray done;
-            if (item.kind == Item::Result)
-                done = hash.finish();
-            if (item.kind != Item::Bytes)
-                hash.reset();
-            lock.lock();
-            if (item.kind == Item::Result) {
-                answer = done;
-                ++answered;
-                cv.notify_all();
-            }
-        }
-    }
-    void push(Item item)
-    {
-        std::unique_lock lock(m);
-        // A few buffers ahead at most: memory stays bounded.
-        cv.wait(lock, [&] { return queue.size() < 8; });
-        queue.push_back(std::move(item));
-        cv.notify_all();
-    }
-};
-
-LineHasher::LineHasher() : s_(std::make_unique<Shared>())
-{
-    s_->worker = std::thread([s = s_.get()] { s->run(); });
-}
-
-LineHasher::~LineHasher()
-{
-    {
-        std::lock_guard lock(s_->m);
-        s_->stop = true;
-        s_->queue.clear();
-    }
-    s_->cv.notify_all();
-    s_->worker.join();
-}
-
-void LineHasher::add(const char* data, size_t size)
-{
-    if (size > 0)
-        s_->push({Item::Bytes, QByteArray(data, qsizetype(size))});
-}
-
-QByteArray LineHasher::result()
-{
-    s_->push({Item::Result, {}});
-    std::unique_lock lock(s_->m);
-    const uint64_t want = ++s_->asked;
-    s_->cv.wait(lock, [&] { return s_->answered >= want; });
-    return s_->answer;
-}
-
-void LineHasher::reset() { s_->push({Item::Reset, {}}); }
 
 ManifestWriter::ManifestWriter(QString path, std::vector<FileIdentity> forbidden)
     : path_(std::move(path)), forbidden_(std::move(forbidden))
