@@ -108,6 +108,18 @@ bool DayRows::add(const std::array<std::string_view, 7>& tableOrder)
     return true;
 }
 
+void DayRows::clear(size_t limitBytes, size_t keepBytes)
+{
+    limit_ = limitBytes;
+    over_ = false;
+    if (bytes_.capacity() + rows_.capacity() * sizeof(Row) > keepBytes) {
+        bytes_ = std::string();
+        rows_ = std::vector<Row>();
+    }
+    bytes_.clear();
+    rows_.clear();
+}
+
 QByteArray DayRows::digest()
 {
     if (over_)

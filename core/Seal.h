@@ -56,6 +56,8 @@ public:
     bool add(const std::array<std::string_view, 7>& tableOrder);
     int64_t rows() const { return int64_t(rows_.size()); }
     QByteArray digest();  // DayDigest's of the rows added
+    // Forgets the rows, keeping up to `keepBytes` of memory for the next day.
+    void clear(size_t limitBytes, size_t keepBytes);
 
 private:
     struct Row {

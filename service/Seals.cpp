@@ -260,7 +260,9 @@ std::optional<DayState> digestUnordered(odbc::Connection& conn, const QString& s
         std::vector<size_t> capacities;
         for (const ColumnSpec& c : kLogColumns)
             capacities.push_back(size_t(4) * size_t(c.width));
-        DayRows day(holdLimit);
+        // One per thread, so that day after day fills memory already mapped.
+        thread_local DayRows day;
+        day.clear(holdLimit, size_t(16) << 20);
         odbc::Utf8Rows rows(conn, sql, capacities);
         std::array<std::string_view, 7> v;
         while (rows.fetch())
