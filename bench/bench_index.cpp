@@ -8,7 +8,7 @@
 //     batched as the import does and one row per statement as WriteLog
 //     does, interleaved.
 // SQLite always; the PostgreSQL data source named by TQ_PG_DSN when set.
-//   bench_index [ROWS] [--keep FILE] [--rounds N] [--no-writes]
+//   bench_index [ROWS] [--keep FILE] [--rounds N] [--no-writes] [--postgres-only]
 // ROWS defaults to 1000000, rounds to 7. Without --keep the data is made
 // afresh in a temporary file (and table) and dropped at the end. With it,
 // SQLite's log lives in FILE and PostgreSQL's table stays, each with its
@@ -91,7 +91,8 @@ bool exec(SQLHSTMT st, const QString& sql)
 
 // The floor of the viewer's retrieval: its capped count and ten rows of its
 // selection with LIMIT 11, read as wide text, through plain unixODBC calls.
-bool rawRetrieval(SQLHDBC dbc, const QString& countSql, const QString& pageSql, int64_t& count, int& rows)
+bool rawRetrieval(SQLHDBC dbc, const QString& countSql, const QString& fewSql, const QString& manySql, int64_t& count,
+                  int& rows)
 {
     SQLHSTMT st;
     SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st);
@@ -103,7 +104,7 @@ bool rawRetrieval(SQLHDBC dbc, const QString& countSql, const QString& pageSql, 
     count = v;
     rows = 0;
     if (ok && v > 0) {
-        ok = exec(st, pageSql);
+        ok = exec(st, v < tallyquill::kActivityFewRows ? fewSql : manySql);
         SQLWCHAR buf[256];
         for (; ok && rows < 10 && SQL_SUCCEEDED(SQLFetch(st)); ++rows)
             for (SQLUSMALLINT c = 1; ok && c <= 7; ++c)
@@ -156,14 +157,22 @@ void measureQuery(const Backend& b, Connection& c, const char* phase, int64_t ro
         service.source = {QString::fromStdString(b.dsn), {}, {}, gApp};
         const tallyquill::LogFilter f{.StartDate = "19980101", .EndDate = "19991231", .AppID = gApp,
                                       .Activity = QString::fromUtf8(p.text)};
-        const QString prefilter = tallyquill::ActivityPrefilter(c, gTable);
-        const QString fromWhere = QStringLiteral("FROM ") + gTable + QLatin1Char(' ')
-                                  + tallyquill::BuildCondition(f, c.backslashEscapes(),
-                                                               c.dialect().asciiCaseFolded(tallyquill::col::Data),
-                                                               prefilter);
-        const QString countSql = c.dialect().cappedCountQuery(fromWhere, 10001);
-        const QString pageSql = QStringLiteral("SELECT  ") + tallyquill::TableColumnList() + QLatin1Char(' ')
-                                + fromWhere + QStringLiteral(" ORDER BY log_Date, log_Time LIMIT 11");
+        // The statements the viewer sends, the prefilters chosen as it
+        // chooses them.
+        const tallyquill::ActivityPrefilters prefilter = tallyquill::ActivityPrefilter(c, gTable, f.Activity);
+        auto fromWhere = [&](const QString& prefilter) {
+            return QStringLiteral("FROM ") + gTable + QLatin1Char(' ')
+                   + tallyquill::BuildCondition(f, c.backslashEscapes(),
+                                                c.dialect().asciiCaseFolded(tallyquill::col::Data), prefilter);
+        };
+        const QString countSql = c.dialect().cappedCountQuery(fromWhere(prefilter.all), 10001);
+        auto pageSql = [&](const QString& prefilter) {
+            return QStringLiteral("SELECT  ") + tallyquill::TableColumnList() + QLatin1Char(' ') + fromWhere(prefilter)
+                   + QStringLiteral(" ORDER BY log_Date, log_Time LIMIT 11");
+        };
+        const QString fewSql = pageSql(prefilter.all), manySql = pageSql(prefilter.firstInOrder);
+        if (qEnvironmentVariableIsSet("TQ_BENCH_SHOW_SQL"))
+            std::printf("%s\n%s\n%s\n", qPrintable(countSql), qPrintable(fewSql), qPrintable(manySql));
         tqbench::RawConnection raw(b.dsn);
         std::vector<double> viewer, floor;
         int64_t total = 0, rawTotal = 0;
@@ -182,7 +191,7 @@ void measureQuery(const Backend& b, Connection& c, const char* phase, int64_t ro
             total = r.total;
             pageRows = int(r.page.records.size());
             t.start();
-            if (!rawRetrieval(raw.dbc(), countSql, pageSql, rawTotal, rawRows)) {
+            if (!rawRetrieval(raw.dbc(), countSql, fewSql, manySql, rawTotal, rawRows)) {
                 std::fprintf(stderr, "%s: raw retrieval failed\n", b.name.c_str());
                 failed = true;
             }
@@ -276,6 +285,7 @@ struct Options {
     QString keep;  // SQLite's file; empty: a temporary one, nothing kept
     int rounds = 7;
     bool writes = true;
+    bool sqlite = true;
 };
 
 void run(const Backend& b, const Options& o)
@@ -339,10 +349,12 @@ int main(int argc, char** argv)
             o.rounds = std::max(1, std::atoi(argv[++i]));
         else if (a == "--no-writes")
             o.writes = false;
+        else if (a == "--postgres-only")
+            o.sqlite = false;
         else if (!a.empty() && a[0] != '-')
             o.rows = std::atoll(a.c_str());
         else {
-            std::fprintf(stderr, "usage: bench_index [ROWS] [--keep FILE] [--rounds N] [--no-writes]\n");
+            std::fprintf(stderr, "usage: bench_index [ROWS] [--keep FILE] [--rounds N] [--no-writes] [--postgres-only]\n");
             return 64;
         }
     }
@@ -356,7 +368,8 @@ int main(int argc, char** argv)
     const std::string sqlite = "tq_bench_index";
     const QString file = o.keep.isEmpty() ? dir.path() + QStringLiteral("/index.sqlite") : o.keep;
     tallyquill::SetupEmbeddedDefault(sqlite, file.toStdString());
-    backends.push_back({"sqlite", sqlite, false});
+    if (o.sqlite)
+        backends.push_back({"sqlite", sqlite, false});
     if (const QByteArray pg = qgetenv("TQ_PG_DSN"); !pg.isEmpty())
         backends.push_back({"postgres", pg.toStdString(), true});
     for (const Backend& b : backends) {
