@@ -3,6 +3,8 @@
 #include "core/Schema.h"
 #include "tallyquill/error.h"
 
+#include <vector>
+
 namespace tallyquill {
 
 bool IsValidAppId(const QString& appId)
@@ -61,11 +63,9 @@ QString ActivityContains(const QString& activity, bool backslashEscapes, const Q
     pattern += QLatin1Char('%');
     const QString like = column + QStringLiteral(" LIKE ") + SqlLiteral(pattern, backslashEscapes)
                          + QStringLiteral(" ESCAPE ") + SqlLiteral(QStringLiteral("\\"), backslashEscapes);
-    const QString match = prefilter.isEmpty() ? QString() : ActivityMatchQuery(activity);
-    if (match.isEmpty())
+    if (prefilter.isEmpty())
         return like;
-    return QLatin1Char('(') + prefilter.arg(SqlLiteral(match, backslashEscapes)) + QStringLiteral(" AND ") + like
-           + QLatin1Char(')');
+    return QLatin1Char('(') + prefilter + QStringLiteral(" AND ") + like + QLatin1Char(')');
 }
 
 QStringList ActivityLiterals(const QString& activity)
@@ -99,12 +99,33 @@ QString Fts5String(const QString& text)
     return out + QLatin1Char('"');
 }
 
-QString ActivityMatchQuery(const QString& activity)
+QStringList ActivityTrigrams(const QString& activity)
 {
-    QStringList strings;
-    for (const QString& piece : ActivityLiterals(activity))
-        strings << Fts5String(piece);
-    return strings.join(QStringLiteral(" AND "));
+    QStringList out;
+    for (const QString& piece : ActivityLiterals(activity)) {
+        // Where each code point begins: a pair of surrogates is one.
+        std::vector<qsizetype> starts;
+        for (qsizetype i = 0; i < piece.size(); ++i) {
+            starts.push_back(i);
+            if (piece[i].isHighSurrogate() && i + 1 < piece.size() && piece[i + 1].isLowSurrogate())
+                ++i;
+        }
+        starts.push_back(piece.size());
+        for (size_t k = 0; k + 3 < starts.size(); ++k) {
+            const QString trigram = piece.mid(starts[k], starts[k + 3] - starts[k]);
+            if (!out.contains(trigram))
+                out << trigram;
+        }
+    }
+    return out;
+}
+
+QString Fts5AllOf(const QStringList& strings)
+{
+    QStringList quoted;
+    for (const QString& s : strings)
+        quoted << Fts5String(s);
+    return quoted.join(QStringLiteral(" AND "));
 }
 
 } // namespace tallyquill

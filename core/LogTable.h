@@ -28,9 +28,9 @@ QString SqlLiteral(const QString& value, bool backslashEscapes);
 // act as wildcards. A backslash is PostgreSQL's
 // default LIKE escape and plain text to SQLite; naming it as the escape and
 // escaping it makes it plain text to both.
-// With `prefilter` (a condition whose %1 takes a literal, from the activity
-// index), rows are first narrowed to those that index finds for the text's
-// literal pieces; the LIKE still decides, so the rows are the same.
+// With `prefilter` (a condition from the activity index), rows are first
+// narrowed to those the index finds; the LIKE still decides, so the rows are
+// the same.
 QString ActivityContains(const QString& activity, bool backslashEscapes, const QString& column,
                          const QString& prefilter = QString());
 
@@ -40,8 +40,11 @@ QStringList ActivityLiterals(const QString& activity);
 // A text as one FTS5 string: in double quotes, each double quote doubled, so
 // that no operator, column filter or prefix mark inside it takes effect.
 QString Fts5String(const QString& text);
-// The FTS5 query that every row containing the text's literals matches, or
-// empty when no piece is long enough (the index cannot help).
-QString ActivityMatchQuery(const QString& activity);
+// The distinct runs of three code points inside those pieces, in order: a
+// row the text finds holds every one of them, in either case.
+QStringList ActivityTrigrams(const QString& activity);
+// The FTS5 query that a row matches when it holds all of `strings`, each
+// quoted by Fts5String.
+QString Fts5AllOf(const QStringList& strings);
 
 } // namespace tallyquill

@@ -1,5 +1,7 @@
 #include "odbc/Dialect.h"
 
+#include <QStringList>
+
 namespace tallyquill::odbc {
 
 const Dialect& Dialect::sqlite()
@@ -190,12 +192,53 @@ std::vector<QString> Dialect::activityIndexDrop(const QString& table) const
     return {};
 }
 
-QString Dialect::activityPrefilter(const QString& table) const
+QString Dialect::activityPrefilter(const QString& table, bool drive) const
 {
     if (kind_ != Kind::SQLite)
         return QString();
     const QString name = activityIndexName(table);
-    return QStringLiteral("rowid IN (SELECT rowid FROM %1 WHERE %1 MATCH %2)").arg(name, QStringLiteral("%1"));
+    // The unary plus keeps the planner from leading with the row numbers.
+    return QStringLiteral("%1rowid IN (SELECT rowid FROM %2 WHERE %2 MATCH %3)")
+        .arg(drive ? QString() : QStringLiteral("+"), name, QStringLiteral("%1"));
+}
+
+QString Dialect::activitySampleBounds(const QString& table) const
+{
+    if (kind_ != Kind::SQLite)
+        return QString();
+    // Apart, each is one step down the b-tree; together they scan the table.
+    return QStringLiteral("SELECT (SELECT min(rowid) FROM %1), (SELECT max(rowid) FROM %1)").arg(table);
+}
+
+QString Dialect::activitySample(const QString& table, const std::vector<std::pair<int64_t, int64_t>>& windows,
+                                const std::vector<QString>& matchLiterals) const
+{
+    if (kind_ != Kind::SQLite || windows.empty())
+        return QString();
+    const QString name = activityIndexName(table);
+    // Concatenated: a literal's text is never read for arg() markers.
+    auto sum = [&](const QString& from) {
+        QStringList terms;
+        for (const auto& [first, last] : windows)
+            terms << QStringLiteral("(SELECT count(*) FROM ") + from + QStringLiteral(" AND rowid BETWEEN ")
+                         + QString::number(first) + QStringLiteral(" AND ") + QString::number(last)
+                         + QLatin1Char(')');
+        return terms.join(QStringLiteral(" + "));
+    };
+    QStringList columns{sum(table + QStringLiteral(" WHERE 1"))};
+    for (const QString& match : matchLiterals)
+        columns << sum(name + QStringLiteral(" WHERE ") + name + QStringLiteral(" MATCH ") + match);
+    return QStringLiteral("SELECT ") + columns.join(QStringLiteral(", "));
+}
+
+QString Dialect::activityCandidates(const QString& table, const QString& matchLiteral, int cap) const
+{
+    if (kind_ != Kind::SQLite)
+        return QString();
+    const QString name = activityIndexName(table);
+    return QStringLiteral("SELECT count(*) FROM (SELECT rowid FROM ") + name + QStringLiteral(" WHERE ") + name
+           + QStringLiteral(" MATCH ") + matchLiteral + QStringLiteral(" LIMIT ") + QString::number(cap)
+           + QLatin1Char(')');
 }
 
 QString Dialect::writeLockBegin() const

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace tallyquill::odbc {
@@ -69,8 +71,22 @@ public:
     std::vector<QString> activityIndexDrop(const QString& table) const;
     // The condition the activity filter adds before its LIKE to reach the
     // index ("%1" takes the FTS5 query as a literal); empty where the LIKE
-    // itself uses the index (PostgreSQL's GIN on the folded column).
-    QString activityPrefilter(const QString& table) const;
+    // itself uses the index (PostgreSQL's GIN on the folded column). With
+    // `drive`, the rows the index finds lead the query: right for a count,
+    // a whole read, or few such rows. Without, it only tests the rows
+    // another order brings, so that the first rows in (date, time) order
+    // come without every row the index finds being read and sorted.
+    QString activityPrefilter(const QString& table, bool drive) const;
+    // The first and last row numbers of the log table, for the sample below.
+    QString activitySampleBounds(const QString& table) const;
+    // One row: how many rows the windows of row numbers hold, then, for each
+    // FTS5 query (as a literal), how many of them it matches. Each window is
+    // one seek into the index, whatever the size of the table.
+    QString activitySample(const QString& table, const std::vector<std::pair<int64_t, int64_t>>& windows,
+                           const std::vector<QString>& matchLiterals) const;
+    // How many rows the FTS5 query (as a literal) matches, counting no
+    // further than `cap`.
+    QString activityCandidates(const QString& table, const QString& matchLiteral, int cap) const;
 
     // The statement that begins a transaction holding the write lock from
     // the start; empty where turning autocommit off begins the transaction.

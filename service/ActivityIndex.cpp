@@ -1,9 +1,11 @@
 #include "service/ActivityIndex.h"
 
 #include "core/Error.h"
+#include "core/LogTable.h"
 #include "odbc/Odbc.h"
 #include "platform/FaultPoint.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace tallyquill {
@@ -43,12 +45,75 @@ ActivityIndexState FindActivityIndex(odbc::Connection& conn, const QString& tabl
     return ActivityIndexState::Present;
 }
 
-QString ActivityPrefilter(odbc::Connection& conn, const QString& table)
+ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& table, const QString& activity)
 {
-    const QString prefilter = conn.dialect().activityPrefilter(table);
-    if (prefilter.isEmpty() || FindActivityIndex(conn, table) != ActivityIndexState::Present)
-        return QString();
-    return prefilter;
+    // The sample: windows of rows spread over the table, each one seek into
+    // the index; what matters is the order of the trigrams, not the counts.
+    constexpr int64_t kWindows = 8, kWindowRows = 128;
+    // A trigram that more of the sample holds than this is no help: the
+    // LIKE alone reaches a count's cap or a first page sooner.
+    constexpr int64_t kUselessShare = 10;    // percent
+    // Further trigrams narrow the rows found while they are this rare.
+    constexpr int64_t kNarrowingShare = 5;   // percent
+    constexpr qsizetype kMostTrigrams = 16, kMostNamed = 3;
+
+    const odbc::Dialect& d = conn.dialect();
+    if (d.activityPrefilter(table, true).isEmpty())
+        return {};
+    QStringList trigrams = ActivityTrigrams(activity);
+    if (trigrams.isEmpty() || FindActivityIndex(conn, table) != ActivityIndexState::Present)
+        return {};
+    if (trigrams.size() > kMostTrigrams) {
+        QStringList spread;
+        for (qsizetype i = 0; i < kMostTrigrams; ++i)
+            spread << trigrams[i * (trigrams.size() - 1) / (kMostTrigrams - 1)];
+        trigrams = spread;
+    }
+    auto literal = [&](const QStringList& strings) { return SqlLiteral(Fts5AllOf(strings), conn.backslashEscapes()); };
+
+    bool hasFirst = false, hasLast = false;
+    int64_t first = 0, last = 0;
+    {
+        auto bounds = conn.query(d.activitySampleBounds(table));
+        first = bounds->text(0).toLongLong(&hasFirst);
+        last = bounds->text(1).toLongLong(&hasLast);
+    }
+    if (!hasFirst || !hasLast)
+        return {};  // no rows: nothing for the index to spare
+    std::vector<std::pair<int64_t, int64_t>> windows;
+    if (last - first < kWindows * kWindowRows) {
+        windows.emplace_back(first, last);
+    } else {
+        const int64_t step = (last - first - kWindowRows) / (kWindows - 1);
+        for (int64_t k = 0; k < kWindows; ++k)
+            windows.emplace_back(first + k * step, first + k * step + kWindowRows - 1);
+    }
+    std::vector<QString> matches;
+    for (const QString& t : trigrams)
+        matches.push_back(literal({t}));
+    std::vector<int64_t> held(trigrams.size());
+    int64_t sampled = 0;
+    {
+        auto sample = conn.query(d.activitySample(table, windows, matches));
+        sampled = sample->text(0).toLongLong();
+        for (size_t i = 0; i < held.size(); ++i)
+            held[i] = sample->text(int(i) + 1).toLongLong();
+    }
+    std::vector<size_t> order(trigrams.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return held[a] < held[b]; });
+    if (held[order[0]] * 100 > sampled * kUselessShare)
+        return {};
+    QStringList named{trigrams[order[0]]};
+    for (size_t k = 1; k < order.size() && named.size() < kMostNamed; ++k)
+        if (held[order[k]] * 100 <= sampled * kNarrowingShare)
+            named << trigrams[order[k]];
+    const QString match = literal(named);
+    const QString all = d.activityPrefilter(table, true).arg(match);
+    const bool few =
+        conn.query(d.activityCandidates(table, match, kActivityFewRows))->text(0).toLongLong() < kActivityFewRows;
+    return {all, few ? all : d.activityPrefilter(table, false).arg(match)};
 }
 
 bool CreateActivityIndex(odbc::Connection& conn, const QString& table)

@@ -23,9 +23,22 @@ enum class ActivityIndexState {
 
 // A few catalog look-ups; throws DatabaseError.
 ActivityIndexState FindActivityIndex(odbc::Connection& conn, const QString& table);
-// The prefilter for ActivityContains on this connection: empty unless the
-// index is present and must be named in the query.
-QString ActivityPrefilter(odbc::Connection& conn, const QString& table);
+// The prefilters that ActivityContains(activity, …) takes on this
+// connection, one for each way a query reads the rows: empty unless the
+// index is present and must be named in the query, the text has a piece the
+// index can look up, and one of its trigrams is rare enough that the index
+// reads less than the LIKE alone would. They name the rarest few of the
+// text's trigrams, as a sample of the index finds them. A few look-ups;
+// throws DatabaseError.
+struct ActivityPrefilters {
+    QString all;           // for a count, or a read of every row
+    QString firstInOrder;  // for the first rows in (date, time) order
+};
+// Up to this many rows are read and sorted sooner than the rows in (date,
+// time) order are tested until a first page is full: a query that finds
+// fewer (or whose index finds fewer) reads its first rows as a count does.
+inline constexpr int kActivityFewRows = 2000;
+ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& table, const QString& activity);
 
 // Makes the index, or makes it again where it is out of step; SQLite fills
 // it anew in any case, in one transaction that a failure undoes. Answers

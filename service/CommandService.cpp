@@ -135,7 +135,11 @@ namespace {
 QString selectSql(const QString& table, const LogQuery& query, odbc::Connection& conn)
 {
     QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
-    const QString prefilter = query.activity.isEmpty() ? QString() : ActivityPrefilter(conn, table);
+    QString prefilter;
+    if (!query.activity.isEmpty()) {
+        const ActivityPrefilters p = ActivityPrefilter(conn, table, query.activity);
+        prefilter = query.last > 0 ? p.firstInOrder : p.all;
+    }
     if (const QString where = QueryCondition(query, conn.backslashEscapes(), conn.dialect().asciiCaseFolded(col::Data), prefilter); !where.isEmpty())
         sql += QLatin1Char(' ') + where;
     if (query.last > 0 || query.newestFirst)

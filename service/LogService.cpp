@@ -122,12 +122,17 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         return fail(0, LastOpenFailureForOperator(), LastOpenFailure());
     }
     current_.reset();
-    QString table, condition;
+    QString table, condition, pageCondition;
     try {
         table = tableFor(filter.AppID);
-        const QString prefilter = filter.Activity.isEmpty() ? QString() : ActivityPrefilter(link_.get(), table);
-        condition = BuildCondition(filter, link_.get().backslashEscapes(), link_.get().dialect().asciiCaseFolded(col::Data),
-                                   prefilter);
+        const ActivityPrefilters prefilter =
+            filter.Activity.isEmpty() ? ActivityPrefilters{} : ActivityPrefilter(link_.get(), table, filter.Activity);
+        auto conditionWith = [&](const QString& prefilter) {
+            return BuildCondition(filter, link_.get().backslashEscapes(),
+                                  link_.get().dialect().asciiCaseFolded(col::Data), prefilter);
+        };
+        condition = conditionWith(prefilter.all);
+        pageCondition = prefilter.firstInOrder == prefilter.all ? condition : conditionWith(prefilter.firstInOrder);
     } catch (const DatabaseError& e) {
         return failWith(e);
     } catch (const InvalidAppIdError& e) {
@@ -167,9 +172,14 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         r.ok = true;
         return r;
     }
+    // The page is read in order and mostly not to its end; when few rows
+    // match, reading them all and sorting them is sooner.
+    if (r.total < kActivityFewRows)
+        pageCondition = condition;
     try {
-        current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + fromWhere
-                                     + QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time);
+        current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + table
+                                     + QLatin1Char(' ') + pageCondition + QStringLiteral(" ORDER BY ") + col::Date
+                                     + QStringLiteral(", ") + col::Time);
     } catch (const DatabaseError& e) {
         return failWith(e);
     }
