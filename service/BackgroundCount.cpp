@@ -78,8 +78,8 @@ void BackgroundCount::run()
                 continue;  // cancelled: a later retrieval or a closed screen does not want it
             ended_ = Taken{outcome, taking_ != job.id};
             changed_.notify_all();
-            if (taking_ == job.id)
-                continue;  // the waiter answers it instead
+            if (taking_ == job.id || !job.deliver)
+                continue;  // the waiter answers it instead, or nobody listens
         }
         job.deliver(outcome);
     }
