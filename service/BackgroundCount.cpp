@@ -21,6 +21,7 @@ void BackgroundCount::start(Job job)
     cancel();
     std::lock_guard guard(lock_);
     current_ = job.id;
+    taking_ = job.id;  // the starter asks for the outcome before it is told
     ended_.reset();
     next_ = std::move(job);
     if (!thread_.joinable())

@@ -184,6 +184,26 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         r.ok = true;
         return r;
     }
+    // Past the cap the exact count starts at once, on its own connection and
+    // thread: it runs on the other processor while the first page is read,
+    // and ends about when a count made here first would. A retrieval that
+    // fails after all cancels it.
+    struct Beside {
+        explicit Beside(BackgroundCount& c) : counter(c) {}
+        Beside(const Beside&) = delete;
+        BackgroundCount& counter;
+        bool wanted = false;
+        ~Beside()
+        {
+            if (!wanted)
+                counter.cancel();
+        }
+    };
+    std::optional<Beside> beside;
+    if (capped && r.total > cap) {
+        beside.emplace(counter_);
+        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
+    }
     try {
         current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + fromWhere
                                      + QStringLiteral(" ORDER BY ") + col::Date + QStringLiteral(", ") + col::Time);
@@ -194,11 +214,9 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     if (!r.page.ok)
         return fail(0, QString(), pageFailure_);
     r.ok = true;
-    if (capped && r.total > cap) {
-        // The exact count goes on after the first page, on its own connection
-        // and thread: started earlier, it would take the page's processor.
+    if (beside) {
         r.counting = true;
-        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
+        beside->wanted = true;
     }
     // A count that ends soon shows as if it had been made first.
     if (r.counting) {
