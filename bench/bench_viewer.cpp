@@ -15,6 +15,9 @@
 // --keep keeps the generated log for the next run (the SQLite file in
 // $TMPDIR, the server's table where it is) and takes it up again when it
 // holds the rows asked for: ten million rows take minutes to make.
+// At ten million rows PostgreSQL's exact count of the activity takes over a
+// minute, past the data source's query timeout (15 s unless its QueryTimeout=
+// says otherwise): the service's count then fails, as the viewer's would.
 //   bench_viewer [--rows=N] [--rounds=N] [--keep] [--benchmark_filter=...]
 
 #include "BenchSupport.h"
