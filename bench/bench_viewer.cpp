@@ -1,4 +1,4 @@
-// The viewer's service on a generated log of 1,000,000 rows, against
+// The viewer's service on a generated log (1,000,000 rows unless --rows), against
 // baselines measured in the same run on the same data source:
 //   - per filter (one day, one month, the whole table, an activity that ~1%
 //     of rows contain, one user): the first page and the exact total against
@@ -12,7 +12,13 @@
 // The archive has a benchmark of its own (bench_archive).
 // SQLite always (a fresh WAL file); the PostgreSQL data source named by
 // TQ_PG_DSN when set (psql reaches it at 127.0.0.1:$TQ_PG_PORT as postgres).
-//   bench_viewer [--benchmark_filter=...]
+// --keep keeps the generated log for the next run (the SQLite file in
+// $TMPDIR, the server's table where it is) and takes it up again when it
+// holds the rows asked for: ten million rows take minutes to make.
+// At ten million rows PostgreSQL's exact count of the activity takes over a
+// minute, past the data source's query timeout (15 s unless its QueryTimeout=
+// says otherwise): the service's count then fails, as the viewer's would.
+//   bench_viewer [--rows=N] [--rounds=N] [--keep] [--benchmark_filter=...]
 
 #include "BenchSupport.h"
 
@@ -37,8 +43,10 @@ using tqbench::RawConnection;
 using tqbench::rssMB;
 using tqbench::RssSampler;
 
-constexpr int kRows = 1000000;
-constexpr int kMarchRows = 100000;  // each month holds exactly a tenth
+int kRows = 1000000;
+int kMarchRows = 100000;  // each month holds exactly a tenth
+int gRounds = 3;
+bool gKeep = false;
 const QString kTable = QStringLiteral("BENCH_logs");
 const char16_t kCountSql[] =
     u"SELECT  count(*) FROM BENCH_logs WHERE   log_Date BETWEEN '19980301' AND '19980331'";
@@ -55,42 +63,41 @@ struct Backend {
 
 // --- The generated log ---------------------------------------------------------
 
-// Row i lies in month i / 100000 of 1998; within its month the rows are split
-// into as many consecutive blocks as the month has days, and within a day
-// they are 24 s apart, so that insertion order is (date, time) order as in a
-// real log. The day's first row: ceil(day * 100000 / days). SQLite: the CTE
-// follows INSERT, since the ODBC driver inserts nothing for a statement that
-// begins with WITH.
-const char kSqliteFill[] = R"(
-INSERT INTO BENCH_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)
-WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999999)
-SELECT 'BENCH', 'WS0' || (i % 4 + 1),
-       printf('1998%02d%02d', m + 1, day + 1),
-       printf('%02d%02d%02d', sec / 3600, sec / 60 % 60, sec % 60),
-       CASE i % 5 WHEN 0 THEN 'ANNA' WHEN 1 THEN 'BORIS' WHEN 2 THEN 'CLARA' WHEN 3 THEN 'DMITRI' ELSE 'ELENA' END,
-       CASE i % 4 WHEN 0 THEN 'LOGIN' WHEN 1 THEN 'UPDATE' WHEN 2 THEN 'PRINT' ELSE 'LOGOUT' END,
-       printf('Order %07d posted at front desk', i)
-FROM (SELECT i, m, day, (j - (day * 100000 + days - 1) / days) * 24 AS sec
-      FROM (SELECT i, m, j, days, j * days / 100000 AS day
-            FROM (SELECT i, i / 100000 AS m, i % 100000 AS j,
-                         CAST(substr('31283130313031313031', (i / 100000) * 2 + 1, 2) AS INTEGER) AS days
-                  FROM n)))
-)";
+// The rows of the log, as many as asked for (BenchSupport.h).
+void fill(const Backend& b, tallyquill::odbc::Connection& c)
+{
+    c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
+    c.execute(tallyquill::CreateTableSql(kTable));
+    c.execute(tallyquill::CreateIndexSql(kTable));
+    for (const QString& statement : tqbench::FillStatements(b.postgres, kRows))
+        c.execute(statement);
+    // PostgreSQL: also set the visibility map now, so that autovacuum does
+    // not start on the fresh table in the middle of a measurement.
+    c.execute(b.postgres ? QStringLiteral("VACUUM ANALYZE ") + kTable : QStringLiteral("ANALYZE"));
+}
 
-const char kPostgresFill[] = R"(
-INSERT INTO BENCH_logs (log_AppID, log_WsID, log_Date, log_Time, log_User, log_EventType, log_Data)
-SELECT 'BENCH', 'WS0' || (i % 4 + 1),
-       '1998' || lpad((m + 1)::text, 2, '0') || lpad((day + 1)::text, 2, '0'),
-       lpad((sec / 3600)::text, 2, '0') || lpad((sec / 60 % 60)::text, 2, '0') || lpad((sec % 60)::text, 2, '0'),
-       CASE i % 5 WHEN 0 THEN 'ANNA' WHEN 1 THEN 'BORIS' WHEN 2 THEN 'CLARA' WHEN 3 THEN 'DMITRI' ELSE 'ELENA' END,
-       CASE i % 4 WHEN 0 THEN 'LOGIN' WHEN 1 THEN 'UPDATE' WHEN 2 THEN 'PRINT' ELSE 'LOGOUT' END,
-       'Order ' || lpad(i::text, 7, '0') || ' posted at front desk'
-FROM (SELECT i, m, day, (j - (day * 100000 + days - 1) / days) * 24 AS sec
-      FROM (SELECT i, m, j, days, j * days / 100000 AS day
-            FROM (SELECT i, i / 100000 AS m, i % 100000 AS j,
-                         substr('31283130313031313031', (i / 100000) * 2 + 1, 2)::int AS days
-                  FROM generate_series(0, 999999) AS n(i)) a) b) c
-)";
+// The rows of the 15th of March: the month's split into 31 days.
+int dayRows()
+{
+    auto first = [](long long day) { return int((day * kMarchRows + 30) / 31); };
+    return first(15) - first(14);
+}
+
+// A kept log is taken up when it holds as many rows, and the 15th of March as
+// many: the same generator made it.
+bool kept(tallyquill::odbc::Connection& c)
+{
+    try {
+        auto all = c.query(QStringLiteral("SELECT count(*) FROM ") + kTable);
+        if (all->text(0).toLongLong() != kRows)
+            return false;
+        auto day = c.query(QStringLiteral("SELECT count(*) FROM ") + kTable
+                           + QStringLiteral(" WHERE log_Date = '19980315'"));
+        return day->text(0).toLongLong() == dayRows();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
 
 bool generate(const Backend& b)
 {
@@ -99,17 +106,16 @@ bool generate(const Backend& b)
     try {
         tallyquill::odbc::Connection c;
         c.open(QString::fromStdString(b.dsn), {}, {});
-        c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
-        c.execute(tallyquill::CreateTableSql(kTable));
-        c.execute(tallyquill::CreateIndexSql(kTable));
-        c.execute(QString::fromLatin1(b.postgres ? kPostgresFill : kSqliteFill));
-        // PostgreSQL: also set the visibility map now, so that autovacuum does
-        // not start on the fresh table in the middle of a measurement.
-        c.execute(b.postgres ? QStringLiteral("VACUUM ANALYZE ") + kTable : QStringLiteral("ANALYZE"));
+        if (gKeep && kept(c)) {
+            std::printf("%-8s took up the kept log of %d rows\n", b.name.c_str(), kRows);
+            std::fflush(stdout);
+            return true;
+        }
+        fill(b, c);
         auto rs = c.query(QStringLiteral("SELECT count(*) FROM ") + kTable);
-        const int rows = rs->integer(0);
+        const long long rows = rs->text(0).toLongLong();
         if (rows != kRows) {
-            std::fprintf(stderr, "%s: generated %d rows instead of %d\n", b.name.c_str(), rows, kRows);
+            std::fprintf(stderr, "%s: generated %lld rows instead of %d\n", b.name.c_str(), rows, kRows);
             return false;
         }
     } catch (const std::exception& e) {
@@ -199,6 +205,7 @@ void ServiceFirstPage(benchmark::State& state, const Backend& b, bool fresh)
             service.reset();
             service = std::make_unique<tallyquill::LogService>();
             service->source = {QString::fromStdString(b.dsn), {}, {}, QStringLiteral("BENCH")};
+            service->onCounted = [](const tallyquill::CountOutcome&) {};  // as a viewer's, which is always told
             if (!service->connect()) {
                 state.SkipWithError("cannot connect");
                 state.ResumeTiming();
@@ -232,6 +239,7 @@ void ServiceMoreLog(benchmark::State& state, const Backend& b)
     const tallyquill::LogFilter march{.StartDate = "19980301", .EndDate = "19980331", .AppID = "BENCH"};
     tallyquill::LogService service;
     service.source = {QString::fromStdString(b.dsn), {}, {}, QStringLiteral("BENCH")};
+    service.onCounted = [](const tallyquill::CountOutcome&) {};  // as a viewer's, which is always told
     int32_t left = 0;
     auto retrieve = [&] {
         const tallyquill::Retrieval found = service.retrieve(march);
@@ -276,15 +284,20 @@ struct Case {
     int32_t total;  // rows that match
 };
 
-const Case kCases[] = {
-    // 15 March: days split the month's 100,000 rows into 31 blocks.
-    {"day", {.StartDate = "19980315", .EndDate = "19980315", .AppID = "BENCH"}, 3226},
-    {"month", {.StartDate = "19980301", .EndDate = "19980331", .AppID = "BENCH"}, kMarchRows},
-    {"table", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH"}, kRows},
-    {"activity", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH", .Activity = "00 posted"},
-     kRows / 100},
-    {"user", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH", .UserName = "ANNA"}, kRows / 5},
-};
+// Made once the row count is known.
+std::vector<Case> kCases;
+
+void makeCases()
+{
+    kCases = {
+        {"day", {.StartDate = "19980315", .EndDate = "19980315", .AppID = "BENCH"}, dayRows()},
+        {"month", {.StartDate = "19980301", .EndDate = "19980331", .AppID = "BENCH"}, kMarchRows},
+        {"table", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH"}, kRows},
+        {"activity", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH", .Activity = "00 posted"},
+         kRows / 100},
+        {"user", {.StartDate = "19980101", .EndDate = "19981231", .AppID = "BENCH", .UserName = "ANNA"}, kRows / 5},
+    };
+}
 
 // The condition exactly as the service sends it, so that the floor runs
 // the same query.
@@ -366,6 +379,7 @@ void ServiceFilter(benchmark::State& state, const Backend& b, const Case& c, boo
 {
     tallyquill::LogService service;
     service.source = {QString::fromStdString(b.dsn), {}, {}, QStringLiteral("BENCH")};
+    service.onCounted = [](const tallyquill::CountOutcome&) {};  // as a viewer's, which is always told
     if (!service.connect()) {
         state.SkipWithError("cannot connect");
         return;
@@ -406,9 +420,11 @@ protected:
                 if (!floor || !first || !total || !before)
                     continue;
                 std::printf("%-8s %-8s | first page %8.2f ms (best %8.2f) vs floor %8.2f ms (best %8.2f): ratio %5.2f "
-                            "(goal <= 2) | total %8.2f ms vs count first %8.2f ms: ratio %5.2f (goal <= 1)\n",
+                            "(goal <= 2) | total %8.2f ms (best %8.2f) vs count first %8.2f ms (best %8.2f): ratio "
+                            "%5.2f (goal <= 1) | %zu rounds\n",
                             backend, c.name, first->ms(), first->best(), floor->ms(), floor->best(),
-                            first->ms() / floor->ms(), total->ms(), before->ms(), total->ms() / before->ms());
+                            first->ms() / floor->ms(), total->ms(), total->best(), before->ms(), before->best(),
+                            total->ms() / before->ms(), total->runs.size());
             }
         for (const char* backend : {"sqlite", "postgres"}) {
             const std::string be = std::string("/") + backend;
@@ -509,8 +525,29 @@ void ServiceLongValue(benchmark::State& state, const Backend& b)
 
 } // namespace
 
+// Takes --rows=N, --rounds=N and --keep out of the arguments.
+void takeOptions(int& argc, char** argv)
+{
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.rfind("--rows=", 0) == 0)
+            kRows = int(std::clamp(std::atoll(a.c_str() + 7), 100000LL, 100000000LL) / 10 * 10);
+        else if (a.rfind("--rounds=", 0) == 0)
+            gRounds = std::max(1, std::atoi(a.c_str() + 9));
+        else if (a == "--keep")
+            gKeep = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    kMarchRows = kRows / 10;
+    makeCases();
+}
+
 int main(int argc, char** argv)
 {
+    takeOptions(argc, argv);
     benchmark::Initialize(&argc, argv);
     // Keep freed memory in the process. Otherwise glibc hands the top of the
     // heap back whenever a run happens to free it last (a viewer that goes,
@@ -524,7 +561,9 @@ int main(int argc, char** argv)
 
     std::vector<Backend> backends;
     Backend sqlite{"sqlite", "tqbench_viewer", {}, false};
-    sqlite.dbFile = tallyquill::SetupEmbeddedDefault(sqlite.dsn, (dir.path() + QStringLiteral("/bench.sqlite")).toStdString());
+    const QString file = gKeep ? QDir::tempPath() + QStringLiteral("/tq_bench_viewer_%1.sqlite").arg(kRows)
+                               : dir.path() + QStringLiteral("/bench.sqlite");
+    sqlite.dbFile = tallyquill::SetupEmbeddedDefault(sqlite.dsn, file.toStdString());
     backends.push_back(sqlite);
     const std::string pg = qEnvironmentVariable("TQ_PG_DSN").toStdString();
     if (!pg.empty())
@@ -536,12 +575,13 @@ int main(int argc, char** argv)
         if (!generate(b))
             return 1;
         const std::string be = "/" + b.name;
-        // Interleaved: each filter's four contenders, three times over.
-        for (int rep = 0; rep < 3; ++rep)
+        // Interleaved: each filter's four contenders, round after round.
+        for (int rep = 0; rep < gRounds; ++rep)
             for (const Case& c : kCases) {
                 const std::string at = std::string("/") + c.name + be;
-                // A day is quick; the others read up to the whole table.
-                const int n = std::strcmp(c.name, "day") == 0 ? 20 : 3;
+                // A day is quick; the others read up to the whole table, which
+                // past a million rows takes seconds a count.
+                const int n = std::strcmp(c.name, "day") == 0 ? 20 : kRows > 1000000 ? 1 : 3;
                 auto add = [&](const std::string& name, auto fn, bool flag) {
                     benchmark::RegisterBenchmark((name + at).c_str(), fn, b, c, flag)
                         ->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(n);
@@ -573,14 +613,21 @@ int main(int argc, char** argv)
     ViewerReporter reporter(tqbench::ConsoleOptions());
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    // The server's table is a hundred megabytes; the next run makes it anew.
     for (const Backend& b : backends)
-        if (b.postgres)
+        try {
+            tallyquill::odbc::Connection c;
+            c.open(QString::fromStdString(b.dsn), {}, {});
+            c.execute(QStringLiteral("DROP TABLE IF EXISTS BENCH_long"));
+        } catch (const std::exception&) {
+        }
+    // The server's table is a hundred megabytes a million rows; the next run
+    // makes it anew unless it is kept.
+    for (const Backend& b : backends)
+        if (b.postgres && !gKeep)
             try {
                 tallyquill::odbc::Connection c;
                 c.open(QString::fromStdString(b.dsn), {}, {});
                 c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
-                c.execute(QStringLiteral("DROP TABLE IF EXISTS BENCH_long"));
             } catch (const std::exception&) {
             }
     return 0;

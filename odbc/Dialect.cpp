@@ -312,4 +312,9 @@ QString Dialect::cappedCountQuery(const QString& fromWhere, int cap) const
            + QString::number(cap) + QStringLiteral(") AS capped");
 }
 
+QString Dialect::pagedReaderSetup() const
+{
+    return kind_ == Kind::PostgreSQL ? QStringLiteral("SET jit = off") : QString();
+}
+
 } // namespace tallyquill::odbc

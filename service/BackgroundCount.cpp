@@ -21,6 +21,7 @@ void BackgroundCount::start(Job job)
     cancel();
     std::lock_guard guard(lock_);
     current_ = job.id;
+    taking_ = job.id;  // the starter asks for the outcome before it is told
     ended_.reset();
     next_ = std::move(job);
     if (!thread_.joinable())
@@ -78,8 +79,8 @@ void BackgroundCount::run()
                 continue;  // cancelled: a later retrieval or a closed screen does not want it
             ended_ = Taken{outcome, taking_ != job.id};
             changed_.notify_all();
-            if (taking_ == job.id)
-                continue;  // the waiter answers it instead
+            if (taking_ == job.id || !job.deliver)
+                continue;  // the waiter answers it instead, or nobody listens
         }
         job.deliver(outcome);
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-// The exact count of a retrieval, finished on a connection and a thread of
-// its own so that the first page need not wait for it. One count at a time:
-// a new one cancels the one before, whose outcome is then never told.
+// The exact count of a retrieval, made on a connection and a thread of its
+// own so that the first page need not wait for it. One count at a time: a
+// new one cancels the one before, whose outcome is then never told.
 
 #include "core/ViewValues.h"
 
@@ -40,7 +40,8 @@ public:
         Delivery deliver;  // told the outcome, on the count's thread
         std::function<void()> starting;  // run on the count's thread first
     };
-    // Counts for `job.id`, cancelling an earlier count.
+    // Counts for `job.id`, cancelling an earlier count. The outcome is kept
+    // for take() until a take() gives up waiting; only then is it delivered.
     void start(Job job);
     // Cancels the waiting or running count: its outcome is never told.
     void cancel();

@@ -50,7 +50,24 @@ LogService::~LogService()
     current_.reset();  // before the connection it reads from
 }
 
-bool LogService::connect() { return link_.Check(source.dsn, source.login, source.password); }
+bool LogService::connect()
+{
+    const bool opened = link_.connected();
+    if (!link_.Check(source.dsn, source.login, source.password))
+        return false;
+    if (!opened)
+        if (const QString setup = link_.get().dialect().pagedReaderSetup(); !setup.isEmpty())
+            try {
+                link_.get().execute(setup);
+            } catch (const DatabaseError& e) {
+                // Only slower without it (a server before the setting existed).
+                // A connection lost meanwhile opens once more, plainly: its
+                // failure is then the one reported.
+                if (link_.dropIfGone(e))
+                    return link_.Check(source.dsn, source.login, source.password);
+            }
+    return true;
+}
 
 void LogService::disconnect()
 {
@@ -176,6 +193,26 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     // match, reading them all and sorting them is sooner.
     if (r.total < kActivityFewRows)
         pageCondition = condition;
+    // Past the cap the exact count starts at once, on its own connection and
+    // thread: it runs on the other processor while the first page is read,
+    // and ends about when a count made here first would. A retrieval that
+    // fails after all cancels it.
+    struct Beside {
+        explicit Beside(BackgroundCount& c) : counter(c) {}
+        Beside(const Beside&) = delete;
+        BackgroundCount& counter;
+        bool wanted = false;
+        ~Beside()
+        {
+            if (!wanted)
+                counter.cancel();
+        }
+    };
+    std::optional<Beside> beside;
+    if (capped && r.total > cap) {
+        beside.emplace(counter_);
+        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
+    }
     try {
         current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + table
                                      + QLatin1Char(' ') + pageCondition + QStringLiteral(" ORDER BY ") + col::Date
@@ -187,11 +224,9 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     if (!r.page.ok)
         return fail(0, QString(), pageFailure_);
     r.ok = true;
-    if (capped && r.total > cap) {
-        // The exact count goes on after the first page, on its own connection
-        // and thread: started earlier, it would take the page's processor.
+    if (beside) {
         r.counting = true;
-        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
+        beside->wanted = true;
     }
     // A count that ends soon shows as if it had been made first.
     if (r.counting) {
