@@ -88,21 +88,65 @@ void DayDigest::add(const std::array<std::string_view, 7>& tableOrder)
 
 QByteArray DayDigest::finish() { return hash_.finish(); }
 
+namespace {
+
+constexpr size_t kDateColumn = 2;
+
+// Each value's bytes with NUL as NUL 1, then NUL NUL: a value that is a
+// prefix of another sorts first, as it does compared whole. Cut at 24 bytes,
+// padded with NULs, read as three big-endian words.
+std::array<uint64_t, 3> sortKey(const std::array<std::string_view, 7>& v)
+{
+    unsigned char out[24] = {};
+    size_t n = 0;
+    for (size_t i = 0; i < 7 && n < sizeof out; ++i) {
+        if (i == kDateColumn)
+            continue;
+        for (const char c : v[i]) {
+            if (n == sizeof out)
+                break;
+            out[n++] = static_cast<unsigned char>(c);
+            if (c == 0 && n < sizeof out)
+                out[n++] = 1;
+        }
+        for (int t = 0; t < 2 && n < sizeof out; ++t)
+            out[n++] = 0;
+    }
+    std::array<uint64_t, 3> key{};
+    for (size_t w = 0; w < 3; ++w)
+        for (size_t b = 0; b < 8; ++b)
+            key[w] = key[w] << 8 | out[8 * w + b];
+    return key;
+}
+
+} // namespace
+
 bool DayRows::add(const std::array<std::string_view, 7>& tableOrder)
 {
     if (over_)
         return false;
-    Row row{bytes_.size(), {}};
+    std::array<std::string_view, 7> v;
+    size_t size = 0;
     for (size_t i = 0; i < 7; ++i) {
-        const std::string_view v = isChar(i) ? trimTrailingBlanks(tableOrder[i]) : tableOrder[i];
-        if (bytes_.size() + v.size() > limit_ || v.size() > UINT32_MAX) {
-            over_ = true;
-            bytes_ = std::string();
-            rows_ = std::vector<Row>();
-            return false;
-        }
-        row.size[i] = uint32_t(v.size());
-        bytes_.append(v);
+        v[i] = isChar(i) ? trimTrailingBlanks(tableOrder[i]) : tableOrder[i];
+        size += v[i].size();
+        if (v[i].size() > UINT32_MAX)
+            size = SIZE_MAX;
+    }
+    if (size > limit_ || bytes_.size() > limit_ - size) {
+        over_ = true;
+        bytes_ = std::string();
+        rows_ = std::vector<Row>();
+        return false;
+    }
+    if (rows_.empty())
+        date_.assign(v[kDateColumn]);
+    else if (oneDate_ && v[kDateColumn] != date_)
+        oneDate_ = false;
+    Row row{sortKey(v), bytes_.size(), {}};
+    for (size_t i = 0; i < 7; ++i) {
+        row.size[i] = uint32_t(v[i].size());
+        bytes_.append(v[i]);
     }
     rows_.push_back(row);
     return true;
@@ -112,6 +156,7 @@ void DayRows::clear(size_t limitBytes, size_t keepBytes)
 {
     limit_ = limitBytes;
     over_ = false;
+    oneDate_ = true;
     if (bytes_.capacity() + rows_.capacity() * sizeof(Row) > keepBytes) {
         bytes_ = std::string();
         rows_ = std::vector<Row>();
@@ -134,7 +179,12 @@ QByteArray DayRows::digest()
         }
         return v;
     };
-    std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return values(a) < values(b); });
+    if (oneDate_)
+        std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) {
+            return a.key != b.key ? a.key < b.key : values(a) < values(b);
+        });
+    else
+        std::sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) { return values(a) < values(b); });
     DayDigest d;
     for (const Row& r : rows_)
         d.add(values(r));

@@ -61,11 +61,16 @@ public:
 
 private:
     struct Row {
+        // The first bytes of the row in an encoding whose byte order is the
+        // rows' order, the day's date left out: most comparisons end here.
+        std::array<uint64_t, 3> key;
         size_t at;  // into bytes_
         std::array<uint32_t, 7> size;
     };
     std::string bytes_;
     std::vector<Row> rows_;
+    std::string date_;        // of the first row
+    bool oneDate_ = true;     // every row's; else the keys are not used
     size_t limit_;
     bool over_ = false;
 };

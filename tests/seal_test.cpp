@@ -367,4 +367,51 @@ TEST(SealDigest, BothHashPathsAnswerSha256)
         }
 }
 
+// Rows sorted here must digest as the database's order does: values that are
+// prefixes of others, NULs, blanks that pad, bytes above 0x7f, long shared
+// beginnings, one date and several.
+TEST(SealDigest, RowsSortedHereDigestInTheCanonicalOrder)
+{
+    std::mt19937 random(11);
+    const std::string alphabet("ab \0\x01\xff\xc3\xa4", 8);
+    auto text = [&](size_t most) {
+        std::string v(random() % (most + 1), 'a');
+        for (char& c : v)
+            c = alphabet[random() % alphabet.size()];
+        return v;
+    };
+    for (const bool oneDate : {true, false}) {
+        std::vector<std::array<std::string, 7>> rows;
+        for (int i = 0; i < 3000; ++i) {
+            // Long shared beginnings push the decision past the first bytes.
+            const std::string common = i % 3 ? "APP" : "APPLICATIONX";
+            rows.push_back({common, "WS" + text(3), oneDate ? "20260101" : "2026010" + std::to_string(random() % 3),
+                            "1200" + text(2), text(4), text(3), text(30)});
+            if (i % 10 == 0)
+                rows.push_back(rows.back());  // the same row twice
+        }
+        seal::DayRows here;
+        for (const auto& r : rows) {
+            std::array<std::string_view, 7> v;
+            for (size_t c = 0; c < 7; ++c)
+                v[c] = r[c];
+            ASSERT_TRUE(here.add(v));
+        }
+        // The reference: trailing blanks off the char columns, then byte order.
+        for (auto& r : rows)
+            for (size_t c = 0; c < 6; ++c)
+                while (!r[c].empty() && r[c].back() == ' ')
+                    r[c].pop_back();
+        std::sort(rows.begin(), rows.end());
+        seal::DayDigest reference;
+        for (const auto& r : rows) {
+            std::array<std::string_view, 7> v;
+            for (size_t c = 0; c < 7; ++c)
+                v[c] = r[c];
+            reference.add(v);
+        }
+        EXPECT_EQ(here.digest().toHex(), reference.finish().toHex()) << (oneDate ? "one date" : "several dates");
+    }
+}
+
 } // namespace
