@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <future>
 #include <map>
 #include <set>
 
@@ -209,22 +210,35 @@ QString ChainName(const QString& table) { return table.toLower(); }
 
 namespace {
 
+// Hands each row of `sql` to `take` as UTF-8 values in table order, read in
+// bound blocks; false as soon as `take` refuses one.
+template <class Take>
+bool eachUtf8Row(odbc::Connection& conn, const QString& sql, Take&& take)
+{
+    std::vector<size_t> capacities;
+    for (const ColumnSpec& c : kLogColumns)
+        capacities.push_back(size_t(4) * size_t(c.width));
+    odbc::Utf8Rows rows(conn, sql, capacities);
+    std::array<std::string_view, 7> v;
+    while (rows.fetch())
+        for (size_t r = 0; r < rows.rows(); ++r) {
+            for (size_t c = 0; c < 7; ++c)
+                v[c] = rows.text(r, c);
+            if (!take(v))
+                return false;
+        }
+    return true;
+}
+
 DayState digestInOrder(odbc::Connection& conn, const QString& sql)
 {
     if (conn.textCapabilities().utf8) {
         try {
-            std::vector<size_t> capacities;
-            for (const ColumnSpec& c : kLogColumns)
-                capacities.push_back(size_t(4) * size_t(c.width));
             DayDigest digest;
-            odbc::Utf8Rows rows(conn, sql, capacities);
-            std::array<std::string_view, 7> v;
-            while (rows.fetch())
-                for (size_t r = 0; r < rows.rows(); ++r) {
-                    for (size_t c = 0; c < 7; ++c)
-                        v[c] = rows.text(r, c);
-                    digest.add(v);
-                }
+            eachUtf8Row(conn, sql, [&](const std::array<std::string_view, 7>& v) {
+                digest.add(v);
+                return true;
+            });
             const int64_t n = digest.rows();
             return {n, digest.finish()};
         } catch (const odbc::ValueTooLong&) {
@@ -249,47 +263,34 @@ DayState digestInOrder(odbc::Connection& conn, const QString& sql)
     return {n, digest.finish()};
 }
 
-// The day read in whatever order the database finds cheapest and sorted
-// here; none when the day is too large to hold, or a value too long for the
-// bound buffers.
-std::optional<DayState> digestUnordered(odbc::Connection& conn, const QString& sql, size_t holdLimit)
+// Reads the day into `rows` in whatever order the database finds cheapest,
+// to be sorted here; false when the day is too large to hold, or a value too
+// long for the bound buffers.
+bool readUnordered(odbc::Connection& conn, const QString& sql, size_t holdLimit, DayRows& rows)
 {
     if (!conn.textCapabilities().utf8)
-        return std::nullopt;
+        return false;
+    rows.clear(holdLimit, size_t(16) << 20);
     try {
-        std::vector<size_t> capacities;
-        for (const ColumnSpec& c : kLogColumns)
-            capacities.push_back(size_t(4) * size_t(c.width));
-        // One per thread, so that day after day fills memory already mapped.
-        thread_local DayRows day;
-        day.clear(holdLimit, size_t(16) << 20);
-        odbc::Utf8Rows rows(conn, sql, capacities);
-        std::array<std::string_view, 7> v;
-        while (rows.fetch())
-            for (size_t r = 0; r < rows.rows(); ++r) {
-                for (size_t c = 0; c < 7; ++c)
-                    v[c] = rows.text(r, c);
-                if (!day.add(v))
-                    return std::nullopt;
-            }
-        return DayState{day.rows(), day.digest()};
+        return eachUtf8Row(conn, sql, [&](const std::array<std::string_view, 7>& v) { return rows.add(v); });
     } catch (const odbc::ValueTooLong&) {
-        return std::nullopt;
+        return false;
     }
 }
 
-} // namespace
-
-DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day, size_t holdLimit)
+QString daySql(odbc::Connection& conn, const QString& table, const QString& day)
 {
     checkedTable(table);
     if (!isStoredDay(day))
         throw Failure(ErrorCategory::InvalidInput, "Not a stored date (yyyymmdd): " + day.toStdString());
+    return QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ")
+           + col::Date + QStringLiteral(" = ") + lit(conn, day);
+}
+
+// The day in the database's canonical order.
+DayState digestSorted(odbc::Connection& conn, const QString& sql)
+{
     const odbc::Dialect& dialect = conn.dialect();
-    const QString sql = QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table
-                        + QStringLiteral(" WHERE ") + col::Date + QStringLiteral(" = ") + lit(conn, day);
-    if (auto state = digestUnordered(conn, sql, holdLimit))
-        return *state;
     if (dialect.charComparesUnpadded())
         return digestInOrder(conn, sql + CanonicalOrder(dialect.byteCollation(), false));
     // Sorting by the values as stored is the same order unless a char value
@@ -299,6 +300,48 @@ DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& 
     } catch (const OutOfOrder&) {
         return digestInOrder(conn, sql + CanonicalOrder(dialect.byteCollation(), true));
     }
+}
+
+} // namespace
+
+DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day, size_t holdLimit)
+{
+    const QString sql = daySql(conn, table, day);
+    // One per thread, so that day after day fills memory already mapped.
+    thread_local DayRows rows;
+    if (readUnordered(conn, sql, holdLimit, rows))
+        return {rows.rows(), rows.digest()};
+    return digestSorted(conn, sql);
+}
+
+std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, const std::vector<QString>& days)
+{
+    std::vector<DayState> out(days.size());
+    // Each day is sorted and hashed on a thread of its own while the next
+    // one is read.
+    std::array<DayRows, 2> rows;
+    std::future<QByteArray> sorting;  // after `rows`: ends before they do
+    size_t sortingDay = 0, sortingSlot = 0;
+    auto finishSorting = [&] {
+        if (sorting.valid())
+            out[sortingDay].digest = sorting.get();
+    };
+    for (size_t i = 0; i < days.size(); ++i) {
+        const QString sql = daySql(conn, table, days[i]);
+        const size_t slot = sorting.valid() ? 1 - sortingSlot : 0;  // not the one sorting
+        DayRows& day = rows[slot];
+        if (!readUnordered(conn, sql, DayRows::kDefaultLimit, day)) {
+            out[i] = digestSorted(conn, sql);
+            continue;
+        }
+        finishSorting();
+        out[i].rows = day.rows();
+        sortingDay = i;
+        sortingSlot = slot;
+        sorting = std::async(std::launch::async, [&day] { return day.digest(); });
+    }
+    finishSorting();
+    return out;
 }
 
 std::vector<SealRecord> Chain(odbc::Connection& conn, const QString& table)
@@ -450,14 +493,17 @@ std::vector<SealRecord> SealClosedDays(odbc::Connection& conn, const QString& ta
     std::vector<SealRecord> made;
     std::vector<NewLink> batch;
     const auto days = daysWithRows(conn, table, lastDay, lastClosedDay);
-    for (size_t i = 0; i < days.size(); ++i) {
-        batch.push_back({days[i].first, DigestDay(conn, table, days[i].first), {}, {}});
-        if (batch.size() == kBatch || i + 1 == days.size()) {
-            for (SealRecord& r : storeLinks(conn, chain, previous, batch, key))
-                made.push_back(std::move(r));
-            previous = made.back().hash();
-            batch.clear();
-        }
+    for (size_t first = 0; first < days.size(); first += kBatch) {
+        std::vector<QString> names;
+        for (size_t i = first; i < std::min(days.size(), first + kBatch); ++i)
+            names.push_back(days[i].first);
+        const std::vector<DayState> states = DigestDays(conn, table, names);
+        for (size_t i = 0; i < names.size(); ++i)
+            batch.push_back({names[i], states[i], {}, {}});
+        for (SealRecord& r : storeLinks(conn, chain, previous, batch, key))
+            made.push_back(std::move(r));
+        previous = made.back().hash();
+        batch.clear();
     }
     return made;
 }
@@ -577,10 +623,15 @@ TableVerdict VerifyTable(odbc::Connection& conn, const QString& table, const QSt
     // Every sealed day against its rows now; the oldest days may be gone to
     // the archive, as retention deletes them oldest first.
     bool prefix = true;
+    std::vector<QString> sealedDays;
+    for (const auto& [day, l] : current)
+        sealedDays.push_back(day);
+    const std::vector<DayState> states = DigestDays(conn, table, sealedDays);
+    size_t at = 0;
     for (auto& [day, l] : current) {
         DayVerdict& v = verdicts[day];
         v.sealedRows = l->rows;
-        const DayState now = DigestDay(conn, table, day);
+        const DayState& now = states[at++];
         v.rows = now.rows;
         if (now.rows == 0 && prefix && l->rows > 0) {
             if (v.status == DayVerdict::Intact) {

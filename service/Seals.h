@@ -35,6 +35,9 @@ struct DayState {
 // sorted by the database.
 DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day,
                    size_t holdLimit = DayRows::kDefaultLimit);
+// The same for each of `days`, in their order, one sorted while the next is
+// read.
+std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, const std::vector<QString>& days);
 
 // A table's links in chain order; none when there is no seal table yet.
 std::vector<SealRecord> Chain(odbc::Connection& conn, const QString& table);
