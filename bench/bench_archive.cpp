@@ -445,9 +445,12 @@ int main(int argc, char** argv)
     const Options options = takeOptions(argc, argv);
     benchmark::Initialize(&argc, argv);
     // Keep freed memory in the process, so that no contender pays page faults
-    // for a heap another one handed back. GLIBC_TUNABLES, when set, decides.
-    if (!qEnvironmentVariableIsSet("GLIBC_TUNABLES"))
+    // for a heap another one handed back, as the command does. GLIBC_TUNABLES,
+    // when set, decides.
+    if (!qEnvironmentVariableIsSet("GLIBC_TUNABLES")) {
+        mallopt(M_MMAP_THRESHOLD, 32 << 20);
         mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    }
     QTemporaryDir dir;
     tqbench::IsolateDataSources(dir);
 
