@@ -314,7 +314,8 @@ DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& 
     return digestSorted(conn, sql);
 }
 
-std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, const std::vector<QString>& days)
+std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, const std::vector<QString>& days,
+                                 size_t holdLimit)
 {
     std::vector<DayState> out(days.size());
     // Each day is sorted and hashed on a thread of its own while the next
@@ -330,7 +331,7 @@ std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, c
         const QString sql = daySql(conn, table, days[i]);
         const size_t slot = sorting.valid() ? 1 - sortingSlot : 0;  // not the one sorting
         DayRows& day = rows[slot];
-        if (!readUnordered(conn, sql, DayRows::kDefaultLimit, day)) {
+        if (!readUnordered(conn, sql, holdLimit, day)) {
             out[i] = digestSorted(conn, sql);
             continue;
         }

@@ -37,7 +37,8 @@ DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& 
                    size_t holdLimit = DayRows::kDefaultLimit);
 // The same for each of `days`, in their order, one sorted while the next is
 // read.
-std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, const std::vector<QString>& days);
+std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, const std::vector<QString>& days,
+                                 size_t holdLimit = DayRows::kDefaultLimit);
 
 // A table's links in chain order; none when there is no seal table yet.
 std::vector<SealRecord> Chain(odbc::Connection& conn, const QString& table);

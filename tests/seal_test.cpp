@@ -339,6 +339,22 @@ TEST(SealDigest, TheSameRowsDigestAlikeOnBothDatabases)
         EXPECT_EQ(s.rows, int64_t(rows.size()));
         // A day too large to sort here is sorted by the database, alike.
         EXPECT_EQ(seal::DigestDay(c, table, "20260101", 40).digest.toHex(), s.digest.toHex()) << dsn;
+        // Days read one after another, some sorted here while the next is
+        // read and some by the database between them, each as alone.
+        for (int d = 2; d <= 6; ++d)
+            for (int k = 0; k < (d % 2 ? 40 : 2); ++k) {
+                auto ins = c.prepare("INSERT INTO " + table + " VALUES (?, ?, ?, ?, ?, ?, ?)");
+                ins->setParameters({"APP", "W" + QString::number(k % 7), "2026010" + QString::number(d), "120000",
+                                    "u", "EV", QString::number(k * 7919 % 1000)});
+                ins->execute();
+            }
+        const std::vector<QString> days = {"20260101", "20260102", "20260103", "20260104", "20260105", "20260106", "20260107"};
+        const std::vector<seal::DayState> states = seal::DigestDays(c, table, days, 400);
+        for (size_t d = 0; d < days.size(); ++d) {
+            const seal::DayState alone = seal::DigestDay(c, table, days[d]);
+            EXPECT_EQ(states[d].rows, alone.rows) << dsn << " " << days[d].toStdString();
+            EXPECT_EQ(states[d].digest.toHex(), alone.digest.toHex()) << dsn << " " << days[d].toStdString();
+        }
         digests[i++] = s.digest;
         c.execute("DROP TABLE " + table);
     }
