@@ -4,6 +4,8 @@
 // a connection made with plain unixODBC calls (the baseline), and a reporter
 // that prints each contender against its baseline.
 
+#include "core/LogTable.h"
+#include "odbc/Odbc.h"
 #include "writer/LogConnection.h"
 
 #include <QDir>
@@ -90,6 +92,20 @@ inline std::vector<QString> FillStatements(bool postgres, long long rows)
         slices.push_back(QString(fill).replace(QStringLiteral("@A@"), QString::number(a))
                              .replace(QStringLiteral("@B@"), QString::number(std::min(rows, a + 100000) - 1)));
     return slices;
+}
+
+// BENCH_logs made anew with `rows` rows, its index and fresh statistics;
+// on PostgreSQL the visibility map too, so that autovacuum does not start on
+// the fresh table in the middle of a measurement.
+inline void MakeLog(tallyquill::odbc::Connection& c, bool postgres, long long rows)
+{
+    const QString table = QStringLiteral("BENCH_logs");
+    c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + table);
+    c.execute(tallyquill::CreateTableSql(table));
+    c.execute(tallyquill::CreateIndexSql(table));
+    for (const QString& fill : FillStatements(postgres, rows))
+        c.execute(fill);
+    c.execute(postgres ? QStringLiteral("VACUUM ANALYZE ") + table : QStringLiteral("ANALYZE"));
 }
 
 inline double rssMB()

@@ -133,12 +133,7 @@ bool generate(const Backend& b)
     try {
         tallyquill::odbc::Connection c;
         c.open(QString::fromStdString(b.dsn), {}, {});
-        c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
-        c.execute(tallyquill::CreateTableSql(kTable));
-        c.execute(tallyquill::CreateIndexSql(kTable));
-        for (const QString& fill : tqbench::FillStatements(b.postgres, gRows))
-            c.execute(fill);
-        c.execute(b.postgres ? QStringLiteral("VACUUM ANALYZE ") + kTable : QStringLiteral("ANALYZE"));
+        tqbench::MakeLog(c, b.postgres, gRows);
         auto rs = c.query(QStringLiteral("SELECT count(*) FROM ") + kTable);
         const long long rows = rs->text(0).toLongLong();
         if (rows != gRows) {

@@ -36,13 +36,8 @@ const QString kTable = QStringLiteral("BENCH_logs");
 
 bool generate(tallyquill::odbc::Connection& c, bool postgres)
 {
-    c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
     c.execute(QStringLiteral("DROP TABLE IF EXISTS tallyquill_seals"));
-    c.execute(tallyquill::CreateTableSql(kTable));
-    c.execute(tallyquill::CreateIndexSql(kTable));
-    for (const QString& fill : tqbench::FillStatements(postgres, gRows))
-        c.execute(fill);
-    c.execute(postgres ? QStringLiteral("VACUUM ANALYZE ") + kTable : QStringLiteral("ANALYZE"));
+    tqbench::MakeLog(c, postgres, gRows);
     return c.query(QStringLiteral("SELECT count(*) FROM ") + kTable)->text(0).toLongLong() == gRows;
 }
 

@@ -66,14 +66,7 @@ struct Backend {
 // The rows of the log, as many as asked for (BenchSupport.h).
 void fill(const Backend& b, tallyquill::odbc::Connection& c)
 {
-    c.execute(QStringLiteral("DROP TABLE IF EXISTS ") + kTable);
-    c.execute(tallyquill::CreateTableSql(kTable));
-    c.execute(tallyquill::CreateIndexSql(kTable));
-    for (const QString& statement : tqbench::FillStatements(b.postgres, kRows))
-        c.execute(statement);
-    // PostgreSQL: also set the visibility map now, so that autovacuum does
-    // not start on the fresh table in the middle of a measurement.
-    c.execute(b.postgres ? QStringLiteral("VACUUM ANALYZE ") + kTable : QStringLiteral("ANALYZE"));
+    tqbench::MakeLog(c, b.postgres, kRows);
 }
 
 // The rows of the 15th of March: the month's split into 31 days.
