@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -488,6 +489,24 @@ std::unique_ptr<ResultSet> Connection::indexes(const QString& table)
     stmt.check(SQLStatisticsW(stmt.get(), nullptr, 0, nullptr, 0, wide(table), SQL_NTS, SQL_INDEX_ALL, SQL_QUICK),
                "SQLStatistics");
     return std::make_unique<ResultSet>(std::move(stmt));
+}
+
+QString Connection::indexLedBy(const QString& table, const std::vector<QString>& columns)
+{
+    std::map<QString, std::map<int, QString>> named;
+    for (auto rs = indexes(dialect().catalogName(table)); !rs->eof(); rs->next())
+        if (!rs->text(5).isEmpty())
+            named[rs->text(5)][rs->integer(7)] = rs->text(8);
+    for (const auto& [name, cols] : named) {
+        bool leads = true;
+        for (size_t i = 0; i < columns.size() && leads; ++i) {
+            const auto it = cols.find(int(i) + 1);
+            leads = it != cols.end() && it->second.compare(columns[i], Qt::CaseInsensitive) == 0;
+        }
+        if (leads)
+            return name;
+    }
+    return QString();
 }
 
 bool Connection::backslashEscapes()

@@ -317,4 +317,9 @@ QString Dialect::pagedReaderSetup() const
     return kind_ == Kind::PostgreSQL ? QStringLiteral("SET jit = off") : QString();
 }
 
+QString Dialect::catalogName(const QString& table) const
+{
+    return kind_ == Kind::PostgreSQL ? table.toLower() : table;
+}
+
 } // namespace tallyquill::odbc

@@ -127,6 +127,9 @@ public:
     // the plan to machine code, which costs a tenth of a second or more
     // before the first row and pays off only when the rows are all read.
     QString pagedReaderSetup() const;
+    // How the catalog spells a table created under the unquoted name
+    // `table`: PostgreSQL folds it to lower case.
+    QString catalogName(const QString& table) const;
 
 private:
     explicit Dialect(Kind kind) : kind_(kind) {}

@@ -179,6 +179,9 @@ public:
     // (INDEX_NAME 5, ORDINAL_POSITION 7, COLUMN_NAME 8).
     std::unique_ptr<ResultSet> tables();
     std::unique_ptr<ResultSet> indexes(const QString& table);
+    // The name of an index of `table` whose first columns are `columns`, in
+    // that order (names compared without case); empty when there is none.
+    QString indexLedBy(const QString& table, const std::vector<QString>& columns);
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
     const Dialect& dialect() const { return Dialect::ofDbms(dbmsName()); }
     // Whether the server reads a backslash in a string literal as an escape:

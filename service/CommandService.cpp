@@ -276,18 +276,7 @@ CommandService::CheckReport CommandService::check(const QString& appId)
         if (report.table.isEmpty())
             return report;
         report.activityIndex = FindActivityIndex(conn, report.table);
-        // An index whose first two columns are the date and the time.
-        std::map<QString, std::map<int, QString>> columns;
-        for (auto rs = conn.indexes(report.table); !rs->eof(); rs->next())
-            if (!rs->text(5).isEmpty())
-                columns[rs->text(5)][rs->integer(7)] = rs->text(8).toLower();
-        for (const auto& [name, cols] : columns) {
-            auto at = [&](int i) { auto it = cols.find(i); return it == cols.end() ? QString() : it->second; };
-            if (at(1) == QString(col::Date).toLower() && at(2) == QString(col::Time).toLower()) {
-                report.index = name;
-                break;
-            }
-        }
+        report.index = conn.indexLedBy(report.table, {col::Date, col::Time});
         return report;
     });
 }
