@@ -4,7 +4,7 @@
 // after round, and each reports its median and best, with its peak memory
 // over the process's start. SQLite always; PostgreSQL when TQ_PG_DSN names a
 // data source.
-//   bench_seal [--rows=N] [--rounds=N]
+//   bench_seal [--rows=N] [--rounds=N] [--postgres-only]
 
 #include "BenchSupport.h"
 
@@ -151,8 +151,11 @@ int main(int argc, char** argv)
     // elsewhere sealing reads every value as wide text.
     std::setlocale(LC_ALL, "C.UTF-8");
     const double startRss = tqbench::rssMB();
+    bool postgresOnly = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--rows=", 7) == 0)
+        if (std::strcmp(argv[i], "--postgres-only") == 0)
+            postgresOnly = true;
+        else if (std::strncmp(argv[i], "--rows=", 7) == 0)
             gRows = std::atoll(argv[i] + 7);
         else if (std::strncmp(argv[i], "--rounds=", 9) == 0)
             gRounds = std::max(1, std::atoi(argv[i] + 9));
@@ -162,7 +165,8 @@ int main(int argc, char** argv)
     const std::string lite = "tqbench_seal";
     tallyquill::SetupEmbeddedDefault(lite, (dir.path() + QStringLiteral("/bench.sqlite")).toStdString());
     try {
-        runBackend("sqlite", lite, false, dir.path(), startRss);
+        if (!postgresOnly)
+            runBackend("sqlite", lite, false, dir.path(), startRss);
         if (const QByteArray pg = qgetenv("TQ_PG_DSN"); !pg.isEmpty())
             runBackend("postgres", pg.toStdString(), true, dir.path(), startRss);
     } catch (const std::exception& e) {
