@@ -55,6 +55,7 @@ public:
     explicit DayRows(size_t limitBytes = kDefaultLimit) : limit_(limitBytes) {}
     bool add(const std::array<std::string_view, 7>& tableOrder);
     int64_t rows() const { return int64_t(rows_.size()); }
+    size_t bytes() const { return bytes_.size() + rows_.size() * sizeof(Row); }
     QByteArray digest();  // DayDigest's of the rows added
     // Forgets the rows, keeping up to `keepBytes` of memory for the next day.
     void clear(size_t limitBytes, size_t keepBytes);

@@ -103,26 +103,57 @@ Failure ioFailure(const std::string& what, const QString& path, int error)
 }
 
 // Days that hold rows in (after, upTo], with their counts, by date.
-std::vector<std::pair<QString, int64_t>> daysWithRows(odbc::Connection& conn, const QString& table,
-                                                      const QString& after, const QString& upTo)
+// The days in (after, upTo] that hold rows, in order. With an index led by
+// the date each is one seek into it; without, the table is read once.
+std::vector<QString> daysWithRows(odbc::Connection& conn, const QString& table, const QString& after,
+                                  const QString& upTo)
 {
-    std::vector<std::pair<QString, int64_t>> days;
-    QString sql = QStringLiteral("SELECT %1, COUNT(*) FROM ").arg(col::Date) + table + QStringLiteral(" WHERE ")
-                  + col::Date + QStringLiteral(" <= ") + lit(conn, upTo);
-    if (!after.isEmpty())
-        sql += QStringLiteral(" AND ") + col::Date + QStringLiteral(" > ") + lit(conn, after);
-    sql += QStringLiteral(" GROUP BY %1 ORDER BY %1").arg(col::Date);
-    std::unique_ptr<odbc::ResultSet> rs;
+    std::vector<QString> days;
+    const QString date = col::Date;
+    const QString within = date + QStringLiteral(" <= ") + lit(conn, upTo);
+    QString sql;
     try {
-        rs = conn.query(sql);
+        if (!conn.indexLedBy(table, {date}).isEmpty()) {
+            const QString first = after.isEmpty() ? QString() : date + QStringLiteral(" > ") + lit(conn, after) + QStringLiteral(" AND ");
+            sql = QStringLiteral("WITH RECURSIVE d(day) AS (SELECT (SELECT min(%1) FROM %2 WHERE %3%4) UNION ALL "
+                                 "SELECT (SELECT min(%1) FROM %2 WHERE %1 > d.day AND %4) FROM d "
+                                 "WHERE d.day IS NOT NULL) SELECT day FROM d WHERE day IS NOT NULL")
+                      .arg(date, table, first, within);
+        } else {
+            sql = QStringLiteral("SELECT %1 FROM ").arg(date) + table + QStringLiteral(" WHERE ") + within;
+            if (!after.isEmpty())
+                sql += QStringLiteral(" AND ") + date + QStringLiteral(" > ") + lit(conn, after);
+            sql += QStringLiteral(" GROUP BY %1 ORDER BY %1").arg(date);
+        }
+        for (auto rs = conn.query(sql); !rs->eof(); rs->next()) {
+            // A char value and the same with a blank after it are one day.
+            const QString day = rs->text(0).trimmed();
+            if (days.empty() || days.back() != day)
+                days.push_back(day);
+        }
     } catch (const DatabaseError& e) {
         if (odbc::isMissingTable(e))
-            return days;
+            return {};
         throw;
     }
-    for (; !rs->eof(); rs->next())
-        days.emplace_back(rs->text(0).trimmed(), rs->text(1).toLongLong());
     return days;
+}
+
+// How many rows each of `days` holds now.
+std::map<QString, int64_t> rowCounts(odbc::Connection& conn, const QString& table, const std::vector<QString>& days)
+{
+    std::map<QString, int64_t> counts;
+    constexpr size_t kPerStatement = 256;
+    for (size_t first = 0; first < days.size(); first += kPerStatement) {
+        QStringList literals;
+        for (size_t i = first; i < std::min(days.size(), first + kPerStatement); ++i)
+            literals << lit(conn, days[i]);
+        for (auto rs = conn.query(QStringLiteral("SELECT %1, COUNT(*) FROM %2 WHERE %1 IN (%3) GROUP BY %1")
+                                      .arg(col::Date, table, literals.join(QLatin1Char(','))));
+             !rs->eof(); rs->next())
+            counts[rs->text(0).trimmed()] += rs->text(1).toLongLong();
+    }
+    return counts;
 }
 
 int64_t nextSeq(odbc::Connection& conn, const QString& chain)
@@ -132,16 +163,26 @@ int64_t nextSeq(odbc::Connection& conn, const QString& chain)
     return (rs->eof() || rs->text(0).isEmpty() ? 0 : rs->text(0).toLongLong()) + 1;
 }
 
-void insertLink(odbc::Connection& conn, int64_t seq, const SealRecord& r)
+// One statement for them all: on a server each costs a round trip or more.
+void insertLinks(odbc::Connection& conn, int64_t seq, const std::vector<SealRecord>& links)
 {
     QStringList marks;
     for (const SealColumn& c : kSealColumns)
         marks << (c.integer ? QStringLiteral("CAST(? AS BIGINT)") : QStringLiteral("?"));
+    const QString row = QLatin1Char('(') + marks.join(QStringLiteral(", ")) + QLatin1Char(')');
+    QStringList rows;
+    std::vector<QString> values;
+    for (size_t i = 0; i < links.size(); ++i) {
+        const SealRecord& r = links[i];
+        rows << row;
+        for (QString v : {r.table, QString::number(seq + int64_t(i)), r.day, QString::number(r.rows), Hex(r.digest),
+                          Hex(r.previous), QString::number(r.epoch), r.sealedAt, r.reason, Hex(r.replaces),
+                          Hex(r.mac)})
+            values.push_back(std::move(v));
+    }
     odbc::Statement insert(conn, QStringLiteral("INSERT INTO ") + kSealTable + QStringLiteral(" (") + sealColumnList()
-                                     + QStringLiteral(") VALUES (") + marks.join(QStringLiteral(", "))
-                                     + QLatin1Char(')'));
-    insert.setParameters({r.table, QString::number(seq), r.day, QString::number(r.rows), Hex(r.digest), Hex(r.previous),
-                          QString::number(r.epoch), r.sealedAt, r.reason, Hex(r.replaces), Hex(r.mac)});
+                                     + QStringLiteral(") VALUES ") + rows.join(QStringLiteral(", ")));
+    insert.setParameters(std::move(values));
     insert.execute();
 }
 
@@ -182,8 +223,7 @@ std::vector<SealRecord> storeLinks(odbc::Connection& conn, const QString& chain,
     key.step(int64_t(links.size()));
     fault::point("seal-key-stepped");
     odbc::Transaction tx(conn);
-    for (size_t i = 0; i < links.size(); ++i)
-        insertLink(conn, seq + int64_t(i), links[i]);
+    insertLinks(conn, seq, links);
     tx.commit();
     fault::point("seal-stored");
     return links;
@@ -314,32 +354,105 @@ DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& 
     return digestSorted(conn, sql);
 }
 
+namespace {
+
+// The date of a row as the table hands it out, without a char's padding.
+std::string_view storedDate(const std::array<std::string_view, 7>& v)
+{
+    std::string_view d = v[size_t(LogColumn::Date)];
+    while (!d.empty() && d.back() == ' ')
+        d.remove_suffix(1);
+    return d;
+}
+
+// Days [first, first + n) of `days` in one statement, each row put with its
+// own day; false when a day is too large to hold at `holdLimit` / n, a value
+// too long for the bound buffers, or a row belongs to none of them.
+bool readDaysUnordered(odbc::Connection& conn, const QString& table, const std::vector<QString>& days, size_t first,
+                       size_t n, size_t holdLimit, std::vector<DayRows>& rows)
+{
+    if (!conn.textCapabilities().utf8)
+        return false;
+    checkedTable(table);
+    QStringList literals;
+    std::vector<std::string> dates;
+    for (size_t i = first; i < first + n; ++i) {
+        if (!isStoredDay(days[i]))
+            throw Failure(ErrorCategory::InvalidInput, "Not a stored date (yyyymmdd): " + days[i].toStdString());
+        literals << lit(conn, days[i]);
+        dates.push_back(days[i].toStdString());
+    }
+    const QString sql = QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table
+                        + QStringLiteral(" WHERE ") + col::Date + QStringLiteral(" IN (")
+                        + literals.join(QLatin1Char(',')) + QLatin1Char(')');
+    if (rows.size() < n)
+        rows.resize(n);
+    for (size_t i = 0; i < n; ++i)
+        rows[i].clear(holdLimit / n, (size_t(16) << 20) / n);
+    size_t at = 0;  // the day of the last row: a day's rows mostly come together
+    try {
+        return eachUtf8Row(conn, sql, [&](const std::array<std::string_view, 7>& v) {
+            const std::string_view date = storedDate(v);
+            if (date != dates[at]) {
+                const auto it = std::find(dates.begin(), dates.end(), date);
+                if (it == dates.end())
+                    return false;
+                at = size_t(it - dates.begin());
+            }
+            return rows[at].add(v);
+        });
+    } catch (const odbc::ValueTooLong&) {
+        return false;
+    }
+}
+
+} // namespace
+
 std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, const std::vector<QString>& days,
                                  size_t holdLimit)
 {
     std::vector<DayState> out(days.size());
-    // Each day is sorted and hashed on a thread of its own while the next
-    // one is read.
-    std::array<DayRows, 2> rows;
-    std::future<QByteArray> sorting;  // after `rows`: ends before they do
-    size_t sortingDay = 0, sortingSlot = 0;
+    // Each statement costs a server round trips and a plan, so small days
+    // are read several to a statement, as many as fill a sixteenth of what
+    // may be held. Each batch is sorted and hashed on a thread of its own
+    // while the next one is read.
+    const size_t target = std::max<size_t>(holdLimit / 16, 1);
+    constexpr size_t kMostDays = 64;
+    std::array<std::vector<DayRows>, 2> held;
+    std::future<void> sorting;  // after `held`: ends before they do
+    size_t sortingSlot = 0;
     auto finishSorting = [&] {
         if (sorting.valid())
-            out[sortingDay].digest = sorting.get();
+            sorting.get();
     };
-    for (size_t i = 0; i < days.size(); ++i) {
-        const QString sql = daySql(conn, table, days[i]);
+    size_t n = 1;
+    size_t aloneUntil = 0;  // the days of a batch that failed are read one by one
+    for (size_t first = 0; first < days.size();) {
+        n = first < aloneUntil ? 1 : std::min(n, days.size() - first);
         const size_t slot = sorting.valid() ? 1 - sortingSlot : 0;  // not the one sorting
-        DayRows& day = rows[slot];
-        if (!readUnordered(conn, sql, holdLimit, day)) {
-            out[i] = digestSorted(conn, sql);
+        std::vector<DayRows>& batch = held[slot];
+        if (!readDaysUnordered(conn, table, days, first, n, holdLimit, batch)) {
+            if (n > 1) {
+                aloneUntil = first + n;
+                continue;
+            }
+            out[first] = digestSorted(conn, daySql(conn, table, days[first]));
+            ++first;
             continue;
         }
         finishSorting();
-        out[i].rows = day.rows();
-        sortingDay = i;
+        size_t bytes = 0;
+        for (size_t i = 0; i < n; ++i) {
+            out[first + i].rows = batch[i].rows();
+            bytes += batch[i].bytes();
+        }
         sortingSlot = slot;
-        sorting = std::async(std::launch::async, [&day] { return day.digest(); });
+        sorting = std::async(std::launch::async, [&out, &batch, first, n] {
+            for (size_t i = 0; i < n; ++i)
+                out[first + i].digest = batch[i].digest();
+        });
+        first += n;
+        n = std::clamp<size_t>(target / std::max<size_t>(bytes / n, 1), 1, kMostDays);
     }
     finishSorting();
     return out;
@@ -497,7 +610,7 @@ std::vector<SealRecord> SealClosedDays(odbc::Connection& conn, const QString& ta
     for (size_t first = 0; first < days.size(); first += kBatch) {
         std::vector<QString> names;
         for (size_t i = first; i < std::min(days.size(), first + kBatch); ++i)
-            names.push_back(days[i].first);
+            names.push_back(days[i]);
         const std::vector<DayState> states = DigestDays(conn, table, names);
         for (size_t i = 0; i < names.size(); ++i)
             batch.push_back({names[i], states[i], {}, {}});
@@ -651,9 +764,14 @@ TableVerdict VerifyTable(odbc::Connection& conn, const QString& table, const QSt
     // Closed days with rows and no seal: inside the chain a seal is gone (or
     // late rows came to an empty day); after it the chain stops short.
     const QString from = current.empty() ? QString() : current.begin()->first;
-    for (const auto& [day, count] : daysWithRows(conn, table, QString(), lastClosedDay)) {
-        if (current.count(day))
-            continue;
+    std::vector<QString> unsealed;
+    for (const QString& day : daysWithRows(conn, table, QString(), lastClosedDay))
+        if (!current.count(day))
+            unsealed.push_back(day);
+    const std::map<QString, int64_t> counts = rowCounts(conn, table, unsealed);
+    for (const QString& day : unsealed) {
+        const auto found = counts.find(day);
+        const int64_t count = found == counts.end() ? 0 : found->second;
         DayVerdict& v = verdicts[day];
         v.day = day;
         v.rows = count;
