@@ -139,19 +139,29 @@ std::vector<QString> daysWithRows(odbc::Connection& conn, const QString& table, 
     return days;
 }
 
-// How many rows each of `days` holds now.
-std::map<QString, int64_t> rowCounts(odbc::Connection& conn, const QString& table, const std::vector<QString>& days)
+// How many rows each of `days`, none after `upTo`, holds now.
+std::map<QString, int64_t> rowCounts(odbc::Connection& conn, const QString& table, const std::vector<QString>& days,
+                                     const QString& upTo)
 {
     std::map<QString, int64_t> counts;
+    if (days.empty())
+        return counts;
+    const QString sql = QStringLiteral("SELECT %1, COUNT(*) FROM %2 WHERE %3 GROUP BY %1").arg(col::Date, table);
+    auto add = [&](const QString& where) {
+        for (auto rs = conn.query(sql.arg(where)); !rs->eof(); rs->next())
+            counts[rs->text(0).trimmed()] += rs->text(1).toLongLong();
+    };
+    // A value that is no date (a NUL, say) is not sent back as a literal.
+    if (!std::all_of(days.begin(), days.end(), isStoredDay)) {
+        add(QString(col::Date) + QStringLiteral(" <= ") + lit(conn, upTo));
+        return counts;
+    }
     constexpr size_t kPerStatement = 256;
     for (size_t first = 0; first < days.size(); first += kPerStatement) {
         QStringList literals;
         for (size_t i = first; i < std::min(days.size(), first + kPerStatement); ++i)
             literals << lit(conn, days[i]);
-        for (auto rs = conn.query(QStringLiteral("SELECT %1, COUNT(*) FROM %2 WHERE %1 IN (%3) GROUP BY %1")
-                                      .arg(col::Date, table, literals.join(QLatin1Char(','))));
-             !rs->eof(); rs->next())
-            counts[rs->text(0).trimmed()] += rs->text(1).toLongLong();
+        add(QString(col::Date) + QStringLiteral(" IN (") + literals.join(QLatin1Char(',')) + QLatin1Char(')'));
     }
     return counts;
 }
@@ -768,7 +778,7 @@ TableVerdict VerifyTable(odbc::Connection& conn, const QString& table, const QSt
     for (const QString& day : daysWithRows(conn, table, QString(), lastClosedDay))
         if (!current.count(day))
             unsealed.push_back(day);
-    const std::map<QString, int64_t> counts = rowCounts(conn, table, unsealed);
+    const std::map<QString, int64_t> counts = rowCounts(conn, table, unsealed, lastClosedDay);
     for (const QString& day : unsealed) {
         const auto found = counts.find(day);
         const int64_t count = found == counts.end() ? 0 : found->second;
