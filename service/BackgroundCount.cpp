@@ -19,14 +19,18 @@ BackgroundCount::~BackgroundCount()
 void BackgroundCount::start(Job job)
 {
     cancel();
-    std::lock_guard guard(lock_);
-    current_ = job.id;
-    taking_ = job.id;  // the starter asks for the outcome before it is told
-    ended_.reset();
-    next_ = std::move(job);
+    {
+        std::lock_guard guard(lock_);
+        current_ = job.id;
+        taking_ = job.id;  // the starter asks for the outcome before it is told
+        ended_.reset();
+        next_ = std::move(job);
+        changed_.notify_all();
+    }
+    // Made outside the lock: a thread that waited for it would be woken by
+    // its release, and could take the starter's processor there and then.
     if (!thread_.joinable())
         thread_ = std::thread([this] { run(); });
-    changed_.notify_all();
 }
 
 void BackgroundCount::cancel()
@@ -44,7 +48,10 @@ std::optional<BackgroundCount::Taken> BackgroundCount::take(uint64_t id, std::ch
 {
     std::unique_lock guard(lock_);
     taking_ = id;
-    changed_.wait_for(guard, limit, [&] { return current_ != id || ended_; });
+    // Without patience only a look: a wait, even one that ends at once, goes
+    // through the condition's own locking, which meets the count's thread.
+    if (limit > std::chrono::milliseconds(0))
+        changed_.wait_for(guard, limit, [&] { return current_ != id || ended_; });
     taking_ = 0;
     if (current_ != id || !ended_)
         return std::nullopt;
