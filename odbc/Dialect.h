@@ -132,11 +132,14 @@ public:
     // stops at `cap`: it costs what reading `cap` rows costs, however many
     // match. Empty where the database is not known to take LIMIT.
     QString cappedCountQuery(const QString& fromWhere, int cap) const;
-    // What a connection that reads a page at a time from large selections
-    // sets first; empty where nothing is needed. The server plans an open
-    // selection for all its rows, and past a few hundred thousand it compiles
-    // the plan to machine code, which costs a tenth of a second or more
-    // before the first row and pays off only when the rows are all read.
+    // What a connection that reads a page at a time from large selections,
+    // or counts them, sets first; empty where nothing is needed. The server
+    // plans an open selection for all its rows, and past a few hundred
+    // thousand it compiles the plan to machine code, which costs a tenth of
+    // a second or more before the first row and pays off only when the rows
+    // are all read. And the bitmap of the rows an index finds turns lossy
+    // past some 65,000 pages at the default 4 MB of work memory, after which
+    // every row of those pages is tested again.
     QString pagedReaderSetup() const;
 
 private:
