@@ -174,6 +174,13 @@ void measureQuery(const Backend& b, Connection& c, const char* phase, int64_t ro
         if (qEnvironmentVariableIsSet("TQ_BENCH_SHOW_SQL"))
             std::printf("%s\n%s\n%s\n", qPrintable(countSql), qPrintable(fewSql), qPrintable(manySql));
         tqbench::RawConnection raw(b.dsn);
+        // The session as the viewer sets it, so that the floor plans alike.
+        if (const QString setup = c.dialect().pagedReaderSetup(); !setup.isEmpty()) {
+            SQLHSTMT st;
+            SQLAllocHandle(SQL_HANDLE_STMT, raw.dbc(), &st);
+            exec(st, setup);
+            SQLFreeHandle(SQL_HANDLE_STMT, st);
+        }
         std::vector<double> viewer, floor;
         int64_t total = 0, rawTotal = 0;
         int pageRows = 0, rawRows = 0;

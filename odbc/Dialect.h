@@ -36,8 +36,13 @@ public:
     // `column` as LIKE should see it so that ASCII letters match in either
     // case and every other character only as itself: SQLite's LIKE does so
     // already; PostgreSQL's is exact, and ILIKE would fold other letters too;
-    // another database's column is lowered in its own way.
+    // another database's column is lowered in its own way. On PostgreSQL the
+    // activity index cannot serve a LIKE on it (see activityIndexed).
     QString asciiCaseFolded(const QString& column) const;
+    // The same fold as the activity index holds it, for a condition meant to
+    // reach the index (PostgreSQL); empty where the filter names the index
+    // otherwise (SQLite).
+    QString activityIndexed(const QString& column) const;
     // The statement as the driver can take it. SQLite's driver is reached
     // through the driver manager's narrow conversion, which garbles a
     // character beyond U+FFFF and with it the literal around it: inside a
@@ -70,23 +75,29 @@ public:
     std::vector<QString> activityIndexCreate(const QString& table) const;
     std::vector<QString> activityIndexDrop(const QString& table) const;
     // The condition the activity filter adds before its LIKE to reach the
-    // index ("%1" takes the FTS5 query as a literal); empty where the LIKE
-    // itself uses the index (PostgreSQL's GIN on the folded column). With
-    // `drive`, the rows the index finds lead the query: right for a count,
-    // a whole read, or few such rows. Without, it only tests the rows
-    // another order brings, so that the first rows in (date, time) order
-    // come without every row the index finds being read and sorted.
+    // index: "%1" takes the lookup, the index's test that a row holds some
+    // trigrams (SQLite: an FTS5 query as a literal; PostgreSQL: LIKEs on
+    // activityIndexed, ANDed). With `drive`, the rows the index finds lead
+    // the query: right for a count, a whole read, or few such rows. Without,
+    // the rows another order brings are tested (SQLite: against the index;
+    // PostgreSQL: empty, by the LIKE alone), so that the first rows in
+    // (date, time) order come without every row the index finds being read
+    // and sorted.
     QString activityPrefilter(const QString& table, bool drive) const;
-    // The first and last row numbers of the log table, for the sample below.
+    // Whether the index can look the trigram up: PostgreSQL's holds the
+    // trigrams of words, of letters and digits.
+    bool activityLooksUp(const QString& trigram) const;
+    // The first and last unit of the log table for the sample below (SQLite:
+    // row numbers; PostgreSQL: pages), and the units a window spans.
     QString activitySampleBounds(const QString& table) const;
-    // One row: how many rows the windows of row numbers hold, then, for each
-    // FTS5 query (as a literal), how many of them it matches. Each window is
-    // one seek into the index, whatever the size of the table.
+    int64_t activitySampleSpan() const;
+    // One row: how many rows the windows of units hold, then, for each
+    // lookup, how many of them it finds. Each window is one seek, whatever
+    // the size of the table.
     QString activitySample(const QString& table, const std::vector<std::pair<int64_t, int64_t>>& windows,
-                           const std::vector<QString>& matchLiterals) const;
-    // How many rows the FTS5 query (as a literal) matches, counting no
-    // further than `cap`.
-    QString activityCandidates(const QString& table, const QString& matchLiteral, int cap) const;
+                           const std::vector<QString>& lookups) const;
+    // How many rows the lookup finds, counting no further than `cap`.
+    QString activityCandidates(const QString& table, const QString& lookup, int cap) const;
 
     // The statement that begins a transaction holding the write lock from
     // the start; empty where turning autocommit off begins the transaction.
@@ -121,11 +132,14 @@ public:
     // stops at `cap`: it costs what reading `cap` rows costs, however many
     // match. Empty where the database is not known to take LIMIT.
     QString cappedCountQuery(const QString& fromWhere, int cap) const;
-    // What a connection that reads a page at a time from large selections
-    // sets first; empty where nothing is needed. The server plans an open
-    // selection for all its rows, and past a few hundred thousand it compiles
-    // the plan to machine code, which costs a tenth of a second or more
-    // before the first row and pays off only when the rows are all read.
+    // What a connection that reads a page at a time from large selections,
+    // or counts them, sets first; empty where nothing is needed. The server
+    // plans an open selection for all its rows, and past a few hundred
+    // thousand it compiles the plan to machine code, which costs a tenth of
+    // a second or more before the first row and pays off only when the rows
+    // are all read. And the bitmap of the rows an index finds turns lossy
+    // past some 65,000 pages at the default 4 MB of work memory, after which
+    // every row of those pages is tested again.
     QString pagedReaderSetup() const;
     // How the catalog spells a table created under the unquoted name
     // `table`: PostgreSQL folds it to lower case.

@@ -2,6 +2,7 @@
 
 #include "core/Error.h"
 #include "core/LogTable.h"
+#include "core/Schema.h"
 #include "odbc/Odbc.h"
 #include "platform/FaultPoint.h"
 
@@ -47,9 +48,9 @@ ActivityIndexState FindActivityIndex(odbc::Connection& conn, const QString& tabl
 
 ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& table, const QString& activity)
 {
-    // The sample: windows of rows spread over the table, each one seek into
-    // the index; what matters is the order of the trigrams, not the counts.
-    constexpr int64_t kWindows = 8, kWindowRows = 128;
+    // The sample: windows of rows spread over the table, each one seek; what
+    // matters is the order of the trigrams, not the counts.
+    constexpr int64_t kWindows = 8;
     // A trigram that more of the sample holds than this is no help: the
     // LIKE alone reaches a count's cap or a first page sooner.
     constexpr int64_t kUselessShare = 10;    // percent
@@ -60,7 +61,10 @@ ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& tabl
     const odbc::Dialect& d = conn.dialect();
     if (d.activityPrefilter(table, true).isEmpty())
         return {};
-    QStringList trigrams = ActivityTrigrams(activity);
+    QStringList trigrams;
+    for (const QString& t : ActivityTrigrams(activity))
+        if (d.activityLooksUp(t))
+            trigrams << t;
     if (trigrams.isEmpty() || FindActivityIndex(conn, table) != ActivityIndexState::Present)
         return {};
     if (trigrams.size() > kMostTrigrams) {
@@ -69,7 +73,16 @@ ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& tabl
             spread << trigrams[i * (trigrams.size() - 1) / (kMostTrigrams - 1)];
         trigrams = spread;
     }
-    auto literal = [&](const QStringList& strings) { return SqlLiteral(Fts5AllOf(strings), conn.backslashEscapes()); };
+    // The index's test that a row holds all of the strings.
+    const QString indexed = d.activityIndexed(col::Data);
+    auto lookup = [&](const QStringList& strings) {
+        if (indexed.isEmpty())
+            return SqlLiteral(Fts5AllOf(strings), conn.backslashEscapes());
+        QStringList likes;
+        for (const QString& s : strings)
+            likes << ActivityContains(s, conn.backslashEscapes(), indexed);
+        return likes.join(QStringLiteral(" AND "));
+    };
 
     bool hasFirst = false, hasLast = false;
     int64_t first = 0, last = 0;
@@ -80,21 +93,22 @@ ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& tabl
     }
     if (!hasFirst || !hasLast)
         return {};  // no rows: nothing for the index to spare
+    const int64_t span = d.activitySampleSpan();
     std::vector<std::pair<int64_t, int64_t>> windows;
-    if (last - first < kWindows * kWindowRows) {
+    if (last - first < kWindows * span) {
         windows.emplace_back(first, last);
     } else {
-        const int64_t step = (last - first - kWindowRows) / (kWindows - 1);
+        const int64_t step = (last - first - span) / (kWindows - 1);
         for (int64_t k = 0; k < kWindows; ++k)
-            windows.emplace_back(first + k * step, first + k * step + kWindowRows - 1);
+            windows.emplace_back(first + k * step, first + k * step + span - 1);
     }
-    std::vector<QString> matches;
+    std::vector<QString> lookups;
     for (const QString& t : trigrams)
-        matches.push_back(literal({t}));
+        lookups.push_back(lookup({t}));
     std::vector<int64_t> held(trigrams.size());
     int64_t sampled = 0;
     {
-        auto sample = conn.query(d.activitySample(table, windows, matches));
+        auto sample = conn.query(d.activitySample(table, windows, lookups));
         sampled = sample->text(0).toLongLong();
         for (size_t i = 0; i < held.size(); ++i)
             held[i] = sample->text(int(i) + 1).toLongLong();
@@ -109,11 +123,12 @@ ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& tabl
     for (size_t k = 1; k < order.size() && named.size() < kMostNamed; ++k)
         if (held[order[k]] * 100 <= sampled * kNarrowingShare)
             named << trigrams[order[k]];
-    const QString match = literal(named);
-    const QString all = d.activityPrefilter(table, true).arg(match);
+    const QString found = lookup(named);
+    const QString all = d.activityPrefilter(table, true).arg(found);
     const bool few =
-        conn.query(d.activityCandidates(table, match, kActivityFewRows))->text(0).toLongLong() < kActivityFewRows;
-    return {all, few ? all : d.activityPrefilter(table, false).arg(match)};
+        conn.query(d.activityCandidates(table, found, kActivityFewRows))->text(0).toLongLong() < kActivityFewRows;
+    const QString inOrder = d.activityPrefilter(table, false);
+    return {all, few ? all : inOrder.isEmpty() ? QString() : inOrder.arg(found)};
 }
 
 bool CreateActivityIndex(odbc::Connection& conn, const QString& table)

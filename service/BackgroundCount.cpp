@@ -110,7 +110,15 @@ CountOutcome BackgroundCount::count(const Job& job, LogConnection& link)
         }
     };
     try {
+        const bool opened = link.connected();
         odbc::Connection& conn = link.open(job.dsn, job.login, job.password);
+        if (!opened)
+            if (const QString setup = conn.dialect().pagedReaderSetup(); !setup.isEmpty())
+                try {
+                    conn.execute(setup);
+                } catch (const DatabaseError&) {
+                    // Only slower without it; a connection lost fails the count below.
+                }
         {
             std::lock_guard guard(lock_);
             if (job.id != current_)

@@ -132,8 +132,17 @@ auto CommandService::guarded(F&& work)
 
 namespace {
 
+// The statement of a read, after the session is set as the viewer's: the
+// rows an index finds stay exact, the first come sooner.
 QString selectSql(const QString& table, const LogQuery& query, odbc::Connection& conn)
 {
+    if (const QString setup = conn.dialect().pagedReaderSetup(); !setup.isEmpty())
+        try {
+            conn.execute(setup);
+        } catch (const DatabaseError& e) {
+            if (odbc::isConnectionLost(QString::fromStdString(e.sqlstate())))
+                throw;  // only slower without it otherwise
+        }
     QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
     QString prefilter;
     if (!query.activity.isEmpty()) {
