@@ -159,7 +159,7 @@ void measureQuery(const Backend& b, Connection& c, const char* phase, int64_t ro
                                       .Activity = QString::fromUtf8(p.text)};
         // The statements the viewer sends, the prefilters chosen as it
         // chooses them.
-        const tallyquill::ActivityPrefilters prefilter = tallyquill::ActivityPrefilter(c, gTable, f.Activity);
+        const tallyquill::ActivityPrefilters prefilter = tallyquill::ActivityPrefilter(c, gTable, f.Activity, false);
         auto fromWhere = [&](const QString& prefilter) {
             return QStringLiteral("FROM ") + gTable + QLatin1Char(' ')
                    + tallyquill::BuildCondition(f, c.backslashEscapes(),

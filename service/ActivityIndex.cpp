@@ -46,7 +46,8 @@ ActivityIndexState FindActivityIndex(odbc::Connection& conn, const QString& tabl
     return ActivityIndexState::Present;
 }
 
-ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& table, const QString& activity)
+ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& table, const QString& activity,
+                                     bool askIndexIfFew)
 {
     // The sample: windows of rows spread over the table, each one seek; what
     // matters is the order of the trigrams, not the counts.
@@ -125,8 +126,9 @@ ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& tabl
             named << trigrams[order[k]];
     const QString found = lookup(named);
     const QString all = d.activityPrefilter(table, true).arg(found);
-    const bool few =
-        conn.query(d.activityCandidates(table, found, kActivityFewRows))->text(0).toLongLong() < kActivityFewRows;
+    const bool few = askIndexIfFew && conn.query(d.activityCandidates(table, found, kActivityFewRows))
+                                              ->text(0)
+                                              .toLongLong() < kActivityFewRows;
     const QString inOrder = d.activityPrefilter(table, false);
     return {all, few ? all : inOrder.isEmpty() ? QString() : inOrder.arg(found)};
 }

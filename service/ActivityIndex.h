@@ -38,7 +38,12 @@ struct ActivityPrefilters {
 // time) order are tested until a first page is full: a query that finds
 // fewer (or whose index finds fewer) reads its first rows as a count does.
 inline constexpr int kActivityFewRows = 2000;
-ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& table, const QString& activity);
+// A caller that counts the matching rows before it reads the first ones
+// passes `askIndexIfFew` false and reads with `all` when it counts fewer
+// than kActivityFewRows: firstInOrder is then the form for many rows, and
+// the index is spared a count of its own.
+ActivityPrefilters ActivityPrefilter(odbc::Connection& conn, const QString& table, const QString& activity,
+                                     bool askIndexIfFew = true);
 
 // Makes the index, or makes it again where it is out of step; SQLite fills
 // it anew in any case, in one transaction that a failure undoes. Answers

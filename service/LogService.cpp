@@ -143,7 +143,8 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     try {
         table = tableFor(filter.AppID);
         const ActivityPrefilters prefilter =
-            filter.Activity.isEmpty() ? ActivityPrefilters{} : ActivityPrefilter(link_.get(), table, filter.Activity);
+            filter.Activity.isEmpty() ? ActivityPrefilters{}
+                                      : ActivityPrefilter(link_.get(), table, filter.Activity, false);
         auto conditionWith = [&](const QString& prefilter) {
             return BuildCondition(filter, link_.get().backslashEscapes(),
                                   link_.get().dialect().asciiCaseFolded(col::Data), prefilter);
