@@ -509,6 +509,20 @@ QString Connection::indexLedBy(const QString& table, const std::vector<QString>&
     return QString();
 }
 
+void Connection::setUpPagedReads()
+{
+    const QString setup = dialect().pagedReaderSetup();
+    if (setup.isEmpty())
+        return;
+    try {
+        execute(setup);
+    } catch (const DatabaseError& e) {
+        // Refused, say, by a server from before the setting existed.
+        if (e.connectionLost() || isDead())
+            throw;
+    }
+}
+
 bool Connection::backslashEscapes()
 {
     if (!backslashEscapes_) {

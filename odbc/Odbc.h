@@ -182,6 +182,9 @@ public:
     // The name of an index of `table` whose first columns are `columns`, in
     // that order (names compared without case); empty when there is none.
     QString indexLedBy(const QString& table, const std::vector<QString>& columns);
+    // Sends the dialect's pagedReaderSetup(), if any. A refusal only makes
+    // reads slower and is passed over; a lost connection is thrown.
+    void setUpPagedReads();
     bool isSqlite() const { return dbmsName().startsWith(QLatin1String("SQLite"), Qt::CaseInsensitive); }
     const Dialect& dialect() const { return Dialect::ofDbms(dbmsName()); }
     // Whether the server reads a backslash in a string literal as an escape:

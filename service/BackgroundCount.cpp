@@ -113,12 +113,7 @@ CountOutcome BackgroundCount::count(const Job& job, LogConnection& link)
         const bool opened = link.connected();
         odbc::Connection& conn = link.open(job.dsn, job.login, job.password);
         if (!opened)
-            if (const QString setup = conn.dialect().pagedReaderSetup(); !setup.isEmpty())
-                try {
-                    conn.execute(setup);
-                } catch (const DatabaseError&) {
-                    // Only slower without it; a connection lost fails the count below.
-                }
+            conn.setUpPagedReads();  // a connection lost fails the count
         {
             std::lock_guard guard(lock_);
             if (job.id != current_)

@@ -136,13 +136,7 @@ namespace {
 // rows an index finds stay exact, the first come sooner.
 QString selectSql(const QString& table, const LogQuery& query, odbc::Connection& conn)
 {
-    if (const QString setup = conn.dialect().pagedReaderSetup(); !setup.isEmpty())
-        try {
-            conn.execute(setup);
-        } catch (const DatabaseError& e) {
-            if (odbc::isConnectionLost(QString::fromStdString(e.sqlstate())))
-                throw;  // only slower without it otherwise
-        }
+    conn.setUpPagedReads();
     QString sql = QStringLiteral("SELECT ") + kColumns + QStringLiteral(" FROM ") + table;
     QString prefilter;
     if (!query.activity.isEmpty()) {

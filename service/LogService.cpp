@@ -56,16 +56,14 @@ bool LogService::connect()
     if (!link_.Check(source.dsn, source.login, source.password))
         return false;
     if (!opened)
-        if (const QString setup = link_.get().dialect().pagedReaderSetup(); !setup.isEmpty())
-            try {
-                link_.get().execute(setup);
-            } catch (const DatabaseError& e) {
-                // Only slower without it (a server before the setting existed).
-                // A connection lost meanwhile opens once more, plainly: its
-                // failure is then the one reported.
-                if (link_.dropIfGone(e))
-                    return link_.Check(source.dsn, source.login, source.password);
-            }
+        try {
+            link_.get().setUpPagedReads();
+        } catch (const DatabaseError& e) {
+            // A connection lost meanwhile opens once more, plainly: its
+            // failure is then the one reported.
+            if (link_.dropIfGone(e))
+                return link_.Check(source.dsn, source.login, source.password);
+        }
     return true;
 }
 
