@@ -313,28 +313,24 @@ DayState digestInOrder(odbc::Connection& conn, const QString& sql)
     return {n, digest.finish()};
 }
 
-// Reads the day into `rows` in whatever order the database finds cheapest,
-// to be sorted here; false when the day is too large to hold, or a value too
-// long for the bound buffers.
-bool readUnordered(odbc::Connection& conn, const QString& sql, size_t holdLimit, DayRows& rows)
+// The rows of days [first, first + n) of `days`, each a stored date.
+QString daysSql(odbc::Connection& conn, const QString& table, const std::vector<QString>& days, size_t first,
+                size_t n)
 {
-    if (!conn.textCapabilities().utf8)
-        return false;
-    rows.clear(holdLimit, size_t(16) << 20);
-    try {
-        return eachUtf8Row(conn, sql, [&](const std::array<std::string_view, 7>& v) { return rows.add(v); });
-    } catch (const odbc::ValueTooLong&) {
-        return false;
+    checkedTable(table);
+    QStringList literals;
+    for (size_t i = first; i < first + n; ++i) {
+        if (!isStoredDay(days[i]))
+            throw Failure(ErrorCategory::InvalidInput, "Not a stored date (yyyymmdd): " + days[i].toStdString());
+        literals << lit(conn, days[i]);
     }
+    return QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ")
+           + col::Date + QStringLiteral(" IN (") + literals.join(QLatin1Char(',')) + QLatin1Char(')');
 }
 
 QString daySql(odbc::Connection& conn, const QString& table, const QString& day)
 {
-    checkedTable(table);
-    if (!isStoredDay(day))
-        throw Failure(ErrorCategory::InvalidInput, "Not a stored date (yyyymmdd): " + day.toStdString());
-    return QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ")
-           + col::Date + QStringLiteral(" = ") + lit(conn, day);
+    return daysSql(conn, table, {day}, 0, 1);
 }
 
 // The day in the database's canonical order.
@@ -351,20 +347,6 @@ DayState digestSorted(odbc::Connection& conn, const QString& sql)
         return digestInOrder(conn, sql + CanonicalOrder(dialect.byteCollation(), true));
     }
 }
-
-} // namespace
-
-DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day, size_t holdLimit)
-{
-    const QString sql = daySql(conn, table, day);
-    // One per thread, so that day after day fills memory already mapped.
-    thread_local DayRows rows;
-    if (readUnordered(conn, sql, holdLimit, rows))
-        return {rows.rows(), rows.digest()};
-    return digestSorted(conn, sql);
-}
-
-namespace {
 
 // The date of a row as the table hands it out, without a char's padding.
 std::string_view storedDate(const std::array<std::string_view, 7>& v)
@@ -383,18 +365,10 @@ bool readDaysUnordered(odbc::Connection& conn, const QString& table, const std::
 {
     if (!conn.textCapabilities().utf8)
         return false;
-    checkedTable(table);
-    QStringList literals;
+    const QString sql = daysSql(conn, table, days, first, n);
     std::vector<std::string> dates;
-    for (size_t i = first; i < first + n; ++i) {
-        if (!isStoredDay(days[i]))
-            throw Failure(ErrorCategory::InvalidInput, "Not a stored date (yyyymmdd): " + days[i].toStdString());
-        literals << lit(conn, days[i]);
+    for (size_t i = first; i < first + n; ++i)
         dates.push_back(days[i].toStdString());
-    }
-    const QString sql = QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table
-                        + QStringLiteral(" WHERE ") + col::Date + QStringLiteral(" IN (")
-                        + literals.join(QLatin1Char(',')) + QLatin1Char(')');
     if (rows.size() < n)
         rows.resize(n);
     for (size_t i = 0; i < n; ++i)
@@ -417,6 +391,15 @@ bool readDaysUnordered(odbc::Connection& conn, const QString& table, const std::
 }
 
 } // namespace
+
+DayState DigestDay(odbc::Connection& conn, const QString& table, const QString& day, size_t holdLimit)
+{
+    // One per thread, so that day after day fills memory already mapped.
+    thread_local std::vector<DayRows> rows;
+    if (readDaysUnordered(conn, table, {day}, 0, 1, holdLimit, rows))
+        return {rows[0].rows(), rows[0].digest()};
+    return digestSorted(conn, daySql(conn, table, day));
+}
 
 std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, const std::vector<QString>& days,
                                  size_t holdLimit)
