@@ -325,7 +325,6 @@ void Connection::disconnect()
         open_ = false;
     }
     dbms_.clear();
-    cancellable_ = false;
     backslashEscapes_.reset();
     text_.reset();
 }
@@ -371,7 +370,6 @@ void Connection::open(const QString& dsn, const QString& login, const QString& p
         open_ = true;
     }
     session_ = std::make_shared<Session>();
-    cancellable_ = !dialect().isEmbedded();
     if (dialect().isEmbedded())
         return;  // no server: a lock waits no longer than the data source's busy timeout
     session_->queryTimeout = dsnSeconds(dsn, u"QueryTimeout", kDefaultQueryTimeout);
@@ -433,22 +431,30 @@ std::unique_ptr<Statement> Connection::prepare(const QString& sql)
 
 std::unique_ptr<ResultSet> Connection::query(const QString& sql)
 {
-    StatementHandle stmt = newStatement();
+    std::unique_ptr<ResultSet> rs(new ResultSet(newStatement(), ResultSet::Unread{}));
+    // cancel() reaches the statement until its first row is read: the SQLite
+    // driver (StepAPI) does a count's work in that first fetch. Declared after
+    // the result set, it lets go first: cancel() never reaches a freed handle.
+    struct Running {
+        Connection& conn;
+        Running(Connection& c, SQLHSTMT stmt) : conn(c)
+        {
+            std::lock_guard guard(conn.runningLock_);
+            conn.running_ = stmt;
+        }
+        Running(const Running&) = delete;
+        ~Running()
+        {
+            std::lock_guard guard(conn.runningLock_);
+            conn.running_ = SQL_NULL_HSTMT;
+        }
+    } running(*this, rs->stmt_.get());
     {
         ServerCall call(session_.get());
-        if (cancellable_) {
-            std::lock_guard guard(runningLock_);
-            running_ = stmt.get();
-        }
-        const SQLRETURN rc = SQLExecDirectW(stmt.get(), wide(dialect().sendable(sql)), SQL_NTS);
-        {
-            // Before the handle can be freed: cancel() must never reach a freed one.
-            std::lock_guard guard(runningLock_);
-            running_ = SQL_NULL_HSTMT;
-        }
-        stmt.check(rc, "SQLExecDirect");
+        rs->stmt_.check(SQLExecDirectW(rs->stmt_.get(), wide(dialect().sendable(sql)), SQL_NTS), "SQLExecDirect");
     }
-    return std::make_unique<ResultSet>(std::move(stmt));
+    rs->start();
+    return rs;
 }
 
 void Connection::cancel()

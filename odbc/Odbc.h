@@ -161,11 +161,10 @@ public:
     // A forward-only, read-only result set on a query.
     std::unique_ptr<ResultSet> query(const QString& sql);
     // Asks the driver to stop the query() that another thread is running on
-    // this connection (SQLCancel): that query then fails, or one that has just
-    // ended loses its rows. For a caller that gives the query up; safe from
-    // any thread; does nothing while no query runs, and nothing on an
-    // embedded database, whose driver would hold the caller until the query
-    // ends instead of stopping it.
+    // this connection (SQLCancel), until it has read its first row: that
+    // query then fails, or one that has just ended loses its rows. For a
+    // caller that gives the query up; safe from any thread; does nothing
+    // while no query runs.
     void cancel();
 
     SQLHDBC handle() const { return dbc_.get(); }
@@ -209,7 +208,6 @@ private:
     std::optional<TextCapabilities> text_;
     std::mutex runningLock_;  // guards running_ against its statement's end
     SQLHSTMT running_ = SQL_NULL_HSTMT;
-    bool cancellable_ = false;  // set at open, before any query
 };
 
 // A prepared statement whose parameters are bound by position (1-based) to
@@ -293,6 +291,13 @@ public:
     bool isOpen() const { return bool(stmt_); }
 
 private:
+    friend class Connection;
+    // Takes the statement only: query() executes it and reads the first row
+    // while a cancel() may still reach it, and the handle outlives both.
+    struct Unread {};
+    ResultSet(StatementHandle stmt, Unread);
+    void start();  // the column names and the first row
+
     using Row = std::vector<QString>;
     bool fetchFromDriver(Row& row);
     int indexOf(const QString& column) const;

@@ -123,7 +123,11 @@ int64_t Statement::execute()
 
 // --- ResultSet -------------------------------------------------------------
 
-ResultSet::ResultSet(StatementHandle stmt) : stmt_(std::move(stmt)), chunk_(1024)
+ResultSet::ResultSet(StatementHandle stmt) : ResultSet(std::move(stmt), Unread{}) { start(); }
+
+ResultSet::ResultSet(StatementHandle stmt, Unread) : stmt_(std::move(stmt)), chunk_(1024) {}
+
+void ResultSet::start()
 {
     SQLSMALLINT count = 0;
     ServerCall call(stmt_.session());
