@@ -172,6 +172,29 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     const int32_t cap = std::max(countCap, int32_t(10));
     const QString cappedSql = link_.get().dialect().cappedCountQuery(fromWhere, cap + 1);
     const bool capped = !cappedSql.isEmpty();
+    // The exact count starts first, on its own connection and thread: it
+    // runs on the other processor beside the capped count and the first page,
+    // and ends about when a count made here first would. A capped count
+    // within the cap is the exact one, and stops it. Nothing here waits for
+    // its thread (BackgroundCount): on a busy machine a page that waited a
+    // moment for it waited a time slice for a processor after (a first page
+    // of 1 ms took 2 to 7). A retrieval that fails after all cancels it.
+    struct Beside {
+        explicit Beside(BackgroundCount& c) : counter(c) {}
+        Beside(const Beside&) = delete;
+        BackgroundCount& counter;
+        bool wanted = false;
+        ~Beside()
+        {
+            if (!wanted)
+                counter.cancel();
+        }
+    };
+    std::optional<Beside> beside;
+    if (capped) {
+        beside.emplace(counter_);
+        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
+    }
     try {
         current_ = link_.get().query(capped ? cappedSql : exactSql);
         r.total = current_->integer(0);
@@ -188,32 +211,12 @@ Retrieval LogService::retrieve(const LogFilter& filter)
         r.ok = true;
         return r;
     }
+    if (r.total <= cap)
+        beside.reset();
     // The page is read in order and mostly not to its end; when few rows
     // match, reading them all and sorting them is sooner.
     if (r.total < kActivityFewRows)
         pageCondition = condition;
-    // Past the cap the exact count starts at once, on its own connection and
-    // thread: it runs on the other processor while the first page is read,
-    // and ends about when a count made here first would. Nothing here waits
-    // for its thread (BackgroundCount): on a busy machine a page that waited
-    // a moment for it waited a time slice for a processor after (a first page
-    // of 1 ms took 2 to 7). A retrieval that fails after all cancels it.
-    struct Beside {
-        explicit Beside(BackgroundCount& c) : counter(c) {}
-        Beside(const Beside&) = delete;
-        BackgroundCount& counter;
-        bool wanted = false;
-        ~Beside()
-        {
-            if (!wanted)
-                counter.cancel();
-        }
-    };
-    std::optional<Beside> beside;
-    if (capped && r.total > cap) {
-        beside.emplace(counter_);
-        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
-    }
     try {
         current_ = link_.get().query(QStringLiteral("SELECT  ") + kRecordColumns + QStringLiteral("FROM ") + table
                                      + QLatin1Char(' ') + pageCondition + QStringLiteral(" ORDER BY ") + col::Date

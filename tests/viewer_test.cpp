@@ -8,6 +8,10 @@
 
 #include <QFile>
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 using tqtest::Activities;
 using tqtest::ViewerDb;
 using namespace tallyquill;
@@ -241,6 +245,50 @@ TEST_P(ViewerDb, OnlyAMissingTableIsNothingFound)
     odbc::writeUserDsn(impatient, QStringLiteral("SQLite3"), {{"Database", garbage}});
     service().disconnect();
     expectFailure("not a database");
+}
+
+// The exact count starts beside the capped count, not after it: while a
+// lock holds the table, the count's thread is already on its way; the first
+// page and then the exact count follow the lock's release. A retrieval within
+// the cap gives its exact count up.
+TEST_P(ViewerDb, TheExactCountStartsBesideTheCappedCount)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "SQLite's readers wait for no writer: only a server's lock holds a count";
+    fill(25);
+    service().countCap = 12;
+    std::atomic<int> starts{0};
+    service().countStarting = [&] { ++starts; };
+    const struct {
+        const char* end;
+        int32_t total;
+        bool counting;
+    } cases[] = {{"235959", 25, true}, {"000400", 5, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.end);
+        service().disconnect();  // an open retrieval would hold the lock off
+        auto lock = std::make_unique<odbc::Transaction>(raw());
+        raw().execute(QStringLiteral("LOCK TABLE ") + table + QStringLiteral(" IN ACCESS EXCLUSIVE MODE"));
+        const int before = starts;
+        auto found = std::async(std::launch::async, [&] {
+            return service().retrieve({.StartDate = QStringLiteral("19980601"), .EndDate = QStringLiteral("19980601"),
+                                       .StartTime = QStringLiteral("000000"), .Endtime = QString::fromLatin1(c.end),
+                                       .AppID = app});
+        });
+        // Well within the statement timeout (15 s).
+        for (int i = 0; i < 1000 && starts == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_GT(starts, before) << "the exact count waited for the capped count";
+        EXPECT_EQ(found.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "the lock held nothing";
+        lock.reset();
+        const Retrieval r = found.get();
+        ASSERT_TRUE(r.ok) << r.reason.toStdString();
+        EXPECT_EQ(r.counting, c.counting);
+        EXPECT_EQ(r.page.records.size(), std::min<size_t>(size_t(c.total), 10));
+        EXPECT_EQ(c.counting ? service().finishCount() : std::optional<int32_t>(r.total), c.total);
+        EXPECT_EQ(service().finishCount(), c.counting ? std::optional<int32_t>(c.total) : std::nullopt)
+            << "a count given up is never answered";
+    }
 }
 
 TEST_P(ViewerDb, NullColumnsReadAsEmptyText)
