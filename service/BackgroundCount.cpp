@@ -33,6 +33,13 @@ void BackgroundCount::start(Job job)
         thread_ = std::thread([this] { run(); });
 }
 
+void BackgroundCount::go(uint64_t id)
+{
+    std::lock_guard guard(lock_);
+    going_ = id;
+    changed_.notify_all();
+}
+
 void BackgroundCount::cancel()
 {
     std::lock_guard guard(lock_);
@@ -73,6 +80,14 @@ void BackgroundCount::run()
                 return;
             job = std::move(*next_);
             next_.reset();
+            if (job.holdOff > std::chrono::milliseconds(0)) {
+                changed_.wait_for(guard, job.holdOff,
+                                  [&] { return stop_ || current_ != job.id || going_ == job.id; });
+                if (stop_)
+                    return;
+                if (current_ != job.id)
+                    continue;  // cancelled before it sent anything
+            }
         }
         // Another data source or login: not the connection to count on.
         const QString source = job.dsn + QChar(0) + job.login + QChar(0) + job.password;

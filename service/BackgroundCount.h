@@ -39,10 +39,15 @@ public:
         QString sql;  // answers one integer
         Delivery deliver;  // told the outcome, on the count's thread
         std::function<void()> starting;  // run on the count's thread first
+        // Waits this long for go() before it counts: a count cancelled
+        // meanwhile has sent nothing.
+        std::chrono::milliseconds holdOff{0};
     };
     // Counts for `job.id`, cancelling an earlier count. The outcome is kept
     // for take() until a take() gives up waiting; only then is it delivered.
     void start(Job job);
+    // Ends the hold-off of the count of `id`: it counts now.
+    void go(uint64_t id);
     // Cancels the waiting or running count: its outcome is never told.
     void cancel();
     // Waits up to `limit` for the count of `id` to end, and answers its
@@ -63,6 +68,7 @@ private:
     std::optional<Job> next_;   // waiting for the thread
     uint64_t current_ = 0;      // the one count whose outcome may be told
     uint64_t taking_ = 0;       // a caller waits in take() for this count
+    uint64_t going_ = 0;        // the count that need not hold off
     std::optional<Taken> ended_;  // the outcome of `current_`, once it ended
     odbc::Connection* running_ = nullptr;  // counting now, for cancel()
     bool stop_ = false;

@@ -21,6 +21,10 @@ const QString kRecordColumns = TableColumnList() + QLatin1Char(' ');
 // The positions of the record's columns in a result set, found once.
 using RecordColumns = RecordColumnsOf<odbc::ResultSet>;
 
+// How long the exact count waits for a capped count to tell whether it is
+// wanted: it then arrives at most this much later than one counted first.
+constexpr std::chrono::milliseconds kCountHoldOff{5};
+
 } // namespace
 
 QString BuildCondition(const LogFilter& f, bool backslashEscapes, const QString& activityColumn,
@@ -172,13 +176,16 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     const int32_t cap = std::max(countCap, int32_t(10));
     const QString cappedSql = link_.get().dialect().cappedCountQuery(fromWhere, cap + 1);
     const bool capped = !cappedSql.isEmpty();
-    // The exact count starts first, on its own connection and thread: it
-    // runs on the other processor beside the capped count and the first page,
-    // and ends about when a count made here first would. A capped count
-    // within the cap is the exact one, and stops it. Nothing here waits for
-    // its thread (BackgroundCount): on a busy machine a page that waited a
-    // moment for it waited a time slice for a processor after (a first page
-    // of 1 ms took 2 to 7). A retrieval that fails after all cancels it.
+    // The exact count is started first, on its own connection and thread: it
+    // runs on the other processor beside the capped count and the first
+    // page, and ends about when a count made here first would. It holds off
+    // while the capped count is quick: one that passes the cap lets it go at
+    // once, one within the cap is the exact count and cancels it before it
+    // sent anything (a count beside every small retrieval doubled its cost).
+    // Nothing here waits for its thread (BackgroundCount): on a busy machine
+    // a page that waited a moment for it waited a time slice for a processor
+    // after (a first page of 1 ms took 2 to 7). A retrieval that fails after
+    // all cancels it.
     struct Beside {
         explicit Beside(BackgroundCount& c) : counter(c) {}
         Beside(const Beside&) = delete;
@@ -193,7 +200,8 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     std::optional<Beside> beside;
     if (capped) {
         beside.emplace(counter_);
-        counter_.start({r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting});
+        counter_.start(
+            {r.id, source.dsn, source.login, source.password, exactSql, onCounted, countStarting, kCountHoldOff});
     }
     try {
         current_ = link_.get().query(capped ? cappedSql : exactSql);
@@ -213,6 +221,8 @@ Retrieval LogService::retrieve(const LogFilter& filter)
     }
     if (r.total <= cap)
         beside.reset();
+    else if (beside)
+        counter_.go(r.id);
     // The page is read in order and mostly not to its end; when few rows
     // match, reading them all and sorting them is sooner.
     if (r.total < kActivityFewRows)
