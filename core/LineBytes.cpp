@@ -136,7 +136,8 @@ inline char* putFitted(char* o, std::string_view value, bool keepBidi)
     const size_t head = std::min(value.size(), size_t(Width));
     if (allPass(p, head)) {
         std::memset(o, ' ', Width);
-        std::memcpy(o, p, head);
+        if (head != 0)  // an empty value may have no data at all
+            std::memcpy(o, p, head);
         return o + Width;
     }
     int n = 0;
