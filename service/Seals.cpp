@@ -110,21 +110,17 @@ std::vector<QString> daysWithRows(odbc::Connection& conn, const QString& table, 
 {
     std::vector<QString> days;
     const QString date = col::Date;
+    const QString from =
+        after.isEmpty() ? QString() : date + QStringLiteral(" > ") + lit(conn, after) + QStringLiteral(" AND ");
     const QString within = date + QStringLiteral(" <= ") + lit(conn, upTo);
-    QString sql;
     try {
-        if (!conn.indexLedBy(table, {date}).isEmpty()) {
-            const QString first = after.isEmpty() ? QString() : date + QStringLiteral(" > ") + lit(conn, after) + QStringLiteral(" AND ");
-            sql = QStringLiteral("WITH RECURSIVE d(day) AS (SELECT (SELECT min(%1) FROM %2 WHERE %3%4) UNION ALL "
+        const QString sql =
+            conn.indexLedBy(table, {date}).isEmpty()
+                ? QStringLiteral("SELECT %1 FROM %2 WHERE %3%4 GROUP BY %1 ORDER BY %1").arg(date, table, from, within)
+                : QStringLiteral("WITH RECURSIVE d(day) AS (SELECT (SELECT min(%1) FROM %2 WHERE %3%4) UNION ALL "
                                  "SELECT (SELECT min(%1) FROM %2 WHERE %1 > d.day AND %4) FROM d "
                                  "WHERE d.day IS NOT NULL) SELECT day FROM d WHERE day IS NOT NULL")
-                      .arg(date, table, first, within);
-        } else {
-            sql = QStringLiteral("SELECT %1 FROM ").arg(date) + table + QStringLiteral(" WHERE ") + within;
-            if (!after.isEmpty())
-                sql += QStringLiteral(" AND ") + date + QStringLiteral(" > ") + lit(conn, after);
-            sql += QStringLiteral(" GROUP BY %1 ORDER BY %1").arg(date);
-        }
+                      .arg(date, table, from, within);
         for (auto rs = conn.query(sql); !rs->eof(); rs->next()) {
             // A char value and the same with a blank after it are one day.
             const QString day = rs->text(0).trimmed();
@@ -137,6 +133,15 @@ std::vector<QString> daysWithRows(odbc::Connection& conn, const QString& table, 
         throw;
     }
     return days;
+}
+
+// "log_Date IN (...)" for days [first, first + n) of `days`, each a stored date.
+QString dateIn(odbc::Connection& conn, const std::vector<QString>& days, size_t first, size_t n)
+{
+    QStringList literals;
+    for (size_t i = first; i < first + n; ++i)
+        literals << lit(conn, days[i]);
+    return QString(col::Date) + QStringLiteral(" IN (") + literals.join(QLatin1Char(',')) + QLatin1Char(')');
 }
 
 // How many rows each of `days`, none after `upTo`, holds now.
@@ -157,12 +162,8 @@ std::map<QString, int64_t> rowCounts(odbc::Connection& conn, const QString& tabl
         return counts;
     }
     constexpr size_t kPerStatement = 256;
-    for (size_t first = 0; first < days.size(); first += kPerStatement) {
-        QStringList literals;
-        for (size_t i = first; i < std::min(days.size(), first + kPerStatement); ++i)
-            literals << lit(conn, days[i]);
-        add(QString(col::Date) + QStringLiteral(" IN (") + literals.join(QLatin1Char(',')) + QLatin1Char(')'));
-    }
+    for (size_t first = 0; first < days.size(); first += kPerStatement)
+        add(dateIn(conn, days, first, std::min(kPerStatement, days.size() - first)));
     return counts;
 }
 
@@ -318,14 +319,11 @@ QString daysSql(odbc::Connection& conn, const QString& table, const std::vector<
                 size_t n)
 {
     checkedTable(table);
-    QStringList literals;
-    for (size_t i = first; i < first + n; ++i) {
+    for (size_t i = first; i < first + n; ++i)
         if (!isStoredDay(days[i]))
             throw Failure(ErrorCategory::InvalidInput, "Not a stored date (yyyymmdd): " + days[i].toStdString());
-        literals << lit(conn, days[i]);
-    }
     return QStringLiteral("SELECT ") + TableColumnList() + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ")
-           + col::Date + QStringLiteral(" IN (") + literals.join(QLatin1Char(',')) + QLatin1Char(')');
+           + dateIn(conn, days, first, n);
 }
 
 QString daySql(odbc::Connection& conn, const QString& table, const QString& day)
@@ -405,7 +403,7 @@ std::vector<DayState> DigestDays(odbc::Connection& conn, const QString& table, c
                                  size_t holdLimit)
 {
     std::vector<DayState> out(days.size());
-    // Each statement costs a server round trips and a plan, so small days
+    // Each statement costs a server a round trip and a plan, so small days
     // are read several to a statement, as many as fill a sixteenth of what
     // may be held. Each batch is sorted and hashed on a thread of its own
     // while the next one is read.
