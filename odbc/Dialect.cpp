@@ -4,6 +4,11 @@
 
 namespace tallyquill::odbc {
 
+namespace {
+// The column the activity index covers.
+const QString kActivityColumn = QStringLiteral("log_Data");
+} // namespace
+
 const Dialect& Dialect::sqlite()
 {
     static const Dialect d(Kind::SQLite);
@@ -158,7 +163,7 @@ QString Dialect::activityIndexPrerequisite() const
 std::vector<QString> Dialect::activityIndexCreate(const QString& table) const
 {
     const QString name = activityIndexName(table);
-    const QString data = QStringLiteral("log_Data");
+    const QString& data = kActivityColumn;
     switch (kind_) {
     case Kind::SQLite: {
         // External content: the index keeps trigrams, the text stays in the
@@ -284,7 +289,7 @@ QString Dialect::activitySample(const QString& table, const std::vector<std::pai
         // Each window a range of pages, read as such (a TID range scan).
         QStringList parts;
         for (const auto& [first, last] : windows)
-            parts << QStringLiteral("SELECT log_Data FROM ") + table + QStringLiteral(" WHERE ctid >= '(")
+            parts << QStringLiteral("SELECT ") + kActivityColumn + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ctid >= '(")
                          + QString::number(first) + QStringLiteral(",0)'::tid AND ctid < '(")
                          + QString::number(last + 1) + QStringLiteral(",0)'::tid");
         QStringList columns{QStringLiteral("count(*)")};
