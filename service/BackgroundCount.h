@@ -9,10 +9,9 @@
 #include <QString>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -27,8 +26,9 @@ class BackgroundCount {
 public:
     using Delivery = std::function<void(const CountOutcome&)>;
 
-    BackgroundCount() = default;
-    // Cancels the count and waits for its thread.
+    BackgroundCount();
+    // Cancels the count and waits a moment for its thread; a count that
+    // does not end by then is left to end on its own, and tells nothing.
     ~BackgroundCount();
     BackgroundCount(const BackgroundCount&) = delete;
     BackgroundCount& operator=(const BackgroundCount&) = delete;
@@ -49,6 +49,7 @@ public:
     // Ends the hold-off of the count of `id`: it counts now.
     void go(uint64_t id);
     // Cancels the waiting or running count: its outcome is never told.
+    // Never waits for the server: the cancel is sent from a thread of its own.
     void cancel();
     // Waits up to `limit` for the count of `id` to end, and answers its
     // outcome: `told` when it was delivered already, otherwise it never is;
@@ -60,18 +61,14 @@ public:
     std::optional<Taken> take(uint64_t id, std::chrono::milliseconds limit);
 
 private:
-    void run();
-    CountOutcome count(const Job& job, LogConnection& link);
+    struct Shared;
+    static void run(std::shared_ptr<Shared> s);
+    static CountOutcome count(Shared& s, const Job& job, LogConnection& link);
+    static void cancelLocked(const std::shared_ptr<Shared>& s);
 
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::optional<Job> next_;   // waiting for the thread
-    uint64_t current_ = 0;      // the one count whose outcome may be told
-    uint64_t taking_ = 0;       // a caller waits in take() for this count
-    uint64_t going_ = 0;        // the count that need not hold off
-    std::optional<Taken> ended_;  // the outcome of `current_`, once it ended
-    odbc::Connection* running_ = nullptr;  // counting now, for cancel()
-    bool stop_ = false;
+    // The count's state, held also by its threads: a count whose server
+    // does not answer goes on without this object, and ends on its own.
+    std::shared_ptr<Shared> s_;
     std::thread thread_;
 };
 

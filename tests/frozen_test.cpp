@@ -11,10 +11,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <iostream>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -22,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 // A data source on the test server with 1 s limits and a cursor that reads
 // 100 rows per round trip, named in pg_stat_activity by its own name.
-std::string frozenSource(const std::string& dsn, const char* prefix)
+std::string frozenSource(const std::string& dsn, const char* prefix, int queryTimeout = 1)
 {
     const std::string d = prefix + std::to_string(getpid());
     tallyquill::odbc::writeUserDsn(
@@ -30,7 +33,7 @@ std::string frozenSource(const std::string& dsn, const char* prefix)
         {{"Servername", tqtest::dsnSetting(dsn, "Servername")}, {"Port", tqtest::dsnSetting(dsn, "Port")},
          {"Database", tqtest::dsnSetting(dsn, "Database")}, {"Username", tqtest::dsnSetting(dsn, "Username")},
          {"pqopt", QString::fromStdString("application_name=" + d)}, {"UseDeclareFetch", "1"}, {"Fetch", "100"},
-         {"LoginTimeout", "1"}, {"QueryTimeout", "1"}});
+         {"LoginTimeout", "1"}, {"QueryTimeout", QString::number(queryTimeout)}});
     return d;
 }
 
@@ -77,6 +80,18 @@ QString backendQuery(const std::string& source)
 {
     return QStringLiteral("SELECT pid FROM pg_stat_activity WHERE application_name = '")
            + QString::fromStdString(source) + QStringLiteral("'");
+}
+
+// The server's postmaster: the parent of one of its processes.
+QString postmasterOf(const QString& backend)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(backend));
+    if (!status.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("PPid:"))
+            return QString::fromLatin1(line.mid(5).trimmed());
+    return {};
 }
 
 class FrozenArchive : public tqtest::ViewerDb {};
@@ -162,7 +177,79 @@ TEST_P(FrozenDelivery, FailsWithinTheTimeoutThenDeliversEveryRecordOnce)
     EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(DISTINCT log_Data) FROM ") + table), QString::number(kRecords));
 }
 
+class FrozenCount : public tqtest::ViewerDb {};
+
+// A count at a server that cannot take its cancel (the postmaster stopped
+// while the count waits at a lock) holds neither the next retrieval nor the
+// closing of the screen, and a count given up tells nothing, then or later.
+TEST_P(FrozenCount, HoldsNeitherTheNextRetrievalNorTheClosing)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "SQLite's cancel waits for no server";
+    // Longer than the run: the count is held by the lock only.
+    const std::string source = frozenSource(dsn, "tqfreezc", 20);
+    const QString other = QString::fromStdString(newAppId());
+    raw().execute(tallyquill::CreateTableSql(tallyquill::TableName(other)));
+    fill(25);
+    raw().execute(QStringLiteral("INSERT INTO ") + tallyquill::TableName(other) + QStringLiteral(" SELECT * FROM ") + table);
+    const QString waiting = backendQuery(source) + QStringLiteral(" AND wait_event_type = 'Lock'");
+    tallyquill::odbc::Connection locker;
+    locker.open(QString::fromStdString(dsn), {}, {});
+    for (const bool closing : {false, true}) {
+        SCOPED_TRACE(closing ? "closing" : "next retrieval");
+        std::mutex toldLock;
+        std::vector<uint64_t> told;
+        std::promise<void> locked;
+        auto v = std::make_unique<tallyquill::LogService>();
+        v->source = {QString::fromStdString(source), {}, {}, app};
+        v->countCap = 12;
+        v->onCounted = [&](const tallyquill::CountOutcome& o) {
+            std::lock_guard guard(toldLock);
+            told.push_back(o.retrieval);
+        };
+        v->countStarting = [f = locked.get_future().share()] { f.wait(); };
+        const tallyquill::Retrieval r = v->retrieve({.StartDate = "19980101", .EndDate = "19981231", .AppID = app});
+        ASSERT_TRUE(r.ok && r.counting) << r.reason.toStdString();
+        while (v->more().records.size() == 10) {
+        }  // read to its end: the lock waits for no open cursor
+        auto lock = std::make_unique<tallyquill::odbc::Transaction>(locker);
+        locker.execute(QStringLiteral("LOCK TABLE ") + table + QStringLiteral(" IN ACCESS EXCLUSIVE MODE"));
+        locked.set_value();
+        for (int i = 0; i < 1000 && scalar(waiting).isEmpty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const QString counting = scalar(waiting);
+        ASSERT_FALSE(counting.isEmpty()) << "the count never reached the lock";
+        Frozen postmaster(postmasterOf(counting));
+        tallyquill::Retrieval next;
+        const auto [done, seconds] = timed<bool>(
+            [&] {
+                if (closing)
+                    v.reset();
+                else
+                    next = v->retrieve({.StartDate = "19980101", .EndDate = "19981231", .AppID = other});
+                return true;
+            },
+            [&] { postmaster.thaw(); });
+        std::cout << (closing ? "closed" : "retrieved") << " after " << seconds << " s\n";
+        EXPECT_LT(seconds, 10) << "waited for the server's answer";
+        postmaster.thaw();
+        if (!closing) {
+            EXPECT_TRUE(next.ok && next.counting) << next.reason.toStdString();
+            EXPECT_EQ(v->finishCount(), 25) << "the next count waits for the first one's end";
+            v.reset();
+        }
+        lock.reset();
+        // Its thread has ended when its connection has closed.
+        for (int i = 0; i < 1000 && !scalar(backendQuery(source)).isEmpty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(scalar(backendQuery(source)).isEmpty()) << "a count's connection outlived its end";
+        std::lock_guard guard(toldLock);
+        EXPECT_EQ(std::count(told.begin(), told.end(), r.id), 0) << "a count given up was told";
+    }
+}
+
 TQ_INSTANTIATE_DB_TESTS(FrozenArchive);
+TQ_INSTANTIATE_DB_TESTS(FrozenCount);
 TQ_INSTANTIATE_DB_TESTS(FrozenDelivery);
 
 } // namespace
