@@ -3,6 +3,7 @@
 #include "odbc/Odbc.h"
 #include "writer/LogConnection.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -13,6 +14,9 @@ namespace {
 // How long closing waits for a cancelled count to end: one whose server
 // answers ends within a millisecond or two.
 constexpr std::chrono::milliseconds kCloseGrace{200};
+// A count still running this long after its cancel is cancelled again, and
+// then ever less often.
+constexpr std::chrono::milliseconds kRecancel{10}, kRecancelAtMost{1000};
 
 } // namespace
 
@@ -117,11 +121,20 @@ void BackgroundCount::cancelLocked(const std::shared_ptr<Shared>& s)
     // PostgreSQL's cancel opens a connection of its own and waits for the
     // server with no limit: never on the caller's thread. The count's thread
     // keeps its connection until the cancel has returned.
+    // A cancel that comes as the statement is being sent finds nothing
+    // running yet, in the driver or at the server, and is lost: it is sent
+    // again until the count has ended.
     s->cancelling = true;
     try {
         std::thread([s, conn = s->running] {
-            conn->cancel();
-            std::lock_guard guard(s->lock);
+            std::unique_lock guard(s->lock);
+            for (auto wait = kRecancel;; wait = std::min(wait * 2, kRecancelAtMost)) {
+                guard.unlock();
+                conn->cancel();
+                guard.lock();
+                if (s->changed.wait_for(guard, wait, [&] { return s->running != conn; }))
+                    break;
+            }
             s->cancelling = false;
             s->changed.notify_all();
         }).detach();
@@ -194,8 +207,6 @@ CountOutcome BackgroundCount::count(Shared& s, const Job& job, LogConnection& li
 {
     CountOutcome out;
     out.retrieval = job.id;
-    if (job.starting)
-        s.callBack(job.id, job.starting);
     // A cancel reaches the connection only while it counts: a failure may
     // drop it below, and the connection outlives a cancel sent to it.
     struct Running {
@@ -204,6 +215,7 @@ CountOutcome BackgroundCount::count(Shared& s, const Job& job, LogConnection& li
         {
             std::unique_lock guard(s.lock);
             s.running = nullptr;
+            s.changed.notify_all();
             s.changed.wait(guard, [&] { return !s.cancelling; });
         }
     };
@@ -223,6 +235,8 @@ CountOutcome BackgroundCount::count(Shared& s, const Job& job, LogConnection& li
             s.running = &conn;
         }
         const Running running{s};
+        if (job.starting)
+            s.callBack(job.id, job.starting);
         auto rs = conn.query(job.sql);
         out.total = rs->integer(0);
         out.ok = true;

@@ -38,7 +38,8 @@ public:
         QString dsn, login, password;
         QString sql;  // answers one integer
         Delivery deliver;  // told the outcome, on the count's thread
-        std::function<void()> starting;  // run on the count's thread first
+        // Run on the count's thread as it begins its statement, cancellable.
+        std::function<void()> starting;
         // Waits this long for go() before it counts: a count cancelled
         // meanwhile has sent nothing.
         std::chrono::milliseconds holdOff{0};

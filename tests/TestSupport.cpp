@@ -78,6 +78,13 @@ std::vector<std::vector<QString>> DbTest::rows(const QString& sql)
     return out;
 }
 
+QString DbTest::endlessQuery() const
+{
+    return isPostgres() ? QStringLiteral("SELECT pg_sleep(600)")
+                        : QStringLiteral("WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n "
+                                         "WHERE k < 100000000000) SELECT count(*) FROM n");
+}
+
 QString DbTest::scalar(const QString& sql)
 {
     auto rs = raw().query(sql);

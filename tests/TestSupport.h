@@ -25,6 +25,8 @@ protected:
     void TearDown() override;
 
     bool isPostgres() const { return GetParam() == "postgres"; }
+    // A query that runs until it is cancelled (or timed out).
+    QString endlessQuery() const;
     // A fresh application ID (at most 10 characters) whose table is dropped
     // after the test.
     std::string newAppId();

@@ -272,9 +272,7 @@ TEST_P(OdbcDb, CancelStopsAQueryRunningOnAnotherThread)
 {
     Connection conn;
     conn.open(QString::fromStdString(dsn), {}, {});
-    const QString slow = isPostgres() ? QStringLiteral("SELECT pg_sleep(600)")
-                                      : QStringLiteral("WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n "
-                                                       "WHERE k < 100000000000) SELECT count(*) FROM n");
+    const QString slow = endlessQuery();
     std::atomic<bool> ended{false};
     std::string failure;
     std::thread running([&] {
