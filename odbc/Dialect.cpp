@@ -289,8 +289,9 @@ QString Dialect::activitySample(const QString& table, const std::vector<std::pai
         // Each window a range of pages, read as such (a TID range scan).
         QStringList parts;
         for (const auto& [first, last] : windows)
-            parts << QStringLiteral("SELECT ") + kActivityColumn + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ctid >= '(")
-                         + QString::number(first) + QStringLiteral(",0)'::tid AND ctid < '(")
+            parts << QStringLiteral("SELECT ") + kActivityColumn + QStringLiteral(" FROM ") + table
+                         + QStringLiteral(" WHERE ctid >= '(") + QString::number(first)
+                         + QStringLiteral(",0)'::tid AND ctid < '(")
                          + QString::number(last + 1) + QStringLiteral(",0)'::tid");
         QStringList columns{QStringLiteral("count(*)")};
         for (const QString& condition : lookups)

@@ -191,7 +191,8 @@ TEST_P(FrozenCount, HoldsNeitherTheNextRetrievalNorTheClosing)
     const QString other = QString::fromStdString(newAppId());
     raw().execute(tallyquill::CreateTableSql(tallyquill::TableName(other)));
     fill(25);
-    raw().execute(QStringLiteral("INSERT INTO ") + tallyquill::TableName(other) + QStringLiteral(" SELECT * FROM ") + table);
+    raw().execute(QStringLiteral("INSERT INTO ") + tallyquill::TableName(other) + QStringLiteral(" SELECT * FROM ")
+                  + table);
     const QString waiting = backendQuery(source) + QStringLiteral(" AND wait_event_type = 'Lock'");
     tallyquill::odbc::Connection locker;
     locker.open(QString::fromStdString(dsn), {}, {});
